@@ -1,0 +1,24 @@
+// Bit-wise inner interleaver of EN 300 744 clause 4.3.4.1 (non-hierarchical
+// demultiplexing): unpacked bits in, one symbol byte per data cell out.
+#pragma once
+
+#include <cstdint>
+
+#include "tx/log.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+class BitInterleaver {
+public:
+    BitInterleaver(Log& log, Constellation constellation);
+
+    // length: input bits, a multiple of 126 x bits_per_cell.
+    void bit_interleave(const uint8_t* input, uint8_t* output, int32_t length);
+
+private:
+    Log& log_;
+    Constellation constellation_;
+};
+
+}  // namespace terramod

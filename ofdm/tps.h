@@ -1,0 +1,31 @@
+// Transmission Parameter Signalling word of EN 300 744 clause 4.6: 68 bits
+// per frame, s1..s53 from the parameters and frame number, s54..s67 the
+// BCH(67,53) parity.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+class TpsWord {
+public:
+    explicit TpsWord(const TxConfig& config);
+
+    // Rebuilds tps_bits for the frame (0..3 within the superframe).
+    void build_tps_word(int32_t frame_index);
+
+    const std::array<uint8_t, 68>& tps_bits() const { return tps_bits_; }
+
+private:
+    Constellation constellation_;
+    Hierarchy hierarchy_;
+    CodeRate code_rate_;
+    GuardInterval guard_interval_;
+    OfdmMode mode_;
+    std::array<uint8_t, 68> tps_bits_{};
+};
+
+}  // namespace terramod

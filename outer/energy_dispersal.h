@@ -1,0 +1,34 @@
+// Transport multiplex adaptation and randomisation for energy dispersal,
+// EN 300 744 clause 4.3.1: sync-byte inversion of every eighth packet and the
+// PRBS (1 + X^14 + X^15) over all other bytes. Works in place, carrying its
+// position across calls so any block split gives the same stream.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "tx/log.h"
+
+namespace terramod {
+
+class EnergyDispersal {
+public:
+    static constexpr int32_t sync_group_length = 1504;  // 8 x 188
+    static constexpr int32_t kPrbsTableLength = 1503;
+
+    explicit EnergyDispersal(Log& log);
+
+    // Sets the sync byte of packets 0, 8, 16, ... of the stream to 0xB8.
+    void sync_invert(uint8_t* block, int32_t length);
+    // XORs every non-sync byte with the PRBS, restarting after each 0xB8.
+    void energy_disperse(uint8_t* block, int32_t length);
+
+    static const std::array<uint8_t, kPrbsTableLength>& prbs_table();
+
+private:
+    Log& log_;
+    int32_t sync_invert_offset_ = 0;
+    int32_t prbs_index_ = 0;
+};
+
+}  // namespace terramod

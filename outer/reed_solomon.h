@@ -1,0 +1,38 @@
+// Outer code of EN 300 744 clause 4.3.2: shortened systematic RS(204,188,t=8)
+// derived from RS(255,239) over GF(256) with p(x) = x^8 + x^4 + x^3 + x^2 + 1.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "tx/log.h"
+
+namespace terramod {
+
+class ReedSolomonEncoder {
+public:
+    // Builds the field and generator tables (rs_init).
+    explicit ReedSolomonEncoder(Log& log);
+
+    // Encodes whole 188-byte packets into 204-byte codewords.
+    void rs_encode_packets(const uint8_t* input, uint8_t* output, int32_t length);
+    // The reference shift-register encoder: 239-byte message (position 238
+    // consumed first) into the 16-byte parity register (position 15 = x^15).
+    void rs_encode_block(const uint8_t* message, uint8_t* parity) const;
+
+    static int32_t gf_mod255(int32_t x);
+    const std::array<int32_t, 256>& gf_log() const { return gf_log_; }
+    const std::array<int32_t, 256>& gf_antilog() const { return gf_antilog_; }
+    const std::array<int32_t, 17>& rs_generator() const { return rs_generator_; }
+
+private:
+    void rs_build_field();
+    void rs_build_generator();
+
+    Log& log_;
+    std::array<int32_t, 256> gf_log_{};
+    std::array<int32_t, 256> gf_antilog_{};
+    std::array<int32_t, 17> rs_generator_{};
+};
+
+}  // namespace terramod

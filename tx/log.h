@@ -1,0 +1,50 @@
+// The levelled run log: every message after parsing goes to the console and
+// to the log file alike, when its level is at most the verbosity.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace terramod {
+
+class Log {
+public:
+    // console may be null (nothing on the console); tests use that together
+    // with capture_to().
+    explicit Log(int verbosity = 4, std::FILE* console = stdout);
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    // Creates or truncates the log file and writes its header line.
+    // Returns false, writing nothing, when the file cannot be created.
+    bool open(const std::string& path);
+    // Writes the footer and closes the file (normal end of a run only).
+    void close();
+    // Closes the file without a footer (fatal and help/version stops).
+    void close_without_footer();
+
+    void write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void vwrite(int level, const char* format, std::va_list args);
+
+    void set_verbosity(int verbosity) { verbosity_ = verbosity; }
+    int verbosity() const { return verbosity_; }
+    // Also appends every printed message to *sink (tests).
+    void capture_to(std::string* sink) { capture_ = sink; }
+
+private:
+    int verbosity_;
+    std::FILE* console_;
+    std::FILE* file_ = nullptr;
+    std::string* capture_ = nullptr;
+    std::string text_;  // formatting buffer, reused
+};
+
+// A log that prints nothing anywhere, for stages under test.
+inline Log& silent_log() {
+    static Log log(-1, nullptr);
+    return log;
+}
+
+}  // namespace terramod
