@@ -1,0 +1,23 @@
+// The command line: defaults and the single left-to-right walk over the
+// arguments that fills TxConfig. Its messages go to `console` only (the log
+// does not exist yet while parsing).
+#pragma once
+
+#include <cstdio>
+
+#include "tx/log.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+void set_defaults(TxConfig& config);
+void parse_command_line(TxConfig& config, int argc, char** argv, std::FILE* console = stdout);
+
+// The banner's three lines.
+extern const char* const kBanner;
+
+// When -h or -V was given: writes the banner (and with -h the help text) at
+// level 0 and returns true; the caller then ends the run with exit code 0.
+bool report_help_or_version(const TxConfig& config, Log& log);
+
+}  // namespace terramod

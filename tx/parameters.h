@@ -1,0 +1,29 @@
+// Transmission parameters: the parameter report, the derived rates and the
+// size of one processing cycle.
+#pragma once
+
+#include <cstdint>
+
+#include "tx/log.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+struct DerivedRates {
+    double sampling_rate = 0;      // Hz
+    double sample_period = 0;      // s
+    double useful_throughput = 0;  // bit/s of transport stream
+    double nominal_bandwidth = 0;  // Hz
+};
+
+// Writes the parameter report at level 2 and returns the derived values.
+// (The help/version check comes first, in the caller.)
+DerivedRates report_parameters(const TxConfig& config, Log& log);
+
+// Symbols and packets per cycle, then every buffer's element count.
+BlockSizes choose_block_size(const TxConfig& config);
+
+// The level-4 summary line with the memory total.
+void write_block_summary(const BlockSizes& sizes, Log& log);
+
+}  // namespace terramod
