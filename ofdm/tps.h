@@ -11,7 +11,7 @@
 namespace terramod {
 
 class TpsWord {
-public:
+  public:
     explicit TpsWord(const TxConfig& config);
 
     // Rebuilds tps_bits for the frame (0..3 within the superframe).
@@ -19,7 +19,11 @@ public:
 
     const std::array<uint8_t, 68>& tps_bits() const { return tps_bits_; }
 
-private:
+  private:
+    // Writes value into width bits from s_first_bit on, most significant first.
+    void put_field(int first_bit, int width, uint32_t value);
+    void append_bch_parity();
+
     Constellation constellation_;
     Hierarchy hierarchy_;
     CodeRate code_rate_;

@@ -1,0 +1,118 @@
+#include "ofdm/tps.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace terramod {
+namespace {
+
+std::string bits(const std::array<uint8_t, 68>& word, int first, int last) {
+    std::string text;
+    for (int i = first; i <= last; ++i) text += static_cast<char>('0' + word[i]);
+    return text;
+}
+
+TxConfig make_config(OfdmMode mode, Constellation constellation, Hierarchy hierarchy, CodeRate rate,
+                     GuardInterval guard) {
+    TxConfig config;
+    config.mode = mode;
+    config.constellation = constellation;
+    config.hierarchy = hierarchy;
+    config.code_rate = rate;
+    config.guard_interval = guard;
+    return config;
+}
+
+// Remainder of the 67-bit sequence s1..s67 (s1 the highest degree) divided
+// by g(x) = x^14 + x^9 + x^8 + x^6 + x^5 + x^4 + x^2 + x + 1, by long division.
+uint32_t remainder_by_generator(const std::array<uint8_t, 68>& word) {
+    constexpr uint32_t generator = (1u << 14) | (1u << 9) | (1u << 8) | (1u << 6) | (1u << 5) |
+                                   (1u << 4) | (1u << 2) | (1u << 1) | 1u;
+    uint32_t remainder = 0;
+    for (int i = 1; i <= 67; ++i) {
+        remainder = (remainder << 1) | word[i];
+        if (remainder & (1u << 14)) remainder ^= generator;
+    }
+    return remainder;
+}
+
+struct TpsExample {
+    int32_t frame;
+    TxConfig config;
+    const char* info_bits;
+    const char* parity_bits;
+};
+
+TEST(TpsWord, MatchesTheExampleWords) {
+    const TpsExample examples[] = {
+        {0, make_config(kMode2k, kQpsk, kNonHierarchical, kRate1_2, kGuard1_32),
+         "00110101111011100101110000000000000000000000000000000", "01100110000100"},
+        {1, make_config(kMode2k, kQpsk, kNonHierarchical, kRate1_2, kGuard1_32),
+         "11001010000100010101110100000000000000000000000000000", "00110010101000"},
+        {3, make_config(kMode8k, kQam64, kAlpha4, kRate7_8, kGuard1_4),
+         "11001010000100010101111110011100000110100000000000000", "00000011100110"},
+        {2, make_config(kMode8k, kQam16, kAlpha1, kRate3_4, kGuard1_16),
+         "00110101111011100101111001001010000010100000000000000", "11011011111110"},
+    };
+    for (const TpsExample& example : examples) {
+        TpsWord tps(example.config);
+        tps.build_tps_word(example.frame);
+        SCOPED_TRACE(example.frame);
+        EXPECT_EQ(tps.tps_bits()[0], 0);
+        EXPECT_EQ(bits(tps.tps_bits(), 1, 53), example.info_bits);
+        EXPECT_EQ(bits(tps.tps_bits(), 54, 67), example.parity_bits);
+    }
+}
+
+// Every setting and frame: the fields where the signalling tables put them,
+// the LP code rate always 000, and s1..s67 a multiple of g(x).
+TEST(TpsWord, FieldsAndBchPropertyForEverySetting) {
+    const char* guard_codes[] = {"11", "10", "01", "00"};  // 1/4, 1/8, 1/16, 1/32
+    const char* frame_codes[] = {"00", "01", "10", "11"};
+    int words = 0;
+    for (int mode = 0; mode < 2; ++mode)
+        for (int constellation = 0; constellation < 3; ++constellation)
+            for (int hierarchy = 0; hierarchy < 4; ++hierarchy)
+                for (int rate = 0; rate < 5; ++rate)
+                    for (int guard = 0; guard < 4; ++guard) {
+                        TpsWord tps(make_config(
+                            static_cast<OfdmMode>(mode), static_cast<Constellation>(constellation),
+                            static_cast<Hierarchy>(hierarchy), static_cast<CodeRate>(rate),
+                            static_cast<GuardInterval>(guard)));
+                        for (int32_t frame = 0; frame < 4; ++frame) {
+                            tps.build_tps_word(frame);
+                            const auto& word = tps.tps_bits();
+                            const std::string sync = bits(word, 1, 16);
+                            EXPECT_EQ(sync,
+                                      frame % 2 == 0 ? "0011010111101110" : "1100101000010001");
+                            EXPECT_EQ(bits(word, 17, 22), "010111");
+                            EXPECT_EQ(bits(word, 23, 24), frame_codes[frame]);
+                            EXPECT_EQ(word[25] * 2 + word[26], constellation);
+                            EXPECT_EQ(word[27] * 4 + word[28] * 2 + word[29], hierarchy);
+                            EXPECT_EQ(word[30] * 4 + word[31] * 2 + word[32], rate);
+                            EXPECT_EQ(bits(word, 33, 35), "000");
+                            EXPECT_EQ(bits(word, 36, 37), guard_codes[guard]);
+                            EXPECT_EQ(bits(word, 38, 39), mode == 0 ? "00" : "01");
+                            EXPECT_EQ(bits(word, 40, 53), "00000000000000");
+                            EXPECT_EQ(remainder_by_generator(word), 0u);
+                            ++words;
+                        }
+                    }
+    EXPECT_EQ(words, 2 * 3 * 4 * 5 * 4 * 4);
+}
+
+// The parity depends on s1..s53 alone: rebuilding a frame after others gives
+// the same word (the register is cleared at every build).
+TEST(TpsWord, RebuildIsIndependentOfHistory) {
+    TpsWord tps(make_config(kMode8k, kQam64, kAlpha2, kRate5_6, kGuard1_8));
+    tps.build_tps_word(1);
+    const auto first = tps.tps_bits();
+    tps.build_tps_word(2);
+    tps.build_tps_word(3);
+    tps.build_tps_word(1);
+    EXPECT_EQ(tps.tps_bits(), first);
+}
+
+}  // namespace
+}  // namespace terramod
