@@ -1,0 +1,126 @@
+// OFDM frame building, EN 300 744 clause 4.5.
+//
+// Scattered pilots stand at k = 3 (l mod 4) + 12p, so a symbol's layout
+// depends only on l mod 4. The four layouts are merged once from the three
+// sorted position sequences (scattered, continual, TPS); each symbol then
+// writes its pilot cells, copies its data runs and sends its TPS cells.
+#include "ofdm/frame_builder.h"
+
+#include <cstring>
+
+namespace terramod {
+
+namespace {
+
+constexpr int32_t kSymbolsPerFrame = 68;
+constexpr int32_t kFramesPerSuperframe = 4;
+constexpr float kPilotAmplitude = 4.0f / 3.0f;  // 0x3FAAAAAB
+
+float pilot_value(uint8_t w) {
+    return w ? -kPilotAmplitude : kPilotAmplitude;
+}
+
+}  // namespace
+
+FrameBuilder::FrameBuilder(Log& log, const TxConfig& config, FrameCounters& counters)
+    : log_(log), mode_(config.mode), counters_(counters), tps_(config) {
+    build_layouts();
+    const auto& w = pilot_reference();
+    const auto& tps_positions = tps_carriers();
+    for (int32_t t = 0; t < tps_carrier_count[mode_]; ++t) {
+        tps_reference_value_[t] = w[tps_positions[t]] ? -1.0f : 1.0f;
+    }
+}
+
+// Merges the scattered pilot sequence and the two position tables with three
+// cursors, carrier by carrier. The cursors stop at the mode's table length,
+// so a cursor past its last entry never reads beyond the table.
+void FrameBuilder::build_layouts() {
+    const int32_t carriers = carrier_count[mode_];
+    const int32_t continual_count = continual_pilot_count[mode_];
+    const int32_t tps_count = tps_carrier_count[mode_];
+    const auto& continual = continual_pilot_carriers();
+    const auto& tps_positions = tps_carriers();
+    const auto& w = pilot_reference();
+
+    for (int32_t phase = 0; phase < 4; ++phase) {
+        SymbolLayout& layout = layouts_[phase];
+        int32_t scattered = 3 * phase;
+        int32_t cp = 0;
+        int32_t tp = 0;
+        for (int32_t k = 0; k < carriers; ++k) {
+            bool is_pilot = false;
+            if (k == scattered) {
+                is_pilot = true;
+                scattered += 12;
+            }
+            if (cp < continual_count && k == continual[cp]) {
+                is_pilot = true;
+                ++cp;
+            } else if (tp < tps_count && k == tps_positions[tp]) {
+                ++tp;  // TPS cells are written per symbol
+                continue;
+            }
+            if (is_pilot) {
+                layout.pilots.push_back({k, pilot_value(w[k])});
+            } else if (!layout.data_runs.empty() &&
+                       layout.data_runs.back().first_carrier + layout.data_runs.back().length ==
+                           k) {
+                ++layout.data_runs.back().length;
+            } else {
+                layout.data_runs.push_back({k, 1});
+            }
+        }
+    }
+}
+
+void FrameBuilder::advance_counters() {
+    counters_.frame_symbol_index = (counters_.frame_symbol_index + 1) % kSymbolsPerFrame;
+    if (counters_.frame_symbol_index != 0) return;
+    counters_.frame_index = (counters_.frame_index + 1) % kFramesPerSuperframe;
+    tps_.build_tps_word(counters_.frame_index);
+    if (counters_.frame_index == 0) ++counters_.superframe_index;
+}
+
+void FrameBuilder::build_symbol(const ComplexSample* input, ComplexSample* output) {
+    const int32_t l = counters_.frame_symbol_index;
+    const SymbolLayout& layout = layouts_[l % 4];
+
+    for (const PilotCell& pilot : layout.pilots) output[pilot.carrier] = {pilot.value, 0.0f};
+    for (const DataRun& run : layout.data_runs) {
+        std::memcpy(output + run.first_carrier, input, sizeof(ComplexSample) * run.length);
+        input += run.length;
+    }
+
+    // DBPSK: symbol 0 sends the absolute reference 2(1/2 - w_k); symbol l
+    // repeats the previous value for s_l = 0 and inverts it for s_l = 1.
+    const int32_t tps_count = tps_carrier_count[mode_];
+    const auto& tps_positions = tps_carriers();
+    if (l == 0) {
+        for (int32_t t = 0; t < tps_count; ++t) tps_carrier_state_[t] = tps_reference_value_[t];
+    } else if (tps_.tps_bits()[l]) {
+        for (int32_t t = 0; t < tps_count; ++t) tps_carrier_state_[t] = -tps_carrier_state_[t];
+    }
+    for (int32_t t = 0; t < tps_count; ++t) {
+        output[tps_positions[t]] = {tps_carrier_state_[t], 0.0f};
+    }
+}
+
+void FrameBuilder::add_pilots_and_tps(const ComplexSample* input, ComplexSample* output,
+                                      int32_t count) {
+    log_.write(3, "Adding pilots & TPS ...");
+    const int32_t data_cells = data_carrier_count[mode_];
+    const int32_t carriers = carrier_count[mode_];
+    // Whole symbols only: a trailing part-symbol (outside the driver's sizing)
+    // is never read.
+    const int32_t symbols = count > 0 ? count / data_cells : 0;
+    for (int32_t s = 0; s < symbols; ++s) {
+        advance_counters();
+        build_symbol(input, output);
+        input += data_cells;
+        output += carriers;
+    }
+    log_.write(3, " done\n");
+}
+
+}  // namespace terramod
