@@ -1,24 +1,46 @@
 #include "tx/log.h"
 
-#include <ctime>
-
 namespace terramod {
+
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+std::string calendar_text(std::time_t when) {
+    std::tm local{};
+    if (!localtime_r(&when, &local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+        local.tm_mon > 11) {
+        return "??? ??? ?? ??:??:?? ????";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %d", kDayNames[local.tm_wday],
+                  kMonthNames[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min,
+                  local.tm_sec, local.tm_year + 1900);
+    return text;
+}
 
 Log::Log(int verbosity, std::FILE* console) : verbosity_(verbosity), console_(console) {}
 
-Log::~Log() { close_without_footer(); }
+Log::~Log() {
+    close_without_footer();
+}
 
 bool Log::open(const std::string& path) {
-    std::time_t now = std::time(nullptr);
+    return open(path, std::time(nullptr));
+}
+
+bool Log::open(const std::string& path, std::time_t now) {
+    close_without_footer();
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return false;
     file_ = file;
-    // The 24-character calendar form (day of the month with a leading zero)
-    // followed by its own line feed, so the header is followed by an empty line.
-    char stamp[32] = "";
-    std::tm local{};
-    if (localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%a %b %d %H:%M:%S %Y\n", &local);
-    std::fprintf(file_, "Log file for terramod ==> %s , %s\n", path.c_str(), stamp);
+    // The time carries its own line feed, so an empty line follows the header.
+    std::fprintf(file_, "Log file for terramod ==> %s , %s\n\n", path.c_str(),
+                 calendar_text(now).c_str());
     return true;
 }
 
@@ -29,6 +51,7 @@ void Log::close() {
 }
 
 void Log::close_without_footer() {
+    // Write errors on the log are ignored by design: the run goes on.
     if (file_) std::fclose(file_);
     file_ = nullptr;
 }
@@ -50,6 +73,7 @@ void Log::vwrite(int level, const char* format, std::va_list args) {
     text_.resize(static_cast<size_t>(length) + 1);
     std::vsnprintf(text_.data(), text_.size(), format, args);
     text_.resize(static_cast<size_t>(length));
+    // Console first, then the file, with identical content.
     if (console_) std::fwrite(text_.data(), 1, text_.size(), console_);
     if (file_) std::fwrite(text_.data(), 1, text_.size(), file_);
     if (capture_) capture_->append(text_);

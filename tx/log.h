@@ -4,12 +4,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace terramod {
 
 class Log {
-public:
+  public:
     // console may be null (nothing on the console); tests use that together
     // with capture_to().
     explicit Log(int verbosity = 4, std::FILE* console = stdout);
@@ -17,9 +18,11 @@ public:
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
-    // Creates or truncates the log file and writes its header line.
-    // Returns false, writing nothing, when the file cannot be created.
+    // Creates or truncates the log file and writes its header line (to the
+    // file only). Returns false, writing nothing, when the file cannot be
+    // created. A file already open is closed first, without footer.
     bool open(const std::string& path);
+    bool open(const std::string& path, std::time_t now);
     // Writes the footer and closes the file (normal end of a run only).
     void close();
     // Closes the file without a footer (fatal and help/version stops).
@@ -28,18 +31,23 @@ public:
     void write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void vwrite(int level, const char* format, std::va_list args);
 
+    bool is_open() const { return file_ != nullptr; }
     void set_verbosity(int verbosity) { verbosity_ = verbosity; }
     int verbosity() const { return verbosity_; }
     // Also appends every printed message to *sink (tests).
     void capture_to(std::string* sink) { capture_ = sink; }
 
-private:
+  private:
     int verbosity_;
     std::FILE* console_;
     std::FILE* file_ = nullptr;
     std::string* capture_ = nullptr;
     std::string text_;  // formatting buffer, reused
 };
+
+// The 24-character local time of the log header, "Www Mmm dd hh:mm:ss yyyy",
+// with English day and month names whatever the locale.
+std::string calendar_text(std::time_t when);
 
 // A log that prints nothing anywhere, for stages under test.
 inline Log& silent_log() {

@@ -23,6 +23,10 @@ DerivedRates report_parameters(const TxConfig& config, Log& log);
 // Symbols and packets per cycle, then every buffer's element count.
 BlockSizes choose_block_size(const TxConfig& config);
 
+// The bytes of one cycle's stage buffers as the summary counts them (the
+// format-dependent output buffers are not counted), summed as unsigned 32-bit.
+uint32_t block_buffer_bytes(const BlockSizes& sizes);
+
 // The level-4 summary line with the memory total.
 void write_block_summary(const BlockSizes& sizes, Log& log);
 

@@ -1,0 +1,269 @@
+#include "tx/config.h"
+
+#include <cstdint>
+#include <string_view>
+
+namespace terramod {
+
+const char* const kBanner =
+    "Terramod v. 1.2j Win32   - Beta (2004/08/23)\n"
+    "terramod developers\n"
+    "https://terramod.example.org\n";
+
+namespace {
+
+constexpr int kMaxVerbosity = 4;
+
+// The whole help text; "%d" is filled with the highest verbosity level.
+constexpr char kHelpText[] =
+    "\n"
+    "Current available options are:\n"
+    "\n"
+    "-i\tMPEG-2 transport stream file name\n"
+    "-o\tDAC output file name\n"
+    "-l\tlog file name\n"
+    "-2k\t2048 carriers OFDM\n"
+    "-8k\t8192 carriers OFDM\n"
+    "-M\tconstellation order (4, 16, 64)\n"
+    "-a\tuniformity order (NH, 1, 2, 4)\n"
+    "-D\tcircular prefix duration (1/32, 1/16, 1/8, 1/4)\n"
+    "-p\tpuncturing rate (1/2, 2/3, 3/4, 5/6, 7/8)\n"
+    "-b\tchannel spacing (6, 7, 8)\n"
+    "-c\tconv. interleaver initialization (0, rand)\n"
+    "-f\tfrequency mapping method (0, BBIF)\n"
+    "-v\tverbosity level (0 to %d)\n"
+    "-V\tprint version number and exit\n"
+    "-d\tdump level (ercvpbsmft)\n"
+    "  \te - Energy disperser\n"
+    "  \tr - Reed-Solomon encoder\n"
+    "  \tc - Convolutional interleaver\n"
+    "  \tv - Convolutional encoder\n"
+    "  \tp - Puncturer\n"
+    "  \tb - Bit interleaver\n"
+    "  \ts - Symbol interleaver\n"
+    "  \tm - Mapper\n"
+    "  \tf - Pre-IFFT\n"
+    "  \tt - Post-IFFT (alone or with -F)\n"
+    "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
+
+// Returns the index of `value` among `accepted`, or -1.
+template <size_t N>
+int find_value(std::string_view value, const char* const (&accepted)[N]) {
+    for (size_t index = 0; index < N; ++index) {
+        if (value == accepted[index]) return static_cast<int>(index);
+    }
+    return -1;
+}
+
+// Decimal text to integer the way the C library's atoi reads it (leading white
+// space, optional sign, digits up to the first other character, no digits
+// gives 0), but saturating instead of overflowing.
+int64_t decimal_prefix_value(std::string_view text) {
+    size_t position = 0;
+    while (position < text.size() &&
+           std::string_view(" \t\n\v\f\r").find(text[position]) != std::string_view::npos) {
+        ++position;
+    }
+    bool negative = false;
+    if (position < text.size() && (text[position] == '+' || text[position] == '-')) {
+        negative = text[position] == '-';
+        ++position;
+    }
+    constexpr int64_t kSaturation = int64_t{1} << 40;
+    int64_t magnitude = 0;
+    for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position) {
+        magnitude = magnitude * 10 + (text[position] - '0');
+        if (magnitude > kSaturation) magnitude = kSaturation;
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+// One walk over the arguments; `next` is the index of the argument to read.
+class CommandLineParser {
+  public:
+    CommandLineParser(TxConfig& config, int argc, char** argv, std::FILE* console)
+        : config_(config), argc_(argc), argv_(argv), console_(console) {}
+
+    void run() {
+        next_ = 1;
+        while (next_ < argc_) {
+            std::string_view argument = argv_[next_++];
+            handle(argument);
+        }
+    }
+
+  private:
+    void print(const char* format, const char* text) {
+        if (console_) std::fprintf(console_, format, text);
+    }
+
+    // Takes the next argument as the option's value; nullopt when the option
+    // was the last argument.
+    std::optional<std::string_view> take_value() {
+        if (next_ >= argc_) return std::nullopt;
+        return std::string_view(argv_[next_++]);
+    }
+
+    // The index of the option's value among `accepted`, or -1 when the value
+    // is missing or not one of them.
+    template <size_t N>
+    int take_choice(const char* const (&accepted)[N]) {
+        std::optional<std::string_view> value = take_value();
+        return value ? find_value(*value, accepted) : -1;
+    }
+
+    // For the options whose message names their default: an unrecognised or
+    // missing value puts the field back to that default, so the message holds.
+    template <typename Field, size_t N>
+    void choose(Field& field, const char* const (&accepted)[N], Field fallback, const char* message,
+                const char* const* names) {
+        int index = take_choice(accepted);
+        if (index >= 0) {
+            field = static_cast<Field>(index);
+            return;
+        }
+        field = fallback;
+        print(message, names[fallback]);
+    }
+
+    void handle(std::string_view option) {
+        if (option == "-i") {
+            take_path(config_.input_path);
+        } else if (option == "-o") {
+            take_path(config_.output_path);
+        } else if (option == "-l") {
+            take_path(config_.log_path);
+        } else if (option == "-2k") {
+            config_.mode = kMode2k;
+        } else if (option == "-8k") {
+            config_.mode = kMode8k;
+        } else if (option == "-M") {
+            static constexpr const char* kValues[] = {"4", "16", "64"};
+            choose(config_.constellation, kValues, kQpsk,
+                   "Invalid constellation order: defaulting to %s.\n", kConstellationNames);
+        } else if (option == "-a") {
+            static constexpr const char* kValues[] = {"NH", "1", "2", "4"};
+            choose(config_.hierarchy, kValues, kNonHierarchical,
+                   "Invalid hierarchy order: defaulting to %s.\n", kHierarchyNames);
+        } else if (option == "-D") {
+            choose(config_.guard_interval, kGuardIntervalNames, kGuard1_32,
+                   "Invalid prefix duration: defaulting to %s.\n", kGuardIntervalNames);
+        } else if (option == "-p") {
+            choose(config_.code_rate, kCodeRateNames, kRate1_2,
+                   "Invalid puncturing rate: defaulting to %s.\n", kCodeRateNames);
+        } else if (option == "-b") {
+            static constexpr const char* kValues[] = {"6", "7", "8"};
+            choose(config_.channel_spacing, kValues, kSpacing8MHz,
+                   "Invalid channel spacing: defaulting to %s.\n", kChannelSpacingNames);
+        } else if (option == "-c") {
+            static constexpr const char* kValues[] = {"0", "rand"};
+            // This message has no line end: the next console text follows it.
+            choose(config_.interleaver_init, kValues, kInitRand,
+                   "Invalid interleaver initialization: defaulting to %s", kInterleaverInitNames);
+        } else if (option == "-f") {
+            take_frequency_mapping();
+        } else if (option == "-h") {
+            config_.show_help = true;
+        } else if (option == "-V") {
+            config_.show_version = true;
+        } else if (option == "-v") {
+            take_verbosity();
+        } else if (option == "-d") {
+            take_dump_letters();
+        } else if (option == "-F") {
+            take_dac_format();
+        } else {
+            print("Unknown argument %s.\n", std::string(option).c_str());
+        }
+    }
+
+    // As the last argument, the option leaves the name unset.
+    void take_path(std::optional<std::string>& path) {
+        std::optional<std::string_view> value = take_value();
+        if (value) {
+            path = std::string(*value);
+        } else {
+            path.reset();
+        }
+    }
+
+    void take_frequency_mapping() {
+        static constexpr const char* kValues[] = {"0", "BBIF"};
+        int index = take_choice(kValues);
+        if (index >= 0) {
+            config_.frequency_mapping = static_cast<FrequencyMapping>(index);
+            return;
+        }
+        print("Invalid frequency mapping: keeping %s.\n",
+              kFrequencyMappingNames[config_.frequency_mapping]);
+    }
+
+    void take_verbosity() {
+        std::optional<std::string_view> value = take_value();
+        if (!value) {
+            if (console_) std::fputs("No verbosity level given.\n", console_);
+            reject_verbosity();
+            return;
+        }
+        int64_t level = decimal_prefix_value(*value);
+        if (level < 0 || level > kMaxVerbosity) {
+            reject_verbosity();
+            return;
+        }
+        config_.verbosity = static_cast<int32_t>(level);
+    }
+
+    void reject_verbosity() {
+        config_.verbosity = kMaxVerbosity;
+        if (console_) {
+            std::fprintf(console_, "Invalid verbosity level: defaulting to %d.\n", kMaxVerbosity);
+        }
+    }
+
+    // Every dump letter found anywhere in the value sets its flag; flags are
+    // only ever set, so several -d options accumulate.
+    void take_dump_letters() {
+        std::optional<std::string_view> value = take_value();
+        if (!value) return;
+        for (int stage = 0; stage < kDumpStageCount; ++stage) {
+            if (value->find(kDumpLetters[stage]) != std::string_view::npos) {
+                config_.dump[stage] = true;
+            }
+        }
+    }
+
+    // An unknown or missing format leaves the setting unchanged, silently.
+    void take_dac_format() {
+        static constexpr const char* kValues[] = {"agi", "hp", "2x", "4x"};
+        int index = take_choice(kValues);
+        if (index >= 0) config_.dac_format = static_cast<DacFormat>(index + 1);
+    }
+
+    TxConfig& config_;
+    int argc_;
+    char** argv_;
+    std::FILE* console_;
+    int next_ = 1;
+};
+
+}  // namespace
+
+void set_defaults(TxConfig& config) {
+    // The mode tables are constant data (tx_types.h); only the record is reset.
+    config = TxConfig{};
+}
+
+void parse_command_line(TxConfig& config, int argc, char** argv, std::FILE* console) {
+    CommandLineParser(config, argc, argv, console).run();
+}
+
+bool report_help_or_version(const TxConfig& config, Log& log) {
+    if (!config.show_help && !config.show_version) return false;
+    log.write(
+        0, "\nDVB-T compliant software transmitter\n%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n",
+        kBanner);
+    if (config.show_help) log.write(0, kHelpText, kMaxVerbosity);
+    return true;
+}
+
+}  // namespace terramod

@@ -1,0 +1,133 @@
+#include "tx/parameters.h"
+
+#include <cmath>
+
+#include "tx/config.h"
+
+namespace terramod {
+
+namespace {
+
+// Output sampling rate by channel spacing: the doubles nearest to 48/7 MHz,
+// 8 MHz and 64/7 MHz.
+constexpr double kSamplingRate[] = {6857142.857142857, 8000000.0, 9142857.142857144};
+
+// The double nearest to 188/204: the share of a Reed-Solomon packet that is
+// transport stream.
+constexpr double kPayloadShare = 188.0 / 204.0;
+
+// The double nearest to 1/1632 (1632 bits = one 204-byte packet).
+constexpr double kPacketsPerBit = 0.0006127450980392157;
+
+constexpr int32_t kMaxSymbolsPerCycle = 3000;
+
+const char* path_or_none(const std::optional<std::string>& path) {
+    return path ? path->c_str() : "NONE";
+}
+
+void write_settings(const TxConfig& config, Log& log) {
+    log.write(2,
+              "%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n\nDVB-T Exciter parameters:\n"
+              "----------------------------------------------------------\n",
+              kBanner);
+    log.write(2, "\tMPEG-2 TS file name : %s\n", path_or_none(config.input_path));
+    log.write(2, "\tDAC file name       : %s\n", path_or_none(config.output_path));
+    log.write(2, "\tMode                : %s\n", kModeNames[config.mode]);
+    log.write(2, "\tConst. order        : %s\n", kConstellationNames[config.constellation]);
+    log.write(2, "\tUnif. order         : %s\n", kHierarchyNames[config.hierarchy]);
+    log.write(2, "\tPrefix duration     : %s\n", kGuardIntervalNames[config.guard_interval]);
+    log.write(2, "\tPuncturing rate     : %s\n", kCodeRateNames[config.code_rate]);
+    log.write(2, "\tChannel spacing     : %s\n", kChannelSpacingNames[config.channel_spacing]);
+    log.write(2, "\tConvInt init.       : %s\n", kInterleaverInitNames[config.interleaver_init]);
+    log.write(2, "\tFrequency mapping   : %s\n", kFrequencyMappingNames[config.frequency_mapping]);
+}
+
+}  // namespace
+
+// Every figure is computed left to right in double precision, in the order
+// the report has always used, so the printed digits never change.
+DerivedRates report_parameters(const TxConfig& config, Log& log) {
+    const double fft = fft_size[config.mode];
+    const double guard = guard_fraction[config.guard_interval];
+    DerivedRates rates;
+
+    write_settings(config, log);
+
+    rates.sampling_rate = kSamplingRate[config.channel_spacing];
+    log.write(2, "\tOutput sampling rate: %.6f Msps\n", rates.sampling_rate * 1e-6);
+    rates.sample_period = 1 / rates.sampling_rate;
+    log.write(2, "\tOutput sample time  : %.3f ns\n", rates.sample_period * 1e9);
+    log.write(2, "\tUseful symbol time  : %.3f micros\n", fft * rates.sample_period * 1e6);
+    log.write(2, "\tGuard interval time : %.3f micros\n", fft * guard * rates.sample_period * 1e6);
+    log.write(2, "\tTotal symbol time   : %.3f micros\n",
+              (guard + 1) * fft * rates.sample_period * 1e6);
+
+    const double data_share = static_cast<double>(data_carrier_count[config.mode]) / fft;
+    rates.useful_throughput = data_share * rates.sampling_rate * kPayloadShare *
+                              code_rate_value[config.code_rate] *
+                              bits_per_cell[config.constellation] / (guard + 1);
+    log.write(2, "\tUseful throughput   : %.6f Mbps\n", rates.useful_throughput * 1e-6);
+    log.write(2, "\tCarrier spacing     : %.3f kHz\n",
+              rates.sampling_rate / (fft_size[config.mode] * 1000));
+    rates.nominal_bandwidth = carrier_count[config.mode] * rates.sampling_rate / fft;
+    log.write(2, "\tNominal bandwidth   : %.6f MHz\n", rates.nominal_bandwidth * 1e-6);
+    log.write(2, "----------------------------------------------------------\n");
+    return rates;
+}
+
+// The smallest whole number of OFDM symbols that carries a whole number of
+// 204-byte packets; every buffer length follows from it.
+BlockSizes choose_block_size(const TxConfig& config) {
+    const int32_t data_carriers = data_carrier_count[config.mode];
+    const int32_t bits = bits_per_cell[config.constellation];
+    const double rate = code_rate_value[config.code_rate];
+
+    // Packets per OFDM symbol, raised a little so that whole products land at
+    // or just above the integer.
+    const double packets_per_symbol = (bits * data_carriers) * rate * kPacketsPerBit + 1e-13;
+    int32_t symbols = 1;
+    for (;; ++symbols) {
+        const double packets = symbols * packets_per_symbol;
+        const double fraction = packets - std::floor(packets);
+        if (std::fabs(fraction) <= 1e-7 || symbols >= kMaxSymbolsPerCycle) break;
+    }
+
+    BlockSizes sizes;
+    sizes.symbols_per_cycle = symbols;
+    sizes.packets_per_cycle = static_cast<int32_t>(symbols * packets_per_symbol);
+    sizes.ts_bytes = 188 * sizes.packets_per_cycle;
+    sizes.rs_bytes = 204 * sizes.packets_per_cycle;
+    // The 1e-10 keeps products such as 1512 x 0.666... from falling just
+    // below the whole number.
+    sizes.coded_bit_count = static_cast<int32_t>(data_carriers * rate * bits * symbols * 2 + 1e-10);
+    sizes.punctured_bit_count = data_carriers * bits * symbols;
+    sizes.cell_count = data_carriers * symbols;
+    sizes.frame_cell_count = carrier_count[config.mode] * symbols;
+    const int32_t samples_per_symbol =
+        static_cast<int32_t>((1 + guard_fraction[config.guard_interval]) * fft_size[config.mode]);
+    sizes.sample_count = samples_per_symbol * symbols;
+    return sizes;
+}
+
+uint32_t block_buffer_bytes(const BlockSizes& sizes) {
+    return 8u * (static_cast<uint32_t>(sizes.sample_count) +
+                 static_cast<uint32_t>(sizes.frame_cell_count) +
+                 static_cast<uint32_t>(sizes.cell_count)) +
+           static_cast<uint32_t>(sizes.cell_count) + static_cast<uint32_t>(sizes.cell_count) +
+           static_cast<uint32_t>(sizes.punctured_bit_count) +
+           static_cast<uint32_t>(sizes.coded_bit_count) + static_cast<uint32_t>(sizes.rs_bytes) +
+           static_cast<uint32_t>(sizes.rs_bytes) + static_cast<uint32_t>(sizes.ts_bytes);
+}
+
+void write_block_summary(const BlockSizes& sizes, Log& log) {
+    // The unsigned 32-bit total is converted to float and scaled by 2^-20 in
+    // single precision, as the figure has always been computed.
+    const float megabytes = static_cast<float>(block_buffer_bytes(sizes)) * 9.5367431640625e-07f;
+    log.write(4,
+              "        Simulation buffers  : %d ppc, %d bpc\n"
+              "        Total RAM           : %.3f MB\n"
+              "----------------------------------------------------------\n",
+              sizes.packets_per_cycle, sizes.symbols_per_cycle, static_cast<double>(megabytes));
+}
+
+}  // namespace terramod
