@@ -12,9 +12,12 @@
 namespace terramod {
 
 class EnergyDispersal {
-public:
+  public:
     static constexpr int32_t sync_group_length = 1504;  // 8 x 188
     static constexpr int32_t kPrbsTableLength = 1503;
+    static constexpr int32_t kPacketLength = 188;
+    static constexpr uint8_t kSyncByte = 0x47;
+    static constexpr uint8_t kInvertedSyncByte = 0xB8;
 
     explicit EnergyDispersal(Log& log);
 
@@ -25,10 +28,18 @@ public:
 
     static const std::array<uint8_t, kPrbsTableLength>& prbs_table();
 
-private:
+    // Carried state, for tests.
+    int32_t sync_invert_offset() const { return sync_invert_offset_; }
+    int32_t prbs_index() const { return prbs_index_; }
+
+  private:
     Log& log_;
     int32_t sync_invert_offset_ = 0;
     int32_t prbs_index_ = 0;
+    // Byte position within the current packet where the next call starts.
+    // Always 0 when blocks are whole packets; carried so that a block that
+    // ends inside a packet cannot push prbs_index_ past the table.
+    int32_t packet_position_ = 0;
 };
 
 }  // namespace terramod

@@ -10,7 +10,13 @@
 namespace terramod {
 
 class ReedSolomonEncoder {
-public:
+  public:
+    static constexpr int32_t kPacketLength = 188;
+    static constexpr int32_t kCodewordLength = 204;
+    static constexpr int32_t kParityLength = 16;
+    static constexpr int32_t kMessageLength = 239;
+    static constexpr int32_t kZeroLog = 255;  // gf_log of the zero element
+
     // Builds the field and generator tables (rs_init).
     explicit ReedSolomonEncoder(Log& log);
 
@@ -25,7 +31,7 @@ public:
     const std::array<int32_t, 256>& gf_antilog() const { return gf_antilog_; }
     const std::array<int32_t, 17>& rs_generator() const { return rs_generator_; }
 
-private:
+  private:
     void rs_build_field();
     void rs_build_generator();
 
@@ -33,6 +39,10 @@ private:
     std::array<int32_t, 256> gf_log_{};
     std::array<int32_t, 256> gf_antilog_{};
     std::array<int32_t, 17> rs_generator_{};
+    // Work buffers of the reference encoder: positions 188..238 of the
+    // message are the zeros of the shortening and are never written.
+    std::array<uint8_t, kMessageLength> rs_message_{};
+    std::array<uint8_t, kParityLength> rs_parity_{};
 };
 
 }  // namespace terramod
