@@ -221,6 +221,17 @@ TEST_F(RatestatTest, UnreadableFilesAndFilesWithoutSpeedLinesAreRefused) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Can't read \"" + directory_.string() + "\"\n");
 
+    // A file that can be measured but not opened (not testable as root, who
+    // may open anything).
+    if (geteuid() != 0) {
+        const fs::path locked = speed_file(first_line);
+        fs::permissions(locked, fs::perms::none);
+        result = ratestat({locked.string(), "1000"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, reading_line(locked));
+        EXPECT_EQ(result.err, "Can't read \"" + locked.string() + "\"\n");
+    }
+
     for (const std::string blank : {"", " \n\n\t\r\n"}) {
         const fs::path speeds = speed_file(blank);
         result = ratestat({speeds.string(), "1000"});
