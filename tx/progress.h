@@ -1,0 +1,28 @@
+// The arithmetic of the progress line and the speed line, kept apart from the
+// loop so that it can be checked for any input size.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace terramod {
+
+// 100 / input length, as a float (0 for an empty input, which runs no cycle).
+inline float make_progress_factor(uint64_t input_length) {
+    return input_length == 0 ? 0.0f : static_cast<float>(100.0 / static_cast<double>(input_length));
+}
+
+// The percentage the progress line prints: bytes consumed x progress factor,
+// in single precision.
+inline double progress_percent(uint64_t bytes_consumed, float progress_factor) {
+    return static_cast<double>(static_cast<float>(bytes_consumed) * progress_factor);
+}
+
+// Seconds of the timed loop; a loop too fast for the clock counts as 1 us, so
+// the rate never divides by zero.
+inline double run_seconds(std::chrono::microseconds elapsed) {
+    const auto ticks = elapsed.count() > 0 ? elapsed.count() : 1;
+    return static_cast<double>(ticks) * 1e-6;
+}
+
+}  // namespace terramod
