@@ -9,22 +9,26 @@
 
 namespace terramod {
 
+// The interpolation filters, h[0..30] and h[0..62], as stored.
+extern const std::array<float, 31> interp_filter_2x;
+extern const std::array<float, 63> interp_filter_4x;
+
 // 8191 / (3.2 x RMS of one component) for the mode, as a float.
 float compute_agilent_scale(OfdmMode mode);
 
 class AgilentConverter {
-public:
+  public:
     explicit AgilentConverter(float agilent_scale) : scale_(agilent_scale) {}
     // Word = 8192 + trunc(scale x part), saturated to 0 .. 16383.
     void convert_agilent(const ComplexSample* input, uint16_t* dac_i, uint16_t* dac_q,
                          int32_t count) const;
 
-private:
+  private:
     float scale_;
 };
 
 class Interpolator {
-public:
+  public:
     // interpolator_init: P = 2 for kFormatInterpolated2x, 4 for
     // kFormatInterpolated4x; any other format gives an idle interpolator.
     explicit Interpolator(DacFormat format);
@@ -33,8 +37,16 @@ public:
     // Writes factor() x count samples.
     void interpolate(const ComplexSample* input, ComplexSample* output, int32_t count);
 
-private:
+    // Taps used by branch 0 .. factor() - 1 (branch i makes output phase
+    // factor() - 1 - i).
+    int32_t tap_count(int32_t branch) const { return tap_counts_[branch]; }
+
+  private:
     int32_t factor_ = 0;
+    const float* taps_ = nullptr;
+    std::array<int32_t, 4> tap_counts_{};
+    // One delay line per branch, newest sample at position 0.
+    std::array<std::array<ComplexSample, 64>, 4> delay_lines_{};
 };
 
 }  // namespace terramod

@@ -15,7 +15,7 @@ struct TwiddleSeeds {
 };
 
 class Ifft {
-public:
+  public:
     // Builds the bit-reversal table and the per-stage seeds (ifft_init).
     Ifft(Log& log, const TxConfig& config);
 
@@ -27,7 +27,12 @@ public:
     const std::vector<TwiddleSeeds>& seeds() const { return seeds_; }
     int32_t guard_length() const { return guard_length_; }
 
-private:
+  private:
+    // Writes the symbol's cells into the bins in bit-reversed order.
+    void place_carriers(const ComplexSample* cells, ComplexSample* bins) const;
+    // In-place radix-2 transform of fft_size bins.
+    void transform(ComplexSample* bins) const;
+
     Log& log_;
     OfdmMode mode_;
     FrequencyMapping mapping_;

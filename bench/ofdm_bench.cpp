@@ -1,0 +1,85 @@
+// Throughput of the OFDM modulation stages: IFFT with guard interval, and the
+// DAC output shaping.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "ofdm/dac_output.h"
+#include "ofdm/ifft.h"
+
+namespace terramod {
+namespace {
+
+std::vector<ComplexSample> random_samples(size_t count, float amplitude) {
+    std::mt19937 generator(12345);
+    std::uniform_real_distribution<float> value(-amplitude, amplitude);
+    std::vector<ComplexSample> samples(count);
+    for (ComplexSample& sample : samples) sample = {value(generator), value(generator)};
+    return samples;
+}
+
+constexpr int32_t kSymbolsPerRun = 8;
+
+// Arguments: mode, frequency mapping. Reports OFDM symbols per second.
+void BM_IfftAndGuard(benchmark::State& state) {
+    TxConfig config;
+    config.mode = static_cast<OfdmMode>(state.range(0));
+    config.frequency_mapping = static_cast<FrequencyMapping>(state.range(1));
+    config.guard_interval = kGuard1_32;
+    Ifft ifft(silent_log(), config);
+    const int32_t cells = carrier_count[config.mode] * kSymbolsPerRun;
+    const auto input = random_samples(cells, 1.0f);
+    std::vector<ComplexSample> output(
+        static_cast<size_t>(fft_size[config.mode] + ifft.guard_length()) * kSymbolsPerRun);
+    for (auto _ : state) {
+        ifft.ifft_and_guard(input.data(), output.data(), cells);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["symbols/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kSymbolsPerRun, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IfftAndGuard)
+    ->ArgNames({"mode", "mapping"})
+    ->Args({kMode2k, kZeroIf})
+    ->Args({kMode8k, kZeroIf})
+    ->Args({kMode8k, kBasebandIf});
+
+// One cycle of the default 2k setting (68 symbols of 2112 samples).
+constexpr int32_t kCycleSamples = 68 * 2112;
+
+void BM_Interpolate(benchmark::State& state) {
+    Interpolator interpolator(static_cast<DacFormat>(state.range(0)));
+    const auto input = random_samples(kCycleSamples, 40.0f);
+    std::vector<ComplexSample> output(static_cast<size_t>(interpolator.factor()) * kCycleSamples);
+    for (auto _ : state) {
+        interpolator.interpolate(input.data(), output.data(), kCycleSamples);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["in samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kCycleSamples, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Interpolate)
+    ->ArgName("format")
+    ->Arg(kFormatInterpolated2x)
+    ->Arg(kFormatInterpolated4x);
+
+void BM_ConvertAgilent(benchmark::State& state) {
+    AgilentConverter converter(compute_agilent_scale(kMode2k));
+    const auto input = random_samples(kCycleSamples, 120.0f);
+    std::vector<uint16_t> dac_i(kCycleSamples), dac_q(kCycleSamples);
+    for (auto _ : state) {
+        converter.convert_agilent(input.data(), dac_i.data(), dac_q.data(), kCycleSamples);
+        benchmark::DoNotOptimize(dac_i.data());
+        benchmark::DoNotOptimize(dac_q.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kCycleSamples, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ConvertAgilent);
+
+}  // namespace
+}  // namespace terramod

@@ -1,0 +1,100 @@
+#include "ofdm/dac_output.h"
+
+#include <bit>
+#include <cmath>
+
+namespace terramod {
+
+namespace {
+
+// Agilent words are 14-bit offset binary: 8192 is zero.
+constexpr int32_t kAgilentOffset = 8192;
+constexpr int32_t kAgilentMaxWord = 16383;
+
+uint16_t agilent_word(float scale, float part) {
+    const double product = double{scale} * part;
+    // Saturate instead of wrapping: a peak beyond the range would otherwise
+    // turn into a full-scale value of the opposite sign.
+    if (product >= kAgilentMaxWord + 1 - kAgilentOffset) return kAgilentMaxWord;
+    if (product <= -kAgilentOffset - 1) return 0;
+    if (std::isnan(product)) return kAgilentOffset;
+    return static_cast<uint16_t>(kAgilentOffset + static_cast<int32_t>(product));
+}
+
+// Stored tap values of the linear-phase low-pass filters (IEEE bit patterns),
+// first half and centre; the second half mirrors the first.
+constexpr uint32_t kFilter2xHalf[16] = {
+    0x3B1D082D, 0x3C06FBFD, 0x3BC9658D, 0xBBE0ADF4, 0xBC27FCEA, 0x3C162993, 0x3C946430, 0xBC3BD082,
+    0xBCFC27F0, 0x3C5DB58B, 0x3D56C857, 0xBC788339, 0xBDCAE1FF, 0x3C84D5F3, 0x3EA1BEFD, 0x3EF78338};
+constexpr uint32_t kFilter4xHalf[32] = {
+    0xB8CDD934, 0x3AA27662, 0x3B297BA2, 0x3B828BAB, 0x3B914434, 0x3B5073DC, 0x396D815D, 0xBB5C4E6F,
+    0xBBBBE52B, 0xBBA9AF7F, 0xBAA542BC, 0x3B936D00, 0x3C13AA97, 0x3C158CC5, 0x3B6B9FC6, 0xBBB88621,
+    0xBC619DA1, 0xBC7D3827, 0xBC01A4DC, 0x3BD9A3BA, 0x3CAC7A30, 0x3CD73819, 0x3C856B38, 0xBBF3D772,
+    0xBD0E09CD, 0xBD4B0595, 0xBD1927B9, 0x3C024F6A, 0x3DA2B603, 0x3E21C1E4, 0x3E602B86, 0x3E77AC68};
+
+template <size_t kTaps, size_t kHalf>
+constexpr std::array<float, kTaps> symmetric_filter(const uint32_t (&half)[kHalf]) {
+    static_assert(kTaps == 2 * kHalf - 1);
+    std::array<float, kTaps> taps{};
+    for (size_t n = 0; n < kHalf; ++n) {
+        taps[n] = std::bit_cast<float>(half[n]);
+        taps[kTaps - 1 - n] = taps[n];
+    }
+    return taps;
+}
+
+}  // namespace
+
+const std::array<float, 31> interp_filter_2x = symmetric_filter<31>(kFilter2xHalf);
+const std::array<float, 63> interp_filter_4x = symmetric_filter<63>(kFilter4xHalf);
+
+float compute_agilent_scale(OfdmMode mode) {
+    const int32_t carriers = carrier_count[mode];
+    const int32_t data = data_carrier_count[mode];
+    const int32_t tps = tps_carrier_count[mode];
+    // Pilots are boosted to amplitude 4/3, so each counts 16/9 of a cell.
+    const int32_t pilot_power = ((carriers - data - tps) * 16) / 9;
+    const double component_power = (pilot_power + data + tps) * 0.5;
+    return static_cast<float>(8191.0 / (std::sqrt(component_power) * 3.2));
+}
+
+void AgilentConverter::convert_agilent(const ComplexSample* input, uint16_t* dac_i, uint16_t* dac_q,
+                                       int32_t count) const {
+    for (int32_t i = 0; i < count; ++i) {
+        dac_i[i] = agilent_word(scale_, input[i].re);
+        dac_q[i] = agilent_word(scale_, input[i].im);
+    }
+}
+
+Interpolator::Interpolator(DacFormat format) {
+    if (format == kFormatInterpolated2x) {
+        factor_ = 2;
+        taps_ = interp_filter_2x.data();
+        tap_counts_ = {15, 16, 0, 0};
+    } else if (format == kFormatInterpolated4x) {
+        factor_ = 4;
+        taps_ = interp_filter_4x.data();
+        tap_counts_ = {15, 16, 16, 16};
+    }
+}
+
+void Interpolator::interpolate(const ComplexSample* input, ComplexSample* output, int32_t count) {
+    for (int32_t branch = 0; branch < factor_; ++branch) {
+        const int32_t phase = factor_ - 1 - branch;
+        const int32_t taps = tap_counts_[branch];
+        ComplexSample* delay = delay_lines_[branch].data();
+        for (int32_t j = 0; j < count; ++j) {
+            for (int32_t p = taps - 1; p > 0; --p) delay[p] = delay[p - 1];
+            delay[0] = input[j];
+            float sum_re = 0.0f, sum_im = 0.0f;
+            for (int32_t k = 0; k < taps; ++k) {
+                const double h = taps_[factor_ * k + phase];
+                sum_re = static_cast<float>(h * delay[k].re + sum_re);
+                sum_im = static_cast<float>(h * delay[k].im + sum_im);
+            }
+            output[static_cast<size_t>(factor_) * j + phase] = {sum_re, sum_im};
+        }
+    }
+}
+
+}  // namespace terramod
