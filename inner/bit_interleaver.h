@@ -10,13 +10,13 @@
 namespace terramod {
 
 class BitInterleaver {
-public:
+  public:
     BitInterleaver(Log& log, Constellation constellation);
 
     // length: input bits, a multiple of 126 x bits_per_cell.
     void bit_interleave(const uint8_t* input, uint8_t* output, int32_t length);
 
-private:
+  private:
     Log& log_;
     Constellation constellation_;
 };

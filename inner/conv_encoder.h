@@ -11,20 +11,20 @@
 namespace terramod {
 
 class ConvEncoder {
-public:
+  public:
     explicit ConvEncoder(Log& log);
 
     void conv_encoder_reset();
     // Writes 16 output bits (X1 Y1 X2 Y2 ...) per input byte, MSB first.
     void conv_encode(const uint8_t* input, uint8_t* output, int32_t length);
 
-private:
+  private:
     Log& log_;
     uint32_t encoder_register_ = 0;
 };
 
 class Puncturer {
-public:
+  public:
     Puncturer(Log& log, CodeRate rate);
 
     void puncturer_reset();
@@ -32,7 +32,7 @@ public:
     // number of bits written.
     int32_t puncture(const uint8_t* input, uint8_t* output, int32_t length);
 
-private:
+  private:
     Log& log_;
     CodeRate rate_;
     int32_t puncture_index_ = 0;

@@ -10,18 +10,25 @@
 namespace terramod {
 
 class Mapper {
-public:
+  public:
     Mapper(Log& log, Constellation constellation, Hierarchy hierarchy);
 
     void map_symbols(const uint8_t* input, ComplexSample* output, int32_t length);
 
     // The table in use: 2^bits_per_cell points, indexed by symbol value.
     const ComplexSample* table() const { return table_; }
+    int32_t table_size() const { return symbol_mask_ + 1; }
 
-private:
+    // One of the seven constellation tables; throws std::invalid_argument for
+    // values outside the enumerations.
+    static const ComplexSample* constellation_table(Constellation constellation,
+                                                    Hierarchy hierarchy);
+
+  private:
     Log& log_;
     Constellation constellation_;
     const ComplexSample* table_;
+    int32_t symbol_mask_;  // table size - 1
 };
 
 }  // namespace terramod

@@ -12,7 +12,7 @@
 namespace terramod {
 
 class SymbolInterleaver {
-public:
+  public:
     // Reads counters.frame_symbol_index at the start of every call; never
     // writes it (the frame builder advances it).
     SymbolInterleaver(Log& log, OfdmMode mode, const FrameCounters& counters);
@@ -23,7 +23,7 @@ public:
     // H(q) for the mode: data_carrier_count entries.
     static const std::vector<int32_t>& permutation(OfdmMode mode);
 
-private:
+  private:
     Log& log_;
     OfdmMode mode_;
     const FrameCounters& counters_;

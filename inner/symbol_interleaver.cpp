@@ -1,0 +1,75 @@
+#include "inner/symbol_interleaver.h"
+
+#include <stdexcept>
+
+namespace terramod {
+namespace {
+
+constexpr int32_t kSymbolsPerFrame = 68;
+
+// H(q) of EN 300 744 clause 4.3.4.2, from its (Nr - 1)-bit shift register
+// R'(i), the bit permutation R'(i) -> R(i) and the toggling top bit.
+std::vector<int32_t> build_permutation(OfdmMode mode) {
+    const int32_t nr = mode == kMode2k ? 11 : 13;
+    const int32_t m_max = 1 << nr;
+    const int32_t n_max = data_carrier_count[mode];
+    // Destination bit p(n) of R(i) for bit n of R'(i), n = 0 upwards.
+    static constexpr int32_t kBitTarget2k[10] = {4, 3, 9, 6, 2, 8, 1, 5, 7, 0};
+    static constexpr int32_t kBitTarget8k[12] = {7, 1, 4, 2, 9, 6, 8, 10, 0, 3, 11, 5};
+    const int32_t* bit_target = mode == kMode2k ? kBitTarget2k : kBitTarget8k;
+
+    std::vector<int32_t> table;
+    table.reserve(static_cast<size_t>(n_max));
+    uint32_t r_prime = 0;
+    for (int32_t i = 0; i < m_max; ++i) {
+        if (i < 2) {
+            r_prime = 0;
+        } else if (i == 2) {
+            r_prime = 1;
+        } else {
+            uint32_t feedback =
+                mode == kMode2k ? (r_prime ^ (r_prime >> 3)) & 1u
+                                : (r_prime ^ (r_prime >> 1) ^ (r_prime >> 4) ^ (r_prime >> 6)) & 1u;
+            r_prime = (r_prime >> 1) | (feedback << (nr - 2));
+        }
+        int32_t r = 0;
+        for (int32_t n = 0; n < nr - 1; ++n)
+            if (r_prime & (1u << n)) r |= 1 << bit_target[n];
+        int32_t candidate = (i % 2) * (1 << (nr - 1)) + r;
+        if (candidate < n_max) table.push_back(candidate);
+    }
+    return table;
+}
+
+}  // namespace
+
+const std::vector<int32_t>& SymbolInterleaver::permutation(OfdmMode mode) {
+    static const std::vector<int32_t> table_2k = build_permutation(kMode2k);
+    static const std::vector<int32_t> table_8k = build_permutation(kMode8k);
+    return mode == kMode2k ? table_2k : table_8k;
+}
+
+SymbolInterleaver::SymbolInterleaver(Log& log, OfdmMode mode, const FrameCounters& counters)
+    : log_(log), mode_(mode), counters_(counters) {
+    if (mode != kMode2k && mode != kMode8k) throw std::invalid_argument("unknown OFDM mode");
+}
+
+void SymbolInterleaver::symbol_interleave(const uint8_t* input, uint8_t* output, int32_t length) {
+    log_.write(3, "Symbol interleaving ... ");
+    const std::vector<int32_t>& h = permutation(mode_);
+    const int32_t n_max = data_carrier_count[mode_];
+    int32_t symbol_number = counters_.frame_symbol_index;
+    for (int32_t start = 0; start + n_max <= length; start += n_max) {
+        symbol_number = (symbol_number + 1) % kSymbolsPerFrame;
+        const uint8_t* in = input + start;
+        uint8_t* out = output + start;
+        if (symbol_number % 2 == 0) {
+            for (int32_t q = 0; q < n_max; ++q) out[h[q]] = in[q];
+        } else {
+            for (int32_t q = 0; q < n_max; ++q) out[q] = in[h[q]];
+        }
+    }
+    log_.write(3, "done.\n");
+}
+
+}  // namespace terramod
