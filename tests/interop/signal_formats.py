@@ -1,0 +1,62 @@
+"""Reading terramod's output formats back as complex baseband samples at the
+base rate and zero IF."""
+import numpy as np
+from scipy import signal
+
+FORMATS = ("float", "agi", "2x", "4x")
+# Agilent words are 8192 + trunc(scale * x) (EN 300 744 has no say here; the
+# scale maps 3.2 times the RMS of one component to 8191).
+AGILENT_OFFSET = 8192
+AGILENT_SCALE = {"2k": 84.3674774, "8k": 42.1894684}
+# The interpolated outputs lag the input by the group delay of their filter,
+# in output samples: input sample j is output sample factor * j + lag.
+INTERPOLATION_LAG = {2: 15, 4: 31}
+# Taps per output-rate sample of the decimation low-pass filter, per side.
+DECIMATION_HALF_LENGTH = 24
+
+
+def read_float_iq(path):
+    return np.fromfile(path, dtype="<f4").view(np.complex64)
+
+
+def read_agilent(base_name, mode):
+    """The two 16-bit word files back as samples: (w - 8192) / scale. Words are
+    read as signed so that the rare peaks beyond the 14-bit range that wrapped
+    below zero come back with their true value."""
+    i_words = np.fromfile(base_name + "_I.bin", dtype="<i2").astype(np.float64)
+    q_words = np.fromfile(base_name + "_Q.bin", dtype="<i2").astype(np.float64)
+    scale = AGILENT_SCALE[mode]
+    return ((i_words - AGILENT_OFFSET) + 1j * (q_words - AGILENT_OFFSET)) / scale
+
+
+def decimation_filter(factor):
+    """Linear-phase low-pass filter at the output rate: flat over the occupied
+    band (0.208 / factor... of the base rate, i.e. up to 0.416 of it) and
+    stopping from the base-rate Nyquist frequency on, where the images lie."""
+    taps = 2 * DECIMATION_HALF_LENGTH * factor + 1
+    return signal.firwin(taps, 0.5 / factor * 0.97, window=("kaiser", 8.0), fs=1.0)
+
+
+def decimate(samples, factor):
+    """Interpolated output back to the base rate, choosing the phase on which
+    the original samples lie (the filter's lag)."""
+    aligned = samples[INTERPOLATION_LAG[factor]:]
+    return signal.resample_poly(aligned, 1, factor, window=decimation_filter(factor)) * factor
+
+
+def shift_from_bb_if(samples):
+    """BB IF puts the spectrum's centre at half the sampling rate: negating the
+    odd samples moves it back to zero IF."""
+    shifted = np.array(samples, copy=True)
+    shifted[1::2] *= -1
+    return shifted
+
+
+def base_rate_samples(path, output_format, mode, bb_if=False):
+    if output_format == "agi":
+        samples = read_agilent(path, mode)
+    else:
+        samples = read_float_iq(path)
+        if output_format in ("2x", "4x"):
+            samples = decimate(samples, int(output_format[0]))
+    return shift_from_bb_if(samples) if bb_if else samples
