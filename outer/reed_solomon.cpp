@@ -1,5 +1,7 @@
 #include "outer/reed_solomon.h"
 
+#include <cstring>
+
 namespace terramod {
 
 namespace {
@@ -12,6 +14,7 @@ constexpr std::array<int32_t, 9> rs_field_poly = {1, 0, 1, 1, 1, 0, 0, 0, 1};
 ReedSolomonEncoder::ReedSolomonEncoder(Log& log) : log_(log) {
     rs_build_field();
     rs_build_generator();
+    build_feedback_products();
 }
 
 int32_t ReedSolomonEncoder::gf_mod255(int32_t x) {
@@ -76,17 +79,63 @@ void ReedSolomonEncoder::rs_encode_block(const uint8_t* message, uint8_t* parity
     }
 }
 
+void ReedSolomonEncoder::build_feedback_products() {
+    for (int32_t fb = 1; fb < 256; ++fb) {
+        RegisterWords& entry = feedback_products_[fb];
+        for (int32_t j = 0; j < kParityLength; ++j) {
+            const uint64_t product =
+                static_cast<uint64_t>(gf_antilog_[gf_mod255(rs_generator_[j] + gf_log_[fb])]);
+            if (j < 8) {
+                entry.low |= product << (8 * j);
+            } else {
+                entry.high |= product << (8 * (j - 8));
+            }
+        }
+    }
+}
+
+template <int32_t lanes>
+void ReedSolomonEncoder::encode_packets(const uint8_t* packets, uint8_t* codewords) const {
+    // The 51 leading zero bytes of the shortened message leave the cleared
+    // register at zero, so the division starts with the first packet byte.
+    std::array<uint64_t, lanes> low{};
+    std::array<uint64_t, lanes> high{};
+    for (int32_t k = 0; k < kPacketLength; ++k) {
+        for (int32_t lane = 0; lane < lanes; ++lane) {
+            const uint8_t feedback =
+                packets[lane * kPacketLength + k] ^ static_cast<uint8_t>(high[lane] >> 56);
+            const RegisterWords& product = feedback_products_[feedback];
+            high[lane] = ((high[lane] << 8) | (low[lane] >> 56)) ^ product.high;
+            low[lane] = (low[lane] << 8) ^ product.low;
+        }
+    }
+    for (int32_t lane = 0; lane < lanes; ++lane) {
+        uint8_t* codeword = codewords + lane * kCodewordLength;
+        std::memcpy(codeword, packets + lane * kPacketLength, kPacketLength);
+        // Parity highest power first: x^15 ... x^8 from high, x^7 ... x^0 from low.
+        uint8_t* parity = codeword + kPacketLength;
+        for (int32_t m = 0; m < 8; ++m) {
+            parity[m] = static_cast<uint8_t>(high[lane] >> (56 - 8 * m));
+            parity[8 + m] = static_cast<uint8_t>(low[lane] >> (56 - 8 * m));
+        }
+    }
+}
+
 void ReedSolomonEncoder::rs_encode_packets(const uint8_t* input, uint8_t* output, int32_t length) {
     log_.write(3, "RS(204, 188) outer encoding ... ");
-    // Only whole packets are encoded: a trailing partial packet would make
-    // the message read past the input.
-    for (int32_t p = 0, n = 0; p + kPacketLength <= length; p += kPacketLength, ++n) {
-        for (int32_t k = 0; k < kPacketLength; ++k) rs_message_[187 - k] = input[p + k];
-        rs_encode_block(rs_message_.data(), rs_parity_.data());
-        uint8_t* codeword = output + static_cast<int64_t>(kCodewordLength) * n;
-        for (int32_t k = 0; k < kPacketLength; ++k) codeword[k] = input[p + k];
-        for (int32_t m = 0; m < kParityLength; ++m)
-            codeword[kPacketLength + m] = rs_parity_[15 - m];
+    // Only whole packets are encoded: a trailing partial packet would be read
+    // past its end.
+    constexpr int32_t kLanes = 4;
+    int32_t packet_count = length > 0 ? length / kPacketLength : 0;
+    for (; packet_count >= kLanes; packet_count -= kLanes) {
+        encode_packets<kLanes>(input, output);
+        input += kLanes * kPacketLength;
+        output += kLanes * kCodewordLength;
+    }
+    for (; packet_count > 0; --packet_count) {
+        encode_packets<1>(input, output);
+        input += kPacketLength;
+        output += kCodewordLength;
     }
     log_.write(3, "done.\n");
 }

@@ -20,7 +20,8 @@ class ReedSolomonEncoder {
     // Builds the field and generator tables (rs_init).
     explicit ReedSolomonEncoder(Log& log);
 
-    // Encodes whole 188-byte packets into 204-byte codewords.
+    // Encodes whole 188-byte packets into 204-byte codewords, with the
+    // table-driven register below; output identical to rs_encode_block.
     void rs_encode_packets(const uint8_t* input, uint8_t* output, int32_t length);
     // The reference shift-register encoder: 239-byte message (position 238
     // consumed first) into the 16-byte parity register (position 15 = x^15).
@@ -34,15 +35,25 @@ class ReedSolomonEncoder {
   private:
     void rs_build_field();
     void rs_build_generator();
+    void build_feedback_products();
+    // Codewords of `lanes` consecutive packets by the fast register, the
+    // packets' divisions interleaved so that their table look-ups overlap.
+    template <int32_t lanes>
+    void encode_packets(const uint8_t* packets, uint8_t* codewords) const;
 
     Log& log_;
     std::array<int32_t, 256> gf_log_{};
     std::array<int32_t, 256> gf_antilog_{};
     std::array<int32_t, 17> rs_generator_{};
-    // Work buffers of the reference encoder: positions 188..238 of the
-    // message are the zeros of the shortening and are never written.
-    std::array<uint8_t, kMessageLength> rs_message_{};
-    std::array<uint8_t, kParityLength> rs_parity_{};
+    // The 16-byte parity register as two 64-bit words, byte b of low holding
+    // the coefficient of x^b and byte b of high that of x^(8+b). Entry fb is
+    // the register contribution fb * g(x) without its x^16 term, so one step
+    // of the division is a shift by one byte and one XOR of a table entry.
+    struct RegisterWords {
+        uint64_t low;
+        uint64_t high;
+    };
+    std::array<RegisterWords, 256> feedback_products_{};
 };
 
 }  // namespace terramod
