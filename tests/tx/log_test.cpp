@@ -1,0 +1,187 @@
+#include "tx/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace terramod {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        directory_ = fs::temp_directory_path() /
+                     ("terramod_log_" + std::string(info->name()) + "_" + std::to_string(getpid()));
+        fs::remove_all(directory_);
+        fs::create_directories(directory_);
+        console_ = open_memstream(&console_buffer_, &console_size_);
+        ASSERT_NE(console_, nullptr);
+    }
+    void TearDown() override {
+        if (console_) std::fclose(console_);
+        std::free(console_buffer_);
+        fs::remove_all(directory_);
+    }
+
+    std::string console_text() {
+        std::fflush(console_);
+        return std::string(console_buffer_, console_size_);
+    }
+    static std::string file_text(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    // Splits "header line + empty line" off the file's text.
+    static std::string after_header(const std::string& text) {
+        size_t end = text.find("\n\n");
+        return end == std::string::npos ? "<no header>" : text.substr(end + 2);
+    }
+
+    fs::path directory_;
+    std::FILE* console_ = nullptr;
+    char* console_buffer_ = nullptr;
+    size_t console_size_ = 0;
+};
+
+const char kFooter[] = "________________________________________________\n\n";
+
+TEST_F(LogTest, HeaderFormat) {
+    fs::path path = directory_ / "run.log";
+    Log log(4, console_);
+    ASSERT_TRUE(log.open(path.string()));
+    log.close();
+    std::string text = file_text(path);
+    std::regex header("Log file for terramod ==> " + path.string() +
+                      " , (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n\n" +
+                      kFooter);
+    EXPECT_TRUE(std::regex_match(text, header)) << text;
+    EXPECT_EQ(console_text(), "");  // the header goes to the file only
+}
+
+TEST_F(LogTest, CalendarTextIsTwentyFourEnglishCharacters) {
+    // Midday on 2004-08-03 UTC: whatever the time zone, a single-digit day of
+    // the month in August 2004 (the 2nd, 3rd or 4th).
+    std::time_t when = 1091534400;
+    std::string text = calendar_text(when);
+    EXPECT_EQ(text.size(), 24u) << text;
+    EXPECT_TRUE(std::regex_match(text, std::regex("(Mon|Tue|Wed) Aug 0[234] [0-2][0-9]:[0-5][0-9]:"
+                                                  "[0-5][0-9] 2004")))
+        << text;
+
+    fs::path path = directory_ / "fixed.log";
+    Log log(4, console_);
+    ASSERT_TRUE(log.open(path.string(), when));
+    log.close_without_footer();
+    EXPECT_EQ(file_text(path),
+              "Log file for terramod ==> " + path.string() + " , " + text + "\n\n");
+}
+
+TEST_F(LogTest, ConsoleAndFileIdenticalAndNothingAdded) {
+    fs::path path = directory_ / "same.log";
+    Log log(4, console_);
+    ASSERT_TRUE(log.open(path.string()));
+    log.write(3, "Scrambling ... ");
+    log.write(3, " done.\n");
+    log.write(2, "*** Cycle #%d ***\n", 1);
+    log.write(1, "Elapsed time = %.3f s. ", 1.5);
+    log.write(1, "Approx. %.3f kbps.\n", 6032.086);
+    std::string long_text(100000, 'z');
+    log.write(0, "%s\n", long_text.c_str());
+    log.close();
+    const std::string expected =
+        "Scrambling ...  done.\n*** Cycle #1 ***\n"
+        "Elapsed time = 1.500 s. Approx. 6032.086 kbps.\n" +
+        long_text + "\n";
+    EXPECT_EQ(console_text(), expected);
+    EXPECT_EQ(after_header(file_text(path)), expected + kFooter);
+}
+
+TEST_F(LogTest, LevelsFilterConsoleAndFileAlike) {
+    for (int verbosity = 0; verbosity <= 4; ++verbosity) {
+        fs::path path = directory_ / ("level" + std::to_string(verbosity) + ".log");
+        std::fclose(console_);
+        std::free(console_buffer_);
+        console_buffer_ = nullptr;
+        console_ = open_memstream(&console_buffer_, &console_size_);
+        ASSERT_NE(console_, nullptr);
+
+        Log log(verbosity, console_);
+        ASSERT_TRUE(log.open(path.string()));
+        std::string expected;
+        for (int level = 0; level <= 4; ++level) {
+            log.write(level, "level %d\n", level);
+            if (level <= verbosity) expected += "level " + std::to_string(level) + "\n";
+        }
+        log.close();
+        EXPECT_EQ(console_text(), expected) << verbosity;
+        EXPECT_EQ(after_header(file_text(path)), expected + kFooter) << verbosity;
+    }
+}
+
+TEST_F(LogTest, StopWithoutFooterAndTruncation) {
+    fs::path path = directory_ / "stopped.log";
+    {
+        Log log(4, console_);
+        ASSERT_TRUE(log.open(path.string()));
+        log.write(0, "first run, a long line that must vanish\n");
+        log.close();
+    }
+    {
+        Log log(4, console_);
+        ASSERT_TRUE(log.open(path.string()));
+        log.write(0, "FATAL ERROR: stop\n");
+        log.close_without_footer();
+        log.write(0, "after close\n");  // console only
+    }
+    EXPECT_EQ(after_header(file_text(path)), "FATAL ERROR: stop\n");
+    EXPECT_NE(console_text().find("after close\n"), std::string::npos);
+}
+
+TEST_F(LogTest, DestructorClosesWithoutFooter) {
+    fs::path path = directory_ / "dropped.log";
+    {
+        Log log(4, nullptr);
+        ASSERT_TRUE(log.open(path.string()));
+        log.write(2, "report\n");
+    }
+    EXPECT_EQ(after_header(file_text(path)), "report\n");
+}
+
+TEST_F(LogTest, UncreatableFileWritesNothing) {
+    Log log(4, console_);
+    EXPECT_FALSE(log.open((directory_ / "missing" / "x.log").string()));
+    EXPECT_FALSE(log.is_open());
+    EXPECT_FALSE(fs::exists(directory_ / "missing"));
+    log.write(2, "still on the console\n");
+    log.close();  // no file: nothing to do
+    EXPECT_EQ(console_text(), "still on the console\n");
+}
+
+TEST_F(LogTest, CaptureAndSilentLog) {
+    Log log(2, nullptr);
+    std::string captured;
+    log.capture_to(&captured);
+    log.write(2, "%s=%d\n", "a", 1);
+    log.write(3, "hidden\n");
+    EXPECT_EQ(captured, "a=1\n");
+    silent_log().write(0, "nothing\n");
+    EXPECT_EQ(silent_log().verbosity(), -1);
+}
+
+}  // namespace
+}  // namespace terramod

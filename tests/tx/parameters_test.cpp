@@ -1,0 +1,269 @@
+#include "tx/parameters.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace terramod {
+namespace {
+
+std::string report_text(const TxConfig& config, DerivedRates* rates = nullptr, int verbosity = 4) {
+    Log log(verbosity, nullptr);
+    std::string text;
+    log.capture_to(&text);
+    DerivedRates result = report_parameters(config, log);
+    if (rates) *rates = result;
+    return text;
+}
+
+const char kReportHead[] =
+    "Terramod v. 1.2j Win32   - Beta (2004/08/23)\n"
+    "terramod developers\n"
+    "https://terramod.example.org\n"
+    "Standard ETSI EN 300 744 V1.1.2 (1997-08)\n"
+    "\n"
+    "DVB-T Exciter parameters:\n"
+    "----------------------------------------------------------\n";
+
+TEST(ParameterReport, DefaultsExact) {
+    DerivedRates rates;
+    EXPECT_EQ(report_text(TxConfig{}, &rates),
+              std::string(kReportHead) +
+                  "\tMPEG-2 TS file name : NONE\n"
+                  "\tDAC file name       : NONE\n"
+                  "\tMode                : 2k\n"
+                  "\tConst. order        : 4QAM\n"
+                  "\tUnif. order         : NH\n"
+                  "\tPrefix duration     : 1/32\n"
+                  "\tPuncturing rate     : 1/2\n"
+                  "\tChannel spacing     : 8 MHz\n"
+                  "\tConvInt init.       : rand\n"
+                  "\tFrequency mapping   : zero IF\n"
+                  "\tOutput sampling rate: 9.142857 Msps\n"
+                  "\tOutput sample time  : 109.375 ns\n"
+                  "\tUseful symbol time  : 224.000 micros\n"
+                  "\tGuard interval time : 7.000 micros\n"
+                  "\tTotal symbol time   : 231.000 micros\n"
+                  "\tUseful throughput   : 6.032086 Mbps\n"
+                  "\tCarrier spacing     : 4.464 kHz\n"
+                  "\tNominal bandwidth   : 7.611607 MHz\n"
+                  "----------------------------------------------------------\n");
+    EXPECT_EQ(rates.sampling_rate, 64e6 / 7);
+    EXPECT_EQ(rates.sample_period, 1 / rates.sampling_rate);
+    EXPECT_EQ(rates.nominal_bandwidth, 1705 * rates.sampling_rate / 2048.0);
+}
+
+TEST(ParameterReport, SevenMegahertzWithNamesAndOtherSettings) {
+    TxConfig config;
+    config.input_path = "in.ts";
+    config.output_path = "out";
+    config.channel_spacing = kSpacing7MHz;
+    config.interleaver_init = kInitZero;
+    config.frequency_mapping = kBasebandIf;
+    config.hierarchy = kAlpha2;
+    EXPECT_EQ(report_text(config),
+              std::string(kReportHead) +
+                  "\tMPEG-2 TS file name : in.ts\n"
+                  "\tDAC file name       : out\n"
+                  "\tMode                : 2k\n"
+                  "\tConst. order        : 4QAM\n"
+                  "\tUnif. order         : 2\n"
+                  "\tPrefix duration     : 1/32\n"
+                  "\tPuncturing rate     : 1/2\n"
+                  "\tChannel spacing     : 7 MHz\n"
+                  "\tConvInt init.       : zero\n"
+                  "\tFrequency mapping   : BB IF\n"
+                  "\tOutput sampling rate: 8.000000 Msps\n"
+                  "\tOutput sample time  : 125.000 ns\n"
+                  "\tUseful symbol time  : 256.000 micros\n"
+                  "\tGuard interval time : 8.000 micros\n"
+                  "\tTotal symbol time   : 264.000 micros\n"
+                  "\tUseful throughput   : 5.278075 Mbps\n"
+                  "\tCarrier spacing     : 3.906 kHz\n"
+                  "\tNominal bandwidth   : 6.660156 MHz\n"
+                  "----------------------------------------------------------\n");
+}
+
+TEST(ParameterReport, SixMegahertzFigures) {
+    TxConfig config;
+    config.channel_spacing = kSpacing6MHz;
+    DerivedRates rates;
+    std::string text = report_text(config, &rates);
+    EXPECT_EQ(rates.sampling_rate, 48e6 / 7);
+    for (const char* line :
+         {"\tOutput sampling rate: 6.857143 Msps\n", "\tOutput sample time  : 145.833 ns\n",
+          "\tUseful symbol time  : 298.667 micros\n", "\tGuard interval time : 9.333 micros\n",
+          "\tTotal symbol time   : 308.000 micros\n", "\tUseful throughput   : 4.524064 Mbps\n",
+          "\tCarrier spacing     : 3.348 kHz\n", "\tNominal bandwidth   : 5.708705 MHz\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+}
+
+TEST(ParameterReport, EightKAndLargestRate) {
+    TxConfig config;
+    config.mode = kMode8k;
+    config.constellation = kQam64;
+    config.code_rate = kRate7_8;
+    config.guard_interval = kGuard1_4;
+    std::string text = report_text(config);
+    for (const char* line :
+         {"\tMode                : 8k\n", "\tConst. order        : 64QAM\n",
+          "\tPrefix duration     : 1/4\n", "\tPuncturing rate     : 7/8\n",
+          "\tUseful symbol time  : 896.000 micros\n", "\tGuard interval time : 224.000 micros\n",
+          "\tTotal symbol time   : 1120.000 micros\n", "\tUseful throughput   : 26.126471 Mbps\n",
+          "\tCarrier spacing     : 1.116 kHz\n", "\tNominal bandwidth   : 7.608259 MHz\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+}
+
+TEST(ParameterReport, UsefulThroughputSameFor2kAnd8k) {
+    for (int constellation = 0; constellation < 3; ++constellation) {
+        for (int rate = 0; rate < 5; ++rate) {
+            for (int guard = 0; guard < 4; ++guard) {
+                TxConfig config;
+                config.constellation = static_cast<Constellation>(constellation);
+                config.code_rate = static_cast<CodeRate>(rate);
+                config.guard_interval = static_cast<GuardInterval>(guard);
+                DerivedRates rates_2k, rates_8k;
+                report_text(config, &rates_2k);
+                config.mode = kMode8k;
+                report_text(config, &rates_8k);
+                EXPECT_EQ(rates_2k.useful_throughput, rates_8k.useful_throughput);
+            }
+        }
+    }
+}
+
+TEST(ParameterReport, IsLevelTwo) {
+    DerivedRates rates;
+    EXPECT_EQ(report_text(TxConfig{}, &rates, 1), "");
+    EXPECT_EQ(rates.sampling_rate, 64e6 / 7);  // computed even when not printed
+    EXPECT_NE(report_text(TxConfig{}, nullptr, 2), "");
+}
+
+// Symbols / packets per cycle for every mode, constellation and rate.
+TEST(BlockSize, TableOfAllSettings) {
+    const int expected[2][3][5][2] = {
+        {{{68, 63}, {17, 21}, {136, 189}, {68, 105}, {272, 441}},
+         {{34, 63}, {17, 42}, {68, 189}, {34, 105}, {136, 441}},
+         {{68, 189}, {17, 63}, {136, 567}, {68, 315}, {272, 1323}}},
+        {{{17, 63}, {17, 84}, {34, 189}, {17, 105}, {68, 441}},
+         {{17, 126}, {17, 168}, {17, 189}, {17, 210}, {34, 441}},
+         {{17, 189}, {17, 252}, {34, 567}, {17, 315}, {68, 1323}}},
+    };
+    for (int mode = 0; mode < 2; ++mode) {
+        for (int constellation = 0; constellation < 3; ++constellation) {
+            for (int rate = 0; rate < 5; ++rate) {
+                for (int guard = 0; guard < 4; ++guard) {
+                    for (int spacing = 0; spacing < 3; ++spacing) {
+                        TxConfig config;
+                        config.mode = static_cast<OfdmMode>(mode);
+                        config.constellation = static_cast<Constellation>(constellation);
+                        config.code_rate = static_cast<CodeRate>(rate);
+                        config.guard_interval = static_cast<GuardInterval>(guard);
+                        config.channel_spacing = static_cast<ChannelSpacing>(spacing);
+                        BlockSizes sizes = choose_block_size(config);
+                        SCOPED_TRACE(std::string(kModeNames[mode]) + " " +
+                                     kConstellationNames[constellation] + " " +
+                                     kCodeRateNames[rate]);
+                        EXPECT_EQ(sizes.symbols_per_cycle, expected[mode][constellation][rate][0]);
+                        EXPECT_EQ(sizes.packets_per_cycle, expected[mode][constellation][rate][1]);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Every stage works on whole units: the counts agree with each other exactly.
+TEST(BlockSize, BufferCountsAreConsistent) {
+    const int rate_numerator[] = {1, 2, 3, 5, 7};
+    const int rate_denominator[] = {2, 3, 4, 6, 8};
+    for (int mode = 0; mode < 2; ++mode) {
+        for (int constellation = 0; constellation < 3; ++constellation) {
+            for (int rate = 0; rate < 5; ++rate) {
+                for (int guard = 0; guard < 4; ++guard) {
+                    TxConfig config;
+                    config.mode = static_cast<OfdmMode>(mode);
+                    config.constellation = static_cast<Constellation>(constellation);
+                    config.code_rate = static_cast<CodeRate>(rate);
+                    config.guard_interval = static_cast<GuardInterval>(guard);
+                    BlockSizes s = choose_block_size(config);
+                    const int n = rate_numerator[rate], d = rate_denominator[rate];
+                    EXPECT_EQ(s.ts_bytes, 188 * s.packets_per_cycle);
+                    EXPECT_EQ(s.rs_bytes, 204 * s.packets_per_cycle);
+                    EXPECT_EQ(int64_t{s.coded_bit_count} * d,
+                              int64_t{2} * s.punctured_bit_count * n);
+                    EXPECT_EQ(int64_t{s.rs_bytes} * 8 * d, int64_t{s.punctured_bit_count} * n);
+                    EXPECT_EQ(s.punctured_bit_count, data_carrier_count[mode] *
+                                                         bits_per_cell[constellation] *
+                                                         s.symbols_per_cycle);
+                    EXPECT_EQ(s.cell_count, data_carrier_count[mode] * s.symbols_per_cycle);
+                    EXPECT_EQ(s.frame_cell_count, carrier_count[mode] * s.symbols_per_cycle);
+                    const int guard_samples = fft_size[mode] / (4 << guard);
+                    EXPECT_EQ(s.sample_count,
+                              (fft_size[mode] + guard_samples) * s.symbols_per_cycle);
+                }
+            }
+        }
+    }
+}
+
+TEST(BlockSize, TwoKQpskTwoThirds) {
+    TxConfig config;
+    config.code_rate = kRate2_3;
+    BlockSizes sizes = choose_block_size(config);
+    EXPECT_EQ(sizes.symbols_per_cycle, 17);
+    EXPECT_EQ(sizes.packets_per_cycle, 21);
+    EXPECT_EQ(sizes.coded_bit_count, 68544);
+    EXPECT_EQ(sizes.punctured_bit_count, 51408);
+}
+
+TEST(BlockSize, DefaultsMatchOneFrame) {
+    BlockSizes sizes = choose_block_size(TxConfig{});
+    EXPECT_EQ(sizes.symbols_per_cycle, 68);
+    EXPECT_EQ(sizes.packets_per_cycle, 63);
+    EXPECT_EQ(sizes.ts_bytes, 11844);
+    EXPECT_EQ(sizes.rs_bytes, 12852);
+    EXPECT_EQ(sizes.coded_bit_count, 205632);
+    EXPECT_EQ(sizes.punctured_bit_count, 205632);
+    EXPECT_EQ(sizes.cell_count, 102816);
+    EXPECT_EQ(sizes.frame_cell_count, 115940);
+    EXPECT_EQ(sizes.sample_count, 143616);
+}
+
+std::string summary_text(const BlockSizes& sizes, int verbosity = 4) {
+    Log log(verbosity, nullptr);
+    std::string text;
+    log.capture_to(&text);
+    write_block_summary(sizes, log);
+    return text;
+}
+
+TEST(BlockSummary, Defaults) {
+    BlockSizes sizes = choose_block_size(TxConfig{});
+    EXPECT_EQ(block_buffer_bytes(sizes), 3553420u);
+    EXPECT_EQ(summary_text(sizes),
+              "        Simulation buffers  : 63 ppc, 68 bpc\n"
+              "        Total RAM           : 3.389 MB\n"
+              "----------------------------------------------------------\n");
+    EXPECT_EQ(summary_text(sizes, 3), "");
+}
+
+TEST(BlockSummary, EightK64QamSevenEighthsQuarterGuard) {
+    TxConfig config;
+    config.mode = kMode8k;
+    config.constellation = kQam64;
+    config.code_rate = kRate7_8;
+    config.guard_interval = kGuard1_4;
+    BlockSizes sizes = choose_block_size(config);
+    EXPECT_EQ(sizes.sample_count, 696320);
+    EXPECT_EQ(block_buffer_bytes(sizes), 20966012u);
+    EXPECT_EQ(summary_text(sizes),
+              "        Simulation buffers  : 1323 ppc, 68 bpc\n"
+              "        Total RAM           : 19.995 MB\n"
+              "----------------------------------------------------------\n");
+}
+
+}  // namespace
+}  // namespace terramod
