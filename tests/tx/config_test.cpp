@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,15 +56,6 @@ TEST(CommandLine, DefaultsWithoutArguments) {
     EXPECT_FALSE(config.show_help);
     EXPECT_FALSE(config.show_version);
     for (bool flag : config.dump) EXPECT_FALSE(flag);
-}
-
-TEST(CommandLine, SetDefaultsResetsAnEarlierParse) {
-    TxConfig config = parse({"-8k", "-M", "64", "-d", "t", "-i", "x"}).config;
-    set_defaults(config);
-    EXPECT_EQ(config.mode, kMode2k);
-    EXPECT_EQ(config.constellation, kQpsk);
-    EXPECT_FALSE(config.dump[kDumpPostIfft]);
-    EXPECT_FALSE(config.input_path);
 }
 
 TEST(CommandLine, EveryRecognisedValue) {
@@ -351,13 +341,6 @@ TEST(HelpAndVersion, ExactTexts) {
     EXPECT_EQ(help_or_version_text(config, 0, &reported),
               std::string(kExpectedBanner) + kExpectedHelp);
     EXPECT_TRUE(reported);
-}
-
-TEST(HelpAndVersion, BannerFirstLine) {
-    std::string banner = kBanner;
-    EXPECT_EQ(banner.substr(0, banner.find('\n') + 1),
-              "Terramod v. 1.2j Win32   - Beta (2004/08/23)\n");
-    EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 3);
 }
 
 }  // namespace

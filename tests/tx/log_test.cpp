@@ -172,16 +172,5 @@ TEST_F(LogTest, UncreatableFileWritesNothing) {
     EXPECT_EQ(console_text(), "still on the console\n");
 }
 
-TEST_F(LogTest, CaptureAndSilentLog) {
-    Log log(2, nullptr);
-    std::string captured;
-    log.capture_to(&captured);
-    log.write(2, "%s=%d\n", "a", 1);
-    log.write(3, "hidden\n");
-    EXPECT_EQ(captured, "a=1\n");
-    silent_log().write(0, "nothing\n");
-    EXPECT_EQ(silent_log().verbosity(), -1);
-}
-
 }  // namespace
 }  // namespace terramod
