@@ -33,17 +33,6 @@ TEST(EnergyDispersal, PrbsTableStartAndSyncSlots) {
     for (int r = 0; r < 7; ++r) EXPECT_EQ(prbs[slots[r]], slot_values[r]) << "packet " << r + 1;
 }
 
-TEST(EnergyDispersal, ZeroPacketsBecomeThePrbs) {
-    std::vector<uint8_t> stream(16 * kPacket, 0);
-    for (int p = 0; p < 16; ++p) stream[p * kPacket] = 0x47;
-    const std::vector<uint8_t> out = disperse_in_blocks(stream, stream.size());
-    const std::vector<uint8_t> head = {0xB8, 0x03, 0xF6, 0x08, 0x34, 0x30, 0xB8, 0xA3, 0x93};
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 9), head);
-    EXPECT_EQ(out[kPacket], 0x47);
-    EXPECT_EQ(out[kPacket + 1], EnergyDispersal::prbs_table()[188]);
-    EXPECT_EQ(out[kPacket + 2], EnergyDispersal::prbs_table()[189]);
-}
-
 // For the continuous stream: sync bytes of packets 0, 8, 16 ... are 0xB8,
 // the others pass; byte b of packet p is XORed with entry 188 (p mod 8) + b - 1.
 TEST(EnergyDispersal, RandomStreamFollowsTheGroupRule) {
@@ -72,21 +61,6 @@ TEST(EnergyDispersal, AnyBlockSplitGivesTheSameStream) {
     for (size_t bytes : {1u, 100u, 187u, 189u, 1000u, 1505u}) {
         EXPECT_EQ(disperse_in_blocks(stream, bytes), whole) << bytes << " bytes per block";
     }
-}
-
-TEST(EnergyDispersal, InvertedSyncPositionsWithBlocksOfThree) {
-    EnergyDispersal stage(silent_log());
-    std::vector<uint8_t> block(3 * kPacket, 0);
-    std::vector<std::pair<int, int>> inverted;  // (block, packet in block)
-    for (int b = 0; b < 9; ++b) {
-        for (int p = 0; p < 3; ++p) block[p * kPacket] = 0x47;
-        stage.sync_invert(block.data(), static_cast<int32_t>(block.size()));
-        for (int p = 0; p < 3; ++p)
-            if (block[p * kPacket] == 0xB8) inverted.emplace_back(b, p);
-    }
-    const std::vector<std::pair<int, int>> expected = {{0, 0}, {2, 2}, {5, 1}, {8, 0}};
-    EXPECT_EQ(inverted, expected);
-    EXPECT_EQ(stage.sync_invert_offset(), 4 * 1504 - 27 * kPacket);
 }
 
 TEST(EnergyDispersal, LogsStageTextsAndSyncWarnings) {

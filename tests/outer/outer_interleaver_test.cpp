@@ -37,12 +37,6 @@ TEST(OuterInterleaver, RandomFillValues) {
     EXPECT_EQ(output[2], 0xA6);
 }
 
-TEST(OuterInterleaver, ZeroFillFirstCodeword) {
-    const std::vector<uint8_t> input = test::random_bytes(kCodeword, 4);
-    const std::vector<uint8_t> output = interleave_in_blocks(input, input.size(), kInitZero);
-    for (int n = 0; n < kCodeword; ++n) EXPECT_EQ(output[n], n % 12 == 0 ? input[n] : 0) << n;
-}
-
 TEST(OuterInterleaver, ImpulsesLeaveAtTheirDelay) {
     std::vector<uint8_t> input(12 * kCodeword, 0);
     input[1] = 0x11;
