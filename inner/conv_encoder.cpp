@@ -1,38 +1,97 @@
 #include "inner/conv_encoder.h"
 
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 namespace terramod {
 namespace {
 
-// XOR of the eight bits of each byte value.
-const uint8_t* parity_table() {
+constexpr uint32_t kXTaps = 0x4F;  // G1 = 171 octal: u(t), u(t-1), u(t-2), u(t-3), u(t-6)
+constexpr uint32_t kYTaps = 0x6D;  // G2 = 133 octal: u(t), u(t-2), u(t-3), u(t-5), u(t-6)
+
+int32_t parity(uint32_t value) {
+    value ^= value >> 4;
+    value ^= value >> 2;
+    value ^= value >> 1;
+    return static_cast<int32_t>(value & 1u);
+}
+
+// Encoding a whole byte at once: entry (state << 8 | byte), state being the six
+// previous input bits (bit 0 the latest), holds the 16 output bits X1 Y1 ...
+// X8 Y8 of that byte, X1 in bit 15. The state after the byte is its low six
+// bits, so the table needs no next-state column.
+const uint16_t* byte_code_table() {
     static const auto table = [] {
-        std::array<uint8_t, 256> parity{};
-        for (int value = 0; value < 256; ++value) {
-            int bits = value;
-            bits ^= bits >> 4;
-            bits ^= bits >> 2;
-            bits ^= bits >> 1;
-            parity[value] = static_cast<uint8_t>(bits & 1);
+        std::array<uint16_t, 64 * 256> code{};
+        for (uint32_t entry = 0; entry < code.size(); ++entry) {
+            uint32_t encoder_register = entry >> 8;
+            uint32_t bits = 0;
+            for (int n = 7; n >= 0; --n) {
+                encoder_register = (encoder_register << 1) | ((entry >> n) & 1u);
+                bits = (bits << 2) | (parity(encoder_register & kXTaps) << 1) |
+                       parity(encoder_register & kYTaps);
+            }
+            code[entry] = static_cast<uint16_t>(bits);
         }
-        return parity;
+        return code;
     }();
     return table.data();
 }
 
-constexpr uint32_t kXTaps = 0x4F;  // G1 = 171 octal
-constexpr uint32_t kYTaps = 0x6D;  // G2 = 133 octal
+// The eight bits of a byte unpacked, most significant first, one byte each.
+using UnpackedByte = std::array<uint8_t, 8>;
+const UnpackedByte* unpack_table() {
+    static const auto table = [] {
+        std::array<UnpackedByte, 256> unpacked{};
+        for (int value = 0; value < 256; ++value)
+            for (int i = 0; i < 8; ++i) unpacked[value][i] = (value >> (7 - i)) & 1;
+        return unpacked;
+    }();
+    return table.data();
+}
 
-constexpr int32_t puncture_period[5] = {2, 4, 6, 10, 14};
-constexpr int32_t puncture_pattern[5][14] = {
+constexpr int32_t kRateCount = 5;
+constexpr int32_t puncture_period[kRateCount] = {2, 4, 6, 10, 14};
+constexpr int32_t puncture_pattern[kRateCount][14] = {
     {1, 1},
     {1, 1, 0, 1},
     {1, 1, 0, 1, 1, 0},
     {1, 1, 0, 1, 1, 0, 0, 1, 1, 0},
     {1, 1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 0},
 };
+
+// A pattern row as the positions it transmits within one period.
+struct TransmittedPositions {
+    int32_t count = 0;
+    std::array<int32_t, 8> position{};
+};
+constexpr TransmittedPositions transmitted_positions(int32_t rate) {
+    TransmittedPositions kept;
+    for (int32_t i = 0; i < puncture_period[rate]; ++i)
+        if (puncture_pattern[rate][i] == 1) kept.position[kept.count++] = i;
+    return kept;
+}
+
+// Copies the transmitted bits of `periods` whole puncturing periods; the rate
+// is a template argument so that the inner loop is a fixed list of copies.
+template <int32_t Rate>
+uint8_t* puncture_whole_periods(const uint8_t* input, uint8_t* output, int32_t periods) {
+    constexpr TransmittedPositions kept = transmitted_positions(Rate);
+    constexpr int32_t period = puncture_period[Rate];
+    for (int32_t p = 0; p < periods; ++p) {
+        for (int32_t j = 0; j < kept.count; ++j) output[j] = input[kept.position[j]];
+        input += period;
+        output += kept.count;
+    }
+    return output;
+}
+
+// Rate 1/2 transmits everything.
+uint8_t* copy_whole_periods(const uint8_t* input, uint8_t* output, int32_t periods) {
+    std::memcpy(output, input, static_cast<size_t>(periods) * 2);
+    return output + static_cast<size_t>(periods) * 2;
+}
 
 }  // namespace
 
@@ -44,19 +103,27 @@ void ConvEncoder::conv_encoder_reset() {
 
 void ConvEncoder::conv_encode(const uint8_t* input, uint8_t* output, int32_t length) {
     log_.write(3, "Convolutionally encoding 1/2 ... ");
-    const uint8_t* parity = parity_table();
+    const uint16_t* byte_code = byte_code_table();
+    const UnpackedByte* unpacked = unpack_table();
+    uint32_t encoder_register = encoder_register_;
     for (int32_t i = 0; i < length; ++i) {
-        for (int n = 7; n >= 0; --n) {
-            encoder_register_ = (encoder_register_ << 1) | ((input[i] >> n) & 1u);
-            *output++ = parity[encoder_register_ & kXTaps];
-            *output++ = parity[encoder_register_ & kYTaps];
-        }
+        // The register as if shifted one bit at a time through this byte.
+        encoder_register = (encoder_register << 8) | input[i];
+        uint32_t code = byte_code[encoder_register & 0x3FFF];
+        std::memcpy(output, unpacked[code >> 8].data(), 8);
+        std::memcpy(output + 8, unpacked[code & 0xFF].data(), 8);
+        output += 16;
     }
+    encoder_register_ = encoder_register;
     log_.write(3, "done.\n");
 }
 
 Puncturer::Puncturer(Log& log, CodeRate rate) : log_(log), rate_(rate) {
+    static constexpr PeriodPuncturer kByRate[kRateCount] = {
+        copy_whole_periods, puncture_whole_periods<1>, puncture_whole_periods<2>,
+        puncture_whole_periods<3>, puncture_whole_periods<4>};
     if (rate < kRate1_2 || rate > kRate7_8) throw std::invalid_argument("unknown code rate");
+    puncture_periods_ = kByRate[rate];
 }
 
 void Puncturer::puncturer_reset() {
@@ -65,14 +132,25 @@ void Puncturer::puncturer_reset() {
 
 int32_t Puncturer::puncture(const uint8_t* input, uint8_t* output, int32_t length) {
     log_.write(3, "Puncturing to rate %s ...", kCodeRateNames[rate_]);
-    int32_t written = 0;
-    for (int32_t i = 0; i < length; ++i) {
-        int32_t flag = puncture_pattern[rate_][puncture_index_++];
-        if (flag == 1) output[written++] = input[i];
-        if (puncture_index_ == puncture_period[rate_]) puncture_index_ = 0;
-    }
+    const int32_t period = puncture_period[rate_];
+    int32_t i = 0;
+    uint8_t* out = output;
+    // Finish the period that an earlier call left open.
+    while (puncture_index_ != 0 && i < length) out = puncture_one_bit(input[i++], out);
+    const int32_t periods = (length - i) / period;
+    out = puncture_periods_(input + i, out, periods);
+    i += periods * period;
+    // Start the period that the next call finishes.
+    while (i < length) out = puncture_one_bit(input[i++], out);
     log_.write(3, " done.\n");
-    return written;
+    return static_cast<int32_t>(out - output);
+}
+
+uint8_t* Puncturer::puncture_one_bit(uint8_t bit, uint8_t* output) {
+    int32_t flag = puncture_pattern[rate_][puncture_index_++];
+    if (flag == 1) *output++ = bit;
+    if (puncture_index_ == puncture_period[rate_]) puncture_index_ = 0;
+    return output;
 }
 
 }  // namespace terramod

@@ -18,6 +18,9 @@ class ConvEncoder {
     // Writes 16 output bits (X1 Y1 X2 Y2 ...) per input byte, MSB first.
     void conv_encode(const uint8_t* input, uint8_t* output, int32_t length);
 
+    // Bit k holds the input bit of k steps before (bits 0..6 matter).
+    uint32_t encoder_register() const { return encoder_register_; }
+
   private:
     Log& log_;
     uint32_t encoder_register_ = 0;
@@ -32,10 +35,20 @@ class Puncturer {
     // number of bits written.
     int32_t puncture(const uint8_t* input, uint8_t* output, int32_t length);
 
+    // Position in the current rate's pattern, 0 .. period - 1.
+    int32_t puncture_index() const { return puncture_index_; }
+
   private:
+    // Punctures whole periods starting at pattern position 0; returns the
+    // output end.
+    using PeriodPuncturer = uint8_t* (*)(const uint8_t* input, uint8_t* output, int32_t periods);
+
+    uint8_t* puncture_one_bit(uint8_t bit, uint8_t* output);
+
     Log& log_;
     CodeRate rate_;
     int32_t puncture_index_ = 0;
+    PeriodPuncturer puncture_periods_;
 };
 
 }  // namespace terramod

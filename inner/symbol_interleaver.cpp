@@ -41,12 +41,26 @@ std::vector<int32_t> build_permutation(OfdmMode mode) {
     return table;
 }
 
+std::vector<int32_t> invert(const std::vector<int32_t>& permutation) {
+    std::vector<int32_t> inverse(permutation.size());
+    for (size_t q = 0; q < permutation.size(); ++q)
+        inverse[permutation[q]] = static_cast<int32_t>(q);
+    return inverse;
+}
+
 }  // namespace
 
 const std::vector<int32_t>& SymbolInterleaver::permutation(OfdmMode mode) {
     static const std::vector<int32_t> table_2k = build_permutation(kMode2k);
     static const std::vector<int32_t> table_8k = build_permutation(kMode8k);
     return mode == kMode2k ? table_2k : table_8k;
+}
+
+// H^-1, so that even symbols, y(H(q)) = y'(q), are a gather too: y(p) = y'(H^-1(p)).
+const std::vector<int32_t>& SymbolInterleaver::inverse_permutation(OfdmMode mode) {
+    static const std::vector<int32_t> inverse_2k = invert(permutation(kMode2k));
+    static const std::vector<int32_t> inverse_8k = invert(permutation(kMode8k));
+    return mode == kMode2k ? inverse_2k : inverse_8k;
 }
 
 SymbolInterleaver::SymbolInterleaver(Log& log, OfdmMode mode, const FrameCounters& counters)
@@ -56,18 +70,17 @@ SymbolInterleaver::SymbolInterleaver(Log& log, OfdmMode mode, const FrameCounter
 
 void SymbolInterleaver::symbol_interleave(const uint8_t* input, uint8_t* output, int32_t length) {
     log_.write(3, "Symbol interleaving ... ");
-    const std::vector<int32_t>& h = permutation(mode_);
+    const int32_t* gather_even = inverse_permutation(mode_).data();
+    const int32_t* gather_odd = permutation(mode_).data();
     const int32_t n_max = data_carrier_count[mode_];
     int32_t symbol_number = counters_.frame_symbol_index;
+    // Whole OFDM symbols only (the driver never passes a part of one).
     for (int32_t start = 0; start + n_max <= length; start += n_max) {
         symbol_number = (symbol_number + 1) % kSymbolsPerFrame;
+        const int32_t* gather = symbol_number % 2 == 0 ? gather_even : gather_odd;
         const uint8_t* in = input + start;
         uint8_t* out = output + start;
-        if (symbol_number % 2 == 0) {
-            for (int32_t q = 0; q < n_max; ++q) out[h[q]] = in[q];
-        } else {
-            for (int32_t q = 0; q < n_max; ++q) out[q] = in[h[q]];
-        }
+        for (int32_t q = 0; q < n_max; ++q) out[q] = in[gather[q]];
     }
     log_.write(3, "done.\n");
 }

@@ -24,6 +24,8 @@ class SymbolInterleaver {
     static const std::vector<int32_t>& permutation(OfdmMode mode);
 
   private:
+    static const std::vector<int32_t>& inverse_permutation(OfdmMode mode);
+
     Log& log_;
     OfdmMode mode_;
     const FrameCounters& counters_;

@@ -96,6 +96,13 @@ TEST(ConvEncoder, MatchesTheBitwiseEncoderOnRandomStreamsSplitAnywhere) {
     }
 }
 
+TEST(ConvEncoder, RegisterHoldsThePastInputBitsLatestInBitZero) {
+    ConvEncoder encoder(silent_log());
+    encoder.conv_encoder_reset();
+    encode(encoder, {0x80, 0x01});
+    EXPECT_EQ(encoder.encoder_register() & 0xFFFF, 0x8001u);
+}
+
 TEST(Puncturer, RateOneHalfPassesEverything) {
     Puncturer puncturer(silent_log(), kRate1_2);
     puncturer.puncturer_reset();
@@ -159,6 +166,19 @@ TEST(Puncturer, MatchesTheOracleAtEveryRateWhateverTheCallSizes) {
             ASSERT_EQ(got, expected) << kCodeRateNames[rate] << " trial " << trial;
         }
     }
+}
+
+TEST(Puncturer, CarriesItsPatternPositionAcrossCalls) {
+    Puncturer puncturer(silent_log(), kRate7_8);
+    puncturer.puncturer_reset();
+    EXPECT_EQ(puncture(puncturer, {0, 1, 2, 3, 4}), (std::vector<uint8_t>{0, 1, 3}));
+    EXPECT_EQ(puncturer.puncture_index(), 5);
+    // Ends the open period, one whole period, and opens the next.
+    std::vector<uint8_t> next(9 + 14 + 4);
+    for (size_t i = 0; i < next.size(); ++i) next[i] = static_cast<uint8_t>(5 + i);
+    EXPECT_EQ(puncture(puncturer, next),
+              (std::vector<uint8_t>{5, 7, 8, 11, 12, 14, 15, 17, 19, 21, 22, 25, 26, 28, 29, 31}));
+    EXPECT_EQ(puncturer.puncture_index(), 4);
 }
 
 TEST(Puncturer, ResetRestartsThePattern) {
