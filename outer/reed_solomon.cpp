@@ -83,6 +83,7 @@ void ReedSolomonEncoder::build_feedback_products() {
     for (int32_t fb = 1; fb < 256; ++fb) {
         RegisterWords& entry = feedback_products_[fb];
         for (int32_t j = 0; j < kParityLength; ++j) {
+            if (rs_generator_[j] == kZeroLog) continue;  // a zero coefficient adds nothing
             const uint64_t product =
                 static_cast<uint64_t>(gf_antilog_[gf_mod255(rs_generator_[j] + gf_log_[fb])]);
             if (j < 8) {
