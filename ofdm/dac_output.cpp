@@ -1,7 +1,11 @@
 #include "ofdm/dac_output.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace terramod {
 
@@ -76,24 +80,74 @@ Interpolator::Interpolator(DacFormat format) {
         taps_ = interp_filter_4x.data();
         tap_counts_ = {15, 16, 16, 16};
     }
+    // Branch i makes output phase r = factor - 1 - i from taps r, r + P, ...
+    for (int32_t branch = 0; branch < factor_; ++branch) {
+        for (int32_t k = 0; k < tap_counts_[branch]; ++k) {
+            branch_taps_[branch][k] = taps_[factor_ * k + factor_ - 1 - branch];
+        }
+    }
 }
 
 void Interpolator::interpolate(const ComplexSample* input, ComplexSample* output, int32_t count) {
-    for (int32_t branch = 0; branch < factor_; ++branch) {
-        const int32_t phase = factor_ - 1 - branch;
-        const int32_t taps = tap_counts_[branch];
-        ComplexSample* delay = delay_lines_[branch].data();
-        for (int32_t j = 0; j < count; ++j) {
-            for (int32_t p = taps - 1; p > 0; --p) delay[p] = delay[p - 1];
-            delay[0] = input[j];
-            float sum_re = 0.0f, sum_im = 0.0f;
-            for (int32_t k = 0; k < taps; ++k) {
-                const double h = taps_[factor_ * k + phase];
-                sum_re = static_cast<float>(h * delay[k].re + sum_re);
-                sum_im = static_cast<float>(h * delay[k].im + sum_im);
-            }
-            output[static_cast<size_t>(factor_) * j + phase] = {sum_re, sum_im};
+    // The branches are independent given the input history, so the block can be
+    // taken in pieces, each through all branches: same outputs as one whole
+    // block through branch 0, then branch 1, and so on.
+    for (int32_t done = 0; done < count; done += kBlock) {
+        const int32_t samples = std::min(kBlock, count - done);
+        double* fresh = window_.data() + 2 * kHistory;
+        for (int32_t j = 0; j < samples; ++j) {
+            fresh[2 * j] = input[done + j].re;
+            fresh[2 * j + 1] = input[done + j].im;
         }
+        ComplexSample* block_output = output + static_cast<size_t>(factor_) * done;
+        for (int32_t branch = 0; branch < factor_; ++branch) {
+            run_branch(branch, samples, block_output);
+        }
+        // Keep the newest kHistory samples in front of the next block.
+        std::memmove(window_.data(), window_.data() + 2 * samples, sizeof(double) * 2 * kHistory);
+    }
+}
+
+namespace {
+
+// sum = f32(h x sample + sum) for one complex sample, in both lanes.
+inline __m128d accumulate(__m128d sum, __m128d tap, const double* sample) {
+    const __m128d exact = _mm_add_pd(_mm_mul_pd(tap, _mm_load_pd(sample)), sum);
+    return _mm_cvtps_pd(_mm_cvtpd_ps(exact));
+}
+
+inline void store_sample(ComplexSample* destination, __m128d value) {
+    _mm_storel_pi(reinterpret_cast<__m64*>(destination), _mm_cvtpd_ps(value));
+}
+
+}  // namespace
+
+void Interpolator::run_branch(int32_t branch, int32_t samples, ComplexSample* output) const {
+    const int32_t phase = factor_ - 1 - branch;
+    const int32_t taps = tap_counts_[branch];
+    const double* h = branch_taps_[branch].data();
+    // newest[2 j] is input sample j of the block; tap k reads sample j - k.
+    const double* newest = window_.data() + 2 * kHistory;
+    ComplexSample* out = output + phase;
+    int32_t j = 0;
+    // Eight output samples at a time: eight independent sums hide the latency
+    // of the per-tap rounding; the taps are added in order k = 0, 1, ...
+    for (; j + 8 <= samples; j += 8) {
+        __m128d sum[8];
+        for (__m128d& s : sum) s = _mm_setzero_pd();
+        for (int32_t k = 0; k < taps; ++k) {
+            const __m128d tap = _mm_set1_pd(h[k]);
+            const double* x = newest + 2 * (j - k);
+            for (int32_t n = 0; n < 8; ++n) sum[n] = accumulate(sum[n], tap, x + 2 * n);
+        }
+        for (int32_t n = 0; n < 8; ++n) store_sample(out + factor_ * (j + n), sum[n]);
+    }
+    for (; j < samples; ++j) {
+        __m128d sum = _mm_setzero_pd();
+        for (int32_t k = 0; k < taps; ++k) {
+            sum = accumulate(sum, _mm_set1_pd(h[k]), newest + 2 * (j - k));
+        }
+        store_sample(out + factor_ * j, sum);
     }
 }
 

@@ -42,11 +42,24 @@ class Interpolator {
     int32_t tap_count(int32_t branch) const { return tap_counts_[branch]; }
 
   private:
+    // Input samples are taken in blocks of this many.
+    static constexpr int32_t kBlock = 256;
+    // Every branch sees the same input, so one history serves all their delay
+    // lines: the last kHistory input samples (15 = longest tap count - 1).
+    static constexpr int32_t kHistory = 15;
+
+    // One branch's outputs for the block held in window_ after the history;
+    // output points at the block's first output sample.
+    void run_branch(int32_t branch, int32_t samples, ComplexSample* output) const;
+
     int32_t factor_ = 0;
     const float* taps_ = nullptr;
     std::array<int32_t, 4> tap_counts_{};
-    // One delay line per branch, newest sample at position 0.
-    std::array<std::array<ComplexSample, 64>, 4> delay_lines_{};
+    // The taps of each branch in summation order, as doubles.
+    std::array<std::array<double, 16>, 4> branch_taps_{};
+    // [re, im] doubles of the history followed by the current block's input;
+    // starts zero (the delay lines are zero at start-up).
+    alignas(16) std::array<double, 2 * (kHistory + kBlock)> window_{};
 };
 
 }  // namespace terramod

@@ -30,8 +30,16 @@ class Ifft {
   private:
     // Writes the symbol's cells into the bins in bit-reversed order.
     void place_carriers(const ComplexSample* cells, ComplexSample* bins) const;
+    // The cell that bin b receives under the frequency mapping, or -1.
+    int32_t placement_cell(int32_t bin) const;
+    void build_placement();
     // In-place radix-2 transform of fft_size bins.
     void transform(ComplexSample* bins) const;
+    void first_two_stages(ComplexSample* bins) const;
+    void two_stages(ComplexSample* bins, int32_t half) const;
+    void one_stage(ComplexSample* bins, int32_t half) const;
+    // Runs the twiddle recurrence of every stage once (see ifft.cpp).
+    void build_twiddles();
 
     Log& log_;
     OfdmMode mode_;
@@ -39,6 +47,14 @@ class Ifft {
     int32_t guard_length_;
     std::vector<int32_t> bit_reverse_table_;
     std::vector<TwiddleSeeds> seeds_;
+    // The carrier placement in position order: position carrier_positions_[i]
+    // of the transform receives cell carrier_cells_[i]; the others are zero.
+    std::vector<int32_t> carrier_positions_;
+    std::vector<int32_t> carrier_cells_;
+    // Twiddle j of stage s at index 2^(s-1) - 1 + j: the real part as the
+    // float the recurrence gives, the imaginary part in double precision.
+    std::vector<float> twiddle_re_;
+    std::vector<double> twiddle_im_;
 };
 
 }  // namespace terramod
