@@ -1,0 +1,193 @@
+// The console and the log of requests that stop before any input is read:
+// help, version, unknown arguments and invalid values; and what each
+// verbosity level lets through.
+#include <regex>
+
+#include "tests/e2e/e2e_support.h"
+#include "tx/config.h"
+
+namespace terramod::e2e {
+namespace {
+
+const std::string kHelpText =
+    "\nCurrent available options are:\n\n"
+    "-i\tMPEG-2 transport stream file name\n"
+    "-o\tDAC output file name\n"
+    "-l\tlog file name\n"
+    "-2k\t2048 carriers OFDM\n"
+    "-8k\t8192 carriers OFDM\n"
+    "-M\tconstellation order (4, 16, 64)\n"
+    "-a\tuniformity order (NH, 1, 2, 4)\n"
+    "-D\tcircular prefix duration (1/32, 1/16, 1/8, 1/4)\n"
+    "-p\tpuncturing rate (1/2, 2/3, 3/4, 5/6, 7/8)\n"
+    "-b\tchannel spacing (6, 7, 8)\n"
+    "-c\tconv. interleaver initialization (0, rand)\n"
+    "-f\tfrequency mapping method (0, BBIF)\n"
+    "-v\tverbosity level (0 to 4)\n"
+    "-V\tprint version number and exit\n"
+    "-d\tdump level (ercvpbsmft)\n"
+    "  \te - Energy disperser\n"
+    "  \tr - Reed-Solomon encoder\n"
+    "  \tc - Convolutional interleaver\n"
+    "  \tv - Convolutional encoder\n"
+    "  \tp - Puncturer\n"
+    "  \tb - Bit interleaver\n"
+    "  \ts - Symbol interleaver\n"
+    "  \tm - Mapper\n"
+    "  \tf - Pre-IFFT\n"
+    "  \tt - Post-IFFT (alone or with -F)\n"
+    "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
+
+std::string version_text() {
+    return std::string("\nDVB-T compliant software transmitter\n") + kBanner +
+           "Standard ETSI EN 300 744 V1.1.2 (1997-08)\n";
+}
+
+using HelpAndVersionE2e = E2eTest;
+
+TEST_F(HelpAndVersionE2e, HelpPrintsBannerAndHelpOnConsoleAndLogWithoutFooter) {
+    const RunResult result = run({"-h"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console, version_text() + kHelpText);
+    EXPECT_EQ(result.errors, "");
+    const std::string log = read_file(path("test.log"));
+    const std::regex header(
+        "Log file for terramod ==> test\\.log , [A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] "
+        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n\n");
+    EXPECT_TRUE(std::regex_search(log, header, std::regex_constants::match_continuous)) << log;
+    EXPECT_EQ(log_body(log), version_text() + kHelpText);  // and no footer
+    EXPECT_EQ(files(), std::vector<std::string>{"test.log"});
+}
+
+TEST_F(HelpAndVersionE2e, VersionPrintsBannerOnlyIntoTheNamedLog) {
+    write_file(path("in.ts"), make_stream(188));
+    const RunResult result = run({"-V", "-i", "in.ts", "-o", "out", "-d", "t", "-l", "v.log"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console, version_text());
+    EXPECT_EQ(log_body(read_file(path("v.log"))), version_text());
+    // Nothing is opened or written besides the log.
+    EXPECT_EQ(files(), (std::vector<std::string>{"in.ts", "v.log"}));
+}
+
+TEST_F(HelpAndVersionE2e, ArgumentsAfterHelpAreStillParsedFirst) {
+    const RunResult result = run({"-h", "-x"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console, "Unknown argument -x.\n" + version_text() + kHelpText);
+    // Parsing messages go to the console only.
+    EXPECT_EQ(log_body(read_file(path("test.log"))), version_text() + kHelpText);
+}
+
+TEST_F(HelpAndVersionE2e, InvalidValuesAndUnknownArgumentsGiveTheirMessages) {
+    const RunResult result =
+        run({"-M", "32",   "-a", "3",  "-D", "1/3", "-p",   "1/5", "-b", "9", "-c", "xyz",
+             "-f", "bbif", "-F", "HP", "-v", "9",   "-M16", "-M",  "4",  "5", "-V"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console,
+              "Invalid constellation order: defaulting to 4QAM.\n"
+              "Invalid hierarchy order: defaulting to NH.\n"
+              "Invalid prefix duration: defaulting to 1/32.\n"
+              "Invalid puncturing rate: defaulting to 1/2.\n"
+              "Invalid channel spacing: defaulting to 8 MHz.\n"
+              "Invalid interleaver initialization: defaulting to rand"
+              "Invalid frequency mapping: keeping zero IF.\n"
+              "Invalid verbosity level: defaulting to 4.\n"
+              "Unknown argument -M16.\n"
+              "Unknown argument 5.\n" +
+                  version_text());
+}
+
+TEST_F(HelpAndVersionE2e, VerbosityAsLastArgument) {
+    const RunResult result = run({"-V", "-v"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(
+        result.console,
+        "No verbosity level given.\nInvalid verbosity level: defaulting to 4.\n" + version_text());
+}
+
+TEST_F(HelpAndVersionE2e, LogThatCannotBeCreatedFallsBackToTheConsole) {
+    const RunResult result = run({"-V", "-l", "no/such/folder/x.log"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console,
+              "WARNING: Can't create log file \"no/such/folder/x.log\" -> logging to console "
+              "only\n" +
+                  version_text());
+}
+
+// A normal run of one 188-byte packet with -d t, at each verbosity: the
+// console and the log body hold exactly the messages of the levels allowed.
+class VerbosityE2e : public E2eTest {
+  protected:
+    RunResult run_at(int verbosity) {
+        write_file(path("in.ts"), make_stream(188));
+        return run({"-i", "in.ts", "-o", "out", "-d", "t", "-v", std::to_string(verbosity)});
+    }
+};
+
+const std::regex kSpeedLine(
+    "Elapsed time = [0-9]+\\.[0-9]{3} s\\. Approx\\. [0-9]+\\.[0-9]{3} kbps\\.\n");
+const std::regex kComparisonLine(
+    "This is [0-9]+\\.[0-9] times (faster than real-time ;=\\)|slower than real-time :=\\()\n");
+
+TEST_F(VerbosityE2e, LevelZeroPrintsNothingAndTheLogHasOnlyHeaderAndFooter) {
+    const RunResult result = run_at(0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console, "");
+    EXPECT_EQ(log_body(read_file(path("test.log"))), kFooter);
+    EXPECT_EQ(fs::file_size(path("out.bin")), kSamples * 8);
+}
+
+TEST_F(VerbosityE2e, LevelOnePrintsOnlyTheSpeedLine) {
+    const RunResult result = run_at(1);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(std::regex_match(result.console, kSpeedLine)) << result.console;
+    EXPECT_EQ(log_body(read_file(path("test.log"))), result.console + kFooter);
+}
+
+TEST_F(VerbosityE2e, LevelTwoAddsReportCyclesProgressAndSelections) {
+    const RunResult result = run_at(2);
+    const std::string& text = result.console;
+    EXPECT_EQ(text.find(kBanner), 0u);
+    EXPECT_NE(text.find("\tUseful throughput   : 6.032086 Mbps\n"), std::string::npos);
+    EXPECT_NE(text.find("DAC stream dumping selected - Standard format\n*** Cycle #1 ***\n"
+                        "6300.0% done (S67,F0,SF000000)\nElapsed time = "),
+              std::string::npos)
+        << text;
+    std::smatch tail;
+    const std::regex ending("Elapsed time = .*\n(.*\n)$");
+    ASSERT_TRUE(std::regex_search(text, tail, ending));
+    EXPECT_TRUE(std::regex_match(tail[1].str(), kComparisonLine)) << tail[1];
+    EXPECT_EQ(text.find("Reading MPEG2-TS file"), std::string::npos);
+    EXPECT_EQ(text.find("Simulation buffers"), std::string::npos);
+    EXPECT_EQ(log_body(read_file(path("test.log"))), text + kFooter);
+}
+
+TEST_F(VerbosityE2e, LevelThreeAddsStageTextsAndLevelFourTheSummary) {
+    const RunResult three = run_at(3);
+    EXPECT_NE(three.console.find("Checking MPEG-2 TS file length ... 188 bytes\n"),
+              std::string::npos);
+    EXPECT_NE(three.console.find("Reading MPEG2-TS file ... 188 bytes read.\n"
+                                 "MPEG-2 bunch too short! Padding with 11656 bytes ... done.\n"),
+              std::string::npos);
+    EXPECT_NE(three.console.find("Dumping 143616 samples to TimeDom file ... done.\n"),
+              std::string::npos);
+    EXPECT_EQ(three.console.find("Simulation buffers"), std::string::npos);
+
+    const RunResult four = run_at(4);
+    EXPECT_NE(four.console.find("----------------------------------------------------------\n"
+                                "        Simulation buffers  : 63 ppc, 68 bpc\n"
+                                "        Total RAM           : 3.389 MB\n"
+                                "----------------------------------------------------------\n"
+                                "Checking MPEG-2 TS file length ... "),
+              std::string::npos)
+        << four.console;
+    // Level 4 adds the summary and nothing else.
+    std::string without_summary = four.console;
+    const size_t at = without_summary.find("        Simulation buffers");
+    without_summary.erase(at, without_summary.find("Checking") - at);
+    const std::regex speed_figures("Elapsed time = [^\n]*\n[^\n]*\n");
+    EXPECT_EQ(std::regex_replace(without_summary, speed_figures, ""),
+              std::regex_replace(three.console, speed_figures, ""));
+}
+
+}  // namespace
+}  // namespace terramod::e2e

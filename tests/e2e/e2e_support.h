@@ -1,0 +1,144 @@
+// Helpers of the end-to-end tests: a scratch folder per test, running the
+// built terramod in it, and reading back what it wrote.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace terramod::e2e {
+
+namespace fs = std::filesystem;
+
+// Block sizes of the default settings (2k, 4QAM, 1/2, 1/32, 8 MHz).
+inline constexpr int64_t kTsBytes = 11844;
+inline constexpr int64_t kRsBytes = 12852;
+inline constexpr int64_t kCodedBits = 205632;
+inline constexpr int64_t kPuncturedBits = 205632;
+inline constexpr int64_t kCells = 102816;
+inline constexpr int64_t kFrameCells = 115940;
+inline constexpr int64_t kSamples = 143616;
+
+inline constexpr const char* kFooter = "________________________________________________\n\n";
+
+struct RunResult {
+    int exit_code = -1;
+    std::string console;  // standard output
+    std::string errors;   // standard error
+};
+
+inline std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+inline void write_file(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+// `packets` valid transport stream packets (sync byte, a null PID and a
+// counting payload), cut to `length` bytes.
+inline std::string make_stream(int64_t length) {
+    std::string stream(static_cast<size_t>(length), '\0');
+    for (int64_t i = 0; i < length; ++i) {
+        const int64_t position = i % 188;
+        if (position == 0)
+            stream[i] = 0x47;
+        else if (position == 1)
+            stream[i] = 0x1F;
+        else if (position == 2)
+            stream[i] = static_cast<char>(0xFF);
+        else
+            stream[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    }
+    return stream;
+}
+
+inline std::string shell_quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The log file's text after its header line and the empty line.
+inline std::string log_body(const std::string& log) {
+    const size_t end = log.find("\n\n");
+    return end == std::string::npos ? "<no header>" : log.substr(end + 2);
+}
+
+inline bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+inline int count_of(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+// A fresh folder for one test, removed afterwards; terramod runs inside it.
+class E2eTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+        for (char& c : name)
+            if (c == '/') c = '_';
+        directory_ =
+            fs::temp_directory_path() / ("terramod_e2e_" + name + "_" + std::to_string(::getpid()));
+        fs::remove_all(directory_);
+        fs::create_directories(directory_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(directory_, ignored);
+    }
+
+    fs::path path(const std::string& name) const { return directory_ / name; }
+
+    RunResult run(const std::vector<std::string>& arguments) const {
+        std::string command = "cd ";
+        command.append(shell_quote(directory_.string())).append(" && ");
+        command.append(shell_quote(TERRAMOD_BINARY));
+        for (const std::string& argument : arguments)
+            command.append(" ").append(shell_quote(argument));
+        command.append(" >").append(shell_quote(path(".console").string()));
+        command.append(" 2>").append(shell_quote(path(".errors").string()));
+        const int status = std::system(command.c_str());
+        RunResult result;
+        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.console = read_file(path(".console"));
+        result.errors = read_file(path(".errors"));
+        fs::remove(path(".console"));
+        fs::remove(path(".errors"));
+        return result;
+    }
+
+    // Files terramod left in the folder (names sorted).
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(directory_))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path directory_;
+};
+
+}  // namespace terramod::e2e
