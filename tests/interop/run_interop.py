@@ -1,0 +1,419 @@
+#!/usr/bin/python3
+"""End-to-end interoperability cases: a transport stream goes through
+terramod, GNU Radio's gr-dtv receiver decodes terramod's output, and the
+decoded stream is compared with the one that went in.
+
+    run_interop.py GROUP --terramod PATH --source-dir DIR --out DIR
+
+GROUP is one of the case groups below (CTest runs each as a test of its own).
+For each case the report gives the packets sent (input plus the empty
+packets that pad the last cycle), the packets that can have left the
+transmitter (the outer interleaver keeps the last bytes of the run), the
+packets lost at the start while the receiver acquires, and how many of the
+rest came back identical. A case passes when the start-up loss is within
+its bound and every packet from the first one delivered up to the last that
+left the transmitter is identical, none missing.
+"""
+import argparse
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from fractions import Fraction
+
+import numpy as np
+
+from dvbt_params import (BITS_PER_CELL, PACKET_SIZE, RS_PACKET_SIZE, SYMBOLS_PER_FRAME,
+                         Transmission)
+import dvbt_rx
+import signal_formats
+
+SYNC_BYTE = 0x47
+# Bytes of the run that the outer interleaver still holds at the end: branch
+# 11 delays by 11 x 17 x 12 bytes (EN 300 744 clause 4.3.2).
+OUTER_INTERLEAVER_TAIL = 11 * 17 * 12
+# Input length: enough frames for the receiver to acquire (it starts
+# delivering 3 to 4 frames in) and then deliver a whole superframe, every
+# frame of it with its own TPS, and the start of the next.
+INPUT_FRAMES = 8
+INPUT_EXTRA_PACKETS = 250
+# Start-up loss bound, asserted for every case: the receiver delivers from the
+# first 8-packet energy-dispersal group at or after the start of the fifth
+# frame, so it may lose at most four frames plus one group.
+START_LOSS_FRAMES = 4
+START_LOSS_EXTRA_PACKETS = 8
+# Packets compared to place the receiver's first packet in the input.
+ALIGNMENT_WINDOW = 64
+
+
+@dataclass(frozen=True)
+class Case:
+    tx: Transmission
+    spacing: int = 8
+    interleaver_init: str = "rand"
+    bb_if: bool = False
+    output_format: str = "float"
+    source: str = "random"
+    transmitter: str = "terramod"
+
+    @property
+    def name(self):
+        parts = [self.tx.label(), f"b{self.spacing}", f"c{self.interleaver_init}"]
+        if self.bb_if:
+            parts.append("bbif")
+        if self.output_format != "float":
+            parts.append(self.output_format)
+        if self.source != "random":
+            parts.append(self.source)
+        if self.transmitter != "terramod":
+            parts.append(self.transmitter)
+        return "_".join(parts)
+
+    def terramod_options(self):
+        options = self.tx.terramod_options() + [
+            "-b", str(self.spacing), "-c", "0" if self.interleaver_init == "zero" else "rand",
+            "-f", "BBIF" if self.bb_if else "0"]
+        if self.output_format != "float":
+            options += ["-F", self.output_format]
+        return options
+
+
+def T(mode, constellation, code_rate, guard, alpha="NH"):
+    return Transmission(mode, constellation, alpha, code_rate, guard)
+
+
+CODE_RATES = ("1/2", "2/3", "3/4", "5/6", "7/8")
+GUARDS = ("1/4", "1/8", "1/16", "1/32")
+SPACINGS = (8, 7, 6)
+
+
+def cycled_case(transmission, n, **settings):
+    """A case whose guard-independent settings cycle with n: channel spacing,
+    interleaver fill, and BB IF on every fifth case."""
+    return Case(transmission, spacing=SPACINGS[n % 3],
+                interleaver_init="zero" if n % 2 else "rand", bb_if=n % 5 == 2, **settings)
+
+
+def constellation_cases(constellation, offset):
+    """Both modes with all five code rates for one constellation; the guard
+    interval and the other settings cycle through their values."""
+    pairs = [(mode, rate) for mode in ("2k", "8k") for rate in CODE_RATES]
+    return [cycled_case(T(mode, constellation, rate, GUARDS[(i + offset) % 4]), i + offset)
+            for i, (mode, rate) in enumerate(pairs)]
+
+
+def non_uniform_cases():
+    """16QAM and 64QAM with each alpha, in both modes."""
+    cases = []
+    for i, (constellation, alpha, mode) in enumerate(
+            (c, a, m) for c in (16, 64) for a in ("1", "2", "4") for m in ("2k", "8k")):
+        transmission = T(mode, constellation, CODE_RATES[i % 5], GUARDS[i % 4], alpha=alpha)
+        cases.append(cycled_case(transmission, i))
+    return cases
+
+
+# Together the groups cover every value of every parameter: both modes, the
+# three constellations, the five code rates, the four guard intervals, the
+# three alphas of the non-uniform constellations, both interleaver fills,
+# zero IF and BB IF, the three channel spacings and the four output formats,
+# plus the heaviest setting (8k 64QAM 7/8, guard 1/4) and the sample stream.
+# The offsets give the heaviest setting the longest guard interval.
+GROUPS = {
+    "qpsk": constellation_cases(4, 0),
+    "16qam": constellation_cases(16, 1),
+    "64qam": constellation_cases(64, 3),
+    "non_uniform": non_uniform_cases(),
+    "output_formats": [
+        Case(T("2k", 64, "3/4", "1/8"), output_format="agi"),
+        Case(T("8k", 16, "2/3", "1/16"), interleaver_init="zero", output_format="agi"),
+        Case(T("2k", 4, "5/6", "1/32"), spacing=6, bb_if=True, output_format="agi"),
+        Case(T("2k", 16, "1/2", "1/4"), spacing=7, output_format="2x"),
+        Case(T("8k", 4, "3/4", "1/8"), spacing=6, output_format="2x"),
+        Case(T("2k", 64, "2/3", "1/32"), interleaver_init="zero", output_format="4x"),
+        Case(T("8k", 16, "7/8", "1/16"), spacing=7, output_format="4x"),
+    ],
+    "sample_stream": [
+        # The whole sample file with terramod's defaults.
+        Case(T("2k", 4, "1/2", "1/32"), source="testcard_whole"),
+        Case(T("8k", 16, "3/4", "1/8"), spacing=7, interleaver_init="zero", source="testcard"),
+    ],
+    # The receiver on gr-dtv's own transmitter: shows the peer itself works.
+    "peer_selfcheck": [
+        Case(T("2k", 16, "2/3", "1/8"), transmitter="gr-dtv"),
+        Case(T("8k", 64, "3/4", "1/16"), transmitter="gr-dtv"),
+    ],
+}
+
+
+# ---------------------------------------------------------------- streams
+
+def packets_per_symbol(tx):
+    bits = tx.ofdm.data_carrier_count * BITS_PER_CELL[tx.constellation] * Fraction(tx.code_rate)
+    return bits / (8 * RS_PACKET_SIZE)
+
+
+def packets_per_cycle(tx):
+    """The smallest whole number of packets carried by whole OFDM symbols:
+    terramod's cycle, whose last one it pads with empty packets."""
+    return packets_per_symbol(tx).numerator
+
+
+def input_packet_count(tx):
+    count = math.ceil(INPUT_FRAMES * SYMBOLS_PER_FRAME * packets_per_symbol(tx)) \
+        + INPUT_EXTRA_PACKETS
+    if count % packets_per_cycle(tx) == 0:
+        count += 1  # keep a padded last cycle in every case
+    return count
+
+
+def start_loss_bound(tx):
+    return math.ceil(START_LOSS_FRAMES * SYMBOLS_PER_FRAME * packets_per_symbol(tx)) \
+        + START_LOSS_EXTRA_PACKETS
+
+
+def random_stream(packet_count, seed, source_dir):
+    sys.path.insert(0, os.path.join(source_dir, "tools"))
+    import make_random_ts
+    return b"".join(make_random_ts.random_packets(packet_count, seed))
+
+
+def make_input(case, seed, source_dir):
+    """The input stream of a case and a note on where it came from."""
+    count = input_packet_count(case.tx)
+    if case.source.startswith("testcard"):
+        path = os.path.join(source_dir, "samples", "testcard.ts")
+        if os.path.exists(path):
+            whole = case.source == "testcard_whole"
+            with open(path, "rb") as stream:
+                data = stream.read() if whole else stream.read(count * PACKET_SIZE)
+            return data, (f"{'all' if whole else 'first'} {len(data) // PACKET_SIZE} packets "
+                          "of samples/testcard.ts")
+        return random_stream(count, seed, source_dir), "samples/testcard.ts missing: random stream"
+    return random_stream(count, seed, source_dir), "random payload"
+
+
+def as_packets(data):
+    """188-byte packets; an incomplete last one is kept as it is."""
+    return [data[i:i + PACKET_SIZE] for i in range(0, len(data), PACKET_SIZE)]
+
+
+def padded(packets, total):
+    """The stream as transmitted: an incomplete last packet is completed with
+    zeros, then empty packets (0x47 and 187 zeros) fill the last cycle."""
+    packets = list(packets)
+    if packets and len(packets[-1]) < PACKET_SIZE:
+        packets[-1] = packets[-1].ljust(PACKET_SIZE, b"\0")
+    empty = bytes([SYNC_BYTE]) + bytes(PACKET_SIZE - 1)
+    return packets + [empty] * (total - len(packets))
+
+
+def last_packet_out(symbol_count, tx):
+    """Index of the last packet whose every byte has left the outer
+    interleaver after symbol_count OFDM symbols."""
+    rs_bytes = int(symbol_count * packets_per_symbol(tx) * RS_PACKET_SIZE)
+    return (rs_bytes - OUTER_INTERLEAVER_TAIL - RS_PACKET_SIZE) // RS_PACKET_SIZE
+
+
+# ------------------------------------------------------------- comparison
+
+@dataclass
+class Comparison:
+    sent: int
+    last_out: int
+    received: int
+    lost_at_start: int = -1
+    identical: int = 0
+    differing: int = 0
+    missing_at_end: int = 0
+
+    @property
+    def expected(self):
+        return self.last_out + 1 - self.lost_at_start
+
+
+def first_packet_position(received, expected):
+    """Where the receiver's first packet lies in the sent stream: the position
+    whose following packets agree best with the first received ones (a real
+    stream repeats packets, null packets above all)."""
+    window = received[:ALIGNMENT_WINDOW]
+    best, best_score = -1, 0
+    for start, packet in enumerate(expected):
+        if packet != window[0]:
+            continue
+        score = sum(a == b for a, b in zip(window, expected[start:]))
+        if score > best_score:
+            best, best_score = start, score
+    return best
+
+
+def compare_streams(received, expected, last_out):
+    result = Comparison(sent=len(expected), last_out=last_out, received=len(received))
+    if not received:
+        return result
+    start = first_packet_position(received, expected)
+    if start < 0:
+        return result
+    result.lost_at_start = start
+    # Packets after last_out are decoded from the flush filler, not compared.
+    for index in range(min(len(received), last_out + 1 - start)):
+        if received[index] == expected[start + index]:
+            result.identical += 1
+        else:
+            result.differing += 1
+    result.missing_at_end = max(0, last_out + 1 - start - len(received))
+    return result
+
+
+# --------------------------------------------------------------- one case
+
+class CaseFailure(Exception):
+    pass
+
+
+def run_terramod(terramod, case, input_path, base):
+    command = [terramod, "-i", input_path, "-o", base, "-l", base + ".log", "-d", "t", "-v", "1"]
+    command += case.terramod_options()
+    completed = subprocess.run(command, capture_output=True, text=True)
+    if completed.returncode != 0:
+        raise CaseFailure(f"terramod exited with {completed.returncode}: {' '.join(command)}\n"
+                          f"{completed.stdout}{completed.stderr}")
+    return command
+
+
+def output_paths(case, base):
+    if case.output_format == "agi":
+        return [base + "_I.bin", base + "_Q.bin"]
+    return [base + ".bin"]
+
+
+def check_output_length(case, base, symbol_count):
+    """Every cycle's samples must be in the file(s), no more, no less."""
+    samples = symbol_count * case.tx.symbol_length
+    if case.output_format == "agi":
+        expected_bytes = samples * 2
+    else:
+        factor = {"float": 1, "2x": 2, "4x": 4}[case.output_format]
+        expected_bytes = samples * factor * 8
+    for path in output_paths(case, base):
+        actual = os.path.getsize(path) if os.path.exists(path) else -1
+        if actual != expected_bytes:
+            raise CaseFailure(f"{path}: {actual} bytes, expected {expected_bytes} "
+                              f"({symbol_count} OFDM symbols)")
+
+
+def transmit_with_terramod(case, terramod, input_path, base, packet_count):
+    """Runs terramod and checks the length of its output; returns the
+    command line, the samples at the base rate and zero IF, and the number
+    of OFDM symbols sent."""
+    command = run_terramod(terramod, case, input_path, base)
+    cycle = packets_per_cycle(case.tx)
+    transmitted = -(-packet_count // cycle) * cycle
+    symbol_count = int(transmitted / packets_per_symbol(case.tx))
+    check_output_length(case, base, symbol_count)
+    sample_source = base if case.output_format == "agi" else base + ".bin"
+    samples = signal_formats.base_rate_samples(sample_source, case.output_format,
+                                               case.tx.mode, case.bb_if)
+    for path in output_paths(case, base):
+        os.remove(path)  # the large files are not needed any more
+    return "terramod " + " ".join(command[1:]), samples, symbol_count
+
+
+def transmit_with_gr_dtv(case, input_path, base):
+    """The same with gr-dtv's transmitter, which sends only whole symbols of
+    its input and pads nothing."""
+    import gr_dvbt_tx
+    gr_dvbt_tx.build_transmitter(case.tx, input_path, base + ".bin").run()
+    samples = signal_formats.read_float_iq(base + ".bin")
+    os.remove(base + ".bin")
+    return "gr-dtv transmitter", samples, len(samples) // case.tx.symbol_length
+
+
+def run_case(case, terramod, source_dir, out_dir, seed):
+    folder = os.path.join(out_dir, case.name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    data, origin = make_input(case, seed, source_dir)
+    input_path = os.path.join(folder, "input.ts")
+    with open(input_path, "wb") as stream:
+        stream.write(data)
+    base = os.path.join(folder, "tx")
+    packet_count = -(-len(data) // PACKET_SIZE)
+    if case.transmitter == "gr-dtv":
+        command, samples, symbol_count = transmit_with_gr_dtv(case, input_path, base)
+    else:
+        command, samples, symbol_count = transmit_with_terramod(case, terramod, input_path,
+                                                                base, packet_count)
+    received_path = os.path.join(folder, "received.ts")
+    dvbt_rx.decode(case.tx, samples, received_path)
+    with open(received_path, "rb") as stream:
+        received = as_packets(stream.read())
+    sent_count = max(packet_count, math.ceil(symbol_count * packets_per_symbol(case.tx)))
+    expected = padded(as_packets(data), sent_count)
+    comparison = compare_streams(received, expected, last_packet_out(symbol_count, case.tx))
+    return comparison, origin, command
+
+
+def verdict(case, comparison):
+    """The reasons a case fails; empty when it passes."""
+    reasons = []
+    bound = start_loss_bound(case.tx)
+    if comparison.received == 0:
+        return ["the receiver delivered no packet"]
+    if comparison.lost_at_start < 0:
+        return ["no delivered packet matches the input"]
+    if comparison.lost_at_start > bound:
+        reasons.append(f"lost {comparison.lost_at_start} packets at the start, bound {bound}")
+    if comparison.differing:
+        reasons.append(f"{comparison.differing} packets differ from the input")
+    if comparison.missing_at_end:
+        reasons.append(f"{comparison.missing_at_end} packets missing before the last that "
+                       f"left the transmitter (#{comparison.last_out})")
+    return reasons
+
+
+def report_line(case, comparison, seconds):
+    return (f"{case.name:44s} sent {comparison.sent:6d}  left tx {comparison.last_out + 1:6d}  "
+            f"lost at start {comparison.lost_at_start:5d} (bound {start_loss_bound(case.tx):5d})  "
+            f"identical {comparison.identical:6d}/{comparison.expected:6d}  "
+            f"{seconds:5.1f} s")
+
+
+def run_group(name, terramod, source_dir, out_dir):
+    failures = 0
+    group_dir = os.path.join(out_dir, name)
+    for seed, case in enumerate(GROUPS[name], start=1):
+        started = time.monotonic()
+        try:
+            comparison, origin, command = run_case(case, terramod, source_dir, group_dir, seed)
+        except CaseFailure as failure:
+            print(f"{case.name:44s} FAIL: {failure}")
+            failures += 1
+            continue
+        reasons = verdict(case, comparison)
+        print(report_line(case, comparison, time.monotonic() - started)
+              + ("  ok" if not reasons else "  FAIL"))
+        print(f"    {command}   [{origin}]")
+        for reason in reasons:
+            print(f"    FAIL: {reason}")
+        failures += bool(reasons)
+        sys.stdout.flush()
+    print(f"{name}: {len(GROUPS[name]) - failures} of {len(GROUPS[name])} cases passed")
+    return failures == 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("group", choices=list(GROUPS))
+    parser.add_argument("--terramod", required=True)
+    parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    ok = run_group(args.group, args.terramod, args.source_dir, args.out)
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
