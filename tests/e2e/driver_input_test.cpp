@@ -1,0 +1,125 @@
+// The input class and the progress arithmetic on their own, for the sizes a
+// whole run cannot reach in a test: inputs of 2 GiB and more.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "tests/e2e/e2e_support.h"
+#include "tx/input.h"
+#include "tx/progress.h"
+#include "tx/stage_files.h"
+
+namespace terramod::e2e {
+namespace {
+
+class TsInputTest : public E2eTest {
+  protected:
+    TsInputTest() { log_.capture_to(&messages_); }
+    Log log_{4, nullptr};
+    std::string messages_;
+};
+
+TEST_F(TsInputTest, ReadsBlocksInSequenceAndPadsTheLast) {
+    const std::string stream = make_stream(2 * 376 + 100);
+    write_file(path("in.ts"), stream);
+    TsInput input(log_);
+    ASSERT_EQ(input.open_input(path("in.ts").string()), stream.size());
+    EXPECT_EQ(messages_, "Checking MPEG-2 TS file length ... 852 bytes\n");
+
+    std::vector<uint8_t> block(376 * 2, 0xAA);
+    messages_.clear();
+    EXPECT_EQ(input.read_block(block.data(), 752), 752);
+    EXPECT_EQ(std::string(block.begin(), block.end()), stream.substr(0, 752));
+    EXPECT_EQ(messages_, "Reading MPEG2-TS file ... 752 bytes read.\n");
+
+    messages_.clear();
+    EXPECT_EQ(input.read_block(block.data(), 752), 752);
+    EXPECT_EQ(messages_,
+              "Reading MPEG2-TS file ... 100 bytes read.\n"
+              "MPEG-2 bunch too short! Padding with 652 bytes ... done.\n");
+    std::string expected = stream.substr(752) + std::string(88, '\0');  // rest of the packet
+    for (int packet = 1; packet < 4; ++packet)
+        expected += std::string(1, 0x47) + std::string(187, '\0');
+    EXPECT_EQ(std::string(block.begin(), block.end()), expected);
+
+    // The file is never rewound: a further block is padding only.
+    EXPECT_EQ(input.read_block(block.data(), 752), 752);
+    EXPECT_EQ(block[0], 0x47);
+    EXPECT_EQ(block[376], 0x47);
+    EXPECT_EQ(block[1], 0);
+}
+
+TEST_F(TsInputTest, LengthOfTwoGibAndMoreIsExact) {
+    // A sparse file: no disk space is used.
+    const uint64_t length = (uint64_t{1} << 32) + 3 * 188;
+    const fs::path file = path("huge.ts");
+    write_file(file, "");
+    std::error_code error;
+    fs::resize_file(file, length, error);
+    if (error) GTEST_SKIP() << "cannot make a sparse file here: " << error.message();
+    TsInput input(log_);
+    EXPECT_EQ(input.open_input(file.string()), length);
+    EXPECT_EQ(messages_, "Checking MPEG-2 TS file length ... 4294967860 bytes\n");
+}
+
+TEST_F(TsInputTest, FatalOpenErrors) {
+    TsInput input(log_);
+    EXPECT_EQ(input.open_input(std::nullopt), std::nullopt);
+    EXPECT_EQ(input.open_input(path("none.ts").string()), std::nullopt);
+    EXPECT_EQ(input.open_input(directory_.string()), std::nullopt);
+    EXPECT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(input.open_input(path("fifo").string()), std::nullopt);  // and does not hang
+    EXPECT_EQ(messages_,
+              "FATAL ERROR: no MPEG-2 file name given.\nTry -h for command line parameters help.\n"
+              "FATAL ERROR: Can't find \"" +
+                  path("none.ts").string() +
+                  "\"\n"
+                  "FATAL ERROR: \"" +
+                  directory_.string() +
+                  "\" is not a regular file\n"
+                  "FATAL ERROR: \"" +
+                  path("fifo").string() + "\" is not a regular file\n");
+}
+
+// The percentage printed after each cycle of a run over `length` bytes in
+// blocks of `block` bytes.
+std::string progress_text(uint64_t bytes_consumed, uint64_t length) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f",
+                  progress_percent(bytes_consumed, make_progress_factor(length)));
+    return text;
+}
+
+TEST(ProgressTest, FiguresForSmallAndHugeInputs) {
+    EXPECT_EQ(progress_text(11844, 188), "6300.0");
+    EXPECT_EQ(progress_text(11844, 3 * 11844), "33.3");
+    EXPECT_EQ(progress_text(3 * 11844, 3 * 11844), "100.0");
+    // Beyond 32 bits the byte counter and the length stay exact.
+    const uint64_t huge = 5'000'000'000;
+    const uint64_t block = 248724;  // 8k, 64QAM, 7/8
+    const uint64_t cycles = (huge + block - 1) / block;
+    EXPECT_EQ(progress_text(block * (cycles / 2), huge), "50.0");
+    EXPECT_EQ(progress_text(block * cycles, huge), "100.0");
+    EXPECT_EQ(progress_text(block, huge), "0.0");
+    EXPECT_EQ(make_progress_factor(0), 0.0f);
+}
+
+TEST(ProgressTest, ElapsedTimeIsNeverZero) {
+    EXPECT_DOUBLE_EQ(run_seconds(std::chrono::microseconds(0)), 1e-6);
+    EXPECT_DOUBLE_EQ(run_seconds(std::chrono::microseconds(2'500'000)), 2.5);
+}
+
+TEST(BaseNameTest, CutAtTheFirstDotOfTheLastComponent) {
+    EXPECT_EQ(make_base_name(std::nullopt), "dac_output");
+    EXPECT_EQ(make_base_name(std::string("out")), "out");
+    EXPECT_EQ(make_base_name(std::string("out.ts")), "out");
+    EXPECT_EQ(make_base_name(std::string("a.b.c")), "a");
+    EXPECT_EQ(make_base_name(std::string("my.run/out")), "my.run/out");
+    EXPECT_EQ(make_base_name(std::string("../my.run/out.x.y")), "../my.run/out");
+    EXPECT_EQ(make_base_name(std::string(".hidden")), "");
+    EXPECT_EQ(make_base_name(std::string("dir/.hidden")), "dir/");
+    EXPECT_EQ(make_base_name(std::string("")), "");
+}
+
+}  // namespace
+}  // namespace terramod::e2e
