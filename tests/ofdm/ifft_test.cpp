@@ -186,6 +186,33 @@ TEST(IfftTest, MatchesLiteralReferenceBitForBit) {
     }
 }
 
+// Many symbols of cells spread over a wide range of magnitudes, so that the
+// roundings land everywhere: still bit for bit the literal transform.
+TEST(IfftTest, WideRangeCellsMatchLiteralReference) {
+    std::mt19937 generator(99);
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-24, 24);
+    for (int mode = 0; mode < 2; ++mode) {
+        const int symbols = mode == 0 ? 40 : 10;
+        std::vector<ComplexSample> cells(static_cast<size_t>(carrier_count[mode]) * symbols);
+        for (ComplexSample& cell : cells) {
+            cell = {std::ldexp(mantissa(generator), exponent(generator)),
+                    std::ldexp(mantissa(generator), exponent(generator))};
+        }
+        for (int mapping = 0; mapping < 2; ++mapping) {
+            const TxConfig config = make_config(static_cast<OfdmMode>(mode), kGuard1_8,
+                                                static_cast<FrequencyMapping>(mapping));
+            const auto expected = reference_ifft_and_guard(config, cells);
+            const auto actual = run(config, cells);
+            size_t mismatches = 0;
+            for (size_t i = 0; i < actual.size(); ++i) {
+                mismatches += !same_bits(actual[i], expected[i]);
+            }
+            EXPECT_EQ(mismatches, 0u) << mode << " " << mapping;
+        }
+    }
+}
+
 TEST(IfftTest, AllZeroSymbolGivesZeros) {
     for (int mode = 0; mode < 2; ++mode) {
         for (int mapping = 0; mapping < 2; ++mapping) {
