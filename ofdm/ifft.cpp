@@ -58,7 +58,9 @@ void Ifft::ifft_and_guard(const ComplexSample* input, ComplexSample* output, int
     const int32_t size = fft_size[mode_];
     const int32_t carriers = carrier_count[mode_];
     const int32_t block = size + guard_length_;
-    for (int32_t c0 = 0, q = 0; c0 < count; c0 += carriers, ++q) {
+    // Whole symbols only: a trailing partial symbol (outside the driver's
+    // sizing) is left alone rather than read past the end of the input.
+    for (int32_t c0 = 0, q = 0; c0 + carriers <= count; c0 += carriers, ++q) {
         ComplexSample* symbol = output + static_cast<size_t>(q) * block;
         ComplexSample* bins = symbol + guard_length_;
         place_carriers(input + c0, bins);
