@@ -192,8 +192,8 @@ void Ifft::build_twiddles() {
     // stage's sequence of twiddles is the same for all its groups: run it once
     // here, with exactly the operations of the transform.
     const int32_t size = fft_size[mode_];
-    twiddle_re_.resize(size);
-    twiddle_im_.resize(size);
+    twiddle_re_.resize(size - 1);  // stages 1..m: 1 + 2 + ... + N/2 entries
+    twiddle_im_.resize(size - 1);
     for (int32_t s = 1; s <= fft_log2[mode_]; ++s) {
         const TwiddleSeeds& seed = seeds_[s - 1];
         const int32_t half = 1 << (s - 1);
