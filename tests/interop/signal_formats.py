@@ -11,7 +11,7 @@ AGILENT_SCALE = {"2k": 84.3674774, "8k": 42.1894684}
 # The interpolated outputs lag the input by the group delay of their filter,
 # in output samples: input sample j is output sample factor * j + lag.
 INTERPOLATION_LAG = {2: 15, 4: 31}
-# Taps per output-rate sample of the decimation low-pass filter, per side.
+# Span of the decimation low-pass filter on either side, in base-rate samples.
 DECIMATION_HALF_LENGTH = 24
 
 
@@ -30,9 +30,10 @@ def read_agilent(base_name, mode):
 
 
 def decimation_filter(factor):
-    """Linear-phase low-pass filter at the output rate: flat over the occupied
-    band (0.208 / factor... of the base rate, i.e. up to 0.416 of it) and
-    stopping from the base-rate Nyquist frequency on, where the images lie."""
+    """Linear-phase low-pass filter at the output rate, cutting off at 0.485
+    of the base rate: flat over the occupied band (which reaches 0.416 of the
+    base rate on either side of 0 Hz) and stopping before the first image of
+    the band (from 0.584 of the base rate)."""
     taps = 2 * DECIMATION_HALF_LENGTH * factor + 1
     return signal.firwin(taps, 0.5 / factor * 0.97, window=("kaiser", 8.0), fs=1.0)
 
