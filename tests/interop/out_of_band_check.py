@@ -5,7 +5,7 @@ the interpolation filters stop, must be at least 55 dB below the density
 inside the occupied band. Writes the measured spectra as spectrum.png into
 the output folder.
 
-    spectrum_check.py --terramod PATH --source-dir DIR --out DIR
+    out_of_band_check.py --terramod PATH --source-dir DIR --out DIR
 """
 import argparse
 import os
