@@ -7,6 +7,7 @@
 
 #include "ofdm/dac_output.h"
 #include "ofdm/ifft.h"
+#include "tests/ofdm/reference_ifft.h"
 
 namespace terramod {
 namespace {
@@ -21,47 +22,14 @@ std::vector<ComplexSample> random_samples(size_t count, float amplitude) {
 
 constexpr int32_t kSymbolsPerRun = 8;
 
-float f32(double value) {
-    return static_cast<float>(value);
-}
-
-// The transform as first written, one recurrence step per butterfly, for
-// comparison with the product version under the same machine load.
-void literal_transform(const std::vector<TwiddleSeeds>& seeds, ComplexSample* bins, int32_t size) {
-    for (int32_t s = 1; (1 << s) <= size; ++s) {
-        const TwiddleSeeds& seed = seeds[s - 1];
-        const int32_t half = 1 << (s - 1);
-        for (int32_t g = 0; g < size; g += 2 * half) {
-            float c1 = seed.cos1, c2 = seed.cos2, s1 = seed.sin1, s2 = seed.sin2;
-            for (int32_t j = 0; j < half; ++j) {
-                ComplexSample& a = bins[g + j];
-                ComplexSample& b = bins[g + j + half];
-                const float wr = f32(double{seed.twice_cos} * c1 - c2);
-                c2 = c1;
-                c1 = wr;
-                const double wi = double{seed.twice_cos} * s1 - s2;
-                s2 = s1;
-                s1 = f32(wi);
-                const float tr = f32(double{wr} * b.re - wi * b.im);
-                const double ti = wi * b.re + double{wr} * b.im;
-                b.re = f32(double{a.re} - tr);
-                b.im = f32(a.im - ti);
-                a.re = f32(double{tr} + a.re);
-                a.im = f32(ti + a.im);
-            }
-        }
-    }
-}
-
 // Transform only (no placement or prefix): literal recurrence per butterfly.
 void BM_LiteralTransform(benchmark::State& state) {
     TxConfig config;
     config.mode = static_cast<OfdmMode>(state.range(0));
-    const Ifft ifft(silent_log(), config);
     const int32_t size = fft_size[config.mode];
     auto bins = random_samples(size, 1.0f);
     for (auto _ : state) {
-        literal_transform(ifft.seeds(), bins.data(), size);
+        literal_transform(bins.data(), size, fft_log2[config.mode]);
         for (ComplexSample& bin : bins) bin = {bin.re * 0.02f, bin.im * 0.02f};  // stay finite
         benchmark::DoNotOptimize(bins.data());
     }
