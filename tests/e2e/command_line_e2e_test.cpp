@@ -4,39 +4,13 @@
 #include <regex>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/expected_texts.h"
 #include "tx/config.h"
 
 namespace terramod::e2e {
 namespace {
 
-const std::string kHelpText =
-    "\nCurrent available options are:\n\n"
-    "-i\tMPEG-2 transport stream file name\n"
-    "-o\tDAC output file name\n"
-    "-l\tlog file name\n"
-    "-2k\t2048 carriers OFDM\n"
-    "-8k\t8192 carriers OFDM\n"
-    "-M\tconstellation order (4, 16, 64)\n"
-    "-a\tuniformity order (NH, 1, 2, 4)\n"
-    "-D\tcircular prefix duration (1/32, 1/16, 1/8, 1/4)\n"
-    "-p\tpuncturing rate (1/2, 2/3, 3/4, 5/6, 7/8)\n"
-    "-b\tchannel spacing (6, 7, 8)\n"
-    "-c\tconv. interleaver initialization (0, rand)\n"
-    "-f\tfrequency mapping method (0, BBIF)\n"
-    "-v\tverbosity level (0 to 4)\n"
-    "-V\tprint version number and exit\n"
-    "-d\tdump level (ercvpbsmft)\n"
-    "  \te - Energy disperser\n"
-    "  \tr - Reed-Solomon encoder\n"
-    "  \tc - Convolutional interleaver\n"
-    "  \tv - Convolutional encoder\n"
-    "  \tp - Puncturer\n"
-    "  \tb - Bit interleaver\n"
-    "  \ts - Symbol interleaver\n"
-    "  \tm - Mapper\n"
-    "  \tf - Pre-IFFT\n"
-    "  \tt - Post-IFFT (alone or with -F)\n"
-    "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
+const std::string kHelpText = kExpectedHelp;
 
 std::string version_text() {
     return std::string("\nDVB-T compliant software transmitter\n") + kBanner +

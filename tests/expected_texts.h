@@ -1,0 +1,43 @@
+// The exact texts of terramod's version and help answers, shared by the unit
+// and end-to-end tests.
+#pragma once
+
+namespace terramod {
+
+inline constexpr char kExpectedBanner[] =
+    "\nDVB-T compliant software transmitter\n"
+    "Terramod v. 1.2j Win32   - Beta (2004/08/23)\n"
+    "terramod developers\n"
+    "https://terramod.example.org\n"
+    "Standard ETSI EN 300 744 V1.1.2 (1997-08)\n";
+
+inline constexpr char kExpectedHelp[] =
+    "\nCurrent available options are:\n\n"
+    "-i\tMPEG-2 transport stream file name\n"
+    "-o\tDAC output file name\n"
+    "-l\tlog file name\n"
+    "-2k\t2048 carriers OFDM\n"
+    "-8k\t8192 carriers OFDM\n"
+    "-M\tconstellation order (4, 16, 64)\n"
+    "-a\tuniformity order (NH, 1, 2, 4)\n"
+    "-D\tcircular prefix duration (1/32, 1/16, 1/8, 1/4)\n"
+    "-p\tpuncturing rate (1/2, 2/3, 3/4, 5/6, 7/8)\n"
+    "-b\tchannel spacing (6, 7, 8)\n"
+    "-c\tconv. interleaver initialization (0, rand)\n"
+    "-f\tfrequency mapping method (0, BBIF)\n"
+    "-v\tverbosity level (0 to 4)\n"
+    "-V\tprint version number and exit\n"
+    "-d\tdump level (ercvpbsmft)\n"
+    "  \te - Energy disperser\n"
+    "  \tr - Reed-Solomon encoder\n"
+    "  \tc - Convolutional interleaver\n"
+    "  \tv - Convolutional encoder\n"
+    "  \tp - Puncturer\n"
+    "  \tb - Bit interleaver\n"
+    "  \ts - Symbol interleaver\n"
+    "  \tm - Mapper\n"
+    "  \tf - Pre-IFFT\n"
+    "  \tt - Post-IFFT (alone or with -F)\n"
+    "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
+
+}  // namespace terramod
