@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -146,6 +147,12 @@ int stop_fatal(Log& log) {
 }  // namespace
 
 int run_transmitter(int argc, char** argv) {
+    // Console write errors are ignored: a console piped into a reader that
+    // quits early (terramod ... | head) must not kill the run and cut the
+    // output files short. A write to a closed pipe then fails with EPIPE,
+    // which the dump and output files report as a failed write.
+    std::signal(SIGPIPE, SIG_IGN);
+
     TxConfig config;
     set_defaults(config);
     parse_command_line(config, argc, argv);

@@ -189,6 +189,24 @@ TEST_F(RunE2e, DefaultBaseNameWithAndWithoutTheWarning) {
     EXPECT_EQ(fs::file_size(path("dac_output.bin")), kSamples * 8);
 }
 
+// A console reader that quits early (terramod ... | head) neither kills the run
+// nor cuts its files short: console write errors are ignored. The console text
+// of 120 cycles is far more than a pipe holds, so the writes do hit the closed
+// pipe.
+TEST_F(RunE2e, ConsoleClosedByItsReaderDoesNotStopTheRun) {
+    constexpr int kCycles = 120;
+    write_file(path("in.ts"), make_stream(kCycles * kTsBytes));
+    const std::string command = "cd " + shell_quote(directory_.string()) + " && { " +
+                                shell_quote(TERRAMOD_BINARY) +
+                                " -i in.ts -o out -d e; echo $? >rc; } | head -c 1 >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(path("rc")), "0\n");
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(path("out_ed.bin"))), kCycles * kTsBytes);
+    const std::string log = read_file(path("test.log"));
+    EXPECT_NE(log.find("*** Cycle #120 ***\n"), std::string::npos);
+    EXPECT_TRUE(ends_with(log, kFooter));
+}
+
 // What `make run` does: the bundled sample with the defaults and -d t.
 TEST_F(RunE2e, BundledSampleGivesWholeCyclesOfOutput) {
     const fs::path sample = fs::path(TERRAMOD_SOURCE_DIR) / "samples" / "testcard.ts";
