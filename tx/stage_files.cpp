@@ -120,12 +120,19 @@ std::vector<std::string> StageFiles::selected_file_names() const {
     return names;
 }
 
-bool StageFiles::open_stage_files(const FileIdentity& input) {
+bool StageFiles::open_stage_files(const FileIdentity& input,
+                                  const std::optional<FileIdentity>& log) {
     // Creating a file truncates it: refuse, before touching any file, a name
-    // that denotes the input (by any path or link) while it is being read.
+    // that denotes the input (by any path or link) while it is being read, or
+    // the log, whose text would otherwise be written into the samples.
     for (const std::string& name : selected_file_names()) {
-        if (file_identity(name) == input) {
+        const std::optional<FileIdentity> identity = file_identity(name);
+        if (identity == input) {
             log_.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
+            return false;
+        }
+        if (identity && identity == log) {
+            log_.write(0, "FATAL ERROR: output file \"%s\" is the log file\n", name.c_str());
             return false;
         }
     }

@@ -56,9 +56,11 @@ class StageFiles {
     std::vector<std::string> selected_file_names() const;
 
     // Opens the selected files. Returns false, having opened nothing, when one
-    // of them is the input file itself (the fatal message is written). A file
-    // that cannot be created is a warning, and is skipped for the whole run.
-    bool open_stage_files(const FileIdentity& input);
+    // of them is the input file itself or the open log file (the fatal message
+    // is written). A file that cannot be created is a warning, and is skipped
+    // for the whole run.
+    bool open_stage_files(const FileIdentity& input,
+                          const std::optional<FileIdentity>& log = std::nullopt);
 
     // Dumps e, r and c; called right after outer interleaving.
     void dump_outer_stages(const StageBuffers& buffers);

@@ -190,7 +190,9 @@ int run_transmitter(int argc, char** argv) {
     FrameCounters counters;
     StageChain chain(log, config, counters);
     StageFiles files(log, config, sizes);
-    if (!files.open_stage_files(input.identity())) {
+    const std::optional<FileIdentity> log_identity =
+        log.is_open() ? file_identity(log_name) : std::nullopt;
+    if (!files.open_stage_files(input.identity(), log_identity)) {
         input.close();
         return stop_fatal(log);
     }

@@ -1,7 +1,7 @@
 // The faults mended in the driver: base names cut only in the last path
 // component, names of any length, failed files reported by the exit code,
 // inputs that are not regular files, and output or log files that would
-// overwrite the input.
+// overwrite the input or the log.
 #include "tests/e2e/e2e_support.h"
 
 namespace terramod::e2e {
@@ -124,6 +124,40 @@ TEST_F(MendedFaultsE2e, OutputNamingTheInputIsFatalAndTouchesNothing) {
     }
     // No other file was created by any of the runs.
     EXPECT_EQ(files(), (std::vector<std::string>{"link_ed.bin", "sym_I.bin", "test.log", "x.bin"}));
+}
+
+// A stage file that is the open log would get the log's text written into
+// its samples; the run stops before opening any stage file.
+TEST_F(MendedFaultsE2e, OutputNamingTheLogIsFatal) {
+    const std::string stream = make_stream(188);
+    write_file(path("in.ts"), stream);
+    write_file(path("run.log"), "");
+    fs::create_hard_link(path("run.log"), path("link_ed.bin"));
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string log;
+        std::string name;
+    };
+    const Case cases[] = {
+        {{"-l", "out.bin", "-o", "out", "-d", "et"}, "out.bin", "out.bin"},
+        {{"-l", "out_Q.bin", "-o", "out", "-d", "t", "-F", "agi"}, "out_Q.bin", "out_Q.bin"},
+        {{"-l", "run.log", "-o", "link", "-d", "re"}, "run.log", "link_ed.bin"},  // a hard link
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"-i", "in.ts"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const RunResult result = run(arguments);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_TRUE(ends_with(result.console,
+                              "FATAL ERROR: output file \"" + c.name + "\" is the log file\n"))
+            << result.console;
+        EXPECT_EQ(result.console.find("dumping selected"), std::string::npos);
+        // The log holds the run's text only: no samples, no footer.
+        EXPECT_EQ(log_body(read_file(path(c.log))), result.console);
+    }
+    EXPECT_EQ(read_file(path("in.ts")), stream);
+    EXPECT_EQ(files(), (std::vector<std::string>{"in.ts", "link_ed.bin", "out.bin", "out_Q.bin",
+                                                 "run.log"}));
 }
 
 TEST_F(MendedFaultsE2e, LogNamingTheInputIsFatalAndTouchesNothing) {
