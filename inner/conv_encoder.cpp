@@ -87,8 +87,10 @@ uint8_t* puncture_whole_periods(const uint8_t* input, uint8_t* output, int32_t p
     return output;
 }
 
-// Rate 1/2 transmits everything.
+// Rate 1/2 transmits everything. No copy at all for zero periods: an empty
+// call may pass null buffers, which memcpy must not see even for 0 bytes.
 uint8_t* copy_whole_periods(const uint8_t* input, uint8_t* output, int32_t periods) {
+    if (periods <= 0) return output;
     std::memcpy(output, input, static_cast<size_t>(periods) * 2);
     return output + static_cast<size_t>(periods) * 2;
 }
@@ -137,7 +139,8 @@ int32_t Puncturer::puncture(const uint8_t* input, uint8_t* output, int32_t lengt
     uint8_t* out = output;
     // Finish the period that an earlier call left open.
     while (puncture_index_ != 0 && i < length) out = puncture_one_bit(input[i++], out);
-    const int32_t periods = (length - i) / period;
+    // A length below zero (outside the driver's contract) punctures nothing.
+    const int32_t periods = length > i ? (length - i) / period : 0;
     out = puncture_periods_(input + i, out, periods);
     i += periods * period;
     // Start the period that the next call finishes.

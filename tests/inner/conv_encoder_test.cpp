@@ -189,6 +189,25 @@ TEST(Puncturer, ResetRestartsThePattern) {
     EXPECT_EQ(puncture(puncturer, {0, 1, 2, 3, 4, 5}), (std::vector<uint8_t>{0, 1, 3, 4}));
 }
 
+// Calls outside the driver's sizing: an empty call (null buffers, as an idle
+// stage may be handed) and a negative length write nothing at every rate and
+// leave the pattern position alone.
+TEST(Puncturer, EmptyOrNegativeLengthWritesNothing) {
+    for (CodeRate rate : kAllRates) {
+        Puncturer puncturer(silent_log(), rate);
+        puncturer.puncturer_reset();
+        EXPECT_EQ(puncturer.puncture(nullptr, nullptr, 0), 0) << kCodeRateNames[rate];
+        const std::vector<uint8_t> input(64, 1);
+        std::vector<uint8_t> output(64, 0xAA);
+        for (int32_t length : {-1, -14, -100}) {
+            EXPECT_EQ(puncturer.puncture(input.data(), output.data(), length), 0)
+                << kCodeRateNames[rate] << " " << length;
+        }
+        EXPECT_EQ(output, std::vector<uint8_t>(64, 0xAA)) << kCodeRateNames[rate];
+        EXPECT_EQ(puncturer.puncture_index(), 0);
+    }
+}
+
 TEST(Puncturer, RejectsAnUnknownRate) {
     EXPECT_THROW(Puncturer(silent_log(), static_cast<CodeRate>(5)), std::invalid_argument);
 }
