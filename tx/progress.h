@@ -13,9 +13,10 @@ inline float make_progress_factor(uint64_t input_length) {
 }
 
 // The percentage the progress line prints: bytes consumed x progress factor,
-// in single precision.
+// computed in double precision from the float factor and not rounded to float
+// (rounding the count or the product to float moves figures such as 6168.7).
 inline double progress_percent(uint64_t bytes_consumed, float progress_factor) {
-    return static_cast<double>(static_cast<float>(bytes_consumed) * progress_factor);
+    return static_cast<double>(bytes_consumed) * static_cast<double>(progress_factor);
 }
 
 // Seconds of the timed loop; a loop too fast for the clock counts as 1 us, so

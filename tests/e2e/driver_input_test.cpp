@@ -94,6 +94,11 @@ TEST(ProgressTest, FiguresForSmallAndHugeInputs) {
     EXPECT_EQ(progress_text(11844, 188), "6300.0");
     EXPECT_EQ(progress_text(11844, 3 * 11844), "33.3");
     EXPECT_EQ(progress_text(3 * 11844, 3 * 11844), "100.0");
+    // The product is taken in double precision from the float factor: rounded
+    // to float, these would print 6168.8, 176.2 and 82.2.
+    EXPECT_EQ(progress_text(11844, 192), "6168.7");
+    EXPECT_EQ(progress_text(3948, 2240), "176.3");
+    EXPECT_EQ(progress_text(11844, 14400), "82.3");
     // Beyond 32 bits the byte counter and the length stay exact.
     const uint64_t huge = 5'000'000'000;
     const uint64_t block = 248724;  // 8k, 64QAM, 7/8
