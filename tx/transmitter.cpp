@@ -1,5 +1,7 @@
 #include "tx/transmitter.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
@@ -78,6 +80,16 @@ bool log_is_input(const TxConfig& config, const std::string& log_name) {
     if (!config.input_path) return false;
     const std::optional<FileIdentity> input = file_identity(*config.input_path);
     return input && file_identity(log_name) == input;
+}
+
+// The open log's identity when it is a stored file, whose text an output file
+// of the same name would overwrite. A device such as /dev/null may serve as
+// log and output at once.
+std::optional<FileIdentity> stored_log_identity(const Log& log, const std::string& log_name) {
+    struct stat status {};
+    if (!log.is_open() || ::stat(log_name.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
 }
 
 // One pass of the whole chain over one block; returns the bytes consumed.
@@ -190,9 +202,7 @@ int run_transmitter(int argc, char** argv) {
     FrameCounters counters;
     StageChain chain(log, config, counters);
     StageFiles files(log, config, sizes);
-    const std::optional<FileIdentity> log_identity =
-        log.is_open() ? file_identity(log_name) : std::nullopt;
-    if (!files.open_stage_files(input.identity(), log_identity)) {
+    if (!files.open_stage_files(input.identity(), stored_log_identity(log, log_name))) {
         input.close();
         return stop_fatal(log);
     }

@@ -158,6 +158,10 @@ TEST_F(MendedFaultsE2e, OutputNamingTheLogIsFatal) {
     EXPECT_EQ(read_file(path("in.ts")), stream);
     EXPECT_EQ(files(), (std::vector<std::string>{"in.ts", "link_ed.bin", "out.bin", "out_Q.bin",
                                                  "run.log"}));
+
+    // A device is no stored file: /dev/null may take the log and the output.
+    fs::create_symlink("/dev/null", path("null.bin"));
+    EXPECT_EQ(run({"-i", "in.ts", "-l", "/dev/null", "-o", "null", "-d", "t"}).exit_code, 0);
 }
 
 TEST_F(MendedFaultsE2e, LogNamingTheInputIsFatalAndTouchesNothing) {
