@@ -8,7 +8,7 @@ namespace {
 
 // Generator g(x) = x^14 + x^9 + x^8 + x^6 + x^5 + x^4 + x^2 + x + 1,
 // coefficients lowest degree first; g14 is the register's feedback itself.
-constexpr std::array<uint8_t, 15> kBchGenerator = {1, 1, 1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 0, 0, 1};
+constexpr std::array<uint8_t, 15> bch_generator = {1, 1, 1, 0, 1, 1, 1, 0, 1, 1, 0, 0, 0, 0, 1};
 
 // Synchronisation word of the odd frames of the superframe (frame_index 0
 // and 2); frame_index 1 and 3 send its inverse.
@@ -59,13 +59,14 @@ void TpsWord::build_tps_word(int32_t frame_index) {
 // BCH(127,113) come first and leave the cleared register at zero, so only
 // s1..s53 are fed, in that order.
 void TpsWord::append_bch_parity() {
-    std::array<uint8_t, 14> reg{};  // reg[13] is the highest stage
+    std::array<uint8_t, 14> bch_register{};  // bch_register[13] is the highest stage
     for (int i = 1; i <= 53; ++i) {
-        const uint8_t feedback = tps_bits_[i] ^ reg[13];
-        for (int j = 13; j >= 1; --j) reg[j] = reg[j - 1] ^ (feedback & kBchGenerator[j]);
-        reg[0] = feedback & kBchGenerator[0];
+        const uint8_t feedback = tps_bits_[i] ^ bch_register[13];
+        for (int j = 13; j >= 1; --j)
+            bch_register[j] = bch_register[j - 1] ^ (feedback & bch_generator[j]);
+        bch_register[0] = feedback & bch_generator[0];
     }
-    for (int i = 0; i < 14; ++i) tps_bits_[54 + i] = reg[13 - i];
+    for (int i = 0; i < 14; ++i) tps_bits_[54 + i] = bch_register[13 - i];
 }
 
 }  // namespace terramod
