@@ -10,12 +10,17 @@ namespace {
 constexpr uint32_t kXTaps = 0x4F;  // G1 = 171 octal: u(t), u(t-1), u(t-2), u(t-3), u(t-6)
 constexpr uint32_t kYTaps = 0x6D;  // G2 = 133 octal: u(t), u(t-2), u(t-3), u(t-5), u(t-6)
 
-int32_t parity(uint32_t value) {
-    value ^= value >> 4;
-    value ^= value >> 2;
-    value ^= value >> 1;
-    return static_cast<int32_t>(value & 1u);
-}
+// Entry v is the XOR of the eight bits of v (only entries 0..127 are reached).
+constexpr std::array<uint8_t, 256> parity_table = [] {
+    std::array<uint8_t, 256> table{};
+    for (uint32_t v = 0; v < table.size(); ++v) {
+        uint32_t bits = v ^ (v >> 4);
+        bits ^= bits >> 2;
+        bits ^= bits >> 1;
+        table[v] = static_cast<uint8_t>(bits & 1u);
+    }
+    return table;
+}();
 
 // Encoding a whole byte at once: entry (state << 8 | byte), state being the six
 // previous input bits (bit 0 the latest), holds the 16 output bits X1 Y1 ...
@@ -29,8 +34,8 @@ const uint16_t* byte_code_table() {
             uint32_t bits = 0;
             for (int n = 7; n >= 0; --n) {
                 encoder_register = (encoder_register << 1) | ((entry >> n) & 1u);
-                bits = (bits << 2) | (parity(encoder_register & kXTaps) << 1) |
-                       parity(encoder_register & kYTaps);
+                bits = (bits << 2) | (parity_table[encoder_register & kXTaps] << 1) |
+                       parity_table[encoder_register & kYTaps];
             }
             code[entry] = static_cast<uint16_t>(bits);
         }
