@@ -1,11 +1,11 @@
 #include "ofdm/dac_output.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+
+#include "ofdm/simd.h"
 
 namespace terramod {
 
@@ -110,14 +110,15 @@ void Interpolator::interpolate(const ComplexSample* input, ComplexSample* output
 
 namespace {
 
+using simd::Double2;
+
 // sum = f32(h x sample + sum) for one complex sample, in both lanes.
-inline __m128d accumulate(__m128d sum, __m128d tap, const double* sample) {
-    const __m128d exact = _mm_add_pd(_mm_mul_pd(tap, _mm_load_pd(sample)), sum);
-    return _mm_cvtps_pd(_mm_cvtpd_ps(exact));
+inline Double2 accumulate(Double2 sum, Double2 tap, const double* sample) {
+    return simd::round_to_float(tap * simd::load_double2(sample) + sum);
 }
 
-inline void store_sample(ComplexSample* destination, __m128d value) {
-    _mm_storel_pi(reinterpret_cast<__m64*>(destination), _mm_cvtpd_ps(value));
+inline void store_sample(ComplexSample* destination, Double2 value) {
+    simd::store_narrowed(&destination->re, value);
 }
 
 }  // namespace
@@ -133,19 +134,18 @@ void Interpolator::run_branch(int32_t branch, int32_t samples, ComplexSample* ou
     // Eight output samples at a time: eight independent sums hide the latency
     // of the per-tap rounding; the taps are added in order k = 0, 1, ...
     for (; j + 8 <= samples; j += 8) {
-        __m128d sum[8];
-        for (__m128d& s : sum) s = _mm_setzero_pd();
+        Double2 sum[8] = {};
         for (int32_t k = 0; k < taps; ++k) {
-            const __m128d tap = _mm_set1_pd(h[k]);
+            const Double2 tap = simd::broadcast(h[k]);
             const double* x = newest + 2 * (j - k);
             for (int32_t n = 0; n < 8; ++n) sum[n] = accumulate(sum[n], tap, x + 2 * n);
         }
         for (int32_t n = 0; n < 8; ++n) store_sample(out + factor_ * (j + n), sum[n]);
     }
     for (; j < samples; ++j) {
-        __m128d sum = _mm_setzero_pd();
+        Double2 sum = {};
         for (int32_t k = 0; k < taps; ++k) {
-            sum = accumulate(sum, _mm_set1_pd(h[k]), newest + 2 * (j - k));
+            sum = accumulate(sum, simd::broadcast(h[k]), newest + 2 * (j - k));
         }
         store_sample(out + factor_ * j, sum);
     }

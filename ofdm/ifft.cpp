@@ -1,9 +1,9 @@
 #include "ofdm/ifft.h"
 
-#include <emmintrin.h>
-
 #include <cmath>
 #include <cstring>
+
+#include "ofdm/simd.h"
 
 namespace terramod {
 
@@ -111,78 +111,94 @@ void Ifft::place_carriers(const ComplexSample* cells, ComplexSample* bins) const
 
 namespace {
 
+using simd::Double2;
+using simd::Float4;
+
 // Two complex values held as doubles, lane n = value n: the real parts in one
 // vector, the imaginary parts in the other. The values are always floats
 // (every result of a butterfly is rounded to float).
 struct ComplexPair {
-    __m128d re, im;
+    Double2 re, im;
 };
 
 // Two twiddles, lane n = twiddle n: the float real part and the double
 // imaginary part of the recurrence.
 struct TwiddlePair {
-    __m128d re, im;
+    Double2 re, im;
 };
 
-inline __m128d round_to_float(__m128d value) {
-    return _mm_cvtps_pd(_mm_cvtpd_ps(value));
+// [x0.re x0.im x1.re x1.im] -> x0 in lane 0, x1 in lane 1.
+inline ComplexPair split(Float4 raw) {
+    ComplexPair pair;
+    simd::deinterleave_widened(raw, pair.re, pair.im);
+    return pair;
 }
 
-// [x0.re x0.im x1.re x1.im] -> x0 in lane 0, x1 in lane 1.
-inline ComplexPair split(__m128 raw) {
-    const __m128 grouped = _mm_shuffle_ps(raw, raw, _MM_SHUFFLE(3, 1, 2, 0));
-    return {_mm_cvtps_pd(grouped), _mm_cvtps_pd(_mm_movehl_ps(grouped, grouped))};
+// The first two samples of each: [lo0 lo1 hi0 hi1].
+inline Float4 low_halves(Float4 lo, Float4 hi) {
+    return __builtin_shufflevector(lo, hi, 0, 1, 4, 5);
+}
+
+// The last two samples of each: [lo2 lo3 hi2 hi3].
+inline Float4 high_halves(Float4 lo, Float4 hi) {
+    return __builtin_shufflevector(lo, hi, 2, 3, 6, 7);
+}
+
+inline Float4 load_samples(const ComplexSample* samples) {
+    return simd::load_float4(&samples->re);
+}
+
+inline void store_samples(ComplexSample* samples, Float4 value) {
+    simd::store_float4(&samples->re, value);
 }
 
 inline ComplexPair load_pair(const ComplexSample* samples) {
-    return split(_mm_loadu_ps(&samples->re));
+    return split(load_samples(samples));
 }
 
 // Twiddles j and j + 1 of a stage's table.
 inline TwiddlePair load_twiddles(const float* wr, const double* wi) {
-    const __m128 re = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(wr)));
-    return {_mm_cvtps_pd(re), _mm_loadu_pd(wi)};
+    return {simd::load_widened(wr), simd::load_double2(wi)};
 }
 
 // The same twiddle in both lanes.
 inline TwiddlePair broadcast_twiddle(float wr, double wi) {
-    return {_mm_set1_pd(wr), _mm_set1_pd(wi)};
+    return {simd::broadcast(wr), simd::broadcast(wi)};
 }
 
 // Two butterflies, one per lane, exactly as the recurrence defines them:
 //   tr = f32(wr b.re - wi b.im), ti = wi b.re + wr b.im (double),
 //   b = f32(a - t), a = f32(t + a).
-// SSE2 double lanes give the same bits as scalar double code. The four
-// results are left unrounded: the callers round them to float.
+// Double lanes give the same bits as scalar double code. The four results
+// are left unrounded: the callers round them to float.
 struct ButterflyResult {
-    __m128d a_re, a_im, b_re, b_im;
+    Double2 a_re, a_im, b_re, b_im;
 };
 
 inline ButterflyResult butterfly_unrounded(const ComplexPair& a, const ComplexPair& b,
                                            const TwiddlePair& w) {
-    const __m128d tr = round_to_float(_mm_sub_pd(_mm_mul_pd(w.re, b.re), _mm_mul_pd(w.im, b.im)));
-    const __m128d ti = _mm_add_pd(_mm_mul_pd(w.im, b.re), _mm_mul_pd(w.re, b.im));
-    return {_mm_add_pd(tr, a.re), _mm_add_pd(ti, a.im), _mm_sub_pd(a.re, tr), _mm_sub_pd(a.im, ti)};
+    const Double2 tr = simd::round_to_float(w.re * b.re - w.im * b.im);
+    const Double2 ti = w.im * b.re + w.re * b.im;
+    return {tr + a.re, ti + a.im, a.re - tr, a.im - ti};
 }
 
 // A butterfly whose results feed another one in registers.
 inline void butterfly(ComplexPair& a, ComplexPair& b, const TwiddlePair& w) {
     const ButterflyResult r = butterfly_unrounded(a, b, w);
-    a = {round_to_float(r.a_re), round_to_float(r.a_im)};
-    b = {round_to_float(r.b_re), round_to_float(r.b_im)};
+    a = {simd::round_to_float(r.a_re), simd::round_to_float(r.a_im)};
+    b = {simd::round_to_float(r.b_re), simd::round_to_float(r.b_im)};
 }
 
 // A butterfly whose results go straight back to memory, as floats
 // [a.re a.im] and [b.re b.im] per lane.
 struct StoredPair {
-    __m128 a, b;
+    Float4 a, b;
 };
 
 inline StoredPair butterfly_to_floats(const ComplexPair& a, const ComplexPair& b,
                                       const TwiddlePair& w) {
     const ButterflyResult r = butterfly_unrounded(a, b, w);
-    return {_mm_unpacklo_ps(_mm_cvtpd_ps(r.a_re), _mm_cvtpd_ps(r.a_im)),
-            _mm_unpacklo_ps(_mm_cvtpd_ps(r.b_re), _mm_cvtpd_ps(r.b_im))};
+    return {simd::narrow_interleaved(r.a_re, r.a_im), simd::narrow_interleaved(r.b_re, r.b_im)};
 }
 
 }  // namespace
@@ -234,23 +250,23 @@ void Ifft::first_two_stages(ComplexSample* bins) const {
     const TwiddlePair stage2_j1 = broadcast_twiddle(twiddle_re_[2], twiddle_im_[2]);
     for (int32_t g = 0; g < size; g += 8) {
         ComplexSample* block = bins + g;
-        const __m128 x01_lo = _mm_loadu_ps(&block[0].re);  // bins g, g + 1
-        const __m128 x23_lo = _mm_loadu_ps(&block[2].re);
-        const __m128 x01_hi = _mm_loadu_ps(&block[4].re);  // bins g + 4, g + 5
-        const __m128 x23_hi = _mm_loadu_ps(&block[6].re);
-        ComplexPair x0 = split(_mm_movelh_ps(x01_lo, x01_hi));
-        ComplexPair x1 = split(_mm_movehl_ps(x01_hi, x01_lo));
-        ComplexPair x2 = split(_mm_movelh_ps(x23_lo, x23_hi));
-        ComplexPair x3 = split(_mm_movehl_ps(x23_hi, x23_lo));
+        const Float4 x01_lo = load_samples(block);  // bins g, g + 1
+        const Float4 x23_lo = load_samples(block + 2);
+        const Float4 x01_hi = load_samples(block + 4);  // bins g + 4, g + 5
+        const Float4 x23_hi = load_samples(block + 6);
+        ComplexPair x0 = split(low_halves(x01_lo, x01_hi));
+        ComplexPair x1 = split(high_halves(x01_lo, x01_hi));
+        ComplexPair x2 = split(low_halves(x23_lo, x23_hi));
+        ComplexPair x3 = split(high_halves(x23_lo, x23_hi));
         butterfly(x0, x1, stage1);
         butterfly(x2, x3, stage1);
         const StoredPair y02 = butterfly_to_floats(x0, x2, stage2_j0);
         const StoredPair y13 = butterfly_to_floats(x1, x3, stage2_j1);
-        const __m128 y0 = y02.a, y1 = y13.a, y2 = y02.b, y3 = y13.b;
-        _mm_storeu_ps(&block[0].re, _mm_movelh_ps(y0, y1));
-        _mm_storeu_ps(&block[2].re, _mm_movelh_ps(y2, y3));
-        _mm_storeu_ps(&block[4].re, _mm_movehl_ps(y1, y0));
-        _mm_storeu_ps(&block[6].re, _mm_movehl_ps(y3, y2));
+        const Float4 y0 = y02.a, y1 = y13.a, y2 = y02.b, y3 = y13.b;
+        store_samples(block, low_halves(y0, y1));
+        store_samples(block + 2, low_halves(y2, y3));
+        store_samples(block + 4, high_halves(y0, y1));
+        store_samples(block + 6, high_halves(y2, y3));
     }
 }
 
@@ -276,10 +292,10 @@ void Ifft::two_stages(ComplexSample* bins, int32_t half) const {
                 butterfly_to_floats(x0, x2, load_twiddles(wr_second + j, wi_second + j));
             const StoredPair y13 = butterfly_to_floats(
                 x1, x3, load_twiddles(wr_second + j + half, wi_second + j + half));
-            _mm_storeu_ps(&x[j].re, y02.a);
-            _mm_storeu_ps(&x[j + half].re, y13.a);
-            _mm_storeu_ps(&x[j + 2 * half].re, y02.b);
-            _mm_storeu_ps(&x[j + 3 * half].re, y13.b);
+            store_samples(x + j, y02.a);
+            store_samples(x + j + half, y13.a);
+            store_samples(x + j + 2 * half, y02.b);
+            store_samples(x + j + 3 * half, y13.b);
         }
     }
 }
@@ -294,8 +310,8 @@ void Ifft::one_stage(ComplexSample* bins, int32_t half) const {
         for (int32_t j = 0; j < half; j += 2) {
             const StoredPair y = butterfly_to_floats(load_pair(x + j), load_pair(x + j + half),
                                                      load_twiddles(wr + j, wi + j));
-            _mm_storeu_ps(&x[j].re, y.a);
-            _mm_storeu_ps(&x[j + half].re, y.b);
+            store_samples(x + j, y.a);
+            store_samples(x + j + half, y.b);
         }
     }
 }
