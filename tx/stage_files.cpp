@@ -65,7 +65,8 @@ std::string make_base_name(const std::optional<std::string>& output_path) {
     const std::string& path = *output_path;
     // Only the last path component is cut, so a "." in a folder name (as in
     // my.run/out) keeps the file in that folder.
-    const size_t component_start = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
+    const size_t last_slash = path.rfind('/');
+    const size_t component_start = last_slash == std::string::npos ? 0 : last_slash + 1;
     const size_t dot = path.find('.', component_start);
     return dot == std::string::npos ? path : path.substr(0, dot);
 }
@@ -101,6 +102,13 @@ StageFiles::StageFiles(Log& log, const TxConfig& config, const BlockSizes& sizes
     }
 }
 
+// The output files of the format, in the slots from kOutputMain on: the
+// Agilent I and Q pair, none for HP, else the single sample file.
+int StageFiles::output_file_count() const {
+    if (config_.dac_format == kFormatAgilent) return 2;
+    return config_.dac_format == kFormatHp ? 0 : 1;
+}
+
 StageFiles::~StageFiles() {
     close_all();
 }
@@ -109,14 +117,8 @@ std::vector<std::string> StageFiles::selected_file_names() const {
     std::vector<std::string> names;
     for (int stage = 0; stage < kDumpPostIfft; ++stage)
         if (config_.dump[stage]) names.push_back(dumps_[stage].name);
-    if (config_.dump[kDumpPostIfft]) {
-        if (config_.dac_format == kFormatAgilent) {
-            names.push_back(outputs_[kOutputMain].name);
-            names.push_back(outputs_[kOutputAgilentQ].name);
-        } else if (config_.dac_format != kFormatHp) {
-            names.push_back(outputs_[kOutputMain].name);
-        }
-    }
+    if (config_.dump[kDumpPostIfft])
+        for (int slot = 0; slot < output_file_count(); ++slot) names.push_back(outputs_[slot].name);
     return names;
 }
 
@@ -149,12 +151,7 @@ bool StageFiles::open_stage_files(const FileIdentity& input,
 
     if (output_selected) {
         log_.write(2, "%s", kOutputAnnouncements[config_.dac_format]);
-        if (config_.dac_format == kFormatAgilent) {
-            open_file(outputs_[kOutputMain]);
-            open_file(outputs_[kOutputAgilentQ]);
-        } else if (config_.dac_format != kFormatHp) {
-            open_file(outputs_[kOutputMain]);
-        }
+        for (int slot = 0; slot < output_file_count(); ++slot) open_file(outputs_[slot]);
     }
     return true;
 }

@@ -85,6 +85,7 @@ class StageFiles {
     // The Agilent pair shares one "DAC" word and one warning.
     enum OutputSlot { kOutputMain = 0, kOutputAgilentQ = 1 };
 
+    int output_file_count() const;
     void open_file(StageFile& file);
     void write_file(StageFile& file, const void* data, size_t element_size, int64_t count);
     bool write_elements(StageFile& file, const void* data, size_t element_size, int64_t count);
