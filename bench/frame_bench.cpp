@@ -27,7 +27,7 @@ void run_cycles(benchmark::State& state, Builder& builder, OfdmMode mode) {
     const auto input = random_cells(cells);
     std::vector<ComplexSample> output(static_cast<size_t>(carrier_count[mode]) * kSymbolsPerCycle);
     for (auto _ : state) {
-        builder.add_pilots_and_tps(input.data(), output.data(), cells);
+        builder.add_pilots_and_tps(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }
@@ -37,16 +37,15 @@ void run_cycles(benchmark::State& state, Builder& builder, OfdmMode mode) {
 
 // Argument: mode.
 void BM_FrameBuilder(benchmark::State& state) {
-    TxConfig config;
+    DvbtSettings config;
     config.mode = static_cast<OfdmMode>(state.range(0));
-    FrameCounters counters;
-    FrameBuilder builder(silent_log(), config, counters);
+    FrameBuilder builder(config);
     run_cycles(state, builder, config.mode);
 }
 BENCHMARK(BM_FrameBuilder)->Arg(kMode2k)->Arg(kMode8k);
 
 void BM_FrameBuilderCarrierByCarrier(benchmark::State& state) {
-    TxConfig config;
+    DvbtSettings config;
     config.mode = static_cast<OfdmMode>(state.range(0));
     ReferenceFrameBuilder builder(config);
     run_cycles(state, builder, config.mode);

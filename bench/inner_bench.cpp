@@ -27,10 +27,10 @@ std::vector<uint8_t> random_values(size_t count, uint32_t mask) {
 void BM_ConvEncode(benchmark::State& state) {
     const int32_t bytes = kCells * 6 * 7 / 8 / 8;  // 64QAM 7/8
     std::vector<uint8_t> input = random_values(bytes, 0xFF), output(16 * bytes);
-    ConvEncoder encoder(silent_log());
+    ConvEncoder encoder;
     encoder.conv_encoder_reset();
     for (auto _ : state) {
-        encoder.conv_encode(input.data(), output.data(), bytes);
+        encoder.conv_encode(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * bytes);
@@ -44,10 +44,10 @@ void BM_Puncture(benchmark::State& state) {
     static const int32_t kPeriod[] = {2, 4, 6, 10, 14};
     const int32_t bits = kCells * 6 / kPeriod[rate] * kPeriod[rate];
     std::vector<uint8_t> input = random_values(bits, 1), output(bits);
-    Puncturer puncturer(silent_log(), rate);
+    Puncturer puncturer(rate);
     puncturer.puncturer_reset();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(puncturer.puncture(input.data(), output.data(), bits));
+        benchmark::DoNotOptimize(puncturer.puncture(input, output));
     }
     state.SetItemsProcessed(state.iterations() * bits);
 }
@@ -57,9 +57,9 @@ void BM_BitInterleave(benchmark::State& state) {
     const auto constellation = static_cast<Constellation>(state.range(0));
     const int32_t bits = kCells * bits_per_cell[constellation];
     std::vector<uint8_t> input = random_values(bits, 1), output(kCells);
-    BitInterleaver interleaver(silent_log(), constellation);
+    BitInterleaver interleaver(constellation);
     for (auto _ : state) {
-        interleaver.bit_interleave(input.data(), output.data(), bits);
+        interleaver.bit_interleave(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * bits);
@@ -68,10 +68,9 @@ BENCHMARK(BM_BitInterleave)->DenseRange(0, 2);
 
 void BM_SymbolInterleave(benchmark::State& state) {
     std::vector<uint8_t> input = random_values(kCells, 63), output(kCells);
-    FrameCounters counters;
-    SymbolInterleaver interleaver(silent_log(), kMode8k, counters);
+    SymbolInterleaver interleaver(kMode8k);
     for (auto _ : state) {
-        interleaver.symbol_interleave(input.data(), output.data(), kCells);
+        interleaver.symbol_interleave(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * kCells);
@@ -81,9 +80,9 @@ BENCHMARK(BM_SymbolInterleave);
 void BM_MapSymbols(benchmark::State& state) {
     std::vector<uint8_t> input = random_values(kCells, 63);
     std::vector<ComplexSample> output(kCells);
-    Mapper mapper(silent_log(), kQam64, kAlpha2);
+    Mapper mapper(kQam64, kAlpha2);
     for (auto _ : state) {
-        mapper.map_symbols(input.data(), output.data(), kCells);
+        mapper.map_symbols(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * kCells);

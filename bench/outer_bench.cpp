@@ -25,11 +25,11 @@ std::vector<uint8_t> random_stream(int32_t bytes) {
 }
 
 void BM_EnergyDispersal(benchmark::State& state) {
-    EnergyDispersal stage(silent_log());
+    EnergyDispersal stage;
     std::vector<uint8_t> block = random_stream(kTsBytes);
     for (auto _ : state) {
-        stage.sync_invert(block.data(), kTsBytes);
-        stage.energy_disperse(block.data(), kTsBytes);
+        stage.sync_invert(block);
+        stage.energy_disperse(block);
         benchmark::DoNotOptimize(block.data());
     }
     state.SetBytesProcessed(state.iterations() * kTsBytes);
@@ -37,11 +37,11 @@ void BM_EnergyDispersal(benchmark::State& state) {
 BENCHMARK(BM_EnergyDispersal);
 
 void BM_ReedSolomon(benchmark::State& state) {
-    ReedSolomonEncoder stage(silent_log());
+    ReedSolomonEncoder stage;
     const std::vector<uint8_t> input = random_stream(kTsBytes);
     std::vector<uint8_t> output(kRsBytes);
     for (auto _ : state) {
-        stage.rs_encode_packets(input.data(), output.data(), kTsBytes);
+        stage.rs_encode_packets(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetBytesProcessed(state.iterations() * kTsBytes);
@@ -49,7 +49,7 @@ void BM_ReedSolomon(benchmark::State& state) {
 BENCHMARK(BM_ReedSolomon);
 
 void BM_ReedSolomonReferenceBlock(benchmark::State& state) {
-    ReedSolomonEncoder stage(silent_log());
+    ReedSolomonEncoder stage;
     const std::vector<uint8_t> message = random_stream(239);
     uint8_t parity[16];
     for (auto _ : state) {
@@ -61,11 +61,11 @@ void BM_ReedSolomonReferenceBlock(benchmark::State& state) {
 BENCHMARK(BM_ReedSolomonReferenceBlock);
 
 void BM_OuterInterleaver(benchmark::State& state) {
-    OuterInterleaver stage(silent_log(), kInitRand);
+    OuterInterleaver stage(kInitRand);
     const std::vector<uint8_t> input = random_stream(kRsBytes);
     std::vector<uint8_t> output(kRsBytes);
     for (auto _ : state) {
-        stage.outer_interleave(input.data(), output.data(), kRsBytes);
+        stage.outer_interleave(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetBytesProcessed(state.iterations() * kRsBytes);

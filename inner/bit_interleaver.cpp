@@ -1,5 +1,6 @@
 #include "inner/bit_interleaver.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace terramod {
@@ -31,8 +32,7 @@ void interleave_blocks(const uint8_t* input, uint8_t* output, int32_t blocks,
 
 }  // namespace
 
-BitInterleaver::BitInterleaver(Log& log, Constellation constellation)
-    : log_(log), constellation_(constellation) {
+BitInterleaver::BitInterleaver(Constellation constellation) : constellation_(constellation) {
     static constexpr BlockInterleaver kByConstellation[3] = {
         interleave_blocks<2>, interleave_blocks<4>, interleave_blocks<6>};
     if (constellation < kQpsk || constellation > kQam64)
@@ -54,13 +54,13 @@ void BitInterleaver::build_read_positions() {
                 static_cast<uint16_t>(((w + kOffset[e]) % kBlockSymbols) * v + group_bit_of[e]);
 }
 
-void BitInterleaver::bit_interleave(const uint8_t* input, uint8_t* output, int32_t length) {
-    log_.write(3, "Bit interleaving ... ");
+void BitInterleaver::bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output) {
     // Whole blocks only; an incomplete trailing block (never passed by the
     // driver) is left alone rather than read past.
-    const int32_t blocks = length / (kBlockSymbols * bits_per_cell[constellation_]);
-    interleave_blocks_(input, output, blocks, read_position_.data());
-    log_.write(3, "done.\n");
+    const size_t block_bits = static_cast<size_t>(kBlockSymbols * bits_per_cell[constellation_]);
+    const size_t blocks = std::min(input.size() / block_bits, output.size() / kBlockSymbols);
+    interleave_blocks_(input.data(), output.data(), static_cast<int32_t>(blocks),
+                       read_position_.data());
 }
 
 }  // namespace terramod

@@ -4,18 +4,19 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
-#include "tx/log.h"
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
 class BitInterleaver {
   public:
-    BitInterleaver(Log& log, Constellation constellation);
+    explicit BitInterleaver(Constellation constellation);
 
-    // length: input bits, a multiple of 126 x bits_per_cell.
-    void bit_interleave(const uint8_t* input, uint8_t* output, int32_t length);
+    // Whole blocks of 126 x bits_per_cell input bits, one output byte per
+    // cell (as many blocks as both spans hold).
+    void bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
 
   private:
     using BlockInterleaver = void (*)(const uint8_t* input, uint8_t* output, int32_t blocks,
@@ -23,7 +24,6 @@ class BitInterleaver {
 
     void build_read_positions();
 
-    Log& log_;
     Constellation constellation_;
     BlockInterleaver interleave_blocks_;
     // For output symbol w of a block and sub-stream e, the block position of

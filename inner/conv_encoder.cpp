@@ -1,5 +1,6 @@
 #include "inner/conv_encoder.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -102,18 +103,18 @@ uint8_t* copy_whole_periods(const uint8_t* input, uint8_t* output, int32_t perio
 
 }  // namespace
 
-ConvEncoder::ConvEncoder(Log& log) : log_(log) {}
-
 void ConvEncoder::conv_encoder_reset() {
     encoder_register_ = 0;
 }
 
-void ConvEncoder::conv_encode(const uint8_t* input, uint8_t* output, int32_t length) {
-    log_.write(3, "Convolutionally encoding 1/2 ... ");
+void ConvEncoder::conv_encode(std::span<const uint8_t> bytes, std::span<uint8_t> bits) {
+    const uint8_t* input = bytes.data();
+    uint8_t* output = bits.data();
+    const size_t length = std::min(bytes.size(), bits.size() / 16);
     const uint16_t* byte_code = byte_code_table();
     const UnpackedByte* unpacked = unpack_table();
     uint32_t encoder_register = encoder_register_;
-    for (int32_t i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length; ++i) {
         // The register as if shifted one bit at a time through this byte.
         encoder_register = (encoder_register << 8) | input[i];
         uint32_t code = byte_code[encoder_register & 0x3FFF];
@@ -122,10 +123,9 @@ void ConvEncoder::conv_encode(const uint8_t* input, uint8_t* output, int32_t len
         output += 16;
     }
     encoder_register_ = encoder_register;
-    log_.write(3, "done.\n");
 }
 
-Puncturer::Puncturer(Log& log, CodeRate rate) : log_(log), rate_(rate) {
+Puncturer::Puncturer(CodeRate rate) : rate_(rate) {
     static constexpr PeriodPuncturer kByRate[kRateCount] = {
         copy_whole_periods, puncture_whole_periods<1>, puncture_whole_periods<2>,
         puncture_whole_periods<3>, puncture_whole_periods<4>};
@@ -137,8 +137,10 @@ void Puncturer::puncturer_reset() {
     puncture_index_ = 0;
 }
 
-int32_t Puncturer::puncture(const uint8_t* input, uint8_t* output, int32_t length) {
-    log_.write(3, "Puncturing to rate %s ...", kCodeRateNames[rate_]);
+int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
+    const uint8_t* input = coded.data();
+    uint8_t* output = punctured.data();
+    const int32_t length = static_cast<int32_t>(coded.size());
     const int32_t period = puncture_period[rate_];
     int32_t i = 0;
     uint8_t* out = output;
@@ -150,7 +152,6 @@ int32_t Puncturer::puncture(const uint8_t* input, uint8_t* output, int32_t lengt
     i += periods * period;
     // Start the period that the next call finishes.
     while (i < length) out = puncture_one_bit(input[i++], out);
-    log_.write(3, " done.\n");
     return static_cast<int32_t>(out - output);
 }
 

@@ -4,36 +4,34 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "tx/log.h"
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
 class ConvEncoder {
   public:
-    explicit ConvEncoder(Log& log);
-
     void conv_encoder_reset();
-    // Writes 16 output bits (X1 Y1 X2 Y2 ...) per input byte, MSB first.
-    void conv_encode(const uint8_t* input, uint8_t* output, int32_t length);
+    // Writes 16 output bits (X1 Y1 X2 Y2 ...) per input byte, MSB first (as
+    // many bytes as the output holds bits for).
+    void conv_encode(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // Bit k holds the input bit of k steps before (bits 0..6 matter).
     uint32_t encoder_register() const { return encoder_register_; }
 
   private:
-    Log& log_;
     uint32_t encoder_register_ = 0;
 };
 
 class Puncturer {
   public:
-    Puncturer(Log& log, CodeRate rate);
+    explicit Puncturer(CodeRate rate);
 
     void puncturer_reset();
-    // Copies the transmitted bits of `length` encoder output bits; returns the
-    // number of bits written.
-    int32_t puncture(const uint8_t* input, uint8_t* output, int32_t length);
+    // Copies the transmitted bits of the encoder output bits `input` into
+    // `output`, which must hold them; returns the number of bits written.
+    int32_t puncture(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // Position in the current rate's pattern, 0 .. period - 1.
     int32_t puncture_index() const { return puncture_index_; }
@@ -45,7 +43,6 @@ class Puncturer {
 
     uint8_t* puncture_one_bit(uint8_t bit, uint8_t* output);
 
-    Log& log_;
     CodeRate rate_;
     int32_t puncture_index_ = 0;
     PeriodPuncturer puncture_periods_;

@@ -1,5 +1,6 @@
 #include "inner/mapper.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -89,19 +90,17 @@ const ComplexSample* Mapper::constellation_table(Constellation constellation, Hi
     return all_tables()[first + alpha_index].data();
 }
 
-Mapper::Mapper(Log& log, Constellation constellation, Hierarchy hierarchy)
-    : log_(log),
-      constellation_(constellation),
+Mapper::Mapper(Constellation constellation, Hierarchy hierarchy)
+    : constellation_(constellation),
       table_(constellation_table(constellation, hierarchy)),
       symbol_mask_((1 << bits_per_cell[constellation]) - 1) {}
 
-void Mapper::map_symbols(const uint8_t* input, ComplexSample* output, int32_t length) {
-    log_.write(3, "Mapping to %s ...", kConstellationNames[constellation_]);
+void Mapper::map_symbols(std::span<const uint8_t> input, std::span<ComplexSample> output) {
+    const size_t length = std::min(input.size(), output.size());
     // The mask only matters for bytes outside the constellation, which the
     // bit interleaver never writes; it keeps such a byte from reading past
     // the table.
-    for (int32_t i = 0; i < length; ++i) output[i] = table_[input[i] & symbol_mask_];
-    log_.write(3, " done.\n");
+    for (size_t i = 0; i < length; ++i) output[i] = table_[input[i] & symbol_mask_];
 }
 
 }  // namespace terramod

@@ -3,17 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "tx/log.h"
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
 class Mapper {
   public:
-    Mapper(Log& log, Constellation constellation, Hierarchy hierarchy);
+    Mapper(Constellation constellation, Hierarchy hierarchy);
 
-    void map_symbols(const uint8_t* input, ComplexSample* output, int32_t length);
+    // One constellation point per symbol byte (as many as both spans hold).
+    void map_symbols(std::span<const uint8_t> input, std::span<ComplexSample> output);
 
     // The table in use: 2^bits_per_cell points, indexed by symbol value.
     const ComplexSample* table() const { return table_; }
@@ -25,7 +26,6 @@ class Mapper {
                                                     Hierarchy hierarchy);
 
   private:
-    Log& log_;
     Constellation constellation_;
     const ComplexSample* table_;
     int32_t symbol_mask_;  // table size - 1

@@ -1,11 +1,10 @@
 #include "inner/symbol_interleaver.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace terramod {
 namespace {
-
-constexpr int32_t kSymbolsPerFrame = 68;
 
 // H(q) of EN 300 744 clause 4.3.4.2, from its (Nr - 1)-bit shift register
 // R'(i), the bit permutation R'(i) -> R(i) and the toggling top bit.
@@ -50,39 +49,31 @@ std::vector<int32_t> invert(const std::vector<int32_t>& permutation) {
 
 }  // namespace
 
-const std::vector<int32_t>& SymbolInterleaver::permutation(OfdmMode mode) {
-    static const std::vector<int32_t> table_2k = build_permutation(kMode2k);
-    static const std::vector<int32_t> table_8k = build_permutation(kMode8k);
-    return mode == kMode2k ? table_2k : table_8k;
+std::vector<int32_t> SymbolInterleaver::permutation(OfdmMode mode) {
+    if (mode != kMode2k && mode != kMode8k) throw std::invalid_argument("unknown OFDM mode");
+    return build_permutation(mode);
 }
 
 // H^-1, so that even symbols, y(H(q)) = y'(q), are a gather too: y(p) = y'(H^-1(p)).
-const std::vector<int32_t>& SymbolInterleaver::inverse_permutation(OfdmMode mode) {
-    static const std::vector<int32_t> inverse_2k = invert(permutation(kMode2k));
-    static const std::vector<int32_t> inverse_8k = invert(permutation(kMode8k));
-    return mode == kMode2k ? inverse_2k : inverse_8k;
-}
+SymbolInterleaver::SymbolInterleaver(OfdmMode mode, int32_t first_symbol_index)
+    : mode_(mode),
+      next_symbol_index_(first_symbol_index),
+      gather_odd_(permutation(mode)),
+      gather_even_(invert(gather_odd_)) {}
 
-SymbolInterleaver::SymbolInterleaver(Log& log, OfdmMode mode, const FrameCounters& counters)
-    : log_(log), mode_(mode), counters_(counters) {
-    if (mode != kMode2k && mode != kMode8k) throw std::invalid_argument("unknown OFDM mode");
-}
-
-void SymbolInterleaver::symbol_interleave(const uint8_t* input, uint8_t* output, int32_t length) {
-    log_.write(3, "Symbol interleaving ... ");
-    const int32_t* gather_even = inverse_permutation(mode_).data();
-    const int32_t* gather_odd = permutation(mode_).data();
-    const int32_t n_max = data_carrier_count[mode_];
-    int32_t symbol_number = counters_.frame_symbol_index;
+void SymbolInterleaver::symbol_interleave(std::span<const uint8_t> input,
+                                          std::span<uint8_t> output) {
+    const size_t n_max = static_cast<size_t>(data_carrier_count[mode_]);
+    const size_t length = std::min(input.size(), output.size());
     // Whole OFDM symbols only (the driver never passes a part of one).
-    for (int32_t start = 0; start + n_max <= length; start += n_max) {
-        symbol_number = (symbol_number + 1) % kSymbolsPerFrame;
-        const int32_t* gather = symbol_number % 2 == 0 ? gather_even : gather_odd;
-        const uint8_t* in = input + start;
-        uint8_t* out = output + start;
-        for (int32_t q = 0; q < n_max; ++q) out[q] = in[gather[q]];
+    for (size_t start = 0; start + n_max <= length; start += n_max) {
+        const int32_t* gather =
+            next_symbol_index_ % 2 == 0 ? gather_even_.data() : gather_odd_.data();
+        const uint8_t* in = input.data() + start;
+        uint8_t* out = output.data() + start;
+        for (size_t q = 0; q < n_max; ++q) out[q] = in[gather[q]];
+        next_symbol_index_ = (next_symbol_index_ + 1) % kSymbolsPerFrame;
     }
-    log_.write(3, "done.\n");
 }
 
 }  // namespace terramod

@@ -4,31 +4,35 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "tx/log.h"
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
 class SymbolInterleaver {
   public:
-    // Reads counters.frame_symbol_index at the start of every call; never
-    // writes it (the frame builder advances it).
-    SymbolInterleaver(Log& log, OfdmMode mode, const FrameCounters& counters);
+    // Builds both directions of H(q) for the mode. Counts the symbols it
+    // interleaves itself: the first is symbol `first_symbol_index` of a frame.
+    explicit SymbolInterleaver(OfdmMode mode, int32_t first_symbol_index = 0);
 
-    // length: cells, a multiple of data_carrier_count.
-    void symbol_interleave(const uint8_t* input, uint8_t* output, int32_t length);
+    // Whole OFDM symbols of data_carrier_count cells (as many as both spans
+    // hold).
+    void symbol_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
+
+    // The frame symbol index (0..67) of the next symbol to be interleaved.
+    int32_t next_symbol_index() const { return next_symbol_index_; }
 
     // H(q) for the mode: data_carrier_count entries.
-    static const std::vector<int32_t>& permutation(OfdmMode mode);
+    static std::vector<int32_t> permutation(OfdmMode mode);
 
   private:
-    static const std::vector<int32_t>& inverse_permutation(OfdmMode mode);
-
-    Log& log_;
     OfdmMode mode_;
-    const FrameCounters& counters_;
+    int32_t next_symbol_index_;
+    // Odd symbols gather through H, even symbols through H^-1.
+    std::vector<int32_t> gather_odd_;
+    std::vector<int32_t> gather_even_;
 };
 
 }  // namespace terramod

@@ -62,20 +62,21 @@ float compute_agilent_scale(OfdmMode mode) {
     return static_cast<float>(8191.0 / (std::sqrt(component_power) * 3.2));
 }
 
-void AgilentConverter::convert_agilent(const ComplexSample* input, uint16_t* dac_i, uint16_t* dac_q,
-                                       int32_t count) const {
-    for (int32_t i = 0; i < count; ++i) {
+void AgilentConverter::convert_agilent(std::span<const ComplexSample> input,
+                                       std::span<uint16_t> dac_i, std::span<uint16_t> dac_q) const {
+    const size_t count = std::min({input.size(), dac_i.size(), dac_q.size()});
+    for (size_t i = 0; i < count; ++i) {
         dac_i[i] = agilent_word(scale_, input[i].re);
         dac_q[i] = agilent_word(scale_, input[i].im);
     }
 }
 
-Interpolator::Interpolator(DacFormat format) {
-    if (format == kFormatInterpolated2x) {
+Interpolator::Interpolator(int32_t factor) {
+    if (factor == 2) {
         factor_ = 2;
         taps_ = interp_filter_2x.data();
         tap_counts_ = {15, 16, 0, 0};
-    } else if (format == kFormatInterpolated4x) {
+    } else if (factor == 4) {
         factor_ = 4;
         taps_ = interp_filter_4x.data();
         tap_counts_ = {15, 16, 16, 16};
@@ -88,7 +89,13 @@ Interpolator::Interpolator(DacFormat format) {
     }
 }
 
-void Interpolator::interpolate(const ComplexSample* input, ComplexSample* output, int32_t count) {
+void Interpolator::interpolate(std::span<const ComplexSample> samples,
+                               std::span<ComplexSample> interpolated) {
+    if (factor_ == 0) return;
+    const ComplexSample* input = samples.data();
+    ComplexSample* output = interpolated.data();
+    const int32_t count = static_cast<int32_t>(
+        std::min(samples.size(), interpolated.size() / static_cast<size_t>(factor_)));
     // The branches are independent given the input history, so the block can be
     // taken in pieces, each through all branches: same outputs as one whole
     // block through branch 0, then branch 1, and so on.

@@ -4,8 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
@@ -19,9 +20,10 @@ float compute_agilent_scale(OfdmMode mode);
 class AgilentConverter {
   public:
     explicit AgilentConverter(float agilent_scale) : scale_(agilent_scale) {}
-    // Word = 8192 + trunc(scale x part), saturated to 0 .. 16383.
-    void convert_agilent(const ComplexSample* input, uint16_t* dac_i, uint16_t* dac_q,
-                         int32_t count) const;
+    // Word = 8192 + trunc(scale x part), saturated to 0 .. 16383 (as many
+    // samples as all three spans hold).
+    void convert_agilent(std::span<const ComplexSample> input, std::span<uint16_t> dac_i,
+                         std::span<uint16_t> dac_q) const;
 
   private:
     float scale_;
@@ -29,13 +31,14 @@ class AgilentConverter {
 
 class Interpolator {
   public:
-    // interpolator_init: P = 2 for kFormatInterpolated2x, 4 for
-    // kFormatInterpolated4x; any other format gives an idle interpolator.
-    explicit Interpolator(DacFormat format);
+    // interpolator_init: factor 2 or 4; any other factor gives an idle
+    // interpolator (factor() 0).
+    explicit Interpolator(int32_t factor);
 
     int32_t factor() const { return factor_; }
-    // Writes factor() x count samples.
-    void interpolate(const ComplexSample* input, ComplexSample* output, int32_t count);
+    // Writes factor() output samples per input sample (as many input samples
+    // as the output holds).
+    void interpolate(std::span<const ComplexSample> input, std::span<ComplexSample> output);
 
     // Taps used by branch 0 .. factor() - 1 (branch i makes output phase
     // factor() - 1 - i).

@@ -6,14 +6,13 @@
 // writes its pilot cells, copies its data runs and sends its TPS cells.
 #include "ofdm/frame_builder.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace terramod {
 
 namespace {
 
-constexpr int32_t kSymbolsPerFrame = 68;
-constexpr int32_t kFramesPerSuperframe = 4;
 constexpr float kPilotAmplitude = 4.0f / 3.0f;  // 0x3FAAAAAB
 
 float pilot_value(uint8_t w) {
@@ -22,8 +21,7 @@ float pilot_value(uint8_t w) {
 
 }  // namespace
 
-FrameBuilder::FrameBuilder(Log& log, const TxConfig& config, FrameCounters& counters)
-    : log_(log), mode_(config.mode), counters_(counters), tps_(config) {
+FrameBuilder::FrameBuilder(const DvbtSettings& settings) : mode_(settings.mode), tps_(settings) {
     build_layouts();
     const auto& w = pilot_reference();
     const auto& tps_positions = tps_carriers();
@@ -74,16 +72,16 @@ void FrameBuilder::build_layouts() {
     }
 }
 
-void FrameBuilder::advance_counters() {
-    counters_.frame_symbol_index = (counters_.frame_symbol_index + 1) % kSymbolsPerFrame;
-    if (counters_.frame_symbol_index != 0) return;
-    counters_.frame_index = (counters_.frame_index + 1) % kFramesPerSuperframe;
-    tps_.build_tps_word(counters_.frame_index);
-    if (counters_.frame_index == 0) ++counters_.superframe_index;
+void FrameBuilder::advance_position() {
+    last_symbol_.frame_symbol_index = (last_symbol_.frame_symbol_index + 1) % kSymbolsPerFrame;
+    if (last_symbol_.frame_symbol_index != 0) return;
+    last_symbol_.frame_index = (last_symbol_.frame_index + 1) % kFramesPerSuperframe;
+    tps_.build_tps_word(last_symbol_.frame_index);
+    if (last_symbol_.frame_index == 0) ++last_symbol_.superframe_index;
 }
 
 void FrameBuilder::build_symbol(const ComplexSample* input, ComplexSample* output) {
-    const int32_t l = counters_.frame_symbol_index;
+    const int32_t l = last_symbol_.frame_symbol_index;
     const SymbolLayout& layout = layouts_[l % 4];
 
     for (const PilotCell& pilot : layout.pilots) output[pilot.carrier] = {pilot.value, 0.0f};
@@ -106,21 +104,21 @@ void FrameBuilder::build_symbol(const ComplexSample* input, ComplexSample* outpu
     }
 }
 
-void FrameBuilder::add_pilots_and_tps(const ComplexSample* input, ComplexSample* output,
-                                      int32_t count) {
-    log_.write(3, "Adding pilots & TPS ...");
-    const int32_t data_cells = data_carrier_count[mode_];
-    const int32_t carriers = carrier_count[mode_];
+void FrameBuilder::add_pilots_and_tps(std::span<const ComplexSample> cells,
+                                      std::span<ComplexSample> frame) {
+    const size_t data_cells = static_cast<size_t>(data_carrier_count[mode_]);
+    const size_t carriers = static_cast<size_t>(carrier_count[mode_]);
     // Whole symbols only: a trailing part-symbol (outside the driver's sizing)
     // is never read.
-    const int32_t symbols = count > 0 ? count / data_cells : 0;
-    for (int32_t s = 0; s < symbols; ++s) {
-        advance_counters();
+    const size_t symbols = std::min(cells.size() / data_cells, frame.size() / carriers);
+    const ComplexSample* input = cells.data();
+    ComplexSample* output = frame.data();
+    for (size_t s = 0; s < symbols; ++s) {
+        advance_position();
         build_symbol(input, output);
         input += data_cells;
         output += carriers;
     }
-    log_.write(3, " done\n");
 }
 
 }  // namespace terramod

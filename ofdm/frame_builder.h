@@ -1,25 +1,30 @@
 // OFDM frame building (EN 300 744 clause 4.5): lays out every carrier of each
 // symbol as scattered pilot, continual pilot, TPS cell or data cell, and
-// advances the frame counters.
+// counts the symbols, frames and superframes it builds.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "dvbt/dvbt.h"
 #include "ofdm/tps.h"
-#include "tx/log.h"
-#include "tx/tx_types.h"
 
 namespace terramod {
 
 class FrameBuilder {
   public:
-    FrameBuilder(Log& log, const TxConfig& config, FrameCounters& counters);
+    explicit FrameBuilder(const DvbtSettings& settings);
 
-    // count: input data cells, a multiple of data_carrier_count; writes
-    // carrier_count cells per symbol.
-    void add_pilots_and_tps(const ComplexSample* input, ComplexSample* output, int32_t count);
+    // Whole symbols: data_carrier_count input cells give carrier_count output
+    // cells each (as many symbols as both spans hold).
+    void add_pilots_and_tps(std::span<const ComplexSample> input, std::span<ComplexSample> output);
+
+    // The position of the last symbol built. Before the first, symbol 67 of
+    // frame 3 of superframe -1, so that the first symbol of a run is symbol 0
+    // of frame 0 of superframe 0.
+    const SymbolPosition& last_symbol() const { return last_symbol_; }
 
     // Constant tables of the 8k mode; 2k uses their leading entries.
     static const std::array<int32_t, 177>& continual_pilot_carriers();
@@ -49,12 +54,11 @@ class FrameBuilder {
     };
 
     void build_layouts();
-    void advance_counters();
+    void advance_position();
     void build_symbol(const ComplexSample* input, ComplexSample* output);
 
-    Log& log_;
     OfdmMode mode_;
-    FrameCounters& counters_;
+    SymbolPosition last_symbol_{kSymbolsPerFrame - 1, kFramesPerSuperframe - 1, -1};
     TpsWord tps_;
     std::array<float, 68> tps_carrier_state_{};
 

@@ -1,5 +1,6 @@
 #include "ofdm/ifft.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -19,12 +20,10 @@ float f32(double value) {
 
 }  // namespace
 
-Ifft::Ifft(Log& log, const TxConfig& config)
-    : log_(log),
-      mode_(config.mode),
-      mapping_(config.frequency_mapping),
-      guard_length_(
-          static_cast<int32_t>(fft_size[config.mode] * guard_fraction[config.guard_interval])) {
+Ifft::Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping)
+    : mode_(mode),
+      mapping_(mapping),
+      guard_length_(static_cast<int32_t>(fft_size[mode] * guard_fraction[guard_interval])) {
     const int32_t size = fft_size[mode_];
     const int32_t stages = fft_log2[mode_];
 
@@ -53,21 +52,20 @@ Ifft::Ifft(Log& log, const TxConfig& config)
     build_placement();
 }
 
-void Ifft::ifft_and_guard(const ComplexSample* input, ComplexSample* output, int32_t count) {
-    log_.write(3, "Guarding, IFFTing & prefixing ...");
-    const int32_t size = fft_size[mode_];
-    const int32_t carriers = carrier_count[mode_];
-    const int32_t block = size + guard_length_;
+void Ifft::ifft_and_guard(std::span<const ComplexSample> cells, std::span<ComplexSample> samples) {
+    const size_t size = static_cast<size_t>(fft_size[mode_]);
+    const size_t carriers = static_cast<size_t>(carrier_count[mode_]);
+    const size_t guard = static_cast<size_t>(guard_length_);
     // Whole symbols only: a trailing partial symbol (outside the driver's
-    // sizing) is left alone rather than read past the end of the input.
-    for (int32_t c0 = 0, q = 0; c0 + carriers <= count; c0 += carriers, ++q) {
-        ComplexSample* symbol = output + static_cast<size_t>(q) * block;
-        ComplexSample* bins = symbol + guard_length_;
-        place_carriers(input + c0, bins);
+    // sizing) is left alone rather than read past the end of either span.
+    const size_t symbols = std::min(cells.size() / carriers, samples.size() / (size + guard));
+    for (size_t q = 0; q < symbols; ++q) {
+        ComplexSample* symbol = samples.data() + q * (size + guard);
+        ComplexSample* bins = symbol + guard;
+        place_carriers(cells.data() + q * carriers, bins);
         transform(bins);
-        std::memcpy(symbol, bins + size - guard_length_, sizeof(ComplexSample) * guard_length_);
+        std::memcpy(symbol, bins + size - guard, sizeof(ComplexSample) * guard);
     }
-    log_.write(3, " done.\n");
 }
 
 // Bin b of the carrier placement receives cell placement_cell(b), or 0 when

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "tx/log.h"
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
@@ -17,11 +17,11 @@ struct TwiddleSeeds {
 class Ifft {
   public:
     // Builds the bit-reversal table and the per-stage seeds (ifft_init).
-    Ifft(Log& log, const TxConfig& config);
+    Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping);
 
-    // count: input cells, a multiple of carrier_count; writes
-    // (fft_size + guard) samples per symbol.
-    void ifft_and_guard(const ComplexSample* input, ComplexSample* output, int32_t count);
+    // Whole symbols: carrier_count input cells give fft_size + guard output
+    // samples each (as many symbols as both spans hold).
+    void ifft_and_guard(std::span<const ComplexSample> input, std::span<ComplexSample> output);
 
     // Seeds of stage s = 1..fft_log2 at index s - 1.
     const std::vector<TwiddleSeeds>& seeds() const { return seeds_; }
@@ -41,7 +41,6 @@ class Ifft {
     // Runs the twiddle recurrence of every stage once (see ifft.cpp).
     void build_twiddles();
 
-    Log& log_;
     OfdmMode mode_;
     FrequencyMapping mapping_;
     int32_t guard_length_;

@@ -26,12 +26,12 @@ constexpr uint8_t kModeCode[] = {0, 1};                 // 2k, 8k
 
 }  // namespace
 
-TpsWord::TpsWord(const TxConfig& config)
-    : constellation_(config.constellation),
-      hierarchy_(config.hierarchy),
-      code_rate_(config.code_rate),
-      guard_interval_(config.guard_interval),
-      mode_(config.mode) {}
+TpsWord::TpsWord(const DvbtSettings& settings)
+    : constellation_(settings.constellation),
+      hierarchy_(settings.hierarchy),
+      code_rate_(settings.code_rate),
+      guard_interval_(settings.guard_interval),
+      mode_(settings.mode) {}
 
 void TpsWord::put_field(int first_bit, int width, uint32_t value) {
     for (int i = 0; i < width; ++i) {

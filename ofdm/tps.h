@@ -6,13 +6,13 @@
 #include <array>
 #include <cstdint>
 
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
 class TpsWord {
   public:
-    explicit TpsWord(const TxConfig& config);
+    explicit TpsWord(const DvbtSettings& settings);
 
     // Rebuilds tps_bits for the frame (0..3 within the superframe).
     void build_tps_word(int32_t frame_index);

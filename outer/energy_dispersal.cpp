@@ -27,29 +27,26 @@ std::array<uint8_t, EnergyDispersal::kPrbsTableLength> build_prbs_table() {
 
 }  // namespace
 
-EnergyDispersal::EnergyDispersal(Log& log) : log_(log) {}
-
 const std::array<uint8_t, EnergyDispersal::kPrbsTableLength>& EnergyDispersal::prbs_table() {
     static const std::array<uint8_t, kPrbsTableLength> table = build_prbs_table();
     return table;
 }
 
-void EnergyDispersal::sync_invert(uint8_t* block, int32_t length) {
-    log_.write(3, "Inverting SYNC1 byte ...");
-    length = std::max(length, 0);
+void EnergyDispersal::sync_invert(std::span<uint8_t> packets, const SyncFaultHandler& on_unsynced) {
+    uint8_t* block = packets.data();
+    const int32_t length = static_cast<int32_t>(packets.size());
     int32_t offset = sync_invert_offset_;
     for (; offset < length; offset += sync_group_length) {
-        if (block[offset] != kSyncByte) {
-            log_.write(1, "WARNING: MPEG-2 TS Out of Sync in packet #%d\n", offset / kPacketLength);
-        }
+        if (block[offset] != kSyncByte && on_unsynced) on_unsynced(offset / kPacketLength);
         block[offset] = kInvertedSyncByte;
     }
     sync_invert_offset_ = offset - length;
-    log_.write(3, " done.\n");
 }
 
-void EnergyDispersal::energy_disperse(uint8_t* block, int32_t length) {
-    log_.write(3, "Scrambling ... ");
+void EnergyDispersal::energy_disperse(std::span<uint8_t> packets,
+                                      const SyncFaultHandler& on_unsynced) {
+    uint8_t* block = packets.data();
+    const int32_t length = static_cast<int32_t>(packets.size());
     const std::array<uint8_t, kPrbsTableLength>& prbs = prbs_table();
     int32_t i = prbs_index_;
     int32_t j = packet_position_;
@@ -60,10 +57,8 @@ void EnergyDispersal::energy_disperse(uint8_t* block, int32_t length) {
             // restarts with the next byte; at the seven other sync bytes the
             // generator runs on with its output disabled.
             if (i == 0) {
-                if (block[k] != kInvertedSyncByte) {
-                    log_.write(1, "WARNING: MPEG-2 TS energy dispersal Out of Sync in frame #%d\n",
-                               k / sync_group_length);
-                }
+                if (block[k] != kInvertedSyncByte && on_unsynced)
+                    on_unsynced(k / sync_group_length);
                 i = -1;
             }
             ++i;
@@ -86,7 +81,6 @@ void EnergyDispersal::energy_disperse(uint8_t* block, int32_t length) {
     }
     prbs_index_ = i;
     packet_position_ = j;
-    log_.write(3, " done.\n");
 }
 
 }  // namespace terramod

@@ -6,8 +6,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <span>
 
-#include "tx/log.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
@@ -15,16 +17,18 @@ class EnergyDispersal {
   public:
     static constexpr int32_t sync_group_length = 1504;  // 8 x 188
     static constexpr int32_t kPrbsTableLength = 1503;
-    static constexpr int32_t kPacketLength = 188;
-    static constexpr uint8_t kSyncByte = 0x47;
-    static constexpr uint8_t kInvertedSyncByte = 0xB8;
 
-    explicit EnergyDispersal(Log& log);
+    // Told the block-relative number of each packet found out of sync.
+    using SyncFaultHandler = std::function<void(int32_t number)>;
 
-    // Sets the sync byte of packets 0, 8, 16, ... of the stream to 0xB8.
-    void sync_invert(uint8_t* block, int32_t length);
-    // XORs every non-sync byte with the PRBS, restarting after each 0xB8.
-    void energy_disperse(uint8_t* block, int32_t length);
+    // Sets the sync byte of packets 0, 8, 16, ... of the stream to 0xB8;
+    // a packet among them that did not start with 0x47 goes to the handler
+    // (its number within the block).
+    void sync_invert(std::span<uint8_t> block, const SyncFaultHandler& on_unsynced = {});
+    // XORs every non-sync byte with the PRBS, restarting after each 0xB8; a
+    // group start that is not 0xB8 goes to the handler (its group number
+    // within the block).
+    void energy_disperse(std::span<uint8_t> block, const SyncFaultHandler& on_unsynced = {});
 
     static const std::array<uint8_t, kPrbsTableLength>& prbs_table();
 
@@ -33,7 +37,6 @@ class EnergyDispersal {
     int32_t prbs_index() const { return prbs_index_; }
 
   private:
-    Log& log_;
     int32_t sync_invert_offset_ = 0;
     int32_t prbs_index_ = 0;
     // Byte position within the current packet where the next call starts.

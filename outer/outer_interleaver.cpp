@@ -1,8 +1,10 @@
 #include "outer/outer_interleaver.h"
 
+#include <algorithm>
+
 namespace terramod {
 
-OuterInterleaver::OuterInterleaver(Log& log, InterleaverInit init) : log_(log) {
+OuterInterleaver::OuterInterleaver(InterleaverInit init) {
     outer_interleaver_init(init);
 }
 
@@ -27,8 +29,10 @@ uint8_t OuterInterleaver::pass_next_branch(uint8_t byte) {
     return branch == 0 ? byte : pass_branch(branch, byte);
 }
 
-void OuterInterleaver::outer_interleave(const uint8_t* input, uint8_t* output, int32_t length) {
-    log_.write(3, "Convolutionally interleaving ...");
+void OuterInterleaver::outer_interleave(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    const uint8_t* input = in.data();
+    uint8_t* output = out.data();
+    const int32_t length = static_cast<int32_t>(std::min(in.size(), out.size()));
     int32_t k = 0;
     // Finish a group left open by the previous call.
     for (; k < length && next_branch_ != 0; ++k) output[k] = pass_next_branch(input[k]);
@@ -40,7 +44,6 @@ void OuterInterleaver::outer_interleave(const uint8_t* input, uint8_t* output, i
     }
     // Begin a group that the next call finishes.
     for (; k < length; ++k) output[k] = pass_next_branch(input[k]);
-    log_.write(3, " done.\n");
 }
 
 }  // namespace terramod

@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "tx/log.h"
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
@@ -20,9 +19,10 @@ class OuterInterleaver {
 
     // Fills the branch memories with zeros or with pseudo-random bytes
     // (outer_interleaver_init).
-    OuterInterleaver(Log& log, InterleaverInit init);
+    explicit OuterInterleaver(InterleaverInit init);
 
-    void outer_interleave(const uint8_t* input, uint8_t* output, int32_t length);
+    // Interleaves input.size() bytes (at most output.size()).
+    void outer_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // The generator that fills the memories: returns 0 .. 32767.
     uint32_t lcg_next();
@@ -57,7 +57,6 @@ class OuterInterleaver {
     // starts or ends inside a group of 12.
     uint8_t pass_next_branch(uint8_t byte);
 
-    Log& log_;
     uint32_t lcg_state_ = 1;
     std::array<uint8_t, kMemoryLength> branch_memory_{};
     std::array<int32_t, kBranchCount> branch_position_{};

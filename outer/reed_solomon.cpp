@@ -1,5 +1,6 @@
 #include "outer/reed_solomon.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace terramod {
@@ -11,7 +12,7 @@ constexpr std::array<int32_t, 9> rs_field_poly = {1, 0, 1, 1, 1, 0, 0, 0, 1};
 
 }  // namespace
 
-ReedSolomonEncoder::ReedSolomonEncoder(Log& log) : log_(log) {
+ReedSolomonEncoder::ReedSolomonEncoder() {
     rs_build_field();
     rs_build_generator();
     build_feedback_products();
@@ -122,12 +123,15 @@ void ReedSolomonEncoder::encode_packets(const uint8_t* packets, uint8_t* codewor
     }
 }
 
-void ReedSolomonEncoder::rs_encode_packets(const uint8_t* input, uint8_t* output, int32_t length) {
-    log_.write(3, "RS(204, 188) outer encoding ... ");
+void ReedSolomonEncoder::rs_encode_packets(std::span<const uint8_t> packets,
+                                           std::span<uint8_t> codewords) {
     // Only whole packets are encoded: a trailing partial packet would be read
     // past its end.
     constexpr int32_t kLanes = 4;
-    int32_t packet_count = length > 0 ? length / kPacketLength : 0;
+    const uint8_t* input = packets.data();
+    uint8_t* output = codewords.data();
+    int32_t packet_count = static_cast<int32_t>(
+        std::min(packets.size() / kPacketLength, codewords.size() / kCodewordLength));
     for (; packet_count >= kLanes; packet_count -= kLanes) {
         encode_packets<kLanes>(input, output);
         input += kLanes * kPacketLength;
@@ -138,7 +142,6 @@ void ReedSolomonEncoder::rs_encode_packets(const uint8_t* input, uint8_t* output
         input += kPacketLength;
         output += kCodewordLength;
     }
-    log_.write(3, "done.\n");
 }
 
 }  // namespace terramod

@@ -4,25 +4,25 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
-#include "tx/log.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 
 class ReedSolomonEncoder {
   public:
-    static constexpr int32_t kPacketLength = 188;
-    static constexpr int32_t kCodewordLength = 204;
     static constexpr int32_t kParityLength = 16;
     static constexpr int32_t kMessageLength = 239;
     static constexpr int32_t kZeroLog = 255;  // gf_log of the zero element
 
     // Builds the field and generator tables (rs_init).
-    explicit ReedSolomonEncoder(Log& log);
+    ReedSolomonEncoder();
 
-    // Encodes whole 188-byte packets into 204-byte codewords, with the
-    // table-driven register below; output identical to rs_encode_block.
-    void rs_encode_packets(const uint8_t* input, uint8_t* output, int32_t length);
+    // Encodes whole 188-byte packets into 204-byte codewords (as many as
+    // both spans hold), with the table-driven register below; output
+    // identical to rs_encode_block.
+    void rs_encode_packets(std::span<const uint8_t> packets, std::span<uint8_t> codewords);
     // The reference shift-register encoder: 239-byte message (position 238
     // consumed first) into the 16-byte parity register (position 15 = x^15).
     void rs_encode_block(const uint8_t* message, uint8_t* parity) const;
@@ -41,7 +41,6 @@ class ReedSolomonEncoder {
     template <int32_t lanes>
     void encode_packets(const uint8_t* packets, uint8_t* codewords) const;
 
-    Log& log_;
     std::array<int32_t, 256> gf_log_{};
     std::array<int32_t, 256> gf_antilog_{};
     std::array<int32_t, 17> rs_generator_{};

@@ -49,10 +49,4 @@ class Log {
 // with English day and month names whatever the locale.
 std::string calendar_text(std::time_t when);
 
-// A log that prints nothing anywhere, for stages under test.
-inline Log& silent_log() {
-    static Log log(-1, nullptr);
-    return log;
-}
-
 }  // namespace terramod

@@ -1,32 +1,25 @@
 #include "tx/transmitter.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 
-#include "inner/bit_interleaver.h"
-#include "inner/conv_encoder.h"
-#include "inner/mapper.h"
-#include "inner/symbol_interleaver.h"
-#include "ofdm/dac_output.h"
-#include "ofdm/frame_builder.h"
-#include "ofdm/ifft.h"
-#include "outer/energy_dispersal.h"
-#include "outer/outer_interleaver.h"
-#include "outer/reed_solomon.h"
+#include "io/file_identity.h"
+#include "io/file_source.h"
+#include "tx/chain.h"
 #include "tx/config.h"
+#include "tx/dump_files.h"
 #include "tx/input.h"
 #include "tx/log.h"
 #include "tx/parameters.h"
 #include "tx/progress.h"
-#include "tx/stage_files.h"
+#include "tx/sample_output.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -38,40 +31,17 @@ constexpr int kExitFatal = 1;
 constexpr int kExitFileFailure = 2;
 constexpr const char* kDefaultLogName = "test.log";
 
-// One object per stage of the chain. The members are constructed in the
-// order of the start-up: Reed-Solomon tables, outer interleaver memories,
-// encoder and puncturer, IFFT tables, interpolator, then the stages without
-// a start-up step.
-struct StageChain {
-    StageChain(Log& log, const TxConfig& config, FrameCounters& counters)
-        : reed_solomon(log),
-          outer_interleaver(log, config.interleaver_init),
-          conv_encoder(log),
-          puncturer(log, config.code_rate),
-          ifft(log, config),
-          interpolator(config.dac_format),
-          energy_dispersal(log),
-          bit_interleaver(log, config.constellation),
-          symbol_interleaver(log, config.mode, counters),
-          mapper(log, config.constellation, config.hierarchy),
-          frame_builder(log, config, counters),
-          agilent_converter(compute_agilent_scale(config.mode)) {
-        conv_encoder.conv_encoder_reset();
-        puncturer.puncturer_reset();
-    }
+// What a run writes: the dump files and the transmitted signal.
+struct RunOutputs {
+    DumpFiles dumps;
+    SampleOutput signal;
 
-    ReedSolomonEncoder reed_solomon;
-    OuterInterleaver outer_interleaver;
-    ConvEncoder conv_encoder;
-    Puncturer puncturer;
-    Ifft ifft;
-    Interpolator interpolator;
-    EnergyDispersal energy_dispersal;
-    BitInterleaver bit_interleaver;
-    SymbolInterleaver symbol_interleaver;
-    Mapper mapper;
-    FrameBuilder frame_builder;
-    AgilentConverter agilent_converter;
+    std::vector<std::string> file_names() const {
+        std::vector<std::string> names = dumps.selected_file_names();
+        for (const std::string& name : signal.file_names()) names.push_back(name);
+        return names;
+    }
+    bool had_failure() const { return dumps.had_failure() || signal.had_failure(); }
 };
 
 // Opening the log truncates its file: a log name that denotes the input file
@@ -82,55 +52,59 @@ bool log_is_input(const TxConfig& config, const std::string& log_name) {
     return input && file_identity(log_name) == input;
 }
 
-// The open log's identity when it is a stored file, whose text an output file
-// of the same name would overwrite. A device such as /dev/null may serve as
-// log and output at once.
-std::optional<FileIdentity> stored_log_identity(const Log& log, const std::string& log_name) {
-    struct stat status {};
-    if (!log.is_open() || ::stat(log_name.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-        return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino};
+// Creating a file truncates it: refuse, before touching any file, a name that
+// denotes the input (by any path or link) while it is being read, or the log,
+// whose text would otherwise be written into the samples.
+bool outputs_spare_input_and_log(const std::vector<std::string>& names, const FileIdentity& input,
+                                 Log& log, const std::string& log_name) {
+    const std::optional<FileIdentity> log_identity =
+        log.is_open() ? stored_file_identity(log_name) : std::nullopt;
+    for (const std::string& name : names) {
+        const std::optional<FileIdentity> identity = file_identity(name);
+        if (identity == input) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
+            return false;
+        }
+        if (identity && identity == log_identity) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the log file\n", name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
+    if (!config.output_path && config.dump[kDumpPostIfft])
+        log.write(2, "WARNING: no DAC stream file name given -> using %s.bin\n", kDefaultBaseName);
+    outputs.dumps.open();
+    outputs.signal.open();
 }
 
 // One pass of the whole chain over one block; returns the bytes consumed.
-int32_t run_cycle(const TxConfig& config, const BlockSizes& sizes, TsInput& input,
-                  StageChain& chain, StageBuffers& buffers, StageFiles& files) {
-    uint8_t* ts = buffers.ts_buffer.data();
-    const int32_t consumed = input.read_block(ts, sizes.ts_bytes);
-    chain.energy_dispersal.sync_invert(ts, sizes.ts_bytes);
-    chain.energy_dispersal.energy_disperse(ts, sizes.ts_bytes);
-    chain.reed_solomon.rs_encode_packets(ts, buffers.rs_buffer.data(), sizes.ts_bytes);
-    chain.outer_interleaver.outer_interleave(
-        buffers.rs_buffer.data(), buffers.outer_interleaved_buffer.data(), sizes.rs_bytes);
-    files.dump_outer_stages(buffers);
-
-    chain.conv_encoder.conv_encode(buffers.outer_interleaved_buffer.data(),
-                                   buffers.coded_buffer.data(), sizes.rs_bytes);
-    chain.puncturer.puncture(buffers.coded_buffer.data(), buffers.punctured_buffer.data(),
-                             sizes.coded_bit_count);
-    chain.bit_interleaver.bit_interleave(buffers.punctured_buffer.data(),
-                                         buffers.bit_interleaved_buffer.data(),
-                                         sizes.punctured_bit_count);
-    chain.symbol_interleaver.symbol_interleave(buffers.bit_interleaved_buffer.data(),
-                                               buffers.symbol_interleaved_buffer.data(),
-                                               sizes.cell_count);
-    chain.mapper.map_symbols(buffers.symbol_interleaved_buffer.data(), buffers.mapped_buffer.data(),
-                             sizes.cell_count);
-    chain.frame_builder.add_pilots_and_tps(buffers.mapped_buffer.data(),
-                                           buffers.frame_buffer.data(), sizes.cell_count);
-    chain.ifft.ifft_and_guard(buffers.frame_buffer.data(), buffers.time_buffer.data(),
-                              sizes.frame_cell_count);
-    if (config.dac_format == kFormatAgilent) {
-        chain.agilent_converter.convert_agilent(buffers.time_buffer.data(),
-                                                buffers.dac_i_buffer.data(),
-                                                buffers.dac_q_buffer.data(), sizes.sample_count);
-    } else if (config.dac_format == kFormatInterpolated2x ||
-               config.dac_format == kFormatInterpolated4x) {
-        chain.interpolator.interpolate(buffers.time_buffer.data(),
-                                       buffers.interpolated_buffer.data(), sizes.sample_count);
-    }
-    files.dump_inner_stages(buffers);
+int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs, Log& log) {
+    const int64_t consumed = read_cycle_block(source, chain.input_block(), log);
+    chain.run_outer(log);
+    outputs.dumps.write(chain, kDumpEnergyDispersal, kDumpOuterInterleaver);
+    chain.run_inner(log);
+    outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
+    outputs.signal.write(chain.output_samples());
     return consumed;
+}
+
+// The cycle loop: runs until the input is consumed; returns the bytes consumed.
+uint64_t run_cycles(TsSource& source, uint64_t input_length, TxChain& chain, RunOutputs& outputs,
+                    Log& log) {
+    const float progress_factor = make_progress_factor(input_length);
+    uint64_t bytes_consumed = 0;
+    for (int64_t cycle = 1; bytes_consumed < input_length; ++cycle) {
+        log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
+        bytes_consumed += static_cast<uint64_t>(run_cycle(source, chain, outputs, log));
+        const SymbolPosition& symbol = chain.last_symbol();
+        log.write(2, "%.1f%% done (S%02d,F%d,SF%06d)\n",
+                  progress_percent(bytes_consumed, progress_factor), symbol.frame_symbol_index,
+                  symbol.frame_index, symbol.superframe_index);
+    }
+    return bytes_consumed;
 }
 
 // The speed line and the comparison with the broadcast rate.
@@ -187,47 +161,42 @@ int run_transmitter(int argc, char** argv) {
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
-    StageBuffers buffers;
+    const std::string base_name = make_base_name(config.output_path);
+    std::unique_ptr<TxChain> chain;
+    std::unique_ptr<RunOutputs> outputs;
     try {
-        buffers.allocate(sizes, config.dac_format);
+        const OutputFormatDescription& format = output_format(config.dac_format);
+        chain =
+            std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
+        outputs.reset(
+            new RunOutputs{DumpFiles(log, config.dump, base_name),
+                           SampleOutput(log, config.dump[kDumpPostIfft], config.dac_format,
+                                        config.mode, base_name, chain->output_samples().size())});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
         return stop_fatal(log);
     }
 
-    TsInput input(log);
-    const std::optional<uint64_t> input_length = input.open_input(config.input_path);
-    if (!input_length) return stop_fatal(log);
-
-    FrameCounters counters;
-    StageChain chain(log, config, counters);
-    StageFiles files(log, config, sizes);
-    if (!files.open_stage_files(input.identity(), stored_log_identity(log, log_name))) {
-        input.close();
+    std::unique_ptr<FileSource> source = FileSource::open(config.input_path, log);
+    if (!source) return stop_fatal(log);
+    if (!outputs_spare_input_and_log(outputs->file_names(), source->identity(), log, log_name))
         return stop_fatal(log);
-    }
-    counters = FrameCounters{};
-    const float progress_factor = make_progress_factor(*input_length);
+    open_outputs(config, *outputs, log);
 
     const auto start = std::chrono::steady_clock::now();
-    uint64_t bytes_consumed = 0;
-    for (int64_t cycle = 1; bytes_consumed < *input_length; ++cycle) {
-        log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
-        bytes_consumed +=
-            static_cast<uint64_t>(run_cycle(config, sizes, input, chain, buffers, files));
-        log.write(2, "%.1f%% done (S%02d,F%d,SF%06d)\n",
-                  progress_percent(bytes_consumed, progress_factor), counters.frame_symbol_index,
-                  counters.frame_index, counters.superframe_index);
-    }
+    const uint64_t bytes_consumed =
+        run_cycles(*source, *source->known_length(), *chain, *outputs, log);
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
     report_run(log, bytes_consumed, elapsed, rates.useful_throughput);
 
-    buffers = StageBuffers{};
-    input.close();
-    files.close_all();
+    chain.reset();
+    source.reset();
+    outputs->signal.close_first();
+    outputs->dumps.close_all();
+    outputs->signal.close_rest();
     log.close();
-    return files.had_failure() ? kExitFileFailure : kExitSuccess;
+    return outputs->had_failure() ? kExitFileFailure : kExitSuccess;
 }
 
 }  // namespace terramod

@@ -4,36 +4,38 @@
 
 #include <cstdio>
 
+#include "io/file_source.h"
 #include "tests/e2e/e2e_support.h"
+#include "tx/dump_files.h"
 #include "tx/input.h"
 #include "tx/progress.h"
-#include "tx/stage_files.h"
 
 namespace terramod::e2e {
 namespace {
 
-class TsInputTest : public E2eTest {
+class FileSourceTest : public E2eTest {
   protected:
-    TsInputTest() { log_.capture_to(&messages_); }
+    FileSourceTest() { log_.capture_to(&messages_); }
     Log log_{4, nullptr};
     std::string messages_;
 };
 
-TEST_F(TsInputTest, ReadsBlocksInSequenceAndPadsTheLast) {
+TEST_F(FileSourceTest, ReadsBlocksInSequenceAndPadsTheLast) {
     const std::string stream = make_stream(2 * 376 + 100);
     write_file(path("in.ts"), stream);
-    TsInput input(log_);
-    ASSERT_EQ(input.open_input(path("in.ts").string()), stream.size());
+    const std::unique_ptr<FileSource> input = FileSource::open(path("in.ts").string(), log_);
+    ASSERT_TRUE(input);
+    ASSERT_EQ(input->known_length(), stream.size());
     EXPECT_EQ(messages_, "Checking MPEG-2 TS file length ... 852 bytes\n");
 
     std::vector<uint8_t> block(376 * 2, 0xAA);
     messages_.clear();
-    EXPECT_EQ(input.read_block(block.data(), 752), 752);
+    EXPECT_EQ(read_cycle_block(*input, block, log_), 752);
     EXPECT_EQ(std::string(block.begin(), block.end()), stream.substr(0, 752));
     EXPECT_EQ(messages_, "Reading MPEG2-TS file ... 752 bytes read.\n");
 
     messages_.clear();
-    EXPECT_EQ(input.read_block(block.data(), 752), 752);
+    EXPECT_EQ(read_cycle_block(*input, block, log_), 752);
     EXPECT_EQ(messages_,
               "Reading MPEG2-TS file ... 100 bytes read.\n"
               "MPEG-2 bunch too short! Padding with 652 bytes ... done.\n");
@@ -43,13 +45,13 @@ TEST_F(TsInputTest, ReadsBlocksInSequenceAndPadsTheLast) {
     EXPECT_EQ(std::string(block.begin(), block.end()), expected);
 
     // The file is never rewound: a further block is padding only.
-    EXPECT_EQ(input.read_block(block.data(), 752), 752);
+    EXPECT_EQ(read_cycle_block(*input, block, log_), 752);
     EXPECT_EQ(block[0], 0x47);
     EXPECT_EQ(block[376], 0x47);
     EXPECT_EQ(block[1], 0);
 }
 
-TEST_F(TsInputTest, LengthOfTwoGibAndMoreIsExact) {
+TEST_F(FileSourceTest, LengthOfTwoGibAndMoreIsExact) {
     // A sparse file: no disk space is used.
     const uint64_t length = (uint64_t{1} << 32) + 3 * 188;
     const fs::path file = path("huge.ts");
@@ -57,18 +59,18 @@ TEST_F(TsInputTest, LengthOfTwoGibAndMoreIsExact) {
     std::error_code error;
     fs::resize_file(file, length, error);
     if (error) GTEST_SKIP() << "cannot make a sparse file here: " << error.message();
-    TsInput input(log_);
-    EXPECT_EQ(input.open_input(file.string()), length);
+    const std::unique_ptr<FileSource> input = FileSource::open(file.string(), log_);
+    ASSERT_TRUE(input);
+    EXPECT_EQ(input->known_length(), length);
     EXPECT_EQ(messages_, "Checking MPEG-2 TS file length ... 4294967860 bytes\n");
 }
 
-TEST_F(TsInputTest, FatalOpenErrors) {
-    TsInput input(log_);
-    EXPECT_EQ(input.open_input(std::nullopt), std::nullopt);
-    EXPECT_EQ(input.open_input(path("none.ts").string()), std::nullopt);
-    EXPECT_EQ(input.open_input(directory_.string()), std::nullopt);
+TEST_F(FileSourceTest, FatalOpenErrors) {
+    EXPECT_FALSE(FileSource::open(std::nullopt, log_));
+    EXPECT_FALSE(FileSource::open(path("none.ts").string(), log_));
+    EXPECT_FALSE(FileSource::open(directory_.string(), log_));
     EXPECT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    EXPECT_EQ(input.open_input(path("fifo").string()), std::nullopt);  // and does not hang
+    EXPECT_FALSE(FileSource::open(path("fifo").string(), log_));  // and does not hang
     EXPECT_EQ(messages_,
               "FATAL ERROR: no MPEG-2 file name given.\nTry -h for command line parameters help.\n"
               "FATAL ERROR: Can't find \"" +

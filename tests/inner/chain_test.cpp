@@ -46,13 +46,12 @@ void run_chain(const Setting& s) {
     const int cycles = 3;
     Sizes z = sizes_for(s, symbols);
 
-    FrameCounters counters;
-    counters.frame_symbol_index = 62;
-    ConvEncoder encoder(silent_log());
-    Puncturer puncturer(silent_log(), s.rate);
-    BitInterleaver bit_interleaver(silent_log(), s.constellation);
-    SymbolInterleaver symbol_interleaver(silent_log(), s.mode, counters);
-    Mapper mapper(silent_log(), s.constellation, s.hierarchy);
+    int32_t last_symbol = 62;  // the symbol before the first of the run
+    ConvEncoder encoder;
+    Puncturer puncturer(s.rate);
+    BitInterleaver bit_interleaver(s.constellation);
+    SymbolInterleaver symbol_interleaver(s.mode, last_symbol + 1);
+    Mapper mapper(s.constellation, s.hierarchy);
     encoder.conv_encoder_reset();
     puncturer.puncturer_reset();
 
@@ -65,19 +64,18 @@ void run_chain(const Setting& s) {
     std::mt19937 rng(s.mode * 1000 + s.constellation * 100 + s.hierarchy * 10 + s.rate);
     for (int cycle = 0; cycle < cycles; ++cycle) {
         for (auto& b : input) b = static_cast<uint8_t>(rng());
-        encoder.conv_encode(input.data(), coded.data(), z.rs_bytes);
-        int32_t written = puncturer.puncture(coded.data(), punctured.data(), z.coded_bits);
+        encoder.conv_encode(input, coded);
+        int32_t written = puncturer.puncture(coded, punctured);
         ASSERT_EQ(written, z.punctured_bits);
-        bit_interleaver.bit_interleave(punctured.data(), bit_interleaved.data(), z.punctured_bits);
-        symbol_interleaver.symbol_interleave(bit_interleaved.data(), symbol_interleaved.data(),
-                                             z.cells);
-        mapper.map_symbols(symbol_interleaved.data(), mapped.data(), z.cells);
+        bit_interleaver.bit_interleave(punctured, bit_interleaved);
+        symbol_interleaver.symbol_interleave(bit_interleaved, symbol_interleaved);
+        mapper.map_symbols(symbol_interleaved, mapped);
 
         std::vector<uint8_t> ref_coded = ref_encoder.encode(input);
         std::vector<uint8_t> ref_punctured = ref_puncturer.puncture(ref_coded);
         std::vector<uint8_t> ref_bits = reference::bit_interleave(s.constellation, ref_punctured);
         std::vector<uint8_t> ref_symbols =
-            reference::symbol_interleave(s.mode, counters.frame_symbol_index, ref_bits);
+            reference::symbol_interleave(s.mode, last_symbol, ref_bits);
         ASSERT_EQ(coded, ref_coded) << "cycle " << cycle;
         ASSERT_EQ(punctured, ref_punctured) << "cycle " << cycle;
         ASSERT_EQ(bit_interleaved, ref_bits) << "cycle " << cycle;
@@ -92,8 +90,7 @@ void run_chain(const Setting& s) {
                       std::bit_cast<uint32_t>(static_cast<float>(exact.im)))
                 << "cycle " << cycle << " cell " << i;
         }
-        // The frame builder's part: advance the symbol number past this cycle.
-        counters.frame_symbol_index = (counters.frame_symbol_index + symbols) % 68;
+        last_symbol = (last_symbol + symbols) % 68;
     }
 }
 

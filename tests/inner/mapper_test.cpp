@@ -110,14 +110,14 @@ TEST(Mapper, EveryTableHasUnitMeanEnergy) {
 TEST(Mapper, MapsEachCellThroughTheChosenTable) {
     for (Constellation c : {kQpsk, kQam16, kQam64}) {
         for (Hierarchy h : kAllHierarchies) {
-            Mapper mapper(silent_log(), c, h);
+            Mapper mapper(c, h);
             const int size = 1 << bits_per_cell[c];
             EXPECT_EQ(mapper.table_size(), size);
             std::vector<uint8_t> symbols;
             for (int i = 0; i < 3 * size; ++i)
                 symbols.push_back(static_cast<uint8_t>((i * 7) % size));
             std::vector<ComplexSample> out(symbols.size());
-            mapper.map_symbols(symbols.data(), out.data(), static_cast<int32_t>(symbols.size()));
+            mapper.map_symbols(symbols, out);
             for (size_t i = 0; i < symbols.size(); ++i) {
                 ASSERT_EQ(bits_of(out[i].re), bits_of(mapper.table()[symbols[i]].re));
                 ASSERT_EQ(bits_of(out[i].im), bits_of(mapper.table()[symbols[i]].im));
@@ -135,27 +135,17 @@ TEST(Mapper, NonHierarchicalAndAlphaOneShareTheUniformTable) {
               Mapper::constellation_table(kQam64, kAlpha2));
 }
 
-TEST(Mapper, EmptyCallWritesOneLogLine) {
-    std::string text;
-    Log log(3, nullptr);
-    log.capture_to(&text);
-    Mapper mapper(log, kQam16, kAlpha2);
-    mapper.map_symbols(nullptr, nullptr, 0);
-    EXPECT_EQ(text, "Mapping to 16QAM ... done.\n");
-}
-
 TEST(Mapper, ByteOutsideTheConstellationStaysInsideTheTable) {
-    Mapper mapper(silent_log(), kQpsk, kNonHierarchical);
+    Mapper mapper(kQpsk, kNonHierarchical);
     uint8_t symbol = 0xFE;  // never written by the bit interleaver
     ComplexSample out{};
-    mapper.map_symbols(&symbol, &out, 1);
+    mapper.map_symbols(std::span(&symbol, 1), std::span(&out, 1));
     EXPECT_EQ(bits_of(out.re), bits_of(mapper.table()[2].re));
 }
 
 TEST(Mapper, RejectsUnknownSettings) {
-    EXPECT_THROW(Mapper(silent_log(), static_cast<Constellation>(3), kAlpha1),
-                 std::invalid_argument);
-    EXPECT_THROW(Mapper(silent_log(), kQam16, static_cast<Hierarchy>(4)), std::invalid_argument);
+    EXPECT_THROW(Mapper(static_cast<Constellation>(3), kAlpha1), std::invalid_argument);
+    EXPECT_THROW(Mapper(kQam16, static_cast<Hierarchy>(4)), std::invalid_argument);
 }
 
 }  // namespace

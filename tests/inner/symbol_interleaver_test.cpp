@@ -14,20 +14,21 @@ namespace {
 
 // Where each output cell came from. Cells are bytes, too small to tag 1512 or
 // 6048 positions, so the stage runs on the low and on the high byte of each
-// cell's index (same counters, so the same directions) and the two are joined.
+// cell's index (two stages starting at the same symbol, so the same
+// directions) and the two are joined.
 std::vector<int32_t> move_tags(OfdmMode mode, int32_t last_symbol, int32_t symbols) {
     const int32_t n_max = data_carrier_count[mode];
-    FrameCounters counters;
-    counters.frame_symbol_index = last_symbol;
-    SymbolInterleaver interleaver(silent_log(), mode, counters);
+    const int32_t first_symbol = (last_symbol + 1) % 68;
+    SymbolInterleaver low_interleaver(mode, first_symbol);
+    SymbolInterleaver high_interleaver(mode, first_symbol);
     std::vector<uint8_t> low(n_max * symbols), high(n_max * symbols);
     for (int32_t i = 0; i < n_max * symbols; ++i) {
         low[i] = static_cast<uint8_t>(i % n_max);
         high[i] = static_cast<uint8_t>((i % n_max) >> 8);
     }
     std::vector<uint8_t> low_out(low.size()), high_out(high.size());
-    interleaver.symbol_interleave(low.data(), low_out.data(), n_max * symbols);
-    interleaver.symbol_interleave(high.data(), high_out.data(), n_max * symbols);
+    low_interleaver.symbol_interleave(low, low_out);
+    high_interleaver.symbol_interleave(high, high_out);
     std::vector<int32_t> source(low.size());  // input cell (within its symbol) of each output cell
     for (size_t i = 0; i < source.size(); ++i) source[i] = low_out[i] | (high_out[i] << 8);
     return source;
@@ -95,12 +96,10 @@ TEST(SymbolInterleaver, EvenThenOddGivesBackTheInput) {
         const int32_t n_max = data_carrier_count[mode];
         std::vector<uint8_t> cells(n_max), scattered(n_max), back(n_max);
         for (auto& c : cells) c = static_cast<uint8_t>(rng() & 63);
-        FrameCounters counters;
-        SymbolInterleaver interleaver(silent_log(), mode, counters);
-        counters.frame_symbol_index = 9;  // next symbol 10, even
-        interleaver.symbol_interleave(cells.data(), scattered.data(), n_max);
-        counters.frame_symbol_index = 10;  // next symbol 11, odd
-        interleaver.symbol_interleave(scattered.data(), back.data(), n_max);
+        SymbolInterleaver interleaver(mode, 10);  // symbol 10, even, then 11, odd
+        interleaver.symbol_interleave(cells, scattered);
+        EXPECT_EQ(interleaver.next_symbol_index(), 11);
+        interleaver.symbol_interleave(scattered, back);
         EXPECT_NE(scattered, cells);
         EXPECT_EQ(back, cells) << kModeNames[mode];
     }
@@ -114,33 +113,25 @@ TEST(SymbolInterleaver, MatchesTheOracleOverManySymbolsAndCounterValues) {
             const int32_t symbols = 7;
             std::vector<uint8_t> cells(n_max * symbols), out(cells.size());
             for (auto& c : cells) c = static_cast<uint8_t>(rng() & 63);
-            FrameCounters counters;
-            counters.frame_symbol_index = last_symbol;
-            SymbolInterleaver interleaver(silent_log(), mode, counters);
-            interleaver.symbol_interleave(cells.data(), out.data(), n_max * symbols);
+            SymbolInterleaver interleaver(mode, (last_symbol + 1) % 68);
+            interleaver.symbol_interleave(cells, out);
             EXPECT_EQ(out, reference::symbol_interleave(mode, last_symbol, cells))
                 << kModeNames[mode] << " after symbol " << last_symbol;
-            EXPECT_EQ(counters.frame_symbol_index, last_symbol);  // read, never written
+            EXPECT_EQ(interleaver.next_symbol_index(), (last_symbol + 1 + symbols) % 68);
         }
     }
 }
 
-TEST(SymbolInterleaver, EmptyCallOnlyLogs) {
-    std::string text;
-    Log log(3, nullptr);
-    log.capture_to(&text);
-    FrameCounters counters;
-    SymbolInterleaver interleaver(log, kMode8k, counters);
+TEST(SymbolInterleaver, EmptyCallWritesNothing) {
+    SymbolInterleaver interleaver(kMode8k);
     uint8_t untouched = 0xAA;
-    interleaver.symbol_interleave(nullptr, &untouched, 0);
-    EXPECT_EQ(text, "Symbol interleaving ... done.\n");
+    interleaver.symbol_interleave({}, std::span(&untouched, 1));
     EXPECT_EQ(untouched, 0xAA);
+    EXPECT_EQ(interleaver.next_symbol_index(), 0);
 }
 
 TEST(SymbolInterleaver, RejectsAnUnknownMode) {
-    FrameCounters counters;
-    EXPECT_THROW(SymbolInterleaver(silent_log(), static_cast<OfdmMode>(2), counters),
-                 std::invalid_argument);
+    EXPECT_THROW(SymbolInterleaver(static_cast<OfdmMode>(2)), std::invalid_argument);
 }
 
 }  // namespace

@@ -33,14 +33,14 @@ TEST(AgilentTest, SampleExamples) {
     const std::vector<ComplexSample> input = {
         {1.0f, -1.0f}, {0.5f, -0.001f}, {0.0f, -0.0f}, {-0.5f, 0.001f}};
     std::vector<uint16_t> dac_i(input.size()), dac_q(input.size());
-    converter_2k.convert_agilent(input.data(), dac_i.data(), dac_q.data(), 4);
+    converter_2k.convert_agilent(input, dac_i, dac_q);
     EXPECT_EQ(dac_i, (std::vector<uint16_t>{8276, 8234, 8192, 8150}));
     EXPECT_EQ(dac_q, (std::vector<uint16_t>{8108, 8192, 8192, 8192}));
 
     const AgilentConverter converter_8k(compute_agilent_scale(kMode8k));
     const ComplexSample one{1.0f, 0.0f};
     uint16_t word_i = 0, word_q = 0;
-    converter_8k.convert_agilent(&one, &word_i, &word_q, 1);
+    converter_8k.convert_agilent(std::span(&one, 1), std::span(&word_i, 1), std::span(&word_q, 1));
     EXPECT_EQ(word_i, 8234);
     EXPECT_EQ(word_q, 8192);
 }
@@ -58,13 +58,13 @@ TEST(AgilentTest, SaturatesOutOfRangePeaks) {
     const std::vector<ComplexSample> input = {
         {top, bottom}, {beyond, below}, {1000.0f, -1000.0f}, {3.0e38f, -3.0e38f}};
     std::vector<uint16_t> dac_i(input.size()), dac_q(input.size());
-    converter.convert_agilent(input.data(), dac_i.data(), dac_q.data(), 4);
+    converter.convert_agilent(input, dac_i, dac_q);
     EXPECT_EQ(dac_i, (std::vector<uint16_t>{16383, 16383, 16383, 16383}));
     EXPECT_EQ(dac_q, (std::vector<uint16_t>{0, 0, 0, 0}));
 
     const auto samples = random_samples(5000, 7, 97.0f);  // |product| < 8192
     std::vector<uint16_t> words_i(samples.size()), words_q(samples.size());
-    converter.convert_agilent(samples.data(), words_i.data(), words_q.data(), 5000);
+    converter.convert_agilent(samples, words_i, words_q);
     for (size_t i = 0; i < samples.size(); ++i) {
         ASSERT_EQ(words_i[i], 8192 + static_cast<int>(double{scale} * samples[i].re));
         ASSERT_EQ(words_q[i], 8192 + static_cast<int>(double{scale} * samples[i].im));
@@ -87,10 +87,6 @@ uint32_t expected_tap(int factor, int n) {
     const int taps = factor == 2 ? 31 : 63;
     const int mirrored = n <= taps / 2 ? n : taps - 1 - n;
     return factor == 2 ? kTaps2x[mirrored] : kTaps4x[mirrored];
-}
-
-DacFormat format_of(int factor) {
-    return factor == 2 ? kFormatInterpolated2x : kFormatInterpolated4x;
 }
 
 // Polyphase interpolation written out literally: one delay line per branch,
@@ -122,13 +118,14 @@ std::vector<ComplexSample> reference_interpolate(int factor, const std::vector<C
 // Feeds the input in blocks of the given sizes (cycling through them).
 std::vector<ComplexSample> interpolate_in_blocks(int factor, const std::vector<ComplexSample>& in,
                                                  const std::vector<int>& block_sizes) {
-    Interpolator interpolator(format_of(factor));
+    Interpolator interpolator(factor);
     std::vector<ComplexSample> out(in.size() * factor, ComplexSample{-9.0f, -9.0f});
     size_t done = 0;
     for (size_t b = 0; done < in.size(); ++b) {
         const int size =
             std::min<int>(block_sizes[b % block_sizes.size()], static_cast<int>(in.size() - done));
-        interpolator.interpolate(in.data() + done, out.data() + done * factor, size);
+        interpolator.interpolate(std::span(in.data() + done, size),
+                                 std::span(out.data() + done * factor, size * factor));
         done += size;
     }
     return out;
@@ -143,14 +140,13 @@ bool same_bits(const std::vector<ComplexSample>& x, const std::vector<ComplexSam
 }
 
 TEST(InterpolatorTest, FactorsAndTapCounts) {
-    EXPECT_EQ(Interpolator(kFormatStandard).factor(), 0);
-    EXPECT_EQ(Interpolator(kFormatAgilent).factor(), 0);
-    EXPECT_EQ(Interpolator(kFormatHp).factor(), 0);
-    const Interpolator by_two(kFormatInterpolated2x);
+    EXPECT_EQ(Interpolator(1).factor(), 0);
+    EXPECT_EQ(Interpolator(3).factor(), 0);
+    const Interpolator by_two(2);
     EXPECT_EQ(by_two.factor(), 2);
     EXPECT_EQ(by_two.tap_count(0), 15);
     EXPECT_EQ(by_two.tap_count(1), 16);
-    const Interpolator by_four(kFormatInterpolated4x);
+    const Interpolator by_four(4);
     EXPECT_EQ(by_four.factor(), 4);
     EXPECT_EQ(by_four.tap_count(0), 15);
     for (int branch = 1; branch < 4; ++branch) EXPECT_EQ(by_four.tap_count(branch), 16);

@@ -22,8 +22,8 @@ uint32_t bits_of(float value) {
     return std::bit_cast<uint32_t>(value);
 }
 
-TxConfig config_for(OfdmMode mode) {
-    TxConfig config;
+DvbtSettings config_for(OfdmMode mode) {
+    DvbtSettings config;
     config.mode = mode;
     return config;
 }
@@ -57,17 +57,19 @@ void expect_same_cells(const std::vector<ComplexSample>& actual,
 
 // Builds `symbols` symbols in cycles of `cycle` symbols from the given input.
 std::vector<ComplexSample> build_in_cycles(OfdmMode mode, const std::vector<ComplexSample>& input,
-                                           int32_t cycle, FrameCounters& counters) {
-    FrameBuilder builder(silent_log(), config_for(mode), counters);
+                                           int32_t cycle, SymbolPosition& counters) {
+    FrameBuilder builder(config_for(mode));
     const int32_t data = data_carrier_count[mode];
     const int32_t symbols = static_cast<int32_t>(input.size()) / data;
     std::vector<ComplexSample> output(static_cast<size_t>(symbols) * carrier_count[mode]);
     for (int32_t first = 0; first < symbols; first += cycle) {
         const int32_t n = std::min(cycle, symbols - first);
-        builder.add_pilots_and_tps(input.data() + static_cast<size_t>(first) * data,
-                                   output.data() + static_cast<size_t>(first) * carrier_count[mode],
-                                   n * data);
+        builder.add_pilots_and_tps(
+            std::span(input.data() + static_cast<size_t>(first) * data, n * data),
+            std::span(output.data() + static_cast<size_t>(first) * carrier_count[mode],
+                      n * carrier_count[mode]));
     }
+    counters = builder.last_symbol();
     return output;
 }
 
@@ -115,27 +117,15 @@ TEST(FrameBuilderTables, PilotReferenceSequence) {
     EXPECT_EQ(w[6816], 1);
 }
 
-TEST(FrameBuilder, LogsItsTexts) {
-    Log log(3, nullptr);
-    std::string text;
-    log.capture_to(&text);
-    FrameCounters counters;
-    FrameBuilder builder(log, config_for(kMode2k), counters);
-    const auto input = numbered_cells(1512);
-    std::vector<ComplexSample> output(1705);
-    builder.add_pilots_and_tps(input.data(), output.data(), 1512);
-    EXPECT_EQ(text, "Adding pilots & TPS ... done\n");
-}
-
 // Frame counters: symbol 67 wraps to 0 of the next frame, frame 3 to frame 0
 // of the next superframe; the TPS word is rebuilt at each frame start.
 TEST(FrameBuilder, AdvancesFrameCountersAcrossBoundaries) {
-    FrameCounters counters;
-    FrameBuilder builder(silent_log(), config_for(kMode2k), counters);
+    FrameBuilder builder(config_for(kMode2k));
+    const SymbolPosition& counters = builder.last_symbol();
     const auto input = numbered_cells(1512);
     std::vector<ComplexSample> output(1705);
     for (int32_t symbol = 0; symbol < 68 * 9 + 3; ++symbol) {
-        builder.add_pilots_and_tps(input.data(), output.data(), 1512);
+        builder.add_pilots_and_tps(std::span(input.data(), 1512), output);
         ASSERT_EQ(counters.frame_symbol_index, symbol % 68);
         ASSERT_EQ(counters.frame_index, (symbol / 68) % 4);
         ASSERT_EQ(counters.superframe_index, symbol / (68 * 4));
@@ -148,11 +138,10 @@ TEST(FrameBuilder, AdvancesFrameCountersAcrossBoundaries) {
 // 2k, l = 0 and l = 1 layouts at their first carriers; pilots and TPS cells as
 // float bit patterns with +0.0 imaginary parts.
 TEST(FrameBuilder, FirstSymbolsOf2kRun) {
-    FrameCounters counters;
-    FrameBuilder builder(silent_log(), config_for(kMode2k), counters);
+    FrameBuilder builder(config_for(kMode2k));
     const auto input = numbered_cells(2 * 1512);
     std::vector<ComplexSample> output(2 * 1705);
-    builder.add_pilots_and_tps(input.data(), output.data(), 2 * 1512);
+    builder.add_pilots_and_tps(std::span(input.data(), 2 * 1512), output);
 
     const ComplexSample* symbol0 = output.data();
     EXPECT_EQ(bits_of(symbol0[0].re), kMinusPilot);
@@ -183,11 +172,10 @@ TEST(FrameBuilder, CellCountsAndDataOrderPerSymbol) {
         const int32_t carriers = carrier_count[mode];
         const int32_t data = data_carrier_count[mode];
         const int32_t symbols = 8;
-        FrameCounters counters;
-        FrameBuilder builder(silent_log(), config_for(mode), counters);
+        FrameBuilder builder(config_for(mode));
         const auto input = numbered_cells(symbols * data);
         std::vector<ComplexSample> output(static_cast<size_t>(symbols) * carriers);
-        builder.add_pilots_and_tps(input.data(), output.data(), symbols * data);
+        builder.add_pilots_and_tps(std::span(input.data(), symbols * data), output);
 
         const auto& continual = FrameBuilder::continual_pilot_carriers();
         const std::set<int32_t> continual_set(continual.begin(),
@@ -241,20 +229,20 @@ TEST(FrameBuilder, CellCountsAndDataOrderPerSymbol) {
 TEST(FrameBuilder, TpsCellsFollowTheDifferentialRule) {
     for (OfdmMode mode : {kMode2k, kMode8k}) {
         SCOPED_TRACE(kModeNames[mode]);
-        TxConfig config = config_for(mode);
+        DvbtSettings config = config_for(mode);
         config.constellation = kQam16;
         config.code_rate = kRate2_3;
         const int32_t carriers = carrier_count[mode];
         const int32_t data = data_carrier_count[mode];
-        FrameCounters counters;
-        FrameBuilder builder(silent_log(), config, counters);
+        FrameBuilder builder(config);
+        const SymbolPosition& counters = builder.last_symbol();
         TpsWord expected_word(config);
         const auto input = numbered_cells(data);
         std::vector<ComplexSample> previous(carriers), current(carriers);
         const auto& tps = FrameBuilder::tps_carriers();
         const auto& w = FrameBuilder::pilot_reference();
         for (int32_t symbol = 0; symbol < 68 * 5; ++symbol) {
-            builder.add_pilots_and_tps(input.data(), current.data(), data);
+            builder.add_pilots_and_tps(std::span(input.data(), data), current);
             const int32_t l = counters.frame_symbol_index;
             if (l == 0) expected_word.build_tps_word(counters.frame_index);
             for (int32_t t = 0; t < tps_carrier_count[mode]; ++t) {
@@ -274,7 +262,7 @@ TEST(FrameBuilder, TpsCellsFollowTheDifferentialRule) {
 TEST(FrameBuilder, AgreesWithReferenceAlgorithm) {
     for (OfdmMode mode : {kMode2k, kMode8k}) {
         SCOPED_TRACE(kModeNames[mode]);
-        TxConfig config = config_for(mode);
+        DvbtSettings config = config_for(mode);
         config.constellation = kQam64;
         config.hierarchy = kAlpha2;
         config.guard_interval = kGuard1_8;
@@ -285,10 +273,10 @@ TEST(FrameBuilder, AgreesWithReferenceAlgorithm) {
         reference.add_pilots_and_tps(input.data(), expected.data(),
                                      static_cast<int32_t>(input.size()));
 
-        FrameCounters counters;
-        FrameBuilder builder(silent_log(), config, counters);
+        FrameBuilder builder(config);
+        const SymbolPosition& counters = builder.last_symbol();
         std::vector<ComplexSample> actual(expected.size());
-        builder.add_pilots_and_tps(input.data(), actual.data(), static_cast<int32_t>(input.size()));
+        builder.add_pilots_and_tps(std::span(input.data(), input.size()), actual);
         expect_same_cells(actual, expected);
         EXPECT_EQ(counters.frame_symbol_index, reference.counters.frame_symbol_index);
         EXPECT_EQ(counters.frame_index, reference.counters.frame_index);
@@ -303,11 +291,11 @@ TEST(FrameBuilder, CycleSizeDoesNotChangeTheCells) {
         SCOPED_TRACE(kModeNames[mode]);
         const int32_t symbols = 2 * 50;
         const auto input = random_cells(symbols * data_carrier_count[mode], 5);
-        FrameCounters whole_counters;
+        SymbolPosition whole_counters;
         const auto whole = build_in_cycles(mode, input, symbols, whole_counters);
         for (int32_t cycle : {50, 7, 1}) {
             SCOPED_TRACE(cycle);
-            FrameCounters counters;
+            SymbolPosition counters;
             expect_same_cells(build_in_cycles(mode, input, cycle, counters), whole);
             EXPECT_EQ(counters.frame_symbol_index, whole_counters.frame_symbol_index);
             EXPECT_EQ(counters.frame_index, whole_counters.frame_index);
@@ -318,14 +306,14 @@ TEST(FrameBuilder, CycleSizeDoesNotChangeTheCells) {
 
 // Outside the driver's sizing a trailing part-symbol is neither read nor built.
 TEST(FrameBuilder, IgnoresTrailingPartSymbol) {
-    FrameCounters counters;
-    FrameBuilder builder(silent_log(), config_for(kMode2k), counters);
+    FrameBuilder builder(config_for(kMode2k));
+    const SymbolPosition& counters = builder.last_symbol();
     const auto input = numbered_cells(1512 + 100);
     std::vector<ComplexSample> output(2 * 1705, ComplexSample{7.0f, 7.0f});
-    builder.add_pilots_and_tps(input.data(), output.data(), 1512 + 100);
+    builder.add_pilots_and_tps(std::span(input.data(), 1512 + 100), output);
     EXPECT_EQ(counters.frame_symbol_index, 0);
     EXPECT_EQ(output[1705].re, 7.0f);
-    builder.add_pilots_and_tps(input.data(), output.data(), 0);
+    builder.add_pilots_and_tps(std::span(input.data(), 0), output);
     EXPECT_EQ(counters.frame_symbol_index, 0);
 }
 

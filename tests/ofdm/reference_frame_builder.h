@@ -6,10 +6,11 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
+#include "dvbt/dvbt.h"
 #include "ofdm/frame_builder.h"
 #include "ofdm/tps.h"
-#include "tx/tx_types.h"
 
 namespace terramod {
 
@@ -17,8 +18,11 @@ namespace terramod {
 // reference for the table-driven builder.
 class ReferenceFrameBuilder {
   public:
-    explicit ReferenceFrameBuilder(const TxConfig& config) : mode_(config.mode), tps_(config) {}
+    explicit ReferenceFrameBuilder(const DvbtSettings& config) : mode_(config.mode), tps_(config) {}
 
+    void add_pilots_and_tps(std::span<const ComplexSample> input, std::span<ComplexSample> output) {
+        add_pilots_and_tps(input.data(), output.data(), static_cast<int32_t>(input.size()));
+    }
     void add_pilots_and_tps(const ComplexSample* input, ComplexSample* output, int32_t count) {
         const auto& continual = FrameBuilder::continual_pilot_carriers();
         const auto& tps_positions = FrameBuilder::tps_carriers();
@@ -67,7 +71,7 @@ class ReferenceFrameBuilder {
         }
     }
 
-    FrameCounters counters;
+    SymbolPosition counters{67, 3, -1};
     std::array<float, 68> tps_state{};
 
   private:

@@ -47,7 +47,7 @@ inline void literal_transform(ComplexSample* f, int n, int m) {
 
 // Placement, transform and cyclic prefix of every whole symbol of cells.
 inline std::vector<ComplexSample> reference_ifft_and_guard(
-    const TxConfig& config, const std::vector<ComplexSample>& cells) {
+    const DvbtSettings& config, const std::vector<ComplexSample>& cells) {
     const int n = fft_size[config.mode];
     const int m = fft_log2[config.mode];
     const int k_count = carrier_count[config.mode];

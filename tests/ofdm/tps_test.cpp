@@ -13,9 +13,9 @@ std::string bits(const std::array<uint8_t, 68>& word, int first, int last) {
     return text;
 }
 
-TxConfig make_config(OfdmMode mode, Constellation constellation, Hierarchy hierarchy, CodeRate rate,
-                     GuardInterval guard) {
-    TxConfig config;
+DvbtSettings make_config(OfdmMode mode, Constellation constellation, Hierarchy hierarchy,
+                         CodeRate rate, GuardInterval guard) {
+    DvbtSettings config;
     config.mode = mode;
     config.constellation = constellation;
     config.hierarchy = hierarchy;
@@ -39,7 +39,7 @@ uint32_t remainder_by_generator(const std::array<uint8_t, 68>& word) {
 
 struct TpsExample {
     int32_t frame;
-    TxConfig config;
+    DvbtSettings config;
     const char* info_bits;
     const char* parity_bits;
 };

@@ -15,11 +15,12 @@ using test::kPacket;
 // Both passes, as the main loop runs them, over the stream in blocks of
 // block_bytes bytes (the last block may be shorter).
 std::vector<uint8_t> disperse_in_blocks(std::vector<uint8_t> stream, size_t block_bytes) {
-    EnergyDispersal stage(silent_log());
+    EnergyDispersal stage;
     for (size_t start = 0; start < stream.size(); start += block_bytes) {
-        const auto length = static_cast<int32_t>(std::min(block_bytes, stream.size() - start));
-        stage.sync_invert(stream.data() + start, length);
-        stage.energy_disperse(stream.data() + start, length);
+        const std::span<uint8_t> block(stream.data() + start,
+                                       std::min(block_bytes, stream.size() - start));
+        stage.sync_invert(block);
+        stage.energy_disperse(block);
     }
     return stream;
 }
@@ -63,24 +64,20 @@ TEST(EnergyDispersal, AnyBlockSplitGivesTheSameStream) {
     }
 }
 
-TEST(EnergyDispersal, LogsStageTextsAndSyncWarnings) {
+TEST(EnergyDispersal, ReportsUnsyncedGroupStarts) {
     // Blocks of 13 packets: stream packet 16 is packet 3 of block 1.
     std::vector<uint8_t> stream = test::random_stream(26, 3);
-    stream[16 * kPacket] = 0x00;  // group start: warned, inverted all the same
-    stream[17 * kPacket] = 0x00;  // packet 1 of its group: passes unchanged
-    std::string text;
-    Log log(4, nullptr);
-    log.capture_to(&text);
-    EnergyDispersal stage(log);
+    stream[16 * kPacket] = 0x00;                    // group start: warned, inverted all the same
+    stream[17 * kPacket] = 0x00;                    // packet 1 of its group: passes unchanged
+    std::vector<std::pair<int, int32_t>> unsynced;  // block, packet within it
+    EnergyDispersal stage;
     std::vector<uint8_t> out = stream;
     for (int b = 0; b < 2; ++b) {
-        stage.sync_invert(out.data() + b * 13 * kPacket, 13 * kPacket);
-        stage.energy_disperse(out.data() + b * 13 * kPacket, 13 * kPacket);
+        const std::span<uint8_t> block(out.data() + b * 13 * kPacket, 13 * kPacket);
+        stage.sync_invert(block, [&](int32_t packet) { unsynced.emplace_back(b, packet); });
+        stage.energy_disperse(block, [&](int32_t group) { unsynced.emplace_back(-1, group); });
     }
-    const std::string pass = "Inverting SYNC1 byte ... done.\nScrambling ...  done.\n";
-    EXPECT_EQ(text, pass +
-                        "Inverting SYNC1 byte ...WARNING: MPEG-2 TS Out of Sync in packet #3\n"
-                        " done.\nScrambling ...  done.\n");
+    EXPECT_EQ(unsynced, (std::vector<std::pair<int, int32_t>>{{1, 3}}));
     EXPECT_EQ(out[17 * kPacket], 0x00);
     stream[16 * kPacket] = 0x47;
     stream[17 * kPacket] = 0x00;
@@ -91,14 +88,10 @@ TEST(EnergyDispersal, GroupStartNotInvertedWarnsAndRestartsPrbs) {
     // energy_disperse alone: the group starts still hold 0x47.
     std::vector<uint8_t> block(16 * kPacket, 0);
     for (int p = 0; p < 16; ++p) block[p * kPacket] = 0x47;
-    std::string text;
-    Log log(1, nullptr);
-    log.capture_to(&text);
-    EnergyDispersal stage(log);
-    stage.energy_disperse(block.data(), static_cast<int32_t>(block.size()));
-    EXPECT_EQ(text,
-              "WARNING: MPEG-2 TS energy dispersal Out of Sync in frame #0\n"
-              "WARNING: MPEG-2 TS energy dispersal Out of Sync in frame #1\n");
+    std::vector<int32_t> unsynced_groups;
+    EnergyDispersal stage;
+    stage.energy_disperse(block, [&](int32_t group) { unsynced_groups.push_back(group); });
+    EXPECT_EQ(unsynced_groups, (std::vector<int32_t>{0, 1}));
     EXPECT_EQ(block[0], 0x47);
     EXPECT_EQ(block[8 * kPacket], 0x47);
     EXPECT_EQ(block[8 * kPacket + 1], 0x03);

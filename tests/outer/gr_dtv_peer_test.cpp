@@ -65,15 +65,14 @@ TEST(OuterPeer, SameBytesAsGrDtv) {
     ASSERT_EQ(std::system(command.c_str()), 0);
 
     const auto ts_bytes = static_cast<int32_t>(ts.size());
-    EnergyDispersal dispersal(silent_log());
-    ReedSolomonEncoder encoder(silent_log());
-    OuterInterleaver interleaver(silent_log(), kInitZero);
+    EnergyDispersal dispersal;
+    ReedSolomonEncoder encoder;
+    OuterInterleaver interleaver(kInitZero);
     std::vector<uint8_t> encoded(320 * test::kCodeword), interleaved(encoded.size());
-    dispersal.sync_invert(ts.data(), ts_bytes);
-    dispersal.energy_disperse(ts.data(), ts_bytes);
-    encoder.rs_encode_packets(ts.data(), encoded.data(), ts_bytes);
-    interleaver.outer_interleave(encoded.data(), interleaved.data(),
-                                 static_cast<int32_t>(encoded.size()));
+    dispersal.sync_invert(std::span(ts.data(), ts_bytes));
+    dispersal.energy_disperse(std::span(ts.data(), ts_bytes));
+    encoder.rs_encode_packets(std::span(ts.data(), ts_bytes), encoded);
+    interleaver.outer_interleave(encoded, interleaved);
 
     expect_prefix(read_file(folder / "e.bin"), ts, "energy dispersal");
     expect_prefix(read_file(folder / "r.bin"), encoded, "Reed-Solomon");

@@ -21,9 +21,9 @@ struct ChainOutput {
 
 ChainOutput run_chain(const std::vector<uint8_t>& stream, int32_t packets_per_cycle,
                       InterleaverInit init) {
-    EnergyDispersal dispersal(silent_log());
-    ReedSolomonEncoder encoder(silent_log());
-    OuterInterleaver interleaver(silent_log(), init);
+    EnergyDispersal dispersal;
+    ReedSolomonEncoder encoder;
+    OuterInterleaver interleaver(init);
     // Buffers allocated once, as the driver does.
     std::vector<uint8_t> ts_buffer(packets_per_cycle * kPacket);
     std::vector<uint8_t> rs_buffer(packets_per_cycle * kCodeword);
@@ -34,10 +34,11 @@ ChainOutput run_chain(const std::vector<uint8_t>& stream, int32_t packets_per_cy
         const int32_t count = std::min(packets_per_cycle, packets - first);
         const int32_t ts_bytes = count * kPacket, rs_bytes = count * kCodeword;
         std::copy_n(stream.begin() + first * kPacket, ts_bytes, ts_buffer.begin());
-        dispersal.sync_invert(ts_buffer.data(), ts_bytes);
-        dispersal.energy_disperse(ts_buffer.data(), ts_bytes);
-        encoder.rs_encode_packets(ts_buffer.data(), rs_buffer.data(), ts_bytes);
-        interleaver.outer_interleave(rs_buffer.data(), outer_interleaved_buffer.data(), rs_bytes);
+        dispersal.sync_invert(std::span(ts_buffer.data(), ts_bytes));
+        dispersal.energy_disperse(std::span(ts_buffer.data(), ts_bytes));
+        encoder.rs_encode_packets(std::span(ts_buffer.data(), ts_bytes), rs_buffer);
+        interleaver.outer_interleave(std::span(rs_buffer.data(), rs_bytes),
+                                     outer_interleaved_buffer);
         out.dispersed.insert(out.dispersed.end(), ts_buffer.begin(), ts_buffer.begin() + ts_bytes);
         out.encoded.insert(out.encoded.end(), rs_buffer.begin(), rs_buffer.begin() + rs_bytes);
         out.interleaved.insert(out.interleaved.end(), outer_interleaved_buffer.begin(),

@@ -1,0 +1,57 @@
+#include "io/file_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+
+namespace terramod {
+
+std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& path, Log& log) {
+    if (!path) {
+        log.write(0,
+                  "FATAL ERROR: no MPEG-2 file name given.\n"
+                  "Try -h for command line parameters help.\n");
+        return nullptr;
+    }
+    // Non-blocking, so that a FIFO named as input cannot hang the open; the
+    // flag is cleared again once the file is known to be a regular one.
+    int descriptor = ::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path->c_str());
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        log.write(0, "FATAL ERROR: \"%s\" is not a regular file\n", path->c_str());
+        return nullptr;
+    }
+    int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags != -1) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(descriptor, "rb");
+    if (!file) {
+        ::close(descriptor);
+        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path->c_str());
+        return nullptr;
+    }
+
+    log.write(3, "Checking MPEG-2 TS file length ... ");
+    // The length is the size the file system records (the status of the very
+    // file just opened), 64-bit so that inputs of 2 GiB and more are whole.
+    const uint64_t length = static_cast<uint64_t>(status.st_size);
+    log.write(3, "%" PRIu64 " bytes\n", length);
+    return std::unique_ptr<FileSource>(
+        new FileSource(file, FileIdentity{status.st_dev, status.st_ino}, length));
+}
+
+FileSource::~FileSource() {
+    std::fclose(file_);
+}
+
+size_t FileSource::read_packets(std::span<uint8_t> block) {
+    return std::fread(block.data(), 1, block.size(), file_);
+}
+
+}  // namespace terramod

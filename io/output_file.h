@@ -1,0 +1,37 @@
+// One output file of the run: a dump file, the sample file or one of the
+// Agilent pair. Raw little-endian buffer images, cycle after cycle.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "io/sample_sink.h"
+
+namespace terramod {
+
+class OutputFile : public SampleSink {
+  public:
+    explicit OutputFile(std::string name) : name_(std::move(name)) {}
+    ~OutputFile() override;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates or truncates the file; false when it cannot be created.
+    bool open();
+    bool is_open() const { return file_ != nullptr; }
+    const std::string& name() const { return name_; }
+
+    // Writes the bytes whole; false when the write fell short.
+    bool write_samples(std::span<const uint8_t> bytes) override;
+    // Closing flushes what stdio still buffers: false when that failed. A
+    // file never opened closes successfully.
+    bool close() override;
+
+  private:
+    std::string name_;
+    std::FILE* file_ = nullptr;
+};
+
+}  // namespace terramod

@@ -1,0 +1,95 @@
+// Content check of the whole wiring: every file of four runs over the first
+// 300 packets of the bundled sample against SHA-256 digests recorded from a
+// build whose files were decoded by GNU Radio's receiver. A dump written from
+// the wrong buffer, a skipped stage or a swapped Agilent pair changes a digest.
+#include <cstdio>
+#include <map>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace terramod::e2e {
+namespace {
+
+struct GoldenRun {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> digests;  // file name -> SHA-256
+};
+
+const std::vector<GoldenRun> kGoldenRuns = {
+    {"defaults",
+     {"-d", "ercvpbsmft"},
+     {{"out.bin", "8eeae28da80927b8439e78e2e42746aef01424633bba6db94613daf14e97a197"},
+      {"out_bi.bin", "6bb08af21293911df0ba73fb614077f180951165bd52915cc46ef4b25d88a79e"},
+      {"out_ci.bin", "d02bcbdb0d970d43e103ff816671313718a7563de83b84b1396939806180bb92"},
+      {"out_ed.bin", "19d66e0240c9a6e3a0c091720a7994a951f688df62b999fc7b809a160bdfca33"},
+      {"out_fd.bin", "d8cf72503e57d1467428023eecf20b1756ba514da4d8d2a2f9231379fd7c2ca9"},
+      {"out_ma.bin", "8e5d646c0783ed570196d139b836ef3072e30b9e6febda8c7d8b2a7b50fa30cd"},
+      {"out_pu.bin", "1b2d84ed0241da6ef145c5ad8269f14380c89327366934478ea54729481e6775"},
+      {"out_rs.bin", "a5346c5b242932e9d49a3e39ff6cd68edf0da31f7cd72d54db4bff3366565374"},
+      {"out_si.bin", "84667aee6e888a6f8ba5bc7582445ce6d3e8accd59051594c0270e317ca652b7"},
+      {"out_ve.bin", "1b2d84ed0241da6ef145c5ad8269f14380c89327366934478ea54729481e6775"}}},
+    {"8k 64QAM alpha 2 7/8 1/4 BB IF zero fill 4x",
+     {"-8k", "-M", "64", "-a", "2", "-p", "7/8", "-D", "1/4", "-f", "BBIF", "-c", "0", "-d",
+      "ercvpbsmft", "-F", "4x"},
+     {{"out.bin", "f00f039b58aa7b3d47fc016bb470fc7dc08444284cce0df401a0c0334d2b350f"},
+      {"out_bi.bin", "32c9b87b8dc6a97ca715f598b64e53f0d35a7de1e4ff32294eeece53775e8e4d"},
+      {"out_ci.bin", "acae191946990f7eb3604ed0f6f89c96360231ce1395f87c576336ecf3236f35"},
+      {"out_ed.bin", "0f94eb666620dc14667160913d28a36c173f7d020e9bccf1ff486ecc950623e2"},
+      {"out_fd.bin", "869594af8490eff467dd7a1599dbab8d9d56b4999efefe4dababe0c924728300"},
+      {"out_ma.bin", "a4679506e75fc50089a85343247fdf4924827c90d82b2d767ddb1662c27e90a4"},
+      {"out_pu.bin", "dd048c5c0b84f66f9cba0fad47466a47eeec7c40513da1bfd68af024c9d24c7e"},
+      {"out_rs.bin", "f386e30dba28c18f23c10a01d594e5d0a0785301713eb66ac7b5d250cfc5246a"},
+      {"out_si.bin", "9ff3b59bb23051e783be6e6896b62f76c460528eff0b597f272e3b198a46afcc"},
+      {"out_ve.bin", "f7cea883c1bdee10fb0398f996dd079dcfffd27d92a901b353e4e6a311968153"}}},
+    {"16QAM 2/3 1/8 6 MHz Agilent",
+     {"-M", "16", "-p", "2/3", "-b", "6", "-D", "1/8", "-d", "ercvpbsmft", "-F", "agi"},
+     {{"out_I.bin", "11b728417f22d5ed137bbb5fd388fc9bcc4074a6d05dbd9c40060e65ab8c0f91"},
+      {"out_Q.bin", "4776ea09214838eeb32854c15a77959e19933f49642e5fbb5e96ae03c34e2c1c"},
+      {"out_bi.bin", "b6cd124b97081458c5011df2b5dc9b773b176bf93ed5bdd34e4a839b418fdd80"},
+      {"out_ci.bin", "c976ab65e7c660913e08a60526445012db70fc579964354087f1dcf41666922f"},
+      {"out_ed.bin", "58efe7b11badbef12bf970d9334470d5f5160d94ad3be47ccfb4797a7c724112"},
+      {"out_fd.bin", "b2c6ea7e843d43213d5ddfea71cf23265b8338e675f63b8362dd5f9a82e60703"},
+      {"out_ma.bin", "98d8408b149461c2d6687b6d7b0d2c9bd0cf8e0d46fdc96cfe05ab2ae3c1a726"},
+      {"out_pu.bin", "325231c569e1243538ec56c07be875bbfffbec6138944e925a83a60dcf17e603"},
+      {"out_rs.bin", "560072b38360d1d3d8a7e4dedfbc28df64632507b9ac8e58888d41b0b36620cf"},
+      {"out_si.bin", "010487a185e3b86b56c6cdd5d50b136250da200d1aee87bb62fa7f4f6619065b"},
+      {"out_ve.bin", "1de3e92552757a0083cfa8f44a59866baa66b06730f1f951da46d2bc9e3f8cd4"}}},
+    {"8k 16QAM alpha 4 3/4 1/16 7 MHz 2x",
+     {"-8k", "-M", "16", "-a", "4", "-p", "3/4", "-D", "1/16", "-b", "7", "-d", "t", "-F", "2x"},
+     {{"out.bin", "55b3363de5bb7388986b827392fb9d83349dd4086ce1d71430a67652291a89b0"}}},
+};
+
+std::string sha256_of(const fs::path& file) {
+    const std::string command = "sha256sum " + shell_quote(file.string());
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "";
+    char digest[65] = {};
+    const size_t read = std::fread(digest, 1, 64, pipe);
+    ::pclose(pipe);
+    return std::string(digest, read);
+}
+
+class GoldenOutputsE2e : public E2eTest, public ::testing::WithParamInterface<GoldenRun> {};
+
+TEST_P(GoldenOutputsE2e, EveryFileHasItsRecordedDigest) {
+    const GoldenRun& golden = GetParam();
+    const std::string sample = read_file(fs::path(TERRAMOD_SOURCE_DIR) / "samples/testcard.ts");
+    ASSERT_GE(sample.size(), 300u * 188);
+    write_file(path("in.ts"), sample.substr(0, 300 * 188));
+    std::vector<std::string> arguments = {"-i", "in.ts", "-o", "out", "-l", "run.log"};
+    arguments.insert(arguments.end(), golden.arguments.begin(), golden.arguments.end());
+    ASSERT_EQ(run(arguments).exit_code, 0);
+    std::map<std::string, std::string> digests;
+    for (const std::string& name : files())
+        if (ends_with(name, ".bin")) digests[name] = sha256_of(path(name));
+    EXPECT_EQ(digests, golden.digests) << golden.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, GoldenOutputsE2e, ::testing::ValuesIn(kGoldenRuns),
+                         [](const ::testing::TestParamInfo<GoldenRun>& info) {
+                             return "Run" + std::to_string(info.index);
+                         });
+
+}  // namespace
+}  // namespace terramod::e2e

@@ -1,0 +1,87 @@
+// The chain's progress texts, in stage order, and the synchronisation
+// warnings it relays from the energy dispersal.
+#include "tx/chain.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tx/parameters.h"
+
+namespace terramod {
+namespace {
+
+struct ChainRun {
+    std::string outer_text;
+    std::string inner_text;
+};
+
+ChainRun run_one_cycle(const TxConfig& config, int verbosity, int unsynced_packet = -1) {
+    const BlockSizes sizes = choose_block_size(config);
+    TxChain chain(dvbt_settings(config), 1, sizes);
+    std::span<uint8_t> block = chain.input_block();
+    for (size_t i = 0; i < block.size(); ++i) block[i] = i % 188 == 0 ? 0x47 : 0;
+    if (unsynced_packet >= 0) block[unsynced_packet * 188] = 0x46;
+    ChainRun run;
+    Log log(verbosity, nullptr);
+    log.capture_to(&run.outer_text);
+    chain.run_outer(log);
+    log.capture_to(&run.inner_text);
+    chain.run_inner(log);
+    return run;
+}
+
+TEST(TxChain, WritesEachStageTextInChainOrder) {
+    TxConfig config;
+    config.constellation = kQam16;
+    config.code_rate = kRate3_4;
+    const ChainRun run = run_one_cycle(config, 3);
+    EXPECT_EQ(run.outer_text,
+              "Inverting SYNC1 byte ... done.\n"
+              "Scrambling ...  done.\n"
+              "RS(204, 188) outer encoding ... done.\n"
+              "Convolutionally interleaving ... done.\n");
+    EXPECT_EQ(run.inner_text,
+              "Convolutionally encoding 1/2 ... done.\n"
+              "Puncturing to rate 3/4 ... done.\n"
+              "Bit interleaving ... done.\n"
+              "Symbol interleaving ... done.\n"
+              "Mapping to 16QAM ... done.\n"
+              "Adding pilots & TPS ... done\n"
+              "Guarding, IFFTing & prefixing ... done.\n");
+}
+
+TEST(TxChain, RelaysSyncWarningsInsideTheInversionText) {
+    struct Case {
+        int verbosity;
+        int unsynced_packet;
+        std::string outer_text;
+    };
+    const Case cases[] = {
+        {3, 16,
+         "Inverting SYNC1 byte ...WARNING: MPEG-2 TS Out of Sync in packet #16\n done.\n"
+         "Scrambling ...  done.\nRS(204, 188) outer encoding ... done.\n"
+         "Convolutionally interleaving ... done.\n"},
+        {1, 8, "WARNING: MPEG-2 TS Out of Sync in packet #8\n"},
+        // Packets between the group starts are not checked.
+        {1, 9, ""},
+        {0, 16, ""},
+    };
+    for (const Case& c : cases) {
+        const ChainRun run = run_one_cycle(TxConfig{}, c.verbosity, c.unsynced_packet);
+        EXPECT_EQ(run.outer_text, c.outer_text)
+            << "verbosity " << c.verbosity << " packet " << c.unsynced_packet;
+    }
+}
+
+TEST(TxChain, OutputIsAtTheInterpolatedRate) {
+    const BlockSizes sizes = choose_block_size(TxConfig{});
+    for (int32_t factor : {1, 2, 4}) {
+        TxChain chain(DvbtSettings{}, factor, sizes);
+        EXPECT_EQ(chain.output_samples().size(), static_cast<size_t>(factor) * sizes.sample_count);
+        EXPECT_EQ(chain.interpolation_factor(), factor);
+    }
+}
+
+}  // namespace
+}  // namespace terramod

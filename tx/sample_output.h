@@ -1,0 +1,70 @@
+// The transmitted signal (-d t): the chain's end samples, encoded in the
+// output format, to their file(s). The sample rate (1x, 2x, 4x) is the
+// chain's; the encoding (float I/Q pairs, Agilent words) and the
+// destination are chosen here.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/output_file.h"
+#include "ofdm/dac_output.h"
+#include "tx/log.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+// How the samples of an output format are encoded.
+enum class SampleEncoding {
+    kNone,          // HP: accepted, nothing written
+    kFloatPairs,    // I/Q pairs of 32-bit floats
+    kAgilentWords,  // two files of 16-bit offset words, I and Q
+};
+
+// Per DacFormat: the announcement, the encoding and the chain's
+// interpolation factor.
+struct OutputFormatDescription {
+    const char* announcement;
+    SampleEncoding encoding;
+    int32_t interpolation_factor;
+};
+const OutputFormatDescription& output_format(DacFormat format);
+
+class SampleOutput {
+  public:
+    // selected: whether -d t asked for the output at all. Allocates what the
+    // encoding needs for `samples_per_cycle` samples; throws std::bad_alloc.
+    SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode mode,
+                 const std::string& base_name, size_t samples_per_cycle);
+
+    // The names of the output files, in opening order (none unless selected).
+    std::vector<std::string> file_names() const;
+    // Announces the format and opens the file(s); a file that cannot be
+    // created is a warning and is skipped for the whole run.
+    void open();
+    // Encodes and writes one cycle of the chain's output samples.
+    void write(std::span<const ComplexSample> samples);
+
+    // The shutdown order keeps the one the log has always shown: the sample
+    // file (or the Agilent I file) before the dumps, the Agilent Q file after.
+    void close_first();
+    void close_rest();
+    bool had_failure() const { return had_failure_; }
+
+  private:
+    void write_agilent(std::span<const ComplexSample> samples);
+    void close_file(OutputFile& file);
+
+    Log& log_;
+    bool selected_;
+    const OutputFormatDescription& format_;
+    const char* word_;  // in the "Dumping" text and the write warning
+    std::vector<std::unique_ptr<OutputFile>> files_;
+    AgilentConverter agilent_converter_;
+    std::vector<uint16_t> dac_i_buffer_;
+    std::vector<uint16_t> dac_q_buffer_;
+    bool had_failure_ = false;
+};
+
+}  // namespace terramod
