@@ -71,6 +71,34 @@ void AgilentConverter::convert_agilent(std::span<const ComplexSample> input,
     }
 }
 
+double nominal_rms(OfdmMode mode, FrequencyMapping mapping, int32_t interpolation_factor) {
+    const int32_t carriers = carrier_count[mode];
+    const int32_t data = data_carrier_count[mode];
+    const int32_t tps = tps_carrier_count[mode];
+    const double pilot_power = (carriers - data - tps) * (16.0 / 9.0);
+    const double base_rms = std::sqrt(pilot_power + data + tps);
+    if (interpolation_factor != 2 && interpolation_factor != 4) return base_rms;
+
+    const float* taps =
+        interpolation_factor == 2 ? interp_filter_2x.data() : interp_filter_4x.data();
+    const int32_t tap_count = interpolation_factor == 2 ? 31 : 63;
+    const double size = fft_size[mode];
+    double power_gain = 0;
+    for (int32_t k = 0; k < carriers; ++k) {
+        // Carrier k in cycles per base-rate sample, then per output sample.
+        double frequency = (k - (carriers - 1) / 2) / size;
+        if (mapping == kBasebandIf) frequency += 0.5;
+        const double omega = 2 * M_PI * frequency / interpolation_factor;
+        double re = 0, im = 0;
+        for (int32_t n = 0; n < tap_count; ++n) {
+            re += taps[n] * std::cos(omega * n);
+            im -= taps[n] * std::sin(omega * n);
+        }
+        power_gain += re * re + im * im;
+    }
+    return base_rms * std::sqrt(power_gain / carriers) / interpolation_factor;
+}
+
 Interpolator::Interpolator(int32_t factor) {
     if (factor == 2) {
         factor_ = 2;

@@ -17,6 +17,12 @@ extern const std::array<float, 63> interp_filter_4x;
 // 8191 / (3.2 x RMS of one component) for the mode, as a float.
 float compute_agilent_scale(OfdmMode mode);
 
+// The nominal RMS of the complex output samples: at the base rate the square
+// root of the sum of one symbol's cell powers (the transform has no 1/N);
+// interpolated by 2 or 4, that times the filter's RMS gain over the occupied
+// carriers, |H| / P, with the carriers placed as the mapping places them.
+double nominal_rms(OfdmMode mode, FrequencyMapping mapping, int32_t interpolation_factor);
+
 class AgilentConverter {
   public:
     explicit AgilentConverter(float agilent_scale) : scale_(agilent_scale) {}

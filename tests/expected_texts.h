@@ -38,6 +38,13 @@ inline constexpr char kExpectedHelp[] =
     "  \tm - Mapper\n"
     "  \tf - Pre-IFFT\n"
     "  \tt - Post-IFFT (alone or with -F)\n"
-    "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
+    "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n"
+    "\n"
+    "Long options:\n"
+    "\n"
+    "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
+    "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
+    "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
+    "--no-sigmf\tno SigMF metadata file beside the output file\n";
 
 }  // namespace terramod

@@ -8,6 +8,7 @@ missing=""
 /usr/bin/python3 -c 'from gnuradio import dtv' 2>/dev/null || missing="$missing gnuradio"
 /usr/bin/python3 -c 'import numpy, scipy' 2>/dev/null || missing="$missing python3-numpy python3-scipy"
 /usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing="$missing python3-matplotlib"
+/usr/bin/python3 -c 'import jsonschema' 2>/dev/null || missing="$missing python3-jsonschema"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive

@@ -1,6 +1,8 @@
 #include "tx/config.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace terramod {
@@ -45,6 +47,19 @@ constexpr char kHelpText[] =
     "  \tf - Pre-IFFT\n"
     "  \tt - Post-IFFT (alone or with -F)\n"
     "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
+
+// The long options, listed after the original help text.
+constexpr char kLongOptionsHelp[] =
+    "\n"
+    "Long options:\n"
+    "\n"
+    "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
+    "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
+    "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
+    "--no-sigmf\tno SigMF metadata file beside the output file\n";
+
+constexpr double kDefaultBackoffDb = 12.0;
+constexpr double kMaxBackoffDb = 60.0;
 
 // Returns the index of `value` among `accepted`, or -1.
 template <size_t N>
@@ -172,6 +187,12 @@ class CommandLineParser {
             take_dump_letters();
         } else if (option == "-F") {
             take_dac_format();
+        } else if (option == "--sample-type") {
+            take_sample_type();
+        } else if (option == "--backoff") {
+            take_backoff();
+        } else if (option == "--no-sigmf") {
+            config_.write_sigmf = false;
         } else {
             print("Unknown argument %s.\n", std::string(option).c_str());
         }
@@ -239,6 +260,35 @@ class CommandLineParser {
         if (index >= 0) config_.dac_format = static_cast<DacFormat>(index + 1);
     }
 
+    void take_sample_type() {
+        std::optional<std::string_view> value = take_value();
+        std::optional<SampleType> type = value ? sample_type_named(*value) : std::nullopt;
+        if (type) {
+            config_.sample_type = type;
+            return;
+        }
+        config_.sample_type.reset();
+        print("Invalid sample type %s: using cf32.\n", value ? std::string(*value).c_str() : "");
+    }
+
+    // A level in dB from 0 to 60; anything else keeps the default.
+    void take_backoff() {
+        std::optional<std::string_view> value = take_value();
+        double level = -1;
+        if (value) {
+            const std::string text(*value);
+            char* end = nullptr;
+            level = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0') level = -1;
+        }
+        if (level >= 0 && level <= kMaxBackoffDb) {
+            config_.backoff_db = level;
+            return;
+        }
+        config_.backoff_db = kDefaultBackoffDb;
+        print("Invalid backoff %s: using 12 dB.\n", value ? std::string(*value).c_str() : "");
+    }
+
     TxConfig& config_;
     int argc_;
     char** argv_;
@@ -262,7 +312,10 @@ bool report_help_or_version(const TxConfig& config, Log& log) {
     log.write(
         0, "\nDVB-T compliant software transmitter\n%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n",
         kBanner);
-    if (config.show_help) log.write(0, kHelpText, kMaxVerbosity);
+    if (config.show_help) {
+        log.write(0, kHelpText, kMaxVerbosity);
+        log.write(0, "%s", kLongOptionsHelp);
+    }
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include "io/sigmf.h"
+
 namespace terramod {
 
 namespace {
@@ -24,17 +26,29 @@ const OutputFormatDescription& output_format(DacFormat format) {
     return kOutputFormats[format];
 }
 
-SampleOutput::SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode mode,
-                           const std::string& base_name, size_t samples_per_cycle)
+SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
+                           size_t samples_per_cycle, double sample_rate, double useful_bit_rate)
     : log_(log),
-      selected_(selected),
-      format_(output_format(format)),
+      config_(config),
+      selected_(config.dump[kDumpPostIfft]),
+      format_(output_format(config.dac_format)),
+      sample_type_(config.sample_type.value_or(kCf32)),
+      base_name_(base_name),
+      sample_rate_(sample_rate * format_.interpolation_factor),
+      useful_bit_rate_(useful_bit_rate),
       word_(format_.encoding == SampleEncoding::kAgilentWords ? kAgilentWord : kTimeDomainWord),
-      agilent_converter_(compute_agilent_scale(mode)) {
+      agilent_converter_(compute_agilent_scale(config.mode)) {
     if (!selected_) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
             files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
+            nominal_rms_ =
+                nominal_rms(config.mode, config.frequency_mapping, format_.interpolation_factor);
+            if (integer_samples()) {
+                scale_ = integer_sample_scale(sample_type_, config.backoff_db, nominal_rms_);
+                encoded_.resize(samples_per_cycle *
+                                sample_type_description(sample_type_).bytes_per_sample);
+            }
             break;
         case SampleEncoding::kAgilentWords:
             files_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
@@ -50,7 +64,13 @@ SampleOutput::SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode m
 std::vector<std::string> SampleOutput::file_names() const {
     std::vector<std::string> names;
     for (const auto& file : files_) names.push_back(file->name());
+    if (!names.empty() && format_.encoding == SampleEncoding::kFloatPairs && config_.write_sigmf)
+        names.push_back(sigmf_name());
     return names;
+}
+
+std::string SampleOutput::sigmf_name() const {
+    return base_name_ + ".sigmf-meta";
 }
 
 void SampleOutput::open() {
@@ -62,6 +82,66 @@ void SampleOutput::open() {
             had_failure_ = true;
         }
     }
+    if (format_.encoding != SampleEncoding::kFloatPairs) return;
+    if (integer_samples()) {
+        log_.write(2,
+                   "Sample type %s: scale %.6f x the float samples, nominal RMS %.6f at %.1f dB "
+                   "below full scale\n",
+                   sample_type_description(sample_type_).name, scale_, nominal_rms_,
+                   config_.backoff_db);
+    }
+    if (config_.write_sigmf) write_sigmf();
+}
+
+// The file name without its folder, as core:dataset names it.
+static std::string file_name_part(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void SampleOutput::write_sigmf() {
+    SigmfMetadata metadata;
+    metadata.datatype = sample_type_description(sample_type_).sigmf_datatype;
+    metadata.sample_rate = sample_rate_;
+    metadata.recorder = "terramod 1.2j";
+    metadata.dataset = file_name_part(files_[0]->name());
+    metadata.description =
+        std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config_.mode] + " " +
+        kConstellationNames[config_.constellation] + " alpha " +
+        kHierarchyNames[config_.hierarchy] + ", code rate " + kCodeRateNames[config_.code_rate] +
+        ", guard interval " + kGuardIntervalNames[config_.guard_interval] + ", " +
+        kChannelSpacingNames[config_.channel_spacing] + " channel, " +
+        kFrequencyMappingNames[config_.frequency_mapping];
+    metadata.texts = {{"mode", kModeNames[config_.mode]},
+                      {"constellation", kConstellationNames[config_.constellation]},
+                      {"hierarchy", kHierarchyNames[config_.hierarchy]},
+                      {"code_rate", kCodeRateNames[config_.code_rate]},
+                      {"guard_interval", kGuardIntervalNames[config_.guard_interval]},
+                      {"frequency_mapping", kFrequencyMappingNames[config_.frequency_mapping]}};
+    static constexpr double kBandwidthHz[] = {6e6, 7e6, 8e6};
+    metadata.numbers = {{"bandwidth_hz", kBandwidthHz[config_.channel_spacing]},
+                        {"interpolation", static_cast<double>(format_.interpolation_factor)},
+                        {"useful_bit_rate", useful_bit_rate_}};
+    if (integer_samples()) {
+        metadata.numbers.push_back({"backoff_db", config_.backoff_db});
+        metadata.numbers.push_back({"scale", scale_});
+        metadata.numbers.push_back({"nominal_rms", nominal_rms_});
+    }
+    if (!write_sigmf_file(sigmf_name(), metadata)) {
+        log_.write(0, "WARNING: Can't write \"%s\"\n", sigmf_name().c_str());
+        had_failure_ = true;
+    }
+}
+
+void SampleOutput::report_clipping() {
+    if (!integer_samples() || files_.empty()) return;
+    const double share = samples_written_ > 0 ? 100.0 * samples_clipped_ / samples_written_ : 0.0;
+    log_.write(2, "Clipped samples: %" PRId64 " of %" PRId64 " (%.4f%%)\n", samples_clipped_,
+               samples_written_, share);
+    if (samples_clipped_ > 0) {
+        log_.write(1, "WARNING: %" PRId64 " samples clipped at full scale: raise --backoff\n",
+                   samples_clipped_);
+    }
 }
 
 void SampleOutput::write(std::span<const ComplexSample> samples) {
@@ -72,8 +152,15 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
             if (!file.is_open()) return;
             log_.write(3, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
-            const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(samples.data()),
-                                                 samples.size_bytes()};
+            std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(samples.data()),
+                                           samples.size_bytes()};
+            if (integer_samples()) {
+                samples_clipped_ += encode_samples(sample_type_, scale_, samples, encoded_);
+                bytes = std::span<const uint8_t>(encoded_).first(std::min(
+                    encoded_.size(),
+                    samples.size() * sample_type_description(sample_type_).bytes_per_sample));
+            }
+            samples_written_ += static_cast<int64_t>(samples.size());
             if (!file.write_samples(bytes)) {
                 had_failure_ = true;
                 log_.write(0, "WARNING: Couldn't write to %s file\n", word_);

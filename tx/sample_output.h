@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/output_file.h"
+#include "io/sample_types.h"
 #include "ofdm/dac_output.h"
 #include "tx/log.h"
 #include "tx/tx_types.h"
@@ -18,7 +19,7 @@ namespace terramod {
 // How the samples of an output format are encoded.
 enum class SampleEncoding {
     kNone,          // HP: accepted, nothing written
-    kFloatPairs,    // I/Q pairs of 32-bit floats
+    kFloatPairs,    // I/Q pairs in the --sample-type (32-bit floats by default)
     kAgilentWords,  // two files of 16-bit offset words, I and Q
 };
 
@@ -33,15 +34,16 @@ const OutputFormatDescription& output_format(DacFormat format);
 
 class SampleOutput {
   public:
-    // selected: whether -d t asked for the output at all. Allocates what the
-    // encoding needs for `samples_per_cycle` samples; throws std::bad_alloc.
-    SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode mode,
-                 const std::string& base_name, size_t samples_per_cycle);
+    // Allocates what the encoding needs for `samples_per_cycle` samples;
+    // throws std::bad_alloc. sample_rate: of the base rate, in Hz.
+    SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
+                 size_t samples_per_cycle, double sample_rate, double useful_bit_rate);
 
-    // The names of the output files, in opening order (none unless selected).
+    // The names of the files it writes, in opening order (none unless -d t).
     std::vector<std::string> file_names() const;
-    // Announces the format and opens the file(s); a file that cannot be
-    // created is a warning and is skipped for the whole run.
+    // Announces the format and opens the file(s), then writes the SigMF
+    // metadata; a file that cannot be created is a warning and is skipped for
+    // the whole run.
     void open();
     // Encodes and writes one cycle of the chain's output samples.
     void write(std::span<const ComplexSample> samples);
@@ -52,13 +54,30 @@ class SampleOutput {
     void close_rest();
     bool had_failure() const { return had_failure_; }
 
+    // For integer sample types: how many samples were clipped, at level 2,
+    // and a warning when any was.
+    void report_clipping();
+
   private:
+    bool integer_samples() const { return sample_type_ != kCf32; }
+    std::string sigmf_name() const;
+    void write_sigmf();
     void write_agilent(std::span<const ComplexSample> samples);
     void close_file(OutputFile& file);
 
     Log& log_;
+    const TxConfig& config_;
     bool selected_;
     const OutputFormatDescription& format_;
+    SampleType sample_type_;
+    std::string base_name_;
+    double sample_rate_;  // at the output, Hz
+    double useful_bit_rate_;
+    double nominal_rms_ = 0;
+    double scale_ = 1;  // integer sample types
+    std::vector<uint8_t> encoded_;
+    int64_t samples_written_ = 0;
+    int64_t samples_clipped_ = 0;
     const char* word_;  // in the "Dumping" text and the write warning
     std::vector<std::unique_ptr<OutputFile>> files_;
     AgilentConverter agilent_converter_;

@@ -158,6 +158,12 @@ int run_transmitter(int argc, char** argv) {
         return kExitSuccess;
     }
     const DerivedRates rates = report_parameters(config, log);
+    if (config.sample_type &&
+        output_format(config.dac_format).encoding != SampleEncoding::kFloatPairs) {
+        log.write(0,
+                  "FATAL ERROR: --sample-type applies to the standard, 2x and 4x formats only\n");
+        return stop_fatal(log);
+    }
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
@@ -170,8 +176,8 @@ int run_transmitter(int argc, char** argv) {
             std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
         outputs.reset(
             new RunOutputs{DumpFiles(log, config.dump, base_name),
-                           SampleOutput(log, config.dump[kDumpPostIfft], config.dac_format,
-                                        config.mode, base_name, chain->output_samples().size())});
+                           SampleOutput(log, config, base_name, chain->output_samples().size(),
+                                        rates.sampling_rate, rates.useful_throughput)});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
         return stop_fatal(log);
@@ -189,6 +195,7 @@ int run_transmitter(int argc, char** argv) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
     report_run(log, bytes_consumed, elapsed, rates.useful_throughput);
+    outputs->signal.report_clipping();
 
     chain.reset();
     source.reset();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dvbt/dvbt.h"
+#include "io/sample_types.h"
 
 namespace terramod {
 
@@ -54,6 +55,10 @@ struct TxConfig {
     bool show_help = false;
     bool show_version = false;
     std::array<bool, kDumpStageCount> dump{};  // indexed by DumpStage
+    // Long options.
+    std::optional<SampleType> sample_type;  // --sample-type; cf32 when absent
+    double backoff_db = 12.0;               // --backoff
+    bool write_sigmf = true;                // --no-sigmf clears it
 };
 
 // Element counts of one cycle's stage buffers.

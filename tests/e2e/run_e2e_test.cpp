@@ -172,8 +172,10 @@ TEST_F(RunE2e, OutputFormatsAndTheirFiles) {
     EXPECT_EQ(silent.exit_code, 0);
     EXPECT_EQ(silent.console.find("DAC stream dumping selected"), std::string::npos);
 
+    // The interpolated outputs have their SigMF metadata beside them.
     EXPECT_EQ(files(), (std::vector<std::string>{"agi_I.bin", "agi_Q.bin", "in.ts", "none.log",
-                                                 "test.log", "x2.bin", "x4.bin"}));
+                                                 "test.log", "x2.bin", "x2.sigmf-meta", "x4.bin",
+                                                 "x4.sigmf-meta"}));
 }
 
 TEST_F(RunE2e, DefaultBaseNameWithAndWithoutTheWarning) {

@@ -1,0 +1,66 @@
+#include "io/sigmf.h"
+
+#include <cstdio>
+
+namespace terramod {
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// Shortest text that reads back as the same double.
+std::string number(double value) {
+    char text[32];
+    for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        double back = 0;
+        if (std::sscanf(text, "%lf", &back) == 1 && back == value) break;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string sigmf_json(const SigmfMetadata& metadata) {
+    std::string json = "{\n  \"global\": {\n";
+    auto field = [&json](const std::string& name, const std::string& value) {
+        json += "    " + quoted(name) + ": " + value + ",\n";
+    };
+    field("core:datatype", quoted(metadata.datatype));
+    field("core:sample_rate", number(metadata.sample_rate));
+    field("core:version", quoted("1.2.5"));
+    field("core:recorder", quoted(metadata.recorder));
+    field("core:description", quoted(metadata.description));
+    field("core:dataset", quoted(metadata.dataset));
+    field("core:extensions", "[{\"name\": \"dvbt\", \"version\": \"1.0.0\", \"optional\": true}]");
+    for (const auto& [name, value] : metadata.texts) field("dvbt:" + name, quoted(value));
+    for (const auto& [name, value] : metadata.numbers) field("dvbt:" + name, number(value));
+    json.erase(json.size() - 2);  // the last field's comma
+    json += "\n  },\n  \"captures\": [{\"core:sample_start\": 0}],\n  \"annotations\": []\n}\n";
+    return json;
+}
+
+bool write_sigmf_file(const std::string& path, const SigmfMetadata& metadata) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) return false;
+    const std::string json = sigmf_json(metadata);
+    const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+    return std::fclose(file) == 0 && written;
+}
+
+}  // namespace terramod

@@ -1,0 +1,29 @@
+// SigMF metadata (a `<base>.sigmf-meta` JSON file) describing a sample file
+// as a non-conforming dataset, with the transmission settings as fields of a
+// `dvbt` extension.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace terramod {
+
+struct SigmfMetadata {
+    std::string datatype;     // core:datatype
+    double sample_rate = 0;   // core:sample_rate, Hz
+    std::string recorder;     // core:recorder
+    std::string description;  // core:description
+    std::string dataset;      // core:dataset: the sample file's name
+    // dvbt:<name> fields: text values and number values, in this order.
+    std::vector<std::pair<std::string, std::string>> texts;
+    std::vector<std::pair<std::string, double>> numbers;
+};
+
+// The metadata's JSON text.
+std::string sigmf_json(const SigmfMetadata& metadata);
+
+// Writes the JSON text to `path`; false when the file cannot be written.
+bool write_sigmf_file(const std::string& path, const SigmfMetadata& metadata);
+
+}  // namespace terramod

@@ -1,0 +1,132 @@
+// --sample-type, --backoff and the SigMF metadata: every integer sample is
+// saturate(rint(float x k)) of the float output of the same settings, the
+// clip count is right, and the metadata validates against the SigMF schema
+// and agrees with the file.
+#include <cmath>
+#include <cstring>
+#include <regex>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace terramod::e2e {
+namespace {
+
+struct SampleTypeCase {
+    std::vector<std::string> settings;
+    const char* type;
+    const char* backoff;
+    int bytes_per_component;
+    int full_scale;
+};
+
+const SampleTypeCase kCases[] = {
+    {{"-8k", "-M", "64", "-p", "7/8"}, "cs8", "12", 1, 127},
+    {{"-8k", "-M", "64", "-p", "7/8"}, "cs16", "3", 2, 32767},
+    {{"-M", "16", "-F", "2x", "-f", "BBIF"}, "cs16", "12", 2, 32767},
+    {{"-D", "1/4", "-F", "4x"}, "cs8", "1", 1, 127},
+};
+
+std::vector<float> floats_of(const std::string& bytes) {
+    std::vector<float> values(bytes.size() / 4);
+    std::memcpy(values.data(), bytes.data(), values.size() * 4);
+    return values;
+}
+
+int32_t integer_at(const std::string& bytes, size_t index, int width) {
+    if (width == 1) return static_cast<int8_t>(bytes[index]);
+    const auto low = static_cast<uint8_t>(bytes[2 * index]);
+    const auto high = static_cast<uint8_t>(bytes[2 * index + 1]);
+    return static_cast<int16_t>(static_cast<uint16_t>(low | (high << 8)));
+}
+
+double number_field(const std::string& json, const std::string& name) {
+    const std::regex field("\"" + name + "\": ([-0-9.e+]+)");
+    std::smatch match;
+    if (!std::regex_search(json, match, field)) return NAN;
+    return std::stod(match[1]);
+}
+
+class SampleTypesE2e : public E2eTest, public ::testing::WithParamInterface<SampleTypeCase> {};
+
+TEST_P(SampleTypesE2e, IntegersAreTheRoundedScaledFloatsAndClipsAreCounted) {
+    const SampleTypeCase& c = GetParam();
+    write_file(path("in.ts"), make_stream(300 * 188));
+    std::vector<std::string> base = {"-i", "in.ts", "-d", "t", "-v", "2"};
+    base.insert(base.end(), c.settings.begin(), c.settings.end());
+    std::vector<std::string> float_run = base, integer_run = base;
+    float_run.insert(float_run.end(), {"-o", "float", "-l", "float.log"});
+    integer_run.insert(integer_run.end(), {"-o", "int", "-l", "int.log", "--sample-type", c.type,
+                                           "--backoff", c.backoff});
+    ASSERT_EQ(run(float_run).exit_code, 0);
+    const RunResult result = run(integer_run);
+    ASSERT_EQ(result.exit_code, 0);
+
+    const std::vector<float> floats = floats_of(read_file(path("float.bin")));
+    const std::string integers = read_file(path("int.bin"));
+    ASSERT_EQ(integers.size(), floats.size() * c.bytes_per_component);
+    const std::string meta = read_file(path("int.sigmf-meta"));
+    const double scale = number_field(meta, "dvbt:scale");
+    ASSERT_TRUE(std::isfinite(scale)) << meta;
+    int64_t clipped = 0;
+    for (size_t sample = 0; sample < floats.size() / 2; ++sample) {
+        bool clips = false;
+        for (size_t part = 2 * sample; part < 2 * sample + 2; ++part) {
+            const double rounded = std::nearbyint(double{floats[part]} * scale);
+            const double expected =
+                std::clamp(rounded, -double(c.full_scale), double(c.full_scale));
+            clips = clips || rounded != expected;
+            ASSERT_EQ(integer_at(integers, part, c.bytes_per_component), expected) << part;
+        }
+        clipped += clips;
+    }
+    const std::string clip_line =
+        "Clipped samples: " + std::to_string(clipped) + " of " + std::to_string(floats.size() / 2);
+    EXPECT_NE(result.console.find(clip_line), std::string::npos) << result.console;
+    EXPECT_EQ(result.console.find("WARNING: ") != std::string::npos, clipped > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, SampleTypesE2e, ::testing::ValuesIn(kCases));
+
+// The metadata of every sample type and rate validates against the SigMF
+// schema, and rate x duration and count x element size agree with the file.
+TEST_F(E2eTest, SigmfMetadataValidatesAndMatchesTheFile) {
+    const fs::path schema = fs::path(TERRAMOD_SOURCE_DIR) / "../shared/sigmf-schema.json";
+    if (std::system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0 ||
+        !fs::exists(schema))
+        GTEST_SKIP() << "python3-jsonschema or the SigMF schema is missing";
+    write_file(path("in.ts"), make_stream(100 * 188));
+    const std::vector<std::vector<std::string>> runs = {
+        {"-o", "a", "-8k"},
+        {"-o", "b", "--sample-type", "cs16", "-F", "2x"},
+        {"-o", "c", "--sample-type", "cs8", "-F", "4x", "-b", "6"}};
+    for (std::vector<std::string> arguments : runs) {
+        arguments.insert(arguments.end(), {"-i", "in.ts", "-d", "t", "-v", "0"});
+        ASSERT_EQ(run(arguments).exit_code, 0);
+    }
+    const std::string check = std::string("/usr/bin/python3 ") + TERRAMOD_SOURCE_DIR +
+                              "/tests/e2e/check_sigmf.py " + shell_quote(schema.string()) + " " +
+                              shell_quote(directory_.string()) + " a b c";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+    EXPECT_FALSE(run({"-i", "in.ts", "-o", "d", "-d", "t", "--no-sigmf", "-v", "0"}).exit_code);
+    EXPECT_FALSE(fs::exists(path("d.sigmf-meta")));
+}
+
+TEST_F(E2eTest, SampleTypeWithAgilentIsRefusedAndBadValuesFallBack) {
+    write_file(path("in.ts"), make_stream(188));
+    const RunResult agilent =
+        run({"-i", "in.ts", "-o", "x", "-d", "t", "-F", "agi", "--sample-type", "cs16", "-v", "0"});
+    EXPECT_EQ(agilent.exit_code, 1);
+    EXPECT_NE(agilent.console.find("FATAL ERROR: --sample-type applies to the standard, 2x and "
+                                   "4x formats only\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(path("x_I.bin")));
+    const RunResult bad = run({"-i", "in.ts", "-o", "y", "-d", "t", "--sample-type", "s12",
+                               "--backoff", "-3", "-v", "0"});
+    EXPECT_EQ(bad.exit_code, 0);
+    EXPECT_EQ(bad.console.substr(0, 70),
+              "Invalid sample type s12: using cf32.\nInvalid backoff -3: using 12 dB.\n");
+    EXPECT_EQ(fs::file_size(path("y.bin")), 8 * kSamples);
+}
+
+}  // namespace
+}  // namespace terramod::e2e
