@@ -46,8 +46,12 @@ RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, Cha
       channel_rate_(channel_rate),
       spacing_(spacing),
       ticks_per_slot_(kBitsPerPacket * ts::kClockRate / channel_rate),
-      start_delay_ticks_(start_delay * ts::kClockRate),
-      chunk_(kChunkPackets * ts::kPacketSize) {}
+      start_delay_ticks_(start_delay > 0 ? start_delay * ts::kClockRate : 0.0),
+      chunk_(kChunkPackets * ts::kPacketSize) {
+    if (!(channel_rate > 0) || !std::isfinite(channel_rate))
+        stop("FATAL ERROR: channel rate %g bit/s: --adapt-rate needs a positive rate\n",
+             channel_rate);
+}
 
 size_t RateAdaptingSource::read_packets(std::span<uint8_t> block) {
     size_t filled = 0;
@@ -318,7 +322,9 @@ double RateAdaptingSource::slot_time(uint64_t slot) const {
 
 uint64_t RateAdaptingSource::first_slot_for(double time) const {
     const double slot = std::ceil((time - origin_time_ + start_delay_ticks_) / ticks_per_slot_);
-    return slot > 0 ? static_cast<uint64_t>(slot) : 0;
+    if (!(slot > 0)) return 0;
+    // (2^63 slots: far beyond any stream, and still convertible.)
+    return slot < 9.2e18 ? static_cast<uint64_t>(slot) : UINT64_MAX;
 }
 
 void RateAdaptingSource::stop_for_overflow(const Held& packet) {

@@ -45,7 +45,9 @@ class RateAdaptingSource : public TsSource {
     static constexpr double kMaxPcrStep = 1.0;  // seconds
 
     // `channel_rate` in bit/s; `spacing` chooses the settings an overflow
-    // message suggests; `start_delay` (seconds) shifts every packet's slot.
+    // message suggests; `start_delay` (seconds, not negative) shifts every
+    // packet's slot: the output starts with that much of null packets.
+    // A rate that is not positive is fatal at once.
     RateAdaptingSource(TsSource& input, double channel_rate, ChannelSpacing spacing, Log& log,
                        double start_delay = 0.0);
 

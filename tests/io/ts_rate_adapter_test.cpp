@@ -419,6 +419,16 @@ TEST(RateAdapterTest, AStreamWithOnePcrStops) {
               "rate\n");
 }
 
+TEST(RateAdapterTest, AChannelRateThatIsNotPositiveStopsAtOnce) {
+    const Bytes input = make_stream(plan_at(4e6, 0.2));
+    for (const double rate : {0.0, -1.0, std::nan(""), HUGE_VAL}) {
+        const AdaptedRun run = adapt(input, rate);
+        EXPECT_TRUE(run.fatal);
+        EXPECT_TRUE(run.output.empty());
+        EXPECT_EQ(run.log.rfind("FATAL ERROR: channel rate ", 0), 0u) << run.log;
+    }
+}
+
 TEST(RateAdapterTest, ALongGapBetweenPcrsIsBridgedAtTheMeasuredRate) {
     // PCRs only in the first and last 0.2 s of a 12-second stream at 2 Mbit/s
     // (16000 packets): the gap is timed at the measured rate.
