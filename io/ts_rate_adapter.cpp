@@ -122,6 +122,7 @@ void RateAdaptingSource::write_null(uint8_t* slot) {
 
 void RateAdaptingSource::read_input() {
     const size_t got = input_.read_packets(chunk_);
+    statistics_.input_bytes += got;
     size_t offset = 0;
     for (; offset + ts::kPacketSize <= got && !fatal_; offset += ts::kPacketSize)
         take(chunk_.data() + offset, ts::kPacketSize);

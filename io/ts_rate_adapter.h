@@ -22,6 +22,7 @@ namespace terramod {
 struct RateAdapterStatistics {
     std::vector<uint16_t> pcr_pids;  // every PID seen carrying PCRs, the timing one first
     double input_rate = 0;           // bit/s, from the timing PID's PCRs; 0 until measured
+    uint64_t input_bytes = 0;        // read from the input (for a progress figure)
     uint64_t input_packets = 0;      // read from the input, null packets included
     uint64_t output_packets = 0;     // slots filled (returned or about to be)
     uint64_t null_packets_dropped = 0;

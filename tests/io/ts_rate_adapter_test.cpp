@@ -205,6 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
                                }(),
                                kDefaultChannel},
                       RateCase{"drift_50ppm_to_6M", drifting(4e6), kDefaultChannel},
+                      // 7 MHz QPSK 1/2 1/32: 7693.7 ticks a packet, PCRs round.
+                      RateCase{"4M_to_5M28_7MHz", plan_at(4e6), 5278074.866310161},
                       RateCase{"drift_50ppm_to_24M", drifting(6e6), kFastChannel},
                       RateCase{"pcr_wrap", wrapping(4e6), kDefaultChannel},
                       RateCase{"two_programmes", two_programmes(4e6), kDefaultChannel},
@@ -266,6 +268,7 @@ TEST(RateAdapterTest, FreeSlotsCarryNullPacketsWithTheirOwnContinuityCounter) {
     }
     EXPECT_EQ(nulls, run.statistics.null_packets_inserted);
     EXPECT_EQ(run.statistics.output_packets, run.output.size() / kPacket);
+    EXPECT_EQ(run.statistics.input_bytes, input.size());
     uint64_t input_nulls = 0;
     for (size_t at = 0; at < input.size(); at += kPacket) input_nulls += is_null(&input[at]);
     EXPECT_EQ(run.statistics.null_packets_dropped, input_nulls);
