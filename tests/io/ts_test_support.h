@@ -28,7 +28,7 @@ class MemoryTsSource : public TsSource {
     explicit MemoryTsSource(Bytes bytes) : bytes_(std::move(bytes)) {}
     size_t read_packets(std::span<uint8_t> block) override {
         const size_t count = std::min(block.size(), bytes_.size() - position_);
-        std::memcpy(block.data(), bytes_.data() + position_, count);
+        if (count > 0) std::memcpy(block.data(), bytes_.data() + position_, count);
         position_ += count;
         return count;
     }
