@@ -1,0 +1,38 @@
+// The useful bit rate of every non-hierarchical DVB-T setting at one channel
+// spacing, to tell a user which settings would carry a stream.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+struct ChannelSetting {
+    OfdmMode mode;
+    Constellation constellation;
+    CodeRate code_rate;
+    GuardInterval guard_interval;
+    double useful_bit_rate;  // bit/s of transport stream
+};
+
+// The useful bit rate of one setting, computed left to right in double
+// precision exactly as the parameter report computes it.
+double useful_bit_rate(OfdmMode mode, Constellation constellation, CodeRate code_rate,
+                       GuardInterval guard_interval, ChannelSpacing spacing);
+
+// All 2 x 3 x 5 x 4 settings at `spacing`, by rising rate (ties in the order of
+// mode, constellation, code rate, guard interval).
+std::vector<ChannelSetting> all_settings(ChannelSpacing spacing);
+
+// Up to `count` settings whose rate exceeds `needed_rate`, the slowest first;
+// the two modes, which carry the same rate, count as one.
+std::vector<ChannelSetting> nearest_settings_above(double needed_rate, ChannelSpacing spacing,
+                                                   size_t count);
+
+// "-M 16 -p 1/2 -D 1/32 (12.064171 Mbit/s)": the options that choose it.
+std::string describe_setting(const ChannelSetting& setting);
+
+}  // namespace terramod

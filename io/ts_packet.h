@@ -1,0 +1,84 @@
+// The few fields of an MPEG-2 transport stream packet (ISO/IEC 13818-1 clause
+// 2.4.3) that rate adaptation reads or rewrites: PID, adaptation field flags
+// and the programme clock reference (PCR).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace terramod::ts {
+
+inline constexpr size_t kPacketSize = 188;
+inline constexpr uint8_t kSyncByte = 0x47;
+inline constexpr uint16_t kNullPid = 0x1FFF;
+inline constexpr uint16_t kPatPid = 0x0000;
+// PCR ticks per second: the 27 MHz system clock.
+inline constexpr double kClockRate = 27e6;
+// PCR values count modulo 2^33 x 300 (base modulo 2^33, extension 0..299).
+inline constexpr int64_t kPcrModulus = (int64_t{1} << 33) * 300;
+
+inline uint16_t pid(const uint8_t* packet) {
+    return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
+inline bool is_synchronised(const uint8_t* packet) {
+    return packet[0] == kSyncByte;
+}
+inline bool transport_error(const uint8_t* packet) {
+    return (packet[1] & 0x80) != 0;
+}
+inline bool payload_unit_start(const uint8_t* packet) {
+    return (packet[1] & 0x40) != 0;
+}
+inline bool has_adaptation_field(const uint8_t* packet) {
+    return (packet[3] & 0x20) != 0;
+}
+inline bool has_payload(const uint8_t* packet) {
+    return (packet[3] & 0x10) != 0;
+}
+inline bool is_null(const uint8_t* packet) {
+    return is_synchronised(packet) && pid(packet) == kNullPid;
+}
+
+// True when the packet's adaptation field is long enough for its flags byte
+// and the PCR flag is set (and the packet is not flagged as damaged).
+inline bool carries_pcr(const uint8_t* packet) {
+    return is_synchronised(packet) && !transport_error(packet) && has_adaptation_field(packet) &&
+           packet[4] >= 7 && (packet[5] & 0x10) != 0;
+}
+inline bool discontinuity(const uint8_t* packet) {
+    return has_adaptation_field(packet) && packet[4] >= 1 && (packet[5] & 0x80) != 0;
+}
+
+// The PCR in 27 MHz ticks: base x 300 + extension. Only for carries_pcr().
+inline int64_t read_pcr(const uint8_t* packet) {
+    const uint8_t* field = packet + 6;
+    const int64_t base = (int64_t{field[0]} << 25) | (int64_t{field[1]} << 17) |
+                         (int64_t{field[2]} << 9) | (int64_t{field[3]} << 1) | (field[4] >> 7);
+    const int64_t extension = ((field[4] & 0x01) << 8) | field[5];
+    return base * 300 + extension;
+}
+
+// Writes `ticks` (taken modulo 2^33 x 300) as base and extension, keeping the
+// six reserved bits as they were.
+inline void write_pcr(uint8_t* packet, int64_t ticks) {
+    ticks %= kPcrModulus;
+    if (ticks < 0) ticks += kPcrModulus;
+    const int64_t base = ticks / 300;
+    const int64_t extension = ticks % 300;
+    uint8_t* field = packet + 6;
+    field[0] = static_cast<uint8_t>(base >> 25);
+    field[1] = static_cast<uint8_t>(base >> 17);
+    field[2] = static_cast<uint8_t>(base >> 9);
+    field[3] = static_cast<uint8_t>(base >> 1);
+    field[4] = static_cast<uint8_t>(((base & 1) << 7) | (field[4] & 0x7E) | (extension >> 8));
+    field[5] = static_cast<uint8_t>(extension & 0xFF);
+}
+
+// Ticks from `from` forward to `to` on the modular PCR clock, in [0, modulus).
+inline int64_t pcr_advance(int64_t from, int64_t to) {
+    int64_t delta = (to - from) % kPcrModulus;
+    return delta < 0 ? delta + kPcrModulus : delta;
+}
+
+}  // namespace terramod::ts

@@ -1,0 +1,423 @@
+#include "io/ts_rate_adapter.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "io/channel_rates.h"
+
+namespace terramod {
+
+namespace {
+
+constexpr size_t kChunkPackets = 64;
+constexpr size_t kSuggestedSettings = 3;
+constexpr double kBitsPerPacket = 8.0 * ts::kPacketSize;
+
+bool contains(const std::vector<uint16_t>& pids, uint16_t pid) {
+    return std::find(pids.begin(), pids.end(), pid) != pids.end();
+}
+
+// The first section starting in a packet with payload_unit_start set, or null
+// when the packet holds none whole enough to read `needed` bytes of it.
+const uint8_t* section_start(const uint8_t* packet, size_t needed) {
+    if (!ts::payload_unit_start(packet) || !ts::has_payload(packet)) return nullptr;
+    size_t offset = 4;
+    if (ts::has_adaptation_field(packet)) offset += 1 + packet[4];
+    if (offset >= ts::kPacketSize) return nullptr;
+    offset += 1 + packet[offset];  // pointer field
+    if (offset + needed > ts::kPacketSize) return nullptr;
+    return packet + offset;
+}
+
+size_t section_length(const uint8_t* section) {
+    return static_cast<size_t>(((section[1] & 0x0F) << 8) | section[2]);
+}
+
+}  // namespace
+
+RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, ChannelSpacing spacing,
+                                       Log& log, double start_delay)
+    : input_(input),
+      log_(log),
+      channel_rate_(channel_rate),
+      spacing_(spacing),
+      ticks_per_slot_(kBitsPerPacket * ts::kClockRate / channel_rate),
+      start_delay_ticks_(start_delay > 0 ? start_delay * ts::kClockRate : 0.0),
+      chunk_(kChunkPackets * ts::kPacketSize) {
+    if (!(channel_rate > 0) || !std::isfinite(channel_rate))
+        stop("FATAL ERROR: channel rate %g bit/s: --adapt-rate needs a positive rate\n",
+             channel_rate);
+}
+
+size_t RateAdaptingSource::read_packets(std::span<uint8_t> block) {
+    size_t filled = 0;
+    while (!fatal_ && !finished_ && block.size() - filled >= ts::kPacketSize) {
+        const size_t written = fill_next_slot(block.data() + filled);
+        filled += written;
+        if (written < ts::kPacketSize) break;  // the end, or a last packet cut short
+    }
+    if (fatal_) return 0;
+    delivered_packets_ += (filled + ts::kPacketSize - 1) / ts::kPacketSize;
+    return filled;
+}
+
+// The content of slot next_slot_: the oldest held packet once its time has
+// come, else a null packet. Reads input until the oldest packet is timed.
+size_t RateAdaptingSource::fill_next_slot(uint8_t* slot) {
+    for (;;) {
+        if (!held_.empty() && held_.front().timed) {
+            if (first_slot_for(held_.front().time) > next_slot_) break;
+            const size_t written = place(held_.front(), slot);
+            if (fatal_) return 0;
+            held_.pop_front();
+            ++next_slot_;
+            ++statistics_.output_packets;
+            if (written < ts::kPacketSize) finished_ = true;
+            return written;
+        }
+        if (input_ended_) {
+            // end_of_input() has timed every packet held: none is left here.
+            if (!held_.empty() || next_slot_ >= end_slot_) return 0;
+            break;  // nulls up to the end of the input's duration
+        }
+        read_input();
+        if (fatal_) return 0;
+    }
+    write_null(slot);
+    ++next_slot_;
+    ++statistics_.output_packets;
+    ++statistics_.null_packets_inserted;
+    return ts::kPacketSize;
+}
+
+size_t RateAdaptingSource::place(const Held& packet, uint8_t* slot) {
+    const double leaves = slot_time(next_slot_);
+    const double correction = leaves - packet.time;
+    if (correction > kMaxQueueDelay * ts::kClockRate) {
+        stop_for_overflow(packet);
+        return 0;
+    }
+    std::memcpy(slot, packet.bytes.data(), packet.length);
+    if (packet.has_pcr) {
+        // The PCR states its packet's time; it now leaves `correction` later.
+        ts::write_pcr(slot, packet.pcr + std::llround(correction));
+        statistics_.largest_pcr_correction =
+            std::max(statistics_.largest_pcr_correction, std::fabs(correction) / ts::kClockRate);
+    }
+    return packet.length;
+}
+
+void RateAdaptingSource::write_null(uint8_t* slot) {
+    slot[0] = ts::kSyncByte;
+    slot[1] = ts::kNullPid >> 8;
+    slot[2] = ts::kNullPid & 0xFF;
+    slot[3] = static_cast<uint8_t>(0x10 | null_continuity_);
+    null_continuity_ = (null_continuity_ + 1) & 0x0F;
+    std::memset(slot + 4, 0xFF, ts::kPacketSize - 4);
+}
+
+void RateAdaptingSource::read_input() {
+    const size_t got = input_.read_packets(chunk_);
+    statistics_.input_bytes += got;
+    size_t offset = 0;
+    for (; offset + ts::kPacketSize <= got && !fatal_; offset += ts::kPacketSize)
+        take(chunk_.data() + offset, ts::kPacketSize);
+    if (offset < got && !fatal_) take(chunk_.data() + offset, got - offset);
+    if (got < chunk_.size() && !fatal_) {
+        input_ended_ = true;
+        end_of_input();
+    }
+}
+
+void RateAdaptingSource::take(const uint8_t* packet, size_t length) {
+    const uint64_t index = statistics_.input_packets++;
+    const bool whole = length == ts::kPacketSize;
+    if (whole && ts::is_null(packet)) {
+        ++statistics_.null_packets_dropped;
+        check_pcr_gap(index);
+        return;
+    }
+    ++non_null_packets_;
+    Held held{};
+    std::memcpy(held.bytes.data(), packet, length);
+    held.index = index;
+    held.length = length;
+    const bool readable = whole && ts::is_synchronised(packet) && !ts::transport_error(packet);
+    if (readable) read_tables(packet);
+    if (whole && ts::carries_pcr(packet)) {
+        held.has_pcr = true;
+        held.pcr = ts::read_pcr(packet);
+        note_pcr_pid(ts::pid(packet));
+    }
+    held_.push_back(held);
+    ++untimed_count_;
+    statistics_.queue_high_water = std::max(statistics_.queue_high_water, held_.size());
+    if (held.has_pcr && ts::pid(packet) == timing_pid_)
+        on_timing_pcr(index, held.pcr, ts::discontinuity(packet));
+    check_pcr_gap(index);
+}
+
+// The PAT gives the PMT PIDs, each PMT its programme's PCR PID (ISO/IEC
+// 13818-1 clauses 2.4.4.3 and 2.4.4.8). Only sections starting in the packet
+// are read; the fields needed sit in their first bytes.
+void RateAdaptingSource::read_tables(const uint8_t* packet) {
+    const uint16_t pid = ts::pid(packet);
+    if (pid == ts::kPatPid) {
+        const uint8_t* section = section_start(packet, 8);
+        if (!section || section[0] != 0x00) return;
+        const uint8_t* end = packet + ts::kPacketSize;
+        const size_t length = section_length(section);
+        const uint8_t* entries_end = section + std::min<size_t>(3 + length, end - section) - 4;
+        for (const uint8_t* entry = section + 8; entry + 4 <= entries_end; entry += 4) {
+            const uint16_t program = static_cast<uint16_t>((entry[0] << 8) | entry[1]);
+            const uint16_t pmt_pid = static_cast<uint16_t>(((entry[2] & 0x1F) << 8) | entry[3]);
+            if (program != 0 && !contains(pmt_pids_, pmt_pid)) pmt_pids_.push_back(pmt_pid);
+        }
+    } else if (contains(pmt_pids_, pid)) {
+        const uint8_t* section = section_start(packet, 10);
+        if (!section || section[0] != 0x02) return;
+        const uint16_t pcr_pid = static_cast<uint16_t>(((section[8] & 0x1F) << 8) | section[9]);
+        if (pcr_pid != ts::kNullPid && !contains(declared_pcr_pids_, pcr_pid))
+            declared_pcr_pids_.push_back(pcr_pid);
+    }
+}
+
+// The timing PID is the first PID seen carrying PCRs that a PMT names as its
+// programme's PCR PID, or simply the first one when no PMT has named any.
+void RateAdaptingSource::note_pcr_pid(uint16_t pid) {
+    std::vector<uint16_t>& pids = statistics_.pcr_pids;
+    if (timing_pid_ < 0 && (declared_pcr_pids_.empty() || contains(declared_pcr_pids_, pid))) {
+        timing_pid_ = pid;
+        pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
+        pids.insert(pids.begin(), pid);
+    } else if (!contains(pids, pid)) {
+        pids.push_back(pid);
+    }
+}
+
+double RateAdaptingSource::ticks_per_input_packet() const {
+    return have_rate_ ? ticks_per_packet_ : ticks_per_slot_;
+}
+
+// Every packet is timed on the timing PID's clock, made continuous: PCR
+// wrap-around is unwrapped and a discontinuity starts a new timeline where the
+// old one, extrapolated at the measured rate, had got to. Packets of other
+// programmes are timed on the same timeline; their own PCRs are restamped by
+// the same correction, which keeps each programme's clock as it was.
+void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discontinuity) {
+    if (!have_anchor_) {
+        have_anchor_ = true;
+        anchor_index_ = last_pcr_index_ = index;
+        anchor_time_ = last_pcr_time_ = 0;
+        last_pcr_value_ = pcr;
+        non_null_at_last_pcr_ = non_null_packets_;
+        return;
+    }
+    const int64_t advance = ts::pcr_advance(last_pcr_value_, pcr);
+    double time;
+    if (discontinuity || advance > kMaxPcrStep * ts::kClockRate) {
+        if (!discontinuity && !warned_pcr_jump_) {
+            warned_pcr_jump_ = true;
+            log_.write(1,
+                       "WARNING: PCR on PID %d jumps by %.3f s without the discontinuity "
+                       "indicator -> new timeline\n",
+                       timing_pid_, static_cast<double>(advance) / ts::kClockRate);
+        }
+        time = anchor_time_ + static_cast<double>(index - anchor_index_) * ticks_per_input_packet();
+    } else {
+        time = last_pcr_time_ + static_cast<double>(advance);
+        const uint64_t packets = index - last_pcr_index_;
+        ticks_per_packet_ = static_cast<double>(advance) / static_cast<double>(packets);
+        have_rate_ = true;
+        measured_ticks_ += static_cast<double>(advance);
+        measured_packets_ += packets;
+        statistics_.input_rate = static_cast<double>(measured_packets_) * kBitsPerPacket *
+                                 ts::kClockRate / measured_ticks_;
+    }
+    if (!have_origin_) {
+        have_origin_ = true;
+        origin_time_ = anchor_time_ - static_cast<double>(anchor_index_) * ticks_per_input_packet();
+    }
+    time_held_through(index, anchor_time_, time, index);
+    anchor_index_ = last_pcr_index_ = index;
+    anchor_time_ = last_pcr_time_ = time;
+    last_pcr_value_ = pcr;
+    non_null_at_last_pcr_ = non_null_packets_;
+}
+
+// Times the untimed packets up to input index `last`: linearly from the anchor
+// (anchor_index_, anchor_time) to (end_index, end_time), before the anchor at
+// the measured rate.
+void RateAdaptingSource::time_held_through(uint64_t last, double anchor_time, double end_time,
+                                           uint64_t end_index) {
+    const double span = static_cast<double>(end_index - anchor_index_);
+    for (size_t i = held_.size() - untimed_count_; i < held_.size(); ++i) {
+        Held& packet = held_[i];
+        if (packet.index > last) break;
+        if (packet.index < anchor_index_) {
+            packet.time = anchor_time - static_cast<double>(anchor_index_ - packet.index) *
+                                            ticks_per_input_packet();
+        } else {
+            packet.time = anchor_time + (end_time - anchor_time) *
+                                            static_cast<double>(packet.index - anchor_index_) /
+                                            span;
+        }
+        packet.timed = true;
+        --untimed_count_;
+    }
+}
+
+void RateAdaptingSource::check_pcr_gap(uint64_t index) {
+    const uint64_t without = have_anchor_ ? index - anchor_index_ : index + 1;
+    if (without < kMaxPacketsWithoutPcr) return;
+    if (!have_anchor_) {
+        stop("FATAL ERROR: the stream carries no PCR in its first %" PRIu64
+             " packets: --adapt-rate cannot time it\n",
+             without);
+    } else if (!have_rate_) {
+        stop("FATAL ERROR: the stream carries only one PCR in its first %" PRIu64
+             " packets: --adapt-rate cannot measure its rate\n",
+             index + 1);
+    } else {
+        if (!warned_pcr_gap_) {
+            warned_pcr_gap_ = true;
+            log_.write(1,
+                       "WARNING: no PCR on PID %d for %" PRIu64
+                       " packets -> timing them at the measured rate\n",
+                       timing_pid_, without);
+        }
+        const double time =
+            anchor_time_ + static_cast<double>(index - anchor_index_) * ticks_per_packet_;
+        time_held_through(index, anchor_time_, time, index);
+        anchor_index_ = index;
+        anchor_time_ = time;
+    }
+}
+
+void RateAdaptingSource::end_of_input() {
+    if (statistics_.input_packets == 0) return;
+    if (!have_anchor_) {
+        stop("FATAL ERROR: the stream carries no PCR: --adapt-rate cannot time it\n");
+        return;
+    }
+    if (!have_rate_) {
+        stop(
+            "FATAL ERROR: the stream carries only one PCR: --adapt-rate cannot measure its "
+            "rate\n");
+        return;
+    }
+    const uint64_t count = statistics_.input_packets;
+    const double end_time =
+        anchor_time_ + static_cast<double>(count - anchor_index_) * ticks_per_packet_;
+    time_held_through(count, anchor_time_, end_time, count);
+    end_slot_ = first_slot_for(end_time);
+}
+
+double RateAdaptingSource::slot_time(uint64_t slot) const {
+    return origin_time_ + static_cast<double>(slot) * ticks_per_slot_ - start_delay_ticks_;
+}
+
+uint64_t RateAdaptingSource::first_slot_for(double time) const {
+    const double slot = std::ceil((time - origin_time_ + start_delay_ticks_) / ticks_per_slot_);
+    if (!(slot > 0)) return 0;
+    // (2^63 slots: far beyond any stream, and still convertible.)
+    return slot < 9.2e18 ? static_cast<uint64_t>(slot) : UINT64_MAX;
+}
+
+void RateAdaptingSource::stop_for_overflow(const Held& packet) {
+    // The payload rate: the non-null packets up to the last PCR over the time
+    // they took at the measured rate.
+    const double payload_rate = statistics_.input_rate *
+                                static_cast<double>(non_null_at_last_pcr_) /
+                                static_cast<double>(last_pcr_index_ + 1);
+    std::string fitting;
+    for (const ChannelSetting& setting :
+         nearest_settings_above(payload_rate, spacing_, kSuggestedSettings)) {
+        fitting += fitting.empty() ? "" : ", ";
+        fitting += describe_setting(setting);
+    }
+    if (fitting.empty()) fitting = "none (the fastest carries 31.668449 Mbit/s at 8 MHz)";
+    stop(
+        "FATAL ERROR: the stream needs %.6f Mbit/s without its null packets (its PCRs give "
+        "%.6f Mbit/s), more than the channel's %.6f Mbit/s: input packet #%" PRIu64
+        " would leave %.3f s late. Settings at %s that carry it: %s. Nothing after output "
+        "packet #%" PRIu64 " was sent.\n",
+        payload_rate * 1e-6, statistics_.input_rate * 1e-6, channel_rate_ * 1e-6, packet.index,
+        (slot_time(next_slot_) - packet.time) / ts::kClockRate, kChannelSpacingNames[spacing_],
+        fitting.c_str(), delivered_packets_);
+}
+
+void RateAdaptingSource::stop(const char* format, ...) {
+    fatal_ = true;
+    std::va_list args;
+    va_start(args, format);
+    log_.vwrite(0, format, args);
+    va_end(args);
+}
+
+void RateAdaptingSource::write_report(Log& log) const {
+    std::string pids;
+    for (const uint16_t pid : statistics_.pcr_pids) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%s%d (0x%04X)", pids.empty() ? "" : ", ", pid, pid);
+        pids += text;
+    }
+    log.write(2, "Rate adaptation:\n");
+    log.write(2, "\tPCR PID(s)          : %s\n", pids.empty() ? "NONE" : pids.c_str());
+    log.write(2, "\tInput rate (PCR)    : %.6f Mbps\n", statistics_.input_rate * 1e-6);
+    log.write(2, "\tChannel rate        : %.6f Mbps\n", channel_rate_ * 1e-6);
+    log.write(2, "\tNull packets dropped: %" PRIu64 "\n", statistics_.null_packets_dropped);
+    log.write(2, "\tNull packets added  : %" PRIu64 "\n", statistics_.null_packets_inserted);
+    log.write(2, "\tLargest PCR change  : %.3f micros\n", statistics_.largest_pcr_correction * 1e6);
+    log.write(2, "\tQueue high water    : %zu packets\n", statistics_.queue_high_water);
+    log.write(2, "----------------------------------------------------------\n");
+}
+
+RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log)
+    : channel_rate_(channel_rate), log_(log) {}
+
+void RateMismatchDetector::observe(const uint8_t* block, size_t bytes) {
+    for (size_t offset = 0; !done_ && offset + ts::kPacketSize <= bytes;
+         offset += ts::kPacketSize) {
+        const uint8_t* packet = block + offset;
+        const uint64_t index = packets_seen_++;
+        if (ts::carries_pcr(packet)) {
+            if (pid_ < 0) pid_ = ts::pid(packet);
+            if (ts::pid(packet) == pid_)
+                on_pcr(index, ts::read_pcr(packet), ts::discontinuity(packet));
+        }
+        if (packets_seen_ >= kMaxObservedPackets) done_ = true;
+    }
+}
+
+void RateMismatchDetector::on_pcr(uint64_t index, int64_t pcr, bool discontinuity) {
+    const int64_t step = have_start_ ? ts::pcr_advance(last_pcr_, pcr) : 0;
+    const bool restart =
+        !have_start_ || discontinuity || step > RateAdaptingSource::kMaxPcrStep * ts::kClockRate;
+    last_pcr_ = pcr;
+    if (restart) {
+        have_start_ = true;
+        start_index_ = index;
+        start_pcr_ = pcr;
+        elapsed_ = 0;
+        return;
+    }
+    elapsed_ += step;
+    if (static_cast<double>(elapsed_) < kObservedSpan * ts::kClockRate) return;
+    done_ = true;
+    measured_rate_ = static_cast<double>(index - start_index_) * kBitsPerPacket * ts::kClockRate /
+                     static_cast<double>(elapsed_);
+    if (std::fabs(measured_rate_ - channel_rate_) > kTolerance * channel_rate_) {
+        warned_ = true;
+        log_.write(1,
+                   "WARNING: the stream's PCRs give %.6f Mbit/s but the channel carries %.6f "
+                   "Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n",
+                   measured_rate_ * 1e-6, channel_rate_ * 1e-6);
+    }
+}
+
+}  // namespace terramod

@@ -1,0 +1,179 @@
+// Transport stream rate adaptation: re-times a stream multiplexed at any rate
+// to the channel's useful bit rate. The stream's own null packets are dropped,
+// every other packet goes out in its input order in the first free 188-byte
+// slot of the channel at or after its own time (plus a fixed start delay),
+// free slots carry null packets, and each PCR is restamped to the moment its
+// packet now leaves. Nothing else in a packet changes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "io/ts_packet.h"
+#include "io/ts_source.h"
+#include "tx/log.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+// What the adaptation did so far (the figures of write_report).
+struct RateAdapterStatistics {
+    std::vector<uint16_t> pcr_pids;  // every PID seen carrying PCRs, the timing one first
+    double input_rate = 0;           // bit/s, from the timing PID's PCRs; 0 until measured
+    uint64_t input_bytes = 0;        // read from the input (for a progress figure)
+    uint64_t input_packets = 0;      // read from the input, null packets included
+    uint64_t output_packets = 0;     // slots filled (returned or about to be)
+    uint64_t null_packets_dropped = 0;
+    uint64_t null_packets_inserted = 0;
+    double largest_pcr_correction = 0;  // seconds, the largest |PCR out - PCR in|
+    size_t queue_high_water = 0;        // packets held at once
+};
+
+class RateAdaptingSource : public TsSource {
+  public:
+    // A packet may leave at most this long after its own time plus the start
+    // delay; beyond it the payload needs more than the channel carries.
+    static constexpr double kMaxQueueDelay = 0.5;  // seconds
+    // Packets read without a PCR on the timing PID before the stream counts as
+    // having none (at the start) or is timed by its measured rate (later):
+    // about 1.9 s at the fastest DVB-T rate, far beyond the 0.1 s PCRs may be
+    // apart (ISO/IEC 13818-1).
+    static constexpr uint64_t kMaxPacketsWithoutPcr = 40000;
+    // A PCR step larger than this without the discontinuity indicator is
+    // taken as a discontinuity all the same.
+    static constexpr double kMaxPcrStep = 1.0;  // seconds
+
+    // `channel_rate` in bit/s; `spacing` chooses the settings an overflow
+    // message suggests; `start_delay` (seconds, not negative) shifts every
+    // packet's slot: the output starts with that much of null packets.
+    // A rate that is not positive is fatal at once.
+    RateAdaptingSource(TsSource& input, double channel_rate, ChannelSpacing spacing, Log& log,
+                       double start_delay = 0.0);
+
+    // Fills `block` with the next slots of the channel. Returns fewer bytes
+    // than the block holds only at the end of the stream, and 0 once fatal().
+    size_t read_packets(std::span<uint8_t> block) override;
+    // The output's length depends on the stream's timing: not known ahead.
+    std::optional<uint64_t> known_length() const override { return std::nullopt; }
+    bool failed() const override { return input_.failed(); }
+
+    // True once the stream cannot be adapted (payload faster than the channel,
+    // no PCR): the "FATAL ERROR: " message is in the log at level 0, the read
+    // that found it returned 0 bytes, and the caller stops with exit code 1.
+    bool fatal() const { return fatal_; }
+
+    const RateAdapterStatistics& statistics() const { return statistics_; }
+    // The level-2 report: PCR PIDs, rates, null packets, PCR correction, queue.
+    void write_report(Log& log) const;
+
+  private:
+    struct Held {
+        std::array<uint8_t, ts::kPacketSize> bytes;
+        uint64_t index;   // position in the input, null packets counted
+        size_t length;    // 188, or less for a last packet cut by the end of input
+        double time = 0;  // 27 MHz ticks on the stream's continuous timeline
+        bool timed = false;
+        bool has_pcr = false;
+        int64_t pcr = 0;  // as read
+    };
+
+    size_t fill_next_slot(uint8_t* slot);
+    size_t place(const Held& packet, uint8_t* slot);
+    void write_null(uint8_t* slot);
+    void read_input();
+    void take(const uint8_t* packet, size_t length);
+    void read_tables(const uint8_t* packet);
+    void note_pcr_pid(uint16_t pid);
+    void on_timing_pcr(uint64_t index, int64_t pcr, bool discontinuity);
+    void time_held_through(uint64_t index, double anchor_time, double end_time, uint64_t end_index);
+    void check_pcr_gap(uint64_t index);
+    void end_of_input();
+    double slot_time(uint64_t slot) const;
+    uint64_t first_slot_for(double time) const;
+    double ticks_per_input_packet() const;
+    void stop_for_overflow(const Held& packet);
+    void stop(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    TsSource& input_;
+    Log& log_;
+    double channel_rate_;
+    ChannelSpacing spacing_;
+    double ticks_per_slot_;
+    double start_delay_ticks_;
+
+    std::vector<uint8_t> chunk_;
+    std::deque<Held> held_;
+    size_t untimed_count_ = 0;  // the untimed packets are the last ones held
+    bool input_ended_ = false;
+    bool finished_ = false;  // the last, cut packet has gone out
+    bool fatal_ = false;
+
+    // Programme tables: the PMT PIDs from the PAT, the PCR PIDs from the PMTs.
+    std::vector<uint16_t> pmt_pids_;
+    std::vector<uint16_t> declared_pcr_pids_;
+    int32_t timing_pid_ = -1;
+
+    // The timeline of the timing PID: the packet timed last by a PCR (or by
+    // extrapolation over a long gap) and the last real PCR.
+    bool have_anchor_ = false;
+    bool have_rate_ = false;
+    uint64_t anchor_index_ = 0;
+    double anchor_time_ = 0;
+    uint64_t last_pcr_index_ = 0;
+    double last_pcr_time_ = 0;
+    int64_t last_pcr_value_ = 0;
+    double ticks_per_packet_ = 0;  // over the last PCR interval
+    double measured_ticks_ = 0;    // over every PCR interval of a timeline
+    uint64_t measured_packets_ = 0;
+    uint64_t non_null_packets_ = 0;
+    uint64_t non_null_at_last_pcr_ = 0;
+    bool warned_pcr_jump_ = false;
+    bool warned_pcr_gap_ = false;
+
+    // The output grid: slot k leaves at origin + k x ticks_per_slot - delay.
+    bool have_origin_ = false;
+    double origin_time_ = 0;  // the time of input packet 0
+    uint64_t next_slot_ = 0;
+    uint64_t end_slot_ = 0;  // the slot that starts after the input's duration
+    uint8_t null_continuity_ = 0;
+    uint64_t delivered_packets_ = 0;  // returned by completed reads
+
+    RateAdapterStatistics statistics_;
+};
+
+// Without rate adaptation: watches the first seconds of the stream and warns
+// once (level 1) when its PCRs give a rate more than 1 % away from the
+// channel's, naming --adapt-rate. Never changes a byte.
+class RateMismatchDetector {
+  public:
+    static constexpr double kObservedSpan = 1.0;  // seconds of PCR time measured
+    static constexpr double kTolerance = 0.01;
+    static constexpr uint64_t kMaxObservedPackets = 200000;
+
+    RateMismatchDetector(double channel_rate, Log& log);
+    // `bytes` of stream from `block`, which starts at a packet boundary.
+    void observe(const uint8_t* block, size_t bytes);
+    bool warned() const { return warned_; }
+    // The measured rate in bit/s once decided, else 0.
+    double measured_rate() const { return measured_rate_; }
+
+  private:
+    void on_pcr(uint64_t index, int64_t pcr, bool discontinuity);
+
+    double channel_rate_;
+    Log& log_;
+    uint64_t packets_seen_ = 0;
+    int32_t pid_ = -1;
+    bool have_start_ = false;
+    uint64_t start_index_ = 0;
+    int64_t start_pcr_ = 0;
+    int64_t last_pcr_ = 0;
+    int64_t elapsed_ = 0;  // ticks from the start PCR to the last one
+    bool done_ = false;
+    bool warned_ = false;
+    double measured_rate_ = 0;
+};
+
+}  // namespace terramod

@@ -1,0 +1,453 @@
+// Rate adaptation checked against the stream's own construction: packet
+// times and PCR values are known exactly from the plan, the output grid from
+// the channel rate alone.
+#include "io/ts_rate_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "tests/io/ts_test_support.h"
+
+namespace terramod::test {
+namespace {
+
+constexpr double kTicksPer500ns = 13.5;
+
+int64_t centred(int64_t ticks) {
+    ticks %= kPcrModulus;
+    if (ticks < 0) ticks += kPcrModulus;
+    return ticks > kPcrModulus / 2 ? ticks - kPcrModulus : ticks;
+}
+
+bool is_null(const uint8_t* packet) {
+    return pid_of(packet) == 0x1FFF;
+}
+
+// The non-null packets in order, PCR fields blanked.
+std::vector<std::string> non_null_packets(const Bytes& stream) {
+    std::vector<std::string> packets;
+    for (size_t at = 0; at + kPacket <= stream.size(); at += kPacket) {
+        const uint8_t* packet = stream.data() + at;
+        if (is_null(packet)) continue;
+        std::string text(packet, packet + kPacket);
+        if (has_pcr(packet)) std::fill(text.begin() + 6, text.begin() + 12, '\0');
+        packets.push_back(text);
+    }
+    return packets;
+}
+
+struct PcrFindings {
+    double largest_error = 0;     // ticks from the channel's grid
+    double longest_interval = 0;  // s between PCRs of one PID, at the channel rate
+    size_t count = 0;
+};
+
+// Each PCR against the first PCR of its PID (or of its timeline, after a
+// discontinuity indicator) advanced by the packets between at `rate`.
+PcrFindings check_pcrs(const Bytes& stream, double rate) {
+    PcrFindings findings;
+    const double ticks_per_packet = 1504 * 27e6 / rate;
+    std::map<uint16_t, std::pair<size_t, int64_t>> anchors, last;
+    for (size_t j = 0; j * kPacket < stream.size(); ++j) {
+        const uint8_t* packet = stream.data() + j * kPacket;
+        if (!has_pcr(packet)) continue;
+        ++findings.count;
+        const uint16_t pid = pid_of(packet);
+        const int64_t pcr = get_pcr(packet);
+        if (last.count(pid))
+            findings.longest_interval = std::max(
+                findings.longest_interval, static_cast<double>(j - last[pid].first) * 1504 / rate);
+        last[pid] = {j, pcr};
+        if (!anchors.count(pid) || (packet[5] & 0x80)) {
+            anchors[pid] = {j, pcr};
+            continue;
+        }
+        const double expected = static_cast<double>(anchors[pid].second) +
+                                static_cast<double>(j - anchors[pid].first) * ticks_per_packet;
+        const int64_t whole = static_cast<int64_t>(std::floor(expected));
+        const double error =
+            static_cast<double>(centred(pcr - whole)) - (expected - static_cast<double>(whole));
+        findings.largest_error = std::max(findings.largest_error, std::fabs(error));
+    }
+    return findings;
+}
+
+// PCR out minus PCR in for every PCR packet, matched in order.
+std::pair<int64_t, int64_t> correction_range(const Bytes& in, const Bytes& out) {
+    std::vector<int64_t> in_pcrs, out_pcrs;
+    for (size_t at = 0; at < in.size(); at += kPacket)
+        if (has_pcr(&in[at])) in_pcrs.push_back(get_pcr(&in[at]));
+    for (size_t at = 0; at < out.size(); at += kPacket)
+        if (has_pcr(&out[at])) out_pcrs.push_back(get_pcr(&out[at]));
+    EXPECT_EQ(in_pcrs.size(), out_pcrs.size());
+    int64_t low = INT64_MAX, high = INT64_MIN;
+    for (size_t i = 0; i < std::min(in_pcrs.size(), out_pcrs.size()); ++i) {
+        const int64_t correction = centred(out_pcrs[i] - in_pcrs[i]);
+        low = std::min(low, correction);
+        high = std::max(high, correction);
+    }
+    return {low, high};
+}
+
+struct AdaptedRun {
+    Bytes output;
+    std::string log;
+    bool fatal;
+    RateAdapterStatistics statistics;
+};
+
+AdaptedRun adapt(const Bytes& input, double channel, size_t block_packets = 63,
+                 double start_delay = 0) {
+    MemoryTsSource source(input);
+    Log log(4, nullptr);
+    AdaptedRun run;
+    log.capture_to(&run.log);
+    RateAdaptingSource adapter(source, channel, kSpacing8MHz, log, start_delay);
+    run.output = read_all(adapter, block_packets);
+    run.fatal = adapter.fatal();
+    run.statistics = adapter.statistics();
+    return run;
+}
+
+struct RateCase {
+    const char* name;
+    StreamPlan plan;
+    double channel;
+};
+
+class AdaptedStreamTest : public ::testing::TestWithParam<RateCase> {};
+
+StreamPlan plan_at(double rate, double seconds = 2.0) {
+    StreamPlan plan;
+    plan.rate = rate;
+    plan.seconds = seconds;
+    return plan;
+}
+
+StreamPlan drifting(double rate) {
+    StreamPlan plan = plan_at(rate);
+    plan.drift = 50e-6;
+    return plan;
+}
+
+StreamPlan with_jump(double rate) {
+    StreamPlan plan = plan_at(rate);
+    plan.jump_at = 0.73;
+    plan.jump_to = 900000000;
+    return plan;
+}
+
+StreamPlan wrapping(double rate) {
+    StreamPlan plan = plan_at(rate);
+    plan.first_pcr = kPcrModulus - 27000000 / 2;  // wraps half a second in
+    return plan;
+}
+
+StreamPlan two_programmes(double rate) {
+    StreamPlan plan = plan_at(rate);
+    plan.second_pcr_pid = 0x110;
+    plan.second_offset = 5555555555;
+    return plan;
+}
+
+TEST_P(AdaptedStreamTest, KeepsPacketsRestampsPcrsAndFillsTheChannel) {
+    const RateCase& c = GetParam();
+    const Bytes input = make_stream(c.plan);
+    const AdaptedRun run = adapt(input, c.channel);
+    ASSERT_FALSE(run.fatal) << run.log;
+    ASSERT_EQ(run.output.size() % kPacket, 0u);
+
+    // The input lasts its packet count at its rate on its own clock (which
+    // the drifting plan runs faster); the channel carries that many slots.
+    const double input_packets = static_cast<double>(input.size() / kPacket);
+    const double duration = input_packets * 1504 / c.plan.rate;
+    const double clock_duration = duration * (1 + c.plan.drift / 2);
+    const double expected_packets = clock_duration * c.channel / 1504;
+    const double packets = static_cast<double>(run.output.size() / kPacket);
+    EXPECT_NEAR(packets, expected_packets, 1.0);
+
+    EXPECT_EQ(non_null_packets(run.output), non_null_packets(input));
+
+    const PcrFindings in = check_pcrs(input, c.plan.rate);
+    const PcrFindings out = check_pcrs(run.output, c.channel);
+    EXPECT_EQ(out.count, in.count);
+    EXPECT_LE(out.largest_error, kTicksPer500ns);
+    EXPECT_LE(out.longest_interval, 0.040);
+    std::printf(
+        "[ %s ] %zu packets in, %.0f out (expected %.1f), largest PCR error %.2f ns, "
+        "longest PCR interval %.2f ms\n",
+        c.name, input.size() / kPacket, packets, expected_packets, out.largest_error / 27e6 * 1e9,
+        out.longest_interval * 1e3);
+
+    // Packets leave at or after their own time, never much later.
+    const auto [low, high] = correction_range(input, run.output);
+    EXPECT_GE(low, -1);
+    EXPECT_LE(high, 27000);  // 1 ms
+    EXPECT_NEAR(run.statistics.largest_pcr_correction * 27e6, static_cast<double>(high), 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, AdaptedStreamTest,
+    ::testing::Values(RateCase{"2M_to_6M", plan_at(2e6), kDefaultChannel},
+                      RateCase{"4M_to_6M", plan_at(4e6), kDefaultChannel},
+                      RateCase{"6M_to_6M", plan_at(6e6), kDefaultChannel},
+                      RateCase{"2M_to_24M", plan_at(2e6), kFastChannel},
+                      RateCase{"4M_to_24M", plan_at(4e6), kFastChannel},
+                      RateCase{"6M_to_24M", plan_at(6e6), kFastChannel},
+                      RateCase{"8M_mostly_null_to_6M",
+                               [] {
+                                   StreamPlan plan = plan_at(8e6);
+                                   plan.null_share = 0.5;
+                                   return plan;
+                               }(),
+                               kDefaultChannel},
+                      RateCase{"drift_50ppm_to_6M", drifting(4e6), kDefaultChannel},
+                      // 7 MHz QPSK 1/2 1/32: 7693.7 ticks a packet, PCRs round.
+                      RateCase{"4M_to_5M28_7MHz", plan_at(4e6), 5278074.866310161},
+                      RateCase{"drift_50ppm_to_24M", drifting(6e6), kFastChannel},
+                      RateCase{"pcr_wrap", wrapping(4e6), kDefaultChannel},
+                      RateCase{"two_programmes", two_programmes(4e6), kDefaultChannel},
+                      RateCase{"no_tables",
+                               [] {
+                                   StreamPlan plan = plan_at(3e6);
+                                   plan.tables = false;
+                                   return plan;
+                               }(),
+                               kDefaultChannel}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RateAdapterTest, ADiscontinuityStartsANewTimelineThatTheOutputFollows) {
+    const StreamPlan plan = with_jump(4e6);
+    const Bytes input = make_stream(plan);
+    const AdaptedRun run = adapt(input, kDefaultChannel);
+    ASSERT_FALSE(run.fatal) << run.log;
+    EXPECT_EQ(non_null_packets(run.output), non_null_packets(input));
+    EXPECT_LE(check_pcrs(run.output, kDefaultChannel).largest_error, kTicksPer500ns);
+    const auto [low, high] = correction_range(input, run.output);
+    EXPECT_GE(low, -1);
+    EXPECT_LE(high, 27000);
+    EXPECT_EQ(run.log.find("WARNING"), std::string::npos) << run.log;
+}
+
+TEST(RateAdapterTest, APcrJumpWithoutIndicatorIsTakenAsADiscontinuityWithOneWarning) {
+    StreamPlan plan = with_jump(4e6);
+    Bytes input = make_stream(plan);
+    for (size_t at = 0; at < input.size(); at += kPacket) input[at + 5] &= 0x7F;
+    const AdaptedRun run = adapt(input, kDefaultChannel);
+    ASSERT_FALSE(run.fatal);
+    EXPECT_EQ(non_null_packets(run.output), non_null_packets(input));
+    const auto [low, high] = correction_range(input, run.output);
+    EXPECT_GE(low, -1);
+    EXPECT_LE(high, 27000);
+    EXPECT_NE(run.log.find("WARNING: PCR on PID 256 jumps by"), std::string::npos) << run.log;
+}
+
+// The output depends on the stream alone, not on how it is read.
+TEST(RateAdapterTest, AnySplitOfReadsGivesTheSameBytes) {
+    const Bytes input = make_stream(drifting(3e6));
+    const Bytes reference = adapt(input, kDefaultChannel, 1).output;
+    for (const size_t block : {2, 7, 63, 64, 65, 1000, 100000})
+        EXPECT_EQ(adapt(input, kDefaultChannel, block).output, reference) << block;
+}
+
+TEST(RateAdapterTest, FreeSlotsCarryNullPacketsWithTheirOwnContinuityCounter) {
+    const Bytes input = make_stream(plan_at(2e6, 0.5));
+    const AdaptedRun run = adapt(input, kDefaultChannel);
+    int expected = 0;
+    uint64_t nulls = 0;
+    for (size_t at = 0; at < run.output.size(); at += kPacket) {
+        const uint8_t* packet = &run.output[at];
+        if (!is_null(packet)) continue;
+        ++nulls;
+        ASSERT_EQ(packet[3], 0x10 | expected) << at / kPacket;
+        expected = (expected + 1) & 0x0F;
+        ASSERT_TRUE(std::all_of(packet + 4, packet + kPacket, [](uint8_t b) { return b == 0xFF; }));
+    }
+    EXPECT_EQ(nulls, run.statistics.null_packets_inserted);
+    EXPECT_EQ(run.statistics.output_packets, run.output.size() / kPacket);
+    EXPECT_EQ(run.statistics.input_bytes, input.size());
+    uint64_t input_nulls = 0;
+    for (size_t at = 0; at < input.size(); at += kPacket) input_nulls += is_null(&input[at]);
+    EXPECT_EQ(run.statistics.null_packets_dropped, input_nulls);
+}
+
+TEST(RateAdapterTest, AStartDelayShiftsSlotsButNotTheClock) {
+    const Bytes input = make_stream(plan_at(4e6, 1.0));
+    const AdaptedRun plain = adapt(input, kDefaultChannel);
+    const AdaptedRun delayed = adapt(input, kDefaultChannel, 63, 0.010);
+    const size_t delay_slots = static_cast<size_t>(std::ceil(0.010 * kDefaultChannel / 1504));
+    EXPECT_NEAR(static_cast<double>(delayed.output.size() / kPacket),
+                static_cast<double>(plain.output.size() / kPacket + delay_slots), 1.0);
+    EXPECT_EQ(non_null_packets(delayed.output), non_null_packets(input));
+    EXPECT_LE(check_pcrs(delayed.output, kDefaultChannel).largest_error, kTicksPer500ns);
+    const auto [low, high] = correction_range(input, delayed.output);
+    EXPECT_GE(low, -1);
+    EXPECT_LE(high, 27000);
+}
+
+TEST(RateAdapterTest, ALastPacketCutByTheEndOfInputStaysLast) {
+    Bytes input = make_stream(plan_at(4e6, 0.3));
+    input.resize(input.size() - 100);
+    const AdaptedRun run = adapt(input, kDefaultChannel);
+    ASSERT_FALSE(run.fatal);
+    ASSERT_EQ(run.output.size() % kPacket, 88u);
+    EXPECT_TRUE(std::equal(input.end() - 88, input.end(), run.output.end() - 88));
+}
+
+TEST(RateAdapterTest, AnEmptyInputGivesAnEmptyOutput) {
+    const AdaptedRun run = adapt({}, kDefaultChannel);
+    EXPECT_FALSE(run.fatal);
+    EXPECT_TRUE(run.output.empty());
+}
+
+TEST(RateAdapterTest, WritesTheReport) {
+    const AdaptedRun unused = adapt({}, kDefaultChannel);
+    (void)unused;
+    const Bytes input = make_stream(two_programmes(4e6));
+    MemoryTsSource source(input);
+    Log log(2, nullptr);
+    std::string text;
+    log.capture_to(&text);
+    RateAdaptingSource adapter(source, kDefaultChannel, kSpacing8MHz, log);
+    read_all(adapter, 63);
+    text.clear();
+    adapter.write_report(log);
+    const RateAdapterStatistics& s = adapter.statistics();
+    char expected[1024];
+    std::snprintf(expected, sizeof expected,
+                  "Rate adaptation:\n"
+                  "\tPCR PID(s)          : 256 (0x0100), 272 (0x0110)\n"
+                  "\tInput rate (PCR)    : 4.000000 Mbps\n"
+                  "\tChannel rate        : 6.032086 Mbps\n"
+                  "\tNull packets dropped: %llu\n"
+                  "\tNull packets added  : %llu\n"
+                  "\tLargest PCR change  : %.3f micros\n"
+                  "\tQueue high water    : %zu packets\n"
+                  "----------------------------------------------------------\n",
+                  static_cast<unsigned long long>(s.null_packets_dropped),
+                  static_cast<unsigned long long>(s.null_packets_inserted),
+                  s.largest_pcr_correction * 1e6, s.queue_high_water);
+    EXPECT_EQ(text, expected);
+    EXPECT_GT(s.null_packets_dropped, 0u);
+    EXPECT_GT(s.null_packets_inserted, 0u);
+    // A PCR interval of 20 ms at 4 Mbit/s is 53 packets, read in chunks of 64.
+    EXPECT_LE(s.queue_high_water, 53u + 64u);
+}
+
+// Payload faster than the channel: stop, naming both rates and settings that
+// would carry it, and return nothing more.
+TEST(RateAdapterTest, APayloadFasterThanTheChannelStopsWithTheRatesAndFittingSettings) {
+    StreamPlan plan = plan_at(12e6, 3.0);
+    plan.null_share = 0;
+    const Bytes input = make_stream(plan);
+    MemoryTsSource source(input);
+    Log log(4, nullptr);
+    std::string text;
+    log.capture_to(&text);
+    RateAdaptingSource adapter(source, kDefaultChannel, kSpacing8MHz, log);
+    Bytes block(63 * kPacket);
+    size_t delivered = 0, reads = 0;
+    for (; reads < 10000 && !adapter.fatal(); ++reads) {
+        const size_t got = adapter.read_packets(block);
+        if (adapter.fatal()) {
+            EXPECT_EQ(got, 0u);
+            break;
+        }
+        ASSERT_EQ(got, block.size());
+        delivered += got / kPacket;
+    }
+    ASSERT_TRUE(adapter.fatal());
+    EXPECT_EQ(adapter.read_packets(block), 0u);
+    // The channel sends half the stream's rate: packets are half a second
+    // late after a second of output.
+    EXPECT_NEAR(static_cast<double>(delivered) * 1504 / kDefaultChannel, 1.0, 0.05);
+    EXPECT_LT(source.bytes_read(), input.size());
+    EXPECT_EQ(
+        text.rfind("FATAL ERROR: the stream needs 12.000000 Mbit/s without its null packets ", 0),
+        0u)
+        << text;
+    EXPECT_NE(text.find("(its PCRs give 12.000000 Mbit/s), more than the channel's 6.032086 "
+                        "Mbit/s"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Settings at 8 MHz that carry it: -M 16 -p 1/2 -D 1/32 (12.064171 "
+                        "Mbit/s), -M 16 -p 2/3 -D 1/4 (13.270588 Mbit/s), -M 16 -p 2/3 -D 1/8 "
+                        "(14.745098 Mbit/s)."),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Nothing after output packet #" + std::to_string(delivered) + " was sent"),
+              std::string::npos)
+        << text;
+}
+
+TEST(RateAdapterTest, AStreamWithoutPcrStops) {
+    struct Case {
+        double seconds;
+        const char* message;
+    };
+    for (const Case& c : {Case{0.5,
+                               "FATAL ERROR: the stream carries no PCR: --adapt-rate "
+                               "cannot time it\n"},
+                          Case{20.0,
+                               "FATAL ERROR: the stream carries no PCR in its first 40000 "
+                               "packets: --adapt-rate cannot time it\n"}}) {
+        StreamPlan plan = plan_at(4e6, c.seconds);
+        plan.pcr = false;
+        const Bytes input = make_stream(plan);
+        MemoryTsSource source(input);
+        Log log(4, nullptr);
+        std::string text;
+        log.capture_to(&text);
+        RateAdaptingSource adapter(source, kDefaultChannel, kSpacing8MHz, log);
+        EXPECT_EQ(read_all(adapter, 63).size(), 0u);
+        EXPECT_TRUE(adapter.fatal());
+        EXPECT_EQ(text, c.message);
+        // Memory stays bounded: reading stops at the limit.
+        EXPECT_LE(source.bytes_read(), (40000 + 64) * kPacket);
+    }
+}
+
+TEST(RateAdapterTest, AStreamWithOnePcrStops) {
+    StreamPlan plan = plan_at(4e6, 0.3);
+    plan.pcr_interval = 10;
+    const Bytes input = make_stream(plan);
+    const AdaptedRun run = adapt(input, kDefaultChannel);
+    EXPECT_TRUE(run.fatal);
+    EXPECT_TRUE(run.output.empty());
+    EXPECT_EQ(run.log,
+              "FATAL ERROR: the stream carries only one PCR: --adapt-rate cannot measure its "
+              "rate\n");
+}
+
+TEST(RateAdapterTest, AChannelRateThatIsNotPositiveStopsAtOnce) {
+    const Bytes input = make_stream(plan_at(4e6, 0.2));
+    for (const double rate : {0.0, -1.0, std::nan(""), HUGE_VAL}) {
+        const AdaptedRun run = adapt(input, rate);
+        EXPECT_TRUE(run.fatal);
+        EXPECT_TRUE(run.output.empty());
+        EXPECT_EQ(run.log.rfind("FATAL ERROR: channel rate ", 0), 0u) << run.log;
+    }
+}
+
+TEST(RateAdapterTest, ALongGapBetweenPcrsIsBridgedAtTheMeasuredRate) {
+    // PCRs only in the first and last 0.2 s of a 12-second stream at 2 Mbit/s
+    // (16000 packets): the gap is timed at the measured rate.
+    StreamPlan plan = plan_at(6e6, 12.0);
+    plan.null_share = 0;
+    Bytes input = make_stream(plan);
+    const size_t count = input.size() / kPacket;
+    for (size_t i = count / 60; i < count - count / 60; ++i)
+        if (has_pcr(&input[i * kPacket])) input[i * kPacket + 5] &= static_cast<uint8_t>(~0x10);
+    const AdaptedRun run = adapt(input, kDefaultChannel);
+    ASSERT_FALSE(run.fatal) << run.log;
+    EXPECT_EQ(non_null_packets(run.output), non_null_packets(input));
+    EXPECT_NE(run.log.find("WARNING: no PCR on PID 256 for 40000 packets"), std::string::npos)
+        << run.log;
+    EXPECT_LE(run.statistics.queue_high_water, 40000u + 64u);
+}
+
+}  // namespace
+}  // namespace terramod::test
