@@ -167,6 +167,29 @@ TEST_F(RatestatTest, LastLineWithoutLineEndIsCountedOnce) {
     EXPECT_EQ(result.out, reading_line(speeds) + statistics_lines(1000, 3000, 2000, 2000));
 }
 
+TEST_F(RatestatTest, FileLargerThanTheMemoryAllowedIsReadInConstantMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+    // 64 MiB of speed lines, read with 48 MiB of address space for the whole
+    // process: a reader that holds the file in memory runs out.
+    std::string two_lines = first_line + second_line;
+    const std::size_t pair_count = (std::size_t{64} << 20) / two_lines.size();
+    const fs::path speeds = file("large.txt");
+    {
+        std::ofstream out(speeds, std::ios::binary);
+        std::string block;
+        for (int pair = 0; pair < 1024; ++pair) block += two_lines;
+        for (std::size_t pair = 0; pair < pair_count; pair += 1024) out << block;
+        ASSERT_TRUE(out.good());
+    }
+    const RunResult result = run("/bin/sh", {"-c", "ulimit -v 49152 && exec \"$0\" \"$@\"",
+                                             RATESTAT_BINARY, speeds.string(), "1000"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, reading_line(speeds) + statistics_lines(1000, 3000, 2000, 2000));
+    EXPECT_EQ(result.err, "");
+}
+
 TEST_F(RatestatTest, ArgumentsAfterTheClockAreIgnored) {
     const fs::path speeds = speed_file(first_line + second_line);
     const RunResult result = ratestat({speeds.string(), "1000", "0", "nonsense"});
