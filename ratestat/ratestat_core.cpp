@@ -109,10 +109,16 @@ bool match_speed_line(LookaheadReader& reader, double& elapsed_seconds, double& 
     return true;
 }
 
+// A speed is a finite number without a minus sign: NaN, infinities and
+// negative figures come from no run.
+bool is_speed(double speed_kbps) {
+    return std::isfinite(speed_kbps) && !std::signbit(speed_kbps);
+}
+
 void add_speed(SpeedStatistics& statistics, double speed_kbps) {
     statistics.speed_sum += speed_kbps;
-    if (speed_kbps < statistics.minimum) statistics.minimum = speed_kbps;
-    if (speed_kbps > statistics.maximum) statistics.maximum = speed_kbps;
+    if (statistics.count == 0 || speed_kbps < statistics.minimum) statistics.minimum = speed_kbps;
+    if (statistics.count == 0 || speed_kbps > statistics.maximum) statistics.maximum = speed_kbps;
     ++statistics.count;
 }
 
@@ -136,7 +142,7 @@ void read_records(LookaheadReader& reader, SpeedFileContents& contents) {
         const std::int64_t record_line = reader.line();
         double elapsed_seconds = 0.0;
         double speed_kbps = 0.0;
-        if (!match_speed_line(reader, elapsed_seconds, speed_kbps)) {
+        if (!match_speed_line(reader, elapsed_seconds, speed_kbps) || !is_speed(speed_kbps)) {
             contents.bad_line = record_line;
             return;
         }

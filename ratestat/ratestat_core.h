@@ -19,14 +19,15 @@ inline constexpr const char* speed_line_format = "Elapsed time = %lf s. Approx. 
 struct SpeedStatistics {
     std::int64_t count = 0;
     double speed_sum = 0.0;
-    double minimum = 10000000000.0;  // 10^10: reported as is when no speed is lower
-    double maximum = 0.0;            // reported as is when no speed is higher
+    double minimum = 0.0;  // both set by the first speed
+    double maximum = 0.0;
 };
 
 struct SpeedFileContents {
     SpeedStatistics statistics;
     // 0 when every record is a speed line; otherwise the 1-based number of the
-    // line on which the first record that is not a speed line begins.
+    // line on which the first record that is not a speed line begins. A record
+    // whose speed is NaN, infinite or negative is not a speed line.
     std::int64_t bad_line = 0;
     // The text holds nothing but white space (or nothing at all).
     bool blank = false;
