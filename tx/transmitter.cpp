@@ -227,7 +227,7 @@ int run_transmitter(int argc, char** argv) {
     input.close();
     files.close_all();
     log.close();
-    return files.had_failure() ? kExitFileFailure : kExitSuccess;
+    return files.had_failure() || log.had_write_failure() ? kExitFileFailure : kExitSuccess;
 }
 
 }  // namespace terramod
