@@ -12,25 +12,22 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <string>
 #include <system_error>
 
 #include "ratestat_core.h"
 
 namespace {
 
-// The whole file, or nothing when it cannot be opened or read.
-std::optional<std::string> read_file(const char* file_name) {
+// The speed lines of the file, read in one pass in constant memory; nothing
+// when the file cannot be opened or read.
+std::optional<ratestat::SpeedFileContents> read_speed_file(const char* file_name) {
     std::FILE* file = std::fopen(file_name, "r");
     if (file == nullptr) return std::nullopt;
-    std::string text;
-    char chunk[65536];
-    std::size_t length = 0;
-    while ((length = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, length);
-    const bool read_failed = std::ferror(file) != 0;
+    ratestat::FileTextSource source(file);
+    const ratestat::SpeedFileContents contents = ratestat::read_speed_lines(source);
     const bool close_failed = std::fclose(file) != 0;
-    if (read_failed || close_failed) return std::nullopt;
-    return text;
+    if (contents.read_failed || close_failed) return std::nullopt;
+    return contents;
 }
 
 void print_statistics(const ratestat::SpeedStatistics& statistics, double clock_mhz) {
@@ -49,22 +46,21 @@ int report_speed_file(const char* file_name, double clock_mhz) {
     }
     std::printf("Reading %s (%ju bytes)\n", file_name, file_size);
 
-    const std::optional<std::string> text = read_file(file_name);
-    if (!text) {
+    const std::optional<ratestat::SpeedFileContents> contents = read_speed_file(file_name);
+    if (!contents) {
         std::fprintf(stderr, "Can't read \"%s\"\n", file_name);
         return 1;
     }
-    if (ratestat::is_blank(*text)) {
+    if (contents->blank) {
         std::fprintf(stderr, "No speed lines in \"%s\"\n", file_name);
         return 1;
     }
-    const ratestat::SpeedFileContents contents = ratestat::read_speed_lines(*text);
-    if (contents.bad_line != 0) {
+    if (contents->bad_line != 0) {
         std::fprintf(stderr, "Line %lld is not a speed line\n",
-                     static_cast<long long>(contents.bad_line));
+                     static_cast<long long>(contents->bad_line));
         return 1;
     }
-    print_statistics(contents.statistics, clock_mhz);
+    print_statistics(contents->statistics, clock_mhz);
     return 0;
 }
 

@@ -242,7 +242,8 @@ class CommandLineParser {
     }
 
     // Every dump letter found anywhere in the value sets its flag; flags are
-    // only ever set, so several -d options accumulate.
+    // only ever set, so several -d options accumulate. Other characters are
+    // named once each and ignored; a missing value sets nothing.
     void take_dump_letters() {
         std::optional<std::string_view> value = take_value();
         if (!value) return;
@@ -251,13 +252,45 @@ class CommandLineParser {
                 config_.dump[stage] = true;
             }
         }
+        std::string unknown;
+        for (char letter : *value) {
+            if (std::string_view(kDumpLetters).find(letter) == std::string_view::npos &&
+                unknown.find(letter) == std::string::npos) {
+                unknown += letter;
+            }
+        }
+        if (!unknown.empty() && console_) {
+            std::fprintf(console_, "Invalid dump level \"%s\": ignoring %s.\n",
+                         std::string(*value).c_str(), unknown.c_str());
+        }
     }
 
-    // An unknown or missing format leaves the setting unchanged, silently.
+    // An unknown format leaves the setting unchanged and says so; a missing
+    // one leaves it unchanged silently.
     void take_dac_format() {
-        static constexpr const char* kValues[] = {"agi", "hp", "2x", "4x"};
-        int index = take_choice(kValues);
-        if (index >= 0) config_.dac_format = static_cast<DacFormat>(index + 1);
+        struct Spelling {
+            const char* text;
+            DacFormat format;
+        };
+        // "HP" is how the help text writes "hp".
+        static constexpr Spelling kSpellings[] = {{"agi", kFormatAgilent},
+                                                  {"hp", kFormatHp},
+                                                  {"HP", kFormatHp},
+                                                  {"2x", kFormatInterpolated2x},
+                                                  {"4x", kFormatInterpolated4x}};
+        static constexpr const char* kFormatNames[] = {"standard", "agi", "HP", "2x", "4x"};
+        std::optional<std::string_view> value = take_value();
+        if (!value) return;
+        for (const Spelling& spelling : kSpellings) {
+            if (*value == spelling.text) {
+                config_.dac_format = spelling.format;
+                return;
+            }
+        }
+        if (console_) {
+            std::fprintf(console_, "Invalid post-IFFT format \"%s\": keeping %s.\n",
+                         std::string(*value).c_str(), kFormatNames[config_.dac_format]);
+        }
     }
 
     void take_sample_type() {

@@ -1,5 +1,7 @@
 #include "tx/log.h"
 
+#include <utility>
+
 namespace terramod {
 
 namespace {
@@ -38,22 +40,44 @@ bool Log::open(const std::string& path, std::time_t now) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return false;
     file_ = file;
+    path_ = path;
     // The time carries its own line feed, so an empty line follows the header.
-    std::fprintf(file_, "Log file for terramod ==> %s , %s\n\n", path.c_str(),
-                 calendar_text(now).c_str());
+    check_file_write(std::fprintf(file_, "Log file for terramod ==> %s , %s\n\n", path.c_str(),
+                                  calendar_text(now).c_str()) >= 0);
     return true;
 }
 
 void Log::close() {
     if (!file_) return;
-    std::fputs("________________________________________________\n\n", file_);
+    check_file_write(std::fputs("________________________________________________\n\n", file_) >=
+                     0);
     close_without_footer();
 }
 
 void Log::close_without_footer() {
-    // Write errors on the log are ignored by design: the run goes on.
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
+    if (!file_) return;
+    std::FILE* file = std::exchange(file_, nullptr);
+    // Buffered text reaches the file here: a failure is a failed write.
+    if (std::fclose(file) != 0) report_write_failure();
+}
+
+void Log::check_file_write(bool succeeded) {
+    if (succeeded && !std::ferror(file_)) return;
+    // Text after a lost piece would make a log with a hole in it: the file is
+    // dropped (the result of closing it adds nothing now).
+    std::fclose(std::exchange(file_, nullptr));
+    report_write_failure();
+}
+
+void Log::report_write_failure() {
+    if (write_failed_) return;
+    write_failed_ = true;
+    // Level 0, on the console only: the log file is what failed.
+    if (verbosity_ < 0) return;
+    const std::string warning =
+        "WARNING: Can't write to log file \"" + path_ + "\" -> logging to console only\n";
+    if (console_) std::fputs(warning.c_str(), console_);
+    if (capture_) capture_->append(warning);
 }
 
 void Log::write(int level, const char* format, ...) {
@@ -75,8 +99,8 @@ void Log::vwrite(int level, const char* format, std::va_list args) {
     text_.resize(static_cast<size_t>(length));
     // Console first, then the file, with identical content.
     if (console_) std::fwrite(text_.data(), 1, text_.size(), console_);
-    if (file_) std::fwrite(text_.data(), 1, text_.size(), file_);
     if (capture_) capture_->append(text_);
+    if (file_) check_file_write(std::fwrite(text_.data(), 1, text_.size(), file_) == text_.size());
 }
 
 }  // namespace terramod

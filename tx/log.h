@@ -32,16 +32,28 @@ class Log {
     void vwrite(int level, const char* format, std::va_list args);
 
     bool is_open() const { return file_ != nullptr; }
+    // True once a write to the log file (its header, a message, the footer or
+    // the final flush) has failed. The first failure is reported on the
+    // console, the file is closed, and the run goes on with the console only.
+    bool had_write_failure() const { return write_failed_; }
     void set_verbosity(int verbosity) { verbosity_ = verbosity; }
     int verbosity() const { return verbosity_; }
     // Also appends every printed message to *sink (tests).
     void capture_to(std::string* sink) { capture_ = sink; }
 
   private:
+    // Checks the result of a write to the file; on failure drops the file
+    // and reports the failure.
+    void check_file_write(bool succeeded);
+    // The console warning, the first time only.
+    void report_write_failure();
+
     int verbosity_;
     std::FILE* console_;
     std::FILE* file_ = nullptr;
     std::string* capture_ = nullptr;
+    std::string path_;  // the open file's name, for the write warning
+    bool write_failed_ = false;
     std::string text_;  // formatting buffer, reused
 };
 

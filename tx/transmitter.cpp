@@ -203,7 +203,7 @@ int run_transmitter(int argc, char** argv) {
     outputs->dumps.close_all();
     outputs->signal.close_rest();
     log.close();
-    return outputs->had_failure() ? kExitFileFailure : kExitSuccess;
+    return outputs->had_failure() || log.had_write_failure() ? kExitFileFailure : kExitSuccess;
 }
 
 }  // namespace terramod

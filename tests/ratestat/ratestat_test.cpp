@@ -167,6 +167,29 @@ TEST_F(RatestatTest, LastLineWithoutLineEndIsCountedOnce) {
     EXPECT_EQ(result.out, reading_line(speeds) + statistics_lines(1000, 3000, 2000, 2000));
 }
 
+TEST_F(RatestatTest, FileLargerThanTheMemoryAllowedIsReadInConstantMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+    // 64 MiB of speed lines, read with 48 MiB of address space for the whole
+    // process: a reader that holds the file in memory runs out.
+    std::string two_lines = first_line + second_line;
+    const std::size_t pair_count = (std::size_t{64} << 20) / two_lines.size();
+    const fs::path speeds = file("large.txt");
+    {
+        std::ofstream out(speeds, std::ios::binary);
+        std::string block;
+        for (int pair = 0; pair < 1024; ++pair) block += two_lines;
+        for (std::size_t pair = 0; pair < pair_count; pair += 1024) out << block;
+        ASSERT_TRUE(out.good());
+    }
+    const RunResult result = run("/bin/sh", {"-c", "ulimit -v 49152 && exec \"$0\" \"$@\"",
+                                             RATESTAT_BINARY, speeds.string(), "1000"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, reading_line(speeds) + statistics_lines(1000, 3000, 2000, 2000));
+    EXPECT_EQ(result.err, "");
+}
+
 TEST_F(RatestatTest, ArgumentsAfterTheClockAreIgnored) {
     const fs::path speeds = speed_file(first_line + second_line);
     const RunResult result = ratestat({speeds.string(), "1000", "0", "nonsense"});
@@ -174,18 +197,52 @@ TEST_F(RatestatTest, ArgumentsAfterTheClockAreIgnored) {
     EXPECT_EQ(result.out, reading_line(speeds) + statistics_lines(1000, 3000, 2000, 2000));
 }
 
-TEST_F(RatestatTest, ExtremesKeepTheirStartValuesWhenNoSpeedPassesThem) {
-    const fs::path low = speed_file(
-        "Elapsed time = 1 s. Approx. 0.000 kbps.\nElapsed time = 1 s. Approx. -4.000 kbps.\n");
-    RunResult result = ratestat({low.string(), "1"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, reading_line(low) + statistics_lines(-4, 0, -2, -2000));
+// The lowest and highest speeds are speeds of the file, wherever they lie
+// (the extremes once started from 10^10 and 0, which no line need reach).
+TEST_F(RatestatTest, ExtremesAreSpeedsOfTheFile) {
+    struct Case {
+        std::vector<std::string> speeds;
+        double minimum, maximum, average;
+    };
+    const std::vector<Case> cases = {
+        {{"10000000000", "3e10"}, 1e10, 3e10, 2e10},
+        {{"2e10", "3e10", "4e10"}, 2e10, 4e10, 3e10},
+        {{"5e12"}, 5e12, 5e12, 5e12},
+        {{"0.000", "0"}, 0, 0, 0},
+        {{"0.5", "0.25"}, 0.25, 0.5, 0.375},
+        {{"7", "1", "9", "3"}, 1, 9, 5},
+    };
+    for (const Case& expected : cases) {
+        std::string text;
+        for (const std::string& speed : expected.speeds)
+            text += "Elapsed time = 1 s. Approx. " + speed + " kbps.\n";
+        const fs::path speeds = speed_file(text);
+        const RunResult result = ratestat({speeds.string(), "1000"});
+        EXPECT_EQ(result.status, 0) << text;
+        EXPECT_EQ(result.out,
+                  reading_line(speeds) + statistics_lines(expected.minimum, expected.maximum,
+                                                          expected.average, expected.average))
+            << text;
+    }
+}
 
-    const fs::path high = speed_file(
-        "Elapsed time = 1 s. Approx. 10000000000 kbps.\nElapsed time = 1 s. Approx. 3e10 kbps.\n");
-    result = ratestat({high.string(), "1000"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, reading_line(high) + statistics_lines(1e10, 3e10, 2e10, 2e10));
+TEST_F(RatestatTest, NanInfiniteAndNegativeSpeedsAreNotSpeedLines) {
+    const std::vector<std::string> not_speeds = {"nan",    "NAN",      "-nan",  "nan(123)",
+                                                 "inf",    "INFINITY", "-inf",  "1e999",
+                                                 "-4.000", "-1e-300",  "-0.000"};
+    for (const std::string& speed : not_speeds) {
+        for (int line : {1, 3}) {
+            std::string text;
+            for (int before = 1; before < line; ++before) text += first_line;
+            text += "Elapsed time = 1.000 s. Approx. " + speed + " kbps.\n" + second_line;
+            const fs::path speeds = speed_file(text);
+            const RunResult result = ratestat({speeds.string(), "1000"});
+            EXPECT_EQ(result.status, 1) << text;
+            EXPECT_EQ(result.out, reading_line(speeds)) << text;
+            EXPECT_EQ(result.err, "Line " + std::to_string(line) + " is not a speed line\n")
+                << text;
+        }
+    }
 }
 
 TEST_F(RatestatTest, TextThatIsNotASpeedLineStopsWithItsLineNumber) {

@@ -189,11 +189,67 @@ TEST(CommandLine, MissingValueIsLikeAnUnrecognisedOne) {
     EXPECT_EQ(dumps.config.dac_format, kFormatInterpolated2x);
 }
 
-TEST(CommandLine, DacFormatIsCaseSensitiveAndSilent) {
-    ParseResult result = parse({"-F", "HP"});
-    EXPECT_EQ(result.console, "");
-    EXPECT_EQ(result.config.dac_format, kFormatStandard);
-    EXPECT_EQ(parse({"-F", "agi", "-F", "AGI"}).config.dac_format, kFormatAgilent);
+// -F takes the values as the help text spells them ("HP") as well as the
+// lower-case "hp"; any other value is named, and the format stays as it was.
+TEST(CommandLine, DacFormatSpellingsAndUnrecognisedValues) {
+    struct Case {
+        std::vector<std::string> arguments;
+        DacFormat format;
+        std::string console;
+    };
+    const Case cases[] = {
+        {{"-F", "HP"}, kFormatHp, ""},
+        {{"-F", "hp"}, kFormatHp, ""},
+        {{"-F", "agi"}, kFormatAgilent, ""},
+        {{"-F", "2x"}, kFormatInterpolated2x, ""},
+        {{"-F", "4x"}, kFormatInterpolated4x, ""},
+        {{"-F", "xyz"}, kFormatStandard, "Invalid post-IFFT format \"xyz\": keeping standard.\n"},
+        {{"-F", ""}, kFormatStandard, "Invalid post-IFFT format \"\": keeping standard.\n"},
+        {{"-F", "agi", "-F", "AGI"},
+         kFormatAgilent,
+         "Invalid post-IFFT format \"AGI\": keeping agi.\n"},
+        {{"-F", "HP", "-F", "Hp"}, kFormatHp, "Invalid post-IFFT format \"Hp\": keeping HP.\n"},
+        {{"-F", "4x", "-F", "4X"},
+         kFormatInterpolated4x,
+         "Invalid post-IFFT format \"4X\": keeping 4x.\n"},
+        {{"-F", "2x", "-F", "2x "},
+         kFormatInterpolated2x,
+         "Invalid post-IFFT format \"2x \": keeping 2x.\n"},
+    };
+    for (const Case& test : cases) {
+        ParseResult result = parse(test.arguments);
+        EXPECT_EQ(result.config.dac_format, test.format) << test.arguments.back();
+        EXPECT_EQ(result.console, test.console) << test.arguments.back();
+    }
+}
+
+// Characters of a -d value that are no dump letter are named once each, in
+// the order they first appear; the letters of the value still count.
+TEST(CommandLine, UnrecognisedDumpLettersAreNamed) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string selected;
+        std::string console;
+    };
+    const Case cases[] = {
+        {{"-d", "tx"}, "t", "Invalid dump level \"tx\": ignoring x.\n"},
+        {{"-d", "xyz"}, "", "Invalid dump level \"xyz\": ignoring xyz.\n"},
+        {{"-d", "T"}, "", "Invalid dump level \"T\": ignoring T.\n"},
+        {{"-d", "XYZ-+ttt"}, "t", "Invalid dump level \"XYZ-+ttt\": ignoring XYZ-+.\n"},
+        {{"-d", "e r e"}, "er", "Invalid dump level \"e r e\": ignoring  .\n"},
+        {{"-d", "m", "-d", "q-m-q"}, "m", "Invalid dump level \"q-m-q\": ignoring q-.\n"},
+        {{"-d", "ercvpbsmft"}, "ercvpbsmft", ""},
+        {{"-d", ""}, "", ""},
+    };
+    for (const Case& test : cases) {
+        ParseResult result = parse(test.arguments);
+        for (int stage = 0; stage < kDumpStageCount; ++stage) {
+            EXPECT_EQ(result.config.dump[stage],
+                      test.selected.find(kDumpLetters[stage]) != std::string::npos)
+                << test.arguments.back() << " " << kDumpLetters[stage];
+        }
+        EXPECT_EQ(result.console, test.console) << test.arguments.back();
+    }
 }
 
 TEST(CommandLine, PathsTakeAnyNextArgument) {
@@ -261,8 +317,11 @@ TEST(CommandLine, VeryLongValues) {
     std::string long_dump(100000, 'x');
     long_dump.back() = 'e';
     long_dump[50000] = 't';
-    ParseResult result = parse({"-d", long_dump, "-F", std::string(5000, 'a')});
-    EXPECT_EQ(result.console, "");
+    const std::string long_format(5000, 'a');
+    ParseResult result = parse({"-d", long_dump, "-F", long_format});
+    EXPECT_EQ(result.console, "Invalid dump level \"" + long_dump + "\": ignoring x.\n" +
+                                  "Invalid post-IFFT format \"" + long_format +
+                                  "\": keeping standard.\n");
     EXPECT_TRUE(result.config.dump[kDumpEnergyDispersal]);
     EXPECT_TRUE(result.config.dump[kDumpPostIfft]);
     EXPECT_FALSE(result.config.dump[kDumpMapper]);

@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace terramod {
 namespace {
@@ -57,6 +58,11 @@ class LogTest : public ::testing::Test {
 };
 
 const char kFooter[] = "________________________________________________\n\n";
+
+bool ends_with_text(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 TEST_F(LogTest, HeaderFormat) {
     fs::path path = directory_ / "run.log";
@@ -170,6 +176,73 @@ TEST_F(LogTest, UncreatableFileWritesNothing) {
     log.write(2, "still on the console\n");
     log.close();  // no file: nothing to do
     EXPECT_EQ(console_text(), "still on the console\n");
+}
+
+// A log file that cannot take the text (/dev/full fails every write with
+// ENOSPC): the failure is found when the buffered text reaches the file,
+// during a long message, at the footer or at the final close. Each way, one
+// warning on the console, the messages still on the console, and the failure
+// known for the exit code.
+TEST_F(LogTest, WriteFailureWarnsOnceAndIsKnown) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string warning =
+        "WARNING: Can't write to log file \"/dev/full\" -> logging to console only\n";
+    const std::string long_message = std::string(200000, 'x') + "\n";
+    enum class Ending { close, close_without_footer, destructor };
+    struct Case {
+        std::vector<std::string> messages;
+        Ending ending;
+        std::string expected_console;
+    };
+    const std::vector<Case> cases = {
+        {{"short\n", "lines\n"}, Ending::close, "short\nlines\n" + warning},
+        {{"short\n"}, Ending::close_without_footer, "short\n" + warning},
+        {{"short\n"}, Ending::destructor, "short\n" + warning},
+        {{"before\n", long_message, "after\n", long_message},
+         Ending::close,
+         "before\n" + long_message + warning + "after\n" + long_message},
+    };
+    for (const Case& test : cases) {
+        std::string console;
+        bool had_write_failure = false;
+        {
+            Log log(0, nullptr);
+            log.capture_to(&console);
+            ASSERT_TRUE(log.open("/dev/full"));
+            for (const std::string& message : test.messages) log.write(0, "%s", message.c_str());
+            if (test.ending == Ending::close) log.close();
+            if (test.ending == Ending::close_without_footer) log.close_without_footer();
+            if (test.ending != Ending::destructor) had_write_failure = log.had_write_failure();
+        }
+        EXPECT_EQ(console, test.expected_console) << test.messages.size();
+        if (test.ending != Ending::destructor) {
+            EXPECT_TRUE(had_write_failure);
+        }
+    }
+}
+
+TEST_F(LogTest, WriteFailureStopsTheFileAndKeepsTheConsole) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    Log log(4, console_);
+    ASSERT_TRUE(log.open("/dev/full"));
+    log.write(0, "%s", std::string(100000, 'y').c_str());
+    EXPECT_TRUE(log.had_write_failure());
+    EXPECT_FALSE(log.is_open());
+    log.write(1, "still on the console\n");
+    log.close();
+    const std::string console = console_text();
+    EXPECT_TRUE(ends_with_text(console, "logging to console only\nstill on the console\n"))
+        << console.substr(console.size() - 200);
+}
+
+TEST_F(LogTest, GoodFileHasNoWriteFailure) {
+    fs::path path = directory_ / "good.log";
+    Log log(4, console_);
+    ASSERT_TRUE(log.open(path.string()));
+    log.write(0, "%s", std::string(100000, 'z').c_str());
+    log.close();
+    EXPECT_FALSE(log.had_write_failure());
+    EXPECT_EQ(console_text(), std::string(100000, 'z'));
 }
 
 }  // namespace
