@@ -196,10 +196,24 @@ class SyntheticSignals(unittest.TestCase):
         self.assertEqual(completed.returncode, 1)
         self.assertIn("absent.bin", completed.stderr)
         self.assertIsNone(summary)
-        write_cf32(self.path, np.zeros(100))
-        completed, summary = run_tool(self.path, scratch=self.scratch)
-        self.assertEqual(completed.returncode, 1)
-        self.assertIn("less than one OFDM symbol", completed.stderr)
+        not_finite = np.ones(5000, np.complex64)
+        not_finite[7] = np.nan
+        for samples, message in ((np.ones(100), "less than one OFDM symbol"),
+                                 (np.zeros(5000), "every sample is zero"),
+                                 (not_finite, "1 samples are not finite")):
+            with self.subTest(message):
+                write_cf32(self.path, samples)
+                completed, summary = run_tool(self.path, scratch=self.scratch)
+                self.assertEqual(completed.returncode, 1)
+                self.assertIn(message, completed.stderr)
+
+    def test_unwritable_report_is_a_file_failure(self):
+        signal, options = synthetic("2k_qpsk")
+        png = os.path.join(self.scratch, "no_such_folder", "report.png")
+        summary, completed = self.analyse(signal.samples, options + ["--png", png],
+                                          expect_status=2)
+        self.assertIn("cannot write " + png, completed.stderr)
+        self.assertGreaterEqual(summary["mer_db"], 100.0)  # the JSON is still written
 
 
 def write_metadata(base, datatype, scale):
@@ -331,6 +345,27 @@ class TerramodOutputs(unittest.TestCase):
         completed, summary = run_tool(base + ".bin", scratch=self.scratch)
         self.assertEqual(completed.returncode, TPS_MISMATCH_STATUS)
         self.assertIn("valid TPS word", completed.stderr)
+
+    def test_interpolated_bb_if_is_brought_down_by_half_the_base_rate(self):
+        """BB IF with -F 2x/-F 4x is defined as the zero IF output with output
+        sample n multiplied by e^{j pi n / P}; built here from terramod's zero IF
+        output, it must measure as that output does."""
+        for factor in (2, 4):
+            with self.subTest(factor=factor):
+                base = self.transmit(f"zero_if_{factor}x", constellation=16,
+                                     extra=["-F", f"{factor}x"])
+                options = ["--constellation", "16", "--format", f"{factor}x"]
+                _, zero_if = run_tool(base + ".bin", *options, scratch=self.scratch)
+                samples = np.fromfile(base + ".bin", "<f4").view(np.complex64)
+                shift = np.exp(1j * np.pi * np.arange(len(samples)) / factor)
+                write_cf32(base + "_bbif.bin", samples * shift)
+                completed, bb_if = run_tool(base + "_bbif.bin", *options, "--bb-if",
+                                            scratch=self.scratch)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                self.assertAlmostEqual(bb_if["mer_db"], zero_if["mer_db"], delta=0.2)
+                self.assertGreater(bb_if["mer_db"], 60.0)
+                self.assertAlmostEqual(bb_if["spectrum"]["shoulder_db"],
+                                       zero_if["spectrum"]["shoulder_db"], delta=1.0)
 
     def test_mer_of_the_default_transform(self):
         """The defined float recurrence of the default transform drifts:
