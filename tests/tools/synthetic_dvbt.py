@@ -51,7 +51,8 @@ def reference_sequence(count):
 
 
 def repeated(table_2k, carrier_count):
-    return sorted({k + 1704 * i for i in range(4) for k in table_2k if k + 1704 * i < carrier_count})
+    copies = (k + 1704 * i for i in range(4) for k in table_2k)
+    return sorted({k for k in copies if k < carrier_count})
 
 
 class Signal:

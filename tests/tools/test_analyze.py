@@ -216,12 +216,15 @@ class SyntheticSignals(unittest.TestCase):
         self.assertGreaterEqual(summary["mer_db"], 100.0)  # the JSON is still written
 
 
-def write_metadata(base, datatype, scale):
+def write_metadata(base, datatype, scale, dataset_suffix=".sigmf-data", **dvbt_fields):
+    """SigMF metadata as CONTRACTS.md defines it; by default for the
+    8k 64QAM alpha 4 7/8 1/4 synthetic signal."""
     meta = {
         "global": {
-            "core:datatype": datatype, "core:sample_rate": synthetic_dvbt.BASE_RATE_8MHZ,
+            "core:datatype": datatype,
+            "core:sample_rate": synthetic_dvbt.BASE_RATE_8MHZ * dvbt_fields.get("interpolation", 1),
             "core:version": "1.2.5", "core:recorder": "test", "core:description": "test",
-            "core:dataset": os.path.basename(base) + ".sigmf-data",
+            "core:dataset": os.path.basename(base) + dataset_suffix,
             "core:extensions": [{"name": "dvbt", "version": "1.0.0", "optional": True}],
             "dvbt:mode": "8k", "dvbt:constellation": "64QAM", "dvbt:hierarchy": "4",
             "dvbt:code_rate": "7/8", "dvbt:guard_interval": "1/4", "dvbt:bandwidth_hz": 8e6,
@@ -230,6 +233,10 @@ def write_metadata(base, datatype, scale):
         },
         "captures": [{"core:sample_start": 0}], "annotations": [],
     }
+    meta["global"].update({"dvbt:" + key: value for key, value in dvbt_fields.items()})
+    if scale is None:  # float samples
+        for key in ("dvbt:backoff_db", "dvbt:scale", "dvbt:nominal_rms"):
+            del meta["global"][key]
     with open(base + ".sigmf-meta", "w", encoding="utf-8") as stream:
         json.dump(meta, stream)
 
@@ -366,6 +373,15 @@ class TerramodOutputs(unittest.TestCase):
                 self.assertGreater(bb_if["mer_db"], 60.0)
                 self.assertAlmostEqual(bb_if["spectrum"]["shoulder_db"],
                                        zero_if["spectrum"]["shoulder_db"], delta=1.0)
+                # The same settings from SigMF metadata beside the file.
+                write_metadata(base + "_bbif", "cf32_le", None, ".bin", mode="2k",
+                               constellation="16QAM", hierarchy="NH", code_rate="1/2",
+                               guard_interval="1/32", frequency_mapping="BB IF",
+                               interpolation=factor)
+                completed, from_metadata = run_tool(base + "_bbif.sigmf-meta",
+                                                    scratch=self.scratch)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                self.assertEqual(from_metadata["mer_db"], bb_if["mer_db"])
 
     def test_mer_of_the_default_transform(self):
         """The defined float recurrence of the default transform drifts:
