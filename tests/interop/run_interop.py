@@ -15,6 +15,7 @@ its bound and every packet from the first one delivered up to the last that
 left the transmitter is identical, none missing.
 """
 import argparse
+import json
 import math
 import os
 import shutil
@@ -56,6 +57,12 @@ ALIGNMENT_WINDOW = 64
 # error (in 8k about 35 dB below the signal, from its twiddle recurrence).
 PLACEMENT_SYMBOLS = 4
 PLACEMENT_MARGIN_DB = 20.0
+# terramod-analyze runs on the samples each case hands the receiver (at most
+# the first ANALYSED_FRAMES frames of them), writes analysis.json into the
+# case's folder, and its MER must reach ANALYZER_MIN_MER_DB (the default 8k
+# transform gives about 35 dB) with the TPS matching the settings.
+ANALYSED_FRAMES = 16
+ANALYZER_MIN_MER_DB = 25.0
 
 
 @dataclass(frozen=True)
@@ -266,6 +273,31 @@ def measure_carrier_placement(samples, tx):
         10 * np.log10(power[strongest] / mean_power + 1e-30), int(strongest))
 
 
+def analyse_received(case, samples, folder, source_dir):
+    """terramod-analyze on the receiver's input: the MER and the faults it
+    reports (TPS not matching the settings, or a failure)."""
+    path = os.path.join(folder, "received_input.cf32")
+    np.asarray(samples[:ANALYSED_FRAMES * case.tx.frame_length], np.complex64).tofile(path)
+    summary_path = os.path.join(folder, "analysis.json")
+    tx = case.tx
+    command = [sys.executable, "-B", os.path.join(source_dir, "tools", "terramod-analyze"),
+               path, "--json", summary_path, "--mode", tx.mode,
+               "--constellation", str(tx.constellation), "--alpha", tx.alpha,
+               "--code-rate", tx.code_rate, "--guard", tx.guard,
+               "--bandwidth", str(case.spacing)]
+    completed = subprocess.run(command, capture_output=True, text=True)
+    os.remove(path)
+    if completed.returncode not in (0, 3):
+        return None, [f"terramod-analyze exited with {completed.returncode}: "
+                      f"{completed.stderr.strip()}"]
+    with open(summary_path, encoding="utf-8") as stream:
+        mer_db = json.load(stream)["mer_db"]
+    faults = [completed.stderr.strip()] if completed.returncode == 3 else []
+    if mer_db < ANALYZER_MIN_MER_DB:
+        faults.append(f"MER {mer_db:.1f} dB below {ANALYZER_MIN_MER_DB:.0f} dB")
+    return mer_db, faults
+
+
 # ------------------------------------------------------------- comparison
 
 @dataclass
@@ -278,6 +310,8 @@ class Comparison:
     differing: int = 0
     missing_at_end: int = 0
     placement: CarrierPlacement = None
+    mer_db: float = None
+    analyzer_faults: list = None
 
     @property
     def expected(self):
@@ -404,6 +438,9 @@ def run_case(case, terramod, source_dir, out_dir, seed):
     expected = padded(as_packets(data), sent_count)
     comparison = compare_streams(received, expected, last_packet_out(symbol_count, case.tx))
     comparison.placement = measure_carrier_placement(samples, case.tx)
+    if case.transmitter == "terramod":
+        comparison.mer_db, comparison.analyzer_faults = analyse_received(case, samples, folder,
+                                                                         source_dir)
     return comparison, origin, command
 
 
@@ -411,6 +448,7 @@ def verdict(case, comparison):
     """The reasons a case fails; empty when it passes."""
     placement_fault = comparison.placement.fault()
     reasons = [placement_fault] if placement_fault else []
+    reasons += comparison.analyzer_faults or []
     bound = start_loss_bound(case.tx)
     if comparison.received == 0:
         reasons.append("the receiver delivered no packet")
@@ -433,7 +471,8 @@ def report_line(case, comparison, seconds):
             f"lost at start {comparison.lost_at_start:5d} (bound {start_loss_bound(case.tx):5d})  "
             f"identical {comparison.identical:6d}/{comparison.expected:6d}  "
             f"empty bins {comparison.placement.strongest_empty_db:6.1f} dB  "
-            f"{seconds:5.1f} s")
+            + (f"MER {comparison.mer_db:5.1f} dB  " if comparison.mer_db is not None else "")
+            + f"{seconds:5.1f} s")
 
 
 def run_group(name, terramod, source_dir, out_dir):
