@@ -1,5 +1,7 @@
 #include "tx/chain.h"
 
+#include <cinttypes>
+
 namespace terramod {
 
 namespace {
@@ -46,9 +48,8 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
 void TxChain::run_outer(Log& log) {
     StageBuffers& b = buffers_;
     log.write(3, "Inverting SYNC1 byte ...");
-    energy_dispersal_.sync_invert(b.ts_buffer, [&log](int32_t packet) {
-        log.write(1, "WARNING: MPEG-2 TS Out of Sync in packet #%d\n", packet);
-    });
+    check_sync_bytes(log);
+    energy_dispersal_.sync_invert(b.ts_buffer);
     log.write(3, " done.\n");
     log.write(3, "Scrambling ... ");
     energy_dispersal_.energy_disperse(b.ts_buffer, [&log](int32_t group) {
@@ -87,6 +88,32 @@ void TxChain::run_inner(Log& log) {
     ifft_.ifft_and_guard(b.frame_buffer, b.time_buffer);
     log.write(3, " done.\n");
     if (interpolator_.factor() > 1) interpolator_.interpolate(b.time_buffer, b.interpolated_buffer);
+}
+
+namespace {
+constexpr int64_t kListedUnsyncedPackets = 10;
+}
+
+void TxChain::check_sync_bytes(Log& log) {
+    const std::vector<uint8_t>& block = buffers_.ts_buffer;
+    for (size_t start = 0; start < block.size(); start += kPacketLength) {
+        ++packets_checked_;
+        if (block[start] == kSyncByte) continue;
+        ++unsynced_packets_;
+        if (unsynced_packets_ <= kListedUnsyncedPackets) {
+            log.write(1, "WARNING: MPEG-2 TS Out of Sync in packet #%" PRId64 "\n",
+                      packets_checked_);
+        }
+        if (unsynced_packets_ == kListedUnsyncedPackets + 1) {
+            log.write(1, "WARNING: further packets out of sync are counted, not listed\n");
+        }
+    }
+}
+
+void TxChain::report_unsynced_packets(Log& log) const {
+    if (unsynced_packets_ == 0) return;
+    log.write(1, "WARNING: %" PRId64 " of %" PRId64 " MPEG-2 TS packets were out of sync\n",
+              unsynced_packets_, packets_checked_);
 }
 
 std::span<const uint8_t> TxChain::stage_bytes(DumpStage stage) const {

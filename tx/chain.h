@@ -69,7 +69,16 @@ class TxChain {
     // The last OFDM symbol built.
     const SymbolPosition& last_symbol() const { return frame_builder_.last_symbol(); }
 
+    // At the end of the run: how many packets did not start with the sync
+    // byte, when any did (level 1).
+    void report_unsynced_packets(Log& log) const;
+
   private:
+    // Warns of every packet of the block that does not start with 0x47,
+    // numbered from the start of the stream (1-based); past the first ten
+    // the packets are counted, not listed.
+    void check_sync_bytes(Log& log);
+
     DvbtSettings settings_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
     // interleaver memories, encoder and puncturer, IFFT tables, interpolator,
@@ -86,6 +95,8 @@ class TxChain {
     Mapper mapper_;
     FrameBuilder frame_builder_;
     StageBuffers buffers_;
+    int64_t packets_checked_ = 0;
+    int64_t unsynced_packets_ = 0;
 };
 
 }  // namespace terramod

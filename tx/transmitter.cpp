@@ -20,6 +20,7 @@
 #include "tx/parameters.h"
 #include "tx/progress.h"
 #include "tx/sample_output.h"
+#include "tx/stop_signals.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -96,7 +97,7 @@ uint64_t run_cycles(TsSource& source, uint64_t input_length, TxChain& chain, Run
                     Log& log) {
     const float progress_factor = make_progress_factor(input_length);
     uint64_t bytes_consumed = 0;
-    for (int64_t cycle = 1; bytes_consumed < input_length; ++cycle) {
+    for (int64_t cycle = 1; bytes_consumed < input_length && stop_signal() == 0; ++cycle) {
         log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
         bytes_consumed += static_cast<uint64_t>(run_cycle(source, chain, outputs, log));
         const SymbolPosition& symbol = chain.last_symbol();
@@ -130,14 +131,31 @@ int stop_fatal(Log& log) {
     return kExitFatal;
 }
 
+int transmit(int argc, char** argv);
+
 }  // namespace
 
+// Memory runs out at start-up in the handler around the chain and its
+// buffers; anywhere else (a log line, a file name) it still ends the run
+// with the fatal message and exit code 1, never with an abort.
 int run_transmitter(int argc, char** argv) {
+    try {
+        return transmit(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("FATAL ERROR: not enough memory\n", stderr);
+        return kExitFatal;
+    }
+}
+
+namespace {
+
+int transmit(int argc, char** argv) {
     // Console write errors are ignored: a console piped into a reader that
     // quits early (terramod ... | head) must not kill the run and cut the
     // output files short. A write to a closed pipe then fails with EPIPE,
     // which the dump and output files report as a failed write.
     std::signal(SIGPIPE, SIG_IGN);
+    install_stop_signals();
 
     TxConfig config;
     set_defaults(config);
@@ -194,16 +212,29 @@ int run_transmitter(int argc, char** argv) {
         run_cycles(*source, *source->known_length(), *chain, *outputs, log);
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
+    const int stopped_by = stop_signal();
+    if (stopped_by != 0) {
+        log.write(0, "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
+                  stop_signal_name(stopped_by), bytes_consumed);
+    }
     report_run(log, bytes_consumed, elapsed, rates.useful_throughput);
     outputs->signal.report_clipping();
+    chain->report_unsynced_packets(log);
 
     chain.reset();
     source.reset();
     outputs->signal.close_first();
     outputs->dumps.close_all();
     outputs->signal.close_rest();
+    // A run a signal stopped is not complete: no footer, exit 128 + signal.
+    if (stopped_by != 0) {
+        log.close_without_footer();
+        return 128 + stopped_by;
+    }
     log.close();
     return outputs->had_failure() || log.had_write_failure() ? kExitFileFailure : kExitSuccess;
 }
+
+}  // namespace
 
 }  // namespace terramod

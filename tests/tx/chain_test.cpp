@@ -51,7 +51,9 @@ TEST(TxChain, WritesEachStageTextInChainOrder) {
               "Guarding, IFFTing & prefixing ... done.\n");
 }
 
-TEST(TxChain, RelaysSyncWarningsInsideTheInversionText) {
+// Every packet is checked, not only the first of each group of eight, and
+// numbered from 1 at the start of the stream.
+TEST(TxChain, WarnsOfEveryUnsyncedPacketInsideTheInversionText) {
     struct Case {
         int verbosity;
         int unsynced_packet;
@@ -59,12 +61,12 @@ TEST(TxChain, RelaysSyncWarningsInsideTheInversionText) {
     };
     const Case cases[] = {
         {3, 16,
-         "Inverting SYNC1 byte ...WARNING: MPEG-2 TS Out of Sync in packet #16\n done.\n"
+         "Inverting SYNC1 byte ...WARNING: MPEG-2 TS Out of Sync in packet #17\n done.\n"
          "Scrambling ...  done.\nRS(204, 188) outer encoding ... done.\n"
          "Convolutionally interleaving ... done.\n"},
-        {1, 8, "WARNING: MPEG-2 TS Out of Sync in packet #8\n"},
-        // Packets between the group starts are not checked.
-        {1, 9, ""},
+        {1, 8, "WARNING: MPEG-2 TS Out of Sync in packet #9\n"},
+        {1, 9, "WARNING: MPEG-2 TS Out of Sync in packet #10\n"},
+        {1, 0, "WARNING: MPEG-2 TS Out of Sync in packet #1\n"},
         {0, 16, ""},
     };
     for (const Case& c : cases) {
@@ -81,6 +83,38 @@ TEST(TxChain, OutputIsAtTheInterpolatedRate) {
         EXPECT_EQ(chain.output_samples().size(), static_cast<size_t>(factor) * sizes.sample_count);
         EXPECT_EQ(chain.interpolation_factor(), factor);
     }
+}
+
+// Numbers run on across cycles; past ten warnings the rest are counted, and
+// the total comes at the end.
+TEST(TxChain, NumbersPacketsAcrossCyclesAndCountsBeyondTen) {
+    const BlockSizes sizes = choose_block_size(TxConfig{});
+    TxChain chain(DvbtSettings{}, 1, sizes);
+    std::string text;
+    Log log(1, nullptr);
+    log.capture_to(&text);
+    const int32_t packets = sizes.packets_per_cycle;
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        std::span<uint8_t> block = chain.input_block();
+        for (size_t i = 0; i < block.size(); ++i) block[i] = i % 188 == 0 ? 0x47 : 0;
+        // Packets 3 and 60 of each cycle, then twelve in a row in the second.
+        block[2 * 188] = block[59 * 188] = 0;
+        if (cycle == 1)
+            for (int p = 10; p < 22; ++p) block[p * 188] = 0x48;
+        chain.run_outer(log);
+        chain.run_inner(log);
+    }
+    chain.report_unsynced_packets(log);
+    std::string expected;
+    for (int number : {3, 60, packets + 3})
+        expected += "WARNING: MPEG-2 TS Out of Sync in packet #" + std::to_string(number) + "\n";
+    for (int p = 10; p < 17; ++p)
+        expected +=
+            "WARNING: MPEG-2 TS Out of Sync in packet #" + std::to_string(packets + p + 1) + "\n";
+    expected += "WARNING: further packets out of sync are counted, not listed\n";
+    expected += "WARNING: 16 of " + std::to_string(2 * packets) +
+                " MPEG-2 TS packets were out of sync\n";
+    EXPECT_EQ(text, expected);
 }
 
 }  // namespace
