@@ -107,6 +107,16 @@ class SyntheticSignals(unittest.TestCase):
                                   signalled["hierarchy"], signalled["code_rate_hp"],
                                   signalled["guard_interval"]), tps)
 
+    def test_level_and_phase_error_measured_from_the_pilots(self):
+        signal, options = synthetic("2k_qpsk")
+        gain = 0.5 * np.exp(0.3j)
+        as_received, _ = self.analyse(signal.samples * gain, options)
+        self.assertAlmostEqual(as_received["pilot_gain_db"], 20 * math.log10(0.5), delta=1e-4)
+        self.assertAlmostEqual(as_received["pilot_phase_deg"], math.degrees(0.3), delta=1e-4)
+        self.assertLess(as_received["mer_db"], 10.0)   # the error counts without equaliser
+        equalised, _ = self.analyse(signal.samples * gain, options + ["--equalizer", "pilots"])
+        self.assertGreaterEqual(equalised["mer_db"], 100.0)
+
     def test_known_white_noise_gives_its_snr(self):
         # (parameter set, SNR per data cell in dB, extra options). Constellation
         # and SNR are chosen so that no cell is decided wrongly (the nearest
