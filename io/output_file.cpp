@@ -1,5 +1,7 @@
 #include "io/output_file.h"
 
+#include "io/locked_file.h"
+
 namespace terramod {
 
 OutputFile::~OutputFile() {
@@ -7,7 +9,9 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::open() {
-    file_ = std::fopen(name_.c_str(), "wb");
+    LockedOpenResult result;
+    file_ = open_locked_for_writing(name_, "wb", result);
+    in_use_ = result == LockedOpenResult::kInUse;
     return file_ != nullptr;
 }
 

@@ -18,9 +18,12 @@ class OutputFile : public SampleSink {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates or truncates the file; false when it cannot be created.
+    // Creates or truncates the file (a stored file under an exclusive lock
+    // for the whole run); false when it cannot be created or another run
+    // holds its lock (in_use()).
     bool open();
     bool is_open() const { return file_ != nullptr; }
+    bool in_use() const { return in_use_; }
     const std::string& name() const { return name_; }
 
     // Writes the bytes whole; false when the write fell short.
@@ -32,6 +35,7 @@ class OutputFile : public SampleSink {
   private:
     std::string name_;
     std::FILE* file_ = nullptr;
+    bool in_use_ = false;
 };
 
 }  // namespace terramod

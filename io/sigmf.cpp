@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "io/locked_file.h"
+
 namespace terramod {
 
 namespace {
@@ -56,7 +58,8 @@ std::string sigmf_json(const SigmfMetadata& metadata) {
 }
 
 bool write_sigmf_file(const std::string& path, const SigmfMetadata& metadata) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    LockedOpenResult result;
+    std::FILE* file = open_locked_for_writing(path, "w", result);
     if (!file) return false;
     const std::string json = sigmf_json(metadata);
     const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();

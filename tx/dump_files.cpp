@@ -46,15 +46,21 @@ std::vector<std::string> DumpFiles::selected_file_names() const {
     return names;
 }
 
-void DumpFiles::open() {
+bool DumpFiles::open() {
     for (const auto& dump : dumps_) {
         log_.write(2, "%s", dump->description->announcement);
-        if (!dump->file.open()) {
+        if (!dump->file.open() && dump->file.in_use()) {
+            log_.write(0, "FATAL ERROR: output file \"%s\" is in use by another run\n",
+                       dump->file.name().c_str());
+            return false;
+        }
+        if (!dump->file.is_open()) {
             log_.write(0, "WARNING: Can't open \"%s\" -> skipping ...\n",
                        dump->file.name().c_str());
             had_failure_ = true;
         }
     }
+    return true;
 }
 
 void DumpFiles::write(const TxChain& chain, DumpStage first, DumpStage last) {

@@ -40,8 +40,9 @@ class DumpFiles {
     // The names of the selected dump files, in opening order.
     std::vector<std::string> selected_file_names() const;
     // Announces and opens each selected file; one that cannot be created is a
-    // warning and is skipped for the whole run.
-    void open();
+    // warning and is skipped for the whole run. False, with the fatal message
+    // written, when another run holds a file's lock.
+    bool open();
 
     // Writes the dumps of the stages from `first` to `last` (inclusive).
     void write(const TxChain& chain, DumpStage first, DumpStage last);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "io/locked_file.h"
+
 namespace terramod {
 
 namespace {
@@ -37,7 +39,9 @@ bool Log::open(const std::string& path) {
 
 bool Log::open(const std::string& path, std::time_t now) {
     close_without_footer();
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    LockedOpenResult result;
+    std::FILE* file = open_locked_for_writing(path, "w", result);
+    in_use_ = result == LockedOpenResult::kInUse;
     if (!file) return false;
     file_ = file;
     path_ = path;

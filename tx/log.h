@@ -32,6 +32,8 @@ class Log {
     void vwrite(int level, const char* format, std::va_list args);
 
     bool is_open() const { return file_ != nullptr; }
+    // After a failed open: another run holds the log file's lock.
+    bool in_use() const { return in_use_; }
     // True once a write to the log file (its header, a message, the footer or
     // the final flush) has failed. The first failure is reported on the
     // console, the file is closed, and the run goes on with the console only.
@@ -53,6 +55,7 @@ class Log {
     std::FILE* file_ = nullptr;
     std::string* capture_ = nullptr;
     std::string path_;  // the open file's name, for the write warning
+    bool in_use_ = false;
     bool write_failed_ = false;
     std::string text_;  // formatting buffer, reused
 };

@@ -73,16 +73,21 @@ std::string SampleOutput::sigmf_name() const {
     return base_name_ + ".sigmf-meta";
 }
 
-void SampleOutput::open() {
-    if (!selected_) return;
+bool SampleOutput::open() {
+    if (!selected_) return true;
     log_.write(2, "%s", format_.announcement);
     for (const auto& file : files_) {
-        if (!file->open()) {
+        if (!file->open() && file->in_use()) {
+            log_.write(0, "FATAL ERROR: output file \"%s\" is in use by another run\n",
+                       file->name().c_str());
+            return false;
+        }
+        if (!file->is_open()) {
             log_.write(0, "WARNING: Can't open \"%s\" -> skipping ...\n", file->name().c_str());
             had_failure_ = true;
         }
     }
-    if (format_.encoding != SampleEncoding::kFloatPairs) return;
+    if (format_.encoding != SampleEncoding::kFloatPairs) return true;
     if (integer_samples()) {
         log_.write(2,
                    "Sample type %s: scale %.6f x the float samples, nominal RMS %.6f at %.1f dB "
@@ -91,6 +96,7 @@ void SampleOutput::open() {
                    config_.backoff_db);
     }
     if (config_.write_sigmf) write_sigmf();
+    return true;
 }
 
 // The file name without its folder, as core:dataset names it.

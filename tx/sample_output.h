@@ -43,8 +43,9 @@ class SampleOutput {
     std::vector<std::string> file_names() const;
     // Announces the format and opens the file(s), then writes the SigMF
     // metadata; a file that cannot be created is a warning and is skipped for
-    // the whole run.
-    void open();
+    // the whole run. False, with the fatal message written, when another run
+    // holds a file's lock.
+    bool open();
     // Encodes and writes one cycle of the chain's output samples.
     void write(std::span<const ComplexSample> samples);
 

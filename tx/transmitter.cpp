@@ -74,11 +74,29 @@ bool outputs_spare_input_and_log(const std::vector<std::string>& names, const Fi
     return true;
 }
 
-void open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
+// Two names of one run that denote one stored file (through a link) would
+// write two streams into it.
+bool outputs_are_distinct(const std::vector<std::string>& names, Log& log) {
+    std::vector<std::optional<FileIdentity>> identities;
+    for (const std::string& name : names) identities.push_back(stored_file_identity(name));
+    for (size_t i = 0; i < names.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (identities[i] && identities[i] == identities[j]) {
+                log.write(0, "FATAL ERROR: output files \"%s\" and \"%s\" are the same file\n",
+                          names[j].c_str(), names[i].c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// False when another run holds the lock of an output (the fatal message is
+// written).
+bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
     if (!config.output_path && config.dump[kDumpPostIfft])
         log.write(2, "WARNING: no DAC stream file name given -> using %s.bin\n", kDefaultBaseName);
-    outputs.dumps.open();
-    outputs.signal.open();
+    return outputs.dumps.open() && outputs.signal.open();
 }
 
 // One pass of the whole chain over one block; returns the bytes consumed.
@@ -167,7 +185,11 @@ int transmit(int argc, char** argv) {
         return kExitFatal;
     }
     Log log(config.verbosity, stdout);
-    if (!log.open(log_name))
+    if (!log.open(log_name) && log.in_use()) {
+        std::printf("FATAL ERROR: log file \"%s\" is in use by another run\n", log_name.c_str());
+        return kExitFatal;
+    }
+    if (!log.is_open())
         std::printf("WARNING: Can't create log file \"%s\" -> logging to console only\n",
                     log_name.c_str());
 
@@ -205,7 +227,8 @@ int transmit(int argc, char** argv) {
     if (!source) return stop_fatal(log);
     if (!outputs_spare_input_and_log(outputs->file_names(), source->identity(), log, log_name))
         return stop_fatal(log);
-    open_outputs(config, *outputs, log);
+    if (!outputs_are_distinct(outputs->file_names(), log)) return stop_fatal(log);
+    if (!open_outputs(config, *outputs, log)) return stop_fatal(log);
 
     const auto start = std::chrono::steady_clock::now();
     const uint64_t bytes_consumed =

@@ -1,0 +1,20 @@
+// Files written by one run only: an exclusive advisory lock is taken on a
+// stored file before it is emptied, so two runs writing the same name cannot
+// mix their data.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace terramod {
+
+enum class LockedOpenResult { kOpened, kCannotCreate, kInUse };
+
+// Creates or opens `path` for writing with stdio `mode` ("w" or "wb"). A
+// regular file is locked (flock, exclusive, without waiting) and only then
+// truncated; a device or FIFO is opened as it is. Returns null with the
+// reason when the file cannot be created or another process holds its lock.
+std::FILE* open_locked_for_writing(const std::string& path, const char* mode,
+                                   LockedOpenResult& result);
+
+}  // namespace terramod
