@@ -19,9 +19,9 @@ class OutputFile : public SampleSink {
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates or truncates the file; false when it cannot be created.
-    bool open();
-    bool is_open() const { return file_ != nullptr; }
-    const std::string& name() const { return name_; }
+    bool open() override;
+    bool is_open() const override { return file_ != nullptr; }
+    const std::string& name() const override { return name_; }
 
     // Writes the bytes whole; false when the write fell short.
     bool write_samples(std::span<const uint8_t> bytes) override;

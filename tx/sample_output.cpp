@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include "io/standard_output_sink.h"
+
 namespace terramod {
 
 namespace {
@@ -25,7 +27,8 @@ const OutputFormatDescription& output_format(DacFormat format) {
 }
 
 SampleOutput::SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode mode,
-                           const std::string& base_name, size_t samples_per_cycle)
+                           const std::string& base_name, size_t samples_per_cycle,
+                           bool to_standard_output)
     : log_(log),
       selected_(selected),
       format_(output_format(format)),
@@ -34,7 +37,10 @@ SampleOutput::SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode m
     if (!selected_) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
-            files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
+            if (to_standard_output)
+                files_.push_back(std::make_unique<StandardOutputSink>());
+            else
+                files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
             break;
         case SampleEncoding::kAgilentWords:
             files_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
@@ -68,7 +74,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
     if (files_.empty()) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {
-            OutputFile& file = *files_[0];
+            SampleSink& file = *files_[0];
             if (!file.is_open()) return;
             log_.write(3, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
@@ -92,14 +98,14 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
 // The Agilent pair is written only when both files are open, so the I and Q
 // words always stay paired.
 void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
-    OutputFile& i_file = *files_[0];
-    OutputFile& q_file = *files_[1];
+    SampleSink& i_file = *files_[0];
+    SampleSink& q_file = *files_[1];
     if (!i_file.is_open() || !q_file.is_open()) return;
     agilent_converter_.convert_agilent(samples, dac_i_buffer_, dac_q_buffer_);
     const size_t count = std::min(samples.size(), dac_i_buffer_.size());
     log_.write(3, "Dumping %" PRId64 " samples to DAC files ...", static_cast<int64_t>(count));
     for (const std::vector<uint16_t>* words : {&dac_i_buffer_, &dac_q_buffer_}) {
-        OutputFile& file = words == &dac_i_buffer_ ? i_file : q_file;
+        SampleSink& file = words == &dac_i_buffer_ ? i_file : q_file;
         const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(words->data()),
                                              count * sizeof(uint16_t)};
         if (!file.write_samples(bytes)) {
@@ -119,7 +125,7 @@ void SampleOutput::close_rest() {
 }
 
 // Closing flushes what stdio still buffers: a failure there is a failed write.
-void SampleOutput::close_file(OutputFile& file) {
+void SampleOutput::close_file(SampleSink& file) {
     const bool was_open = file.is_open();
     if (!file.close() && was_open) {
         had_failure_ = true;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/output_file.h"
+#include "io/sample_sink.h"
 #include "ofdm/dac_output.h"
 #include "tx/log.h"
 #include "tx/tx_types.h"
@@ -35,8 +36,11 @@ class SampleOutput {
   public:
     // selected: whether -d t asked for the output at all. Allocates what the
     // encoding needs for `samples_per_cycle` samples; throws std::bad_alloc.
+    // to_standard_output: the samples go to standard output, not to a file
+    // (a one-file format only).
     SampleOutput(Log& log, bool selected, DacFormat format, OfdmMode mode,
-                 const std::string& base_name, size_t samples_per_cycle);
+                 const std::string& base_name, size_t samples_per_cycle,
+                 bool to_standard_output = false);
 
     // The names of the output files, in opening order (none unless selected).
     std::vector<std::string> file_names() const;
@@ -51,16 +55,18 @@ class SampleOutput {
     void close_first();
     void close_rest();
     bool had_failure() const { return had_failure_; }
+    // True once the reader of standard output went away: stop the run.
+    bool reader_gone() const { return !files_.empty() && files_.front()->reader_gone(); }
 
   private:
     void write_agilent(std::span<const ComplexSample> samples);
-    void close_file(OutputFile& file);
+    void close_file(SampleSink& file);
 
     Log& log_;
     bool selected_;
     const OutputFormatDescription& format_;
     const char* word_;  // in the "Dumping" text and the write warning
-    std::vector<std::unique_ptr<OutputFile>> files_;
+    std::vector<std::unique_ptr<SampleSink>> files_;
     AgilentConverter agilent_converter_;
     std::vector<uint16_t> dac_i_buffer_;
     std::vector<uint16_t> dac_q_buffer_;
