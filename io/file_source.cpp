@@ -51,7 +51,16 @@ FileSource::~FileSource() {
 }
 
 size_t FileSource::read_packets(std::span<uint8_t> block) {
-    return std::fread(block.data(), 1, block.size(), file_);
+    const size_t obtained = std::fread(block.data(), 1, block.size(), file_);
+    bytes_taken_ += obtained;
+    return obtained;
+}
+
+bool FileSource::has_more_input() {
+    const int next = std::getc(file_);
+    if (next == EOF) return false;
+    std::ungetc(next, file_);
+    return true;
 }
 
 }  // namespace terramod

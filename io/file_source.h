@@ -24,6 +24,8 @@ class FileSource : public TsSource {
     FileSource& operator=(const FileSource&) = delete;
 
     size_t read_packets(std::span<uint8_t> block) override;
+    bool has_more_input() override;
+    uint64_t bytes_taken() const override { return bytes_taken_; }
     // The length the file system recorded when the file was opened.
     std::optional<uint64_t> known_length() const override { return length_; }
 
@@ -36,6 +38,7 @@ class FileSource : public TsSource {
     std::FILE* file_;
     FileIdentity identity_;
     uint64_t length_;
+    uint64_t bytes_taken_ = 0;
 };
 
 }  // namespace terramod

@@ -21,10 +21,10 @@ class OutputFile : public SampleSink {
     // Creates or truncates the file (a stored file under an exclusive lock
     // for the whole run); false when it cannot be created or another run
     // holds its lock (in_use()).
-    bool open();
-    bool is_open() const { return file_ != nullptr; }
-    bool in_use() const { return in_use_; }
-    const std::string& name() const { return name_; }
+    bool open() override;
+    bool is_open() const override { return file_ != nullptr; }
+    bool in_use() const override { return in_use_; }
+    const std::string& name() const override { return name_; }
 
     // Writes the bytes whole; false when the write fell short.
     bool write_samples(std::span<const uint8_t> bytes) override;

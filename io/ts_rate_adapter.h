@@ -58,6 +58,12 @@ class RateAdaptingSource : public TsSource {
     // The output's length depends on the stream's timing: not known ahead.
     std::optional<uint64_t> known_length() const override { return std::nullopt; }
     bool failed() const override { return input_.failed(); }
+    // Slots remain while the input has bytes or packets wait in the queue.
+    bool has_more_input() override {
+        return !fatal_ && !finished_ && (!held_.empty() || input_.has_more_input());
+    }
+    uint64_t bytes_taken() const override { return input_.bytes_taken(); }
+    void skip_to_first_packet() override { input_.skip_to_first_packet(); }
 
     // True once the stream cannot be adapted (payload faster than the channel,
     // no PCR): the "FATAL ERROR: " message is in the log at level 0, the read

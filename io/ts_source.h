@@ -24,6 +24,14 @@ class TsSource {
     // True once a read error ended the input early (the source has logged a
     // warning).
     virtual bool failed() const { return false; }
+    // Before the first read: a stream that may start mid-packet skips to its
+    // first packet (and says so); a file starts at its first byte.
+    virtual void skip_to_first_packet() {}
+    // Whether any byte of input remains, blocking for a stream until one has
+    // arrived or the input has ended.
+    virtual bool has_more_input() = 0;
+    // The bytes taken from the input so far: handed out or skipped.
+    virtual uint64_t bytes_taken() const = 0;
 };
 
 }  // namespace terramod

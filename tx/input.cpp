@@ -14,6 +14,11 @@ int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log) {
                   static_cast<int32_t>(block.size() - obtained));
         pad_block(block, obtained);
         log.write(3, " done.\n");
+        // A file keeps its messages; a stream cut inside a packet says so.
+        const size_t partial = obtained % kPacketLength;
+        if (!source.known_length() && partial != 0)
+            log.write(1, "WARNING: input ended inside a packet: its %d bytes padded to %d\n",
+                      static_cast<int32_t>(partial), static_cast<int32_t>(kPacketLength));
     }
     return static_cast<int64_t>(block.size());
 }

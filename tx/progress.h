@@ -26,4 +26,13 @@ inline double run_seconds(std::chrono::microseconds elapsed) {
     return static_cast<double>(ticks) * 1e-6;
 }
 
+// The progress line of a stream (unknown length): megabytes (10^6 bytes) of
+// input taken and seconds of signal produced at the base sampling rate.
+inline double input_megabytes(uint64_t bytes_taken) {
+    return static_cast<double>(bytes_taken) * 1e-6;
+}
+inline double signal_seconds(uint64_t base_rate_samples, double sampling_rate) {
+    return static_cast<double>(base_rate_samples) / sampling_rate;
+}
+
 }  // namespace terramod

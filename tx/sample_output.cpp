@@ -4,6 +4,7 @@
 #include <cinttypes>
 
 #include "io/sigmf.h"
+#include "io/standard_output_sink.h"
 
 namespace terramod {
 
@@ -27,7 +28,8 @@ const OutputFormatDescription& output_format(DacFormat format) {
 }
 
 SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
-                           size_t samples_per_cycle, double sample_rate, double useful_bit_rate)
+                           size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
+                           bool to_standard_output)
     : log_(log),
       config_(config),
       selected_(config.dump[kDumpPostIfft]),
@@ -41,7 +43,11 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
     if (!selected_) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
-            files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
+            if (to_standard_output)
+                files_.push_back(std::make_unique<StandardOutputSink>());
+            else
+                files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
+            to_standard_output_ = to_standard_output;
             nominal_rms_ =
                 nominal_rms(config.mode, config.frequency_mapping, format_.interpolation_factor);
             if (integer_samples()) {
@@ -64,7 +70,8 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
 std::vector<std::string> SampleOutput::file_names() const {
     std::vector<std::string> names;
     for (const auto& file : files_) names.push_back(file->name());
-    if (!names.empty() && format_.encoding == SampleEncoding::kFloatPairs && config_.write_sigmf)
+    if (!names.empty() && format_.encoding == SampleEncoding::kFloatPairs && config_.write_sigmf &&
+        !to_standard_output_)
         names.push_back(sigmf_name());
     return names;
 }
@@ -95,7 +102,7 @@ bool SampleOutput::open() {
                    sample_type_description(sample_type_).name, scale_, nominal_rms_,
                    config_.backoff_db);
     }
-    if (config_.write_sigmf) write_sigmf();
+    if (config_.write_sigmf && !to_standard_output_) write_sigmf();
     return true;
 }
 
@@ -154,7 +161,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
     if (files_.empty()) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {
-            OutputFile& file = *files_[0];
+            SampleSink& file = *files_[0];
             if (!file.is_open()) return;
             log_.write(3, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
@@ -185,14 +192,14 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
 // The Agilent pair is written only when both files are open, so the I and Q
 // words always stay paired.
 void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
-    OutputFile& i_file = *files_[0];
-    OutputFile& q_file = *files_[1];
+    SampleSink& i_file = *files_[0];
+    SampleSink& q_file = *files_[1];
     if (!i_file.is_open() || !q_file.is_open()) return;
     agilent_converter_.convert_agilent(samples, dac_i_buffer_, dac_q_buffer_);
     const size_t count = std::min(samples.size(), dac_i_buffer_.size());
     log_.write(3, "Dumping %" PRId64 " samples to DAC files ...", static_cast<int64_t>(count));
     for (const std::vector<uint16_t>* words : {&dac_i_buffer_, &dac_q_buffer_}) {
-        OutputFile& file = words == &dac_i_buffer_ ? i_file : q_file;
+        SampleSink& file = words == &dac_i_buffer_ ? i_file : q_file;
         const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(words->data()),
                                              count * sizeof(uint16_t)};
         if (!file.write_samples(bytes)) {
@@ -212,7 +219,7 @@ void SampleOutput::close_rest() {
 }
 
 // Closing flushes what stdio still buffers: a failure there is a failed write.
-void SampleOutput::close_file(OutputFile& file) {
+void SampleOutput::close_file(SampleSink& file) {
     const bool was_open = file.is_open();
     if (!file.close() && was_open) {
         had_failure_ = true;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/output_file.h"
+#include "io/sample_sink.h"
 #include "io/sample_types.h"
 #include "ofdm/dac_output.h"
 #include "tx/log.h"
@@ -36,8 +37,11 @@ class SampleOutput {
   public:
     // Allocates what the encoding needs for `samples_per_cycle` samples;
     // throws std::bad_alloc. sample_rate: of the base rate, in Hz.
+    // to_standard_output: the samples go to standard output, not to a file
+    // (a one-file format only, without SigMF metadata).
     SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
-                 size_t samples_per_cycle, double sample_rate, double useful_bit_rate);
+                 size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
+                 bool to_standard_output = false);
 
     // The names of the files it writes, in opening order (none unless -d t).
     std::vector<std::string> file_names() const;
@@ -54,6 +58,8 @@ class SampleOutput {
     void close_first();
     void close_rest();
     bool had_failure() const { return had_failure_; }
+    // True once the reader of standard output went away: stop the run.
+    bool reader_gone() const { return !files_.empty() && files_.front()->reader_gone(); }
 
     // For integer sample types: how many samples were clipped, at level 2,
     // and a warning when any was.
@@ -64,11 +70,12 @@ class SampleOutput {
     std::string sigmf_name() const;
     void write_sigmf();
     void write_agilent(std::span<const ComplexSample> samples);
-    void close_file(OutputFile& file);
+    void close_file(SampleSink& file);
 
     Log& log_;
     const TxConfig& config_;
     bool selected_;
+    bool to_standard_output_ = false;
     const OutputFormatDescription& format_;
     SampleType sample_type_;
     std::string base_name_;
@@ -80,7 +87,7 @@ class SampleOutput {
     int64_t samples_written_ = 0;
     int64_t samples_clipped_ = 0;
     const char* word_;  // in the "Dumping" text and the write warning
-    std::vector<std::unique_ptr<OutputFile>> files_;
+    std::vector<std::unique_ptr<SampleSink>> files_;
     AgilentConverter agilent_converter_;
     std::vector<uint16_t> dac_i_buffer_;
     std::vector<uint16_t> dac_q_buffer_;

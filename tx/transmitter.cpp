@@ -1,5 +1,7 @@
 #include "tx/transmitter.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
@@ -12,6 +14,7 @@
 
 #include "io/file_identity.h"
 #include "io/file_source.h"
+#include "io/stream_source.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
@@ -31,26 +34,83 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFatal = 1;
 constexpr int kExitFileFailure = 2;
 constexpr const char* kDefaultLogName = "test.log";
+// The -i and -o value that stands for standard input and standard output.
+constexpr const char* kStandardStream = "-";
 
 // What a run writes: the dump files and the transmitted signal.
 struct RunOutputs {
     DumpFiles dumps;
     SampleOutput signal;
+    bool signal_to_standard_output = false;
 
+    // The files the run creates (standard output is checked on its own).
     std::vector<std::string> file_names() const {
         std::vector<std::string> names = dumps.selected_file_names();
+        if (signal_to_standard_output) return names;
         for (const std::string& name : signal.file_names()) names.push_back(name);
         return names;
     }
     bool had_failure() const { return dumps.had_failure() || signal.had_failure(); }
 };
 
+// The input, whichever kind it is, and what it is on disk.
+struct OpenedInput {
+    std::unique_ptr<TsSource> source;
+    FileIdentity identity;
+};
+
+// Whether the samples go to standard output (-o -), decided before the real
+// parse so that its messages already go to the right console: the same walk
+// over the arguments, silent.
+bool samples_to_standard_output(int argc, char** argv) {
+    TxConfig probe;
+    parse_command_line(probe, argc, argv, nullptr);
+    return probe.output_path == kStandardStream;
+}
+
+// What the -i value denotes on disk: standard input's file for "-".
+std::optional<FileIdentity> input_identity(const std::string& path) {
+    return path == kStandardStream ? descriptor_identity(STDIN_FILENO) : file_identity(path);
+}
+
 // Opening the log truncates its file: a log name that denotes the input file
 // would destroy the input before it is read.
 bool log_is_input(const TxConfig& config, const std::string& log_name) {
     if (!config.input_path) return false;
-    const std::optional<FileIdentity> input = file_identity(*config.input_path);
+    const std::optional<FileIdentity> input = input_identity(*config.input_path);
     return input && file_identity(log_name) == input;
+}
+
+// A regular file as today; standard input, a FIFO or a character device as
+// a stream of unknown length. Nothing (after a fatal message) on failure.
+std::optional<OpenedInput> open_input(const std::optional<std::string>& path, Log& log) {
+    if (path && StreamSource::names_stream(*path)) {
+        std::unique_ptr<StreamSource> stream = StreamSource::open(*path, log);
+        if (!stream) return std::nullopt;
+        const FileIdentity identity = stream->identity();
+        return OpenedInput{std::move(stream), identity};
+    }
+    std::unique_ptr<FileSource> file = FileSource::open(path, log);
+    if (!file) return std::nullopt;
+    const FileIdentity identity = file->identity();
+    return OpenedInput{std::move(file), identity};
+}
+
+// Standard output redirected into the input or the log file would write the
+// samples into them.
+bool standard_output_spares_input_and_log(const FileIdentity& input, Log& log,
+                                          const std::string& log_name) {
+    const std::optional<FileIdentity> output = stored_descriptor_identity(STDOUT_FILENO);
+    if (!output) return true;
+    if (output == input) {
+        log.write(0, "FATAL ERROR: standard output (-o -) is the input file\n");
+        return false;
+    }
+    if (log.is_open() && output == stored_file_identity(log_name)) {
+        log.write(0, "FATAL ERROR: standard output (-o -) is the log file\n");
+        return false;
+    }
+    return true;
 }
 
 // Creating a file truncates it: refuse, before touching any file, a name that
@@ -110,20 +170,58 @@ int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs, Log& lo
     return consumed;
 }
 
-// The cycle loop: runs until the input is consumed; returns the bytes consumed.
-uint64_t run_cycles(TsSource& source, uint64_t input_length, TxChain& chain, RunOutputs& outputs,
-                    Log& log) {
-    const float progress_factor = make_progress_factor(input_length);
-    uint64_t bytes_consumed = 0;
-    for (int64_t cycle = 1; bytes_consumed < input_length && stop_signal() == 0; ++cycle) {
-        log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
-        bytes_consumed += static_cast<uint64_t>(run_cycle(source, chain, outputs, log));
-        const SymbolPosition& symbol = chain.last_symbol();
+// What the progress line of a stream needs besides the source.
+struct SignalRate {
+    double sampling_rate;        // Hz, at the base rate
+    uint64_t samples_per_cycle;  // at the base rate
+};
+
+// Each cycle's progress line: the share of a file consumed, or for a stream
+// the input taken and the signal produced.
+void write_progress(Log& log, const TsSource& source, uint64_t bytes_consumed, int64_t cycles,
+                    float progress_factor, const SignalRate& signal, const SymbolPosition& symbol) {
+    if (source.known_length()) {
         log.write(2, "%.1f%% done (S%02d,F%d,SF%06d)\n",
                   progress_percent(bytes_consumed, progress_factor), symbol.frame_symbol_index,
                   symbol.frame_index, symbol.superframe_index);
+        return;
     }
-    return bytes_consumed;
+    const uint64_t samples = static_cast<uint64_t>(cycles) * signal.samples_per_cycle;
+    log.write(2, "%.1f MB in, %.2f s out (S%02d,F%d,SF%06d)\n",
+              input_megabytes(source.bytes_taken()), signal_seconds(samples, signal.sampling_rate),
+              symbol.frame_symbol_index, symbol.frame_index, symbol.superframe_index);
+}
+
+// A file runs until its length is consumed, a stream until it ends.
+bool input_remains(TsSource& source, uint64_t bytes_consumed) {
+    const std::optional<uint64_t> length = source.known_length();
+    return length ? bytes_consumed < *length : source.has_more_input();
+}
+
+struct LoopResult {
+    uint64_t bytes_consumed = 0;  // whole blocks, the padding included
+    bool reader_gone = false;     // standard output lost its reader
+};
+
+// The cycle loop: runs until the input is consumed, or until the samples can
+// no longer be delivered.
+LoopResult run_cycles(TsSource& source, TxChain& chain, RunOutputs& outputs,
+                      const SignalRate& signal, Log& log) {
+    const float progress_factor = make_progress_factor(source.known_length().value_or(0));
+    LoopResult result;
+    for (int64_t cycle = 1; stop_signal() == 0 && input_remains(source, result.bytes_consumed);
+         ++cycle) {
+        log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
+        result.bytes_consumed += static_cast<uint64_t>(run_cycle(source, chain, outputs, log));
+        write_progress(log, source, result.bytes_consumed, cycle, progress_factor, signal,
+                       chain.last_symbol());
+        // An endless input must not be read on when nobody takes the samples.
+        if (outputs.signal.reader_gone()) {
+            result.reader_gone = true;
+            break;
+        }
+    }
+    return result;
 }
 
 // The speed line and the comparison with the broadcast rate.
@@ -147,6 +245,19 @@ void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds ela
 int stop_fatal(Log& log) {
     log.close_without_footer();
     return kExitFatal;
+}
+
+// The reader of standard output went away: the run stops at once, what the
+// dump files hold is kept.
+int stop_reader_gone(RunOutputs& outputs, Log& log) {
+    log.write(0,
+              "FATAL ERROR: standard output was closed by its reader (broken pipe) -> "
+              "transmission stopped\n");
+    outputs.signal.close_first();
+    outputs.dumps.close_all();
+    outputs.signal.close_rest();
+    log.close_without_footer();
+    return kExitFileFailure;
 }
 
 int transmit(int argc, char** argv);
@@ -175,27 +286,39 @@ int transmit(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     install_stop_signals();
 
+    // With the samples on standard output, every console text goes to
+    // standard error.
+    const bool to_standard_output = samples_to_standard_output(argc, argv);
+    std::FILE* const console = to_standard_output ? stderr : stdout;
     TxConfig config;
     set_defaults(config);
-    parse_command_line(config, argc, argv);
+    parse_command_line(config, argc, argv, console);
+    if (to_standard_output) config.dump[kDumpPostIfft] = true;
 
     const std::string log_name = config.log_path.value_or(kDefaultLogName);
     if (log_is_input(config, log_name)) {
-        std::printf("FATAL ERROR: log file \"%s\" is the input file\n", log_name.c_str());
+        std::fprintf(console, "FATAL ERROR: log file \"%s\" is the input file\n", log_name.c_str());
         return kExitFatal;
     }
-    Log log(config.verbosity, stdout);
+    Log log(config.verbosity, console);
     if (!log.open(log_name) && log.in_use()) {
-        std::printf("FATAL ERROR: log file \"%s\" is in use by another run\n", log_name.c_str());
+        std::fprintf(console, "FATAL ERROR: log file \"%s\" is in use by another run\n",
+                     log_name.c_str());
         return kExitFatal;
     }
     if (!log.is_open())
-        std::printf("WARNING: Can't create log file \"%s\" -> logging to console only\n",
-                    log_name.c_str());
+        std::fprintf(console, "WARNING: Can't create log file \"%s\" -> logging to console only\n",
+                     log_name.c_str());
 
     if (report_help_or_version(config, log)) {
         log.close_without_footer();
         return kExitSuccess;
+    }
+    if (to_standard_output && config.dac_format == kFormatAgilent) {
+        log.write(0,
+                  "FATAL ERROR: -F agi writes two files (I and Q) and cannot go to standard "
+                  "output (-o -)\n");
+        return stop_fatal(log);
     }
     const DerivedRates rates = report_parameters(config, log);
     if (config.sample_type &&
@@ -207,45 +330,54 @@ int transmit(int argc, char** argv) {
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
-    const std::string base_name = make_base_name(config.output_path);
+    // Dumps beside samples on standard output take the default base name.
+    const std::string base_name =
+        make_base_name(to_standard_output ? std::nullopt : config.output_path);
     std::unique_ptr<TxChain> chain;
     std::unique_ptr<RunOutputs> outputs;
     try {
         const OutputFormatDescription& format = output_format(config.dac_format);
         chain =
             std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
-        outputs.reset(
-            new RunOutputs{DumpFiles(log, config.dump, base_name),
-                           SampleOutput(log, config, base_name, chain->output_samples().size(),
-                                        rates.sampling_rate, rates.useful_throughput)});
+        outputs.reset(new RunOutputs{
+            DumpFiles(log, config.dump, base_name),
+            SampleOutput(log, config, base_name, chain->output_samples().size(),
+                         rates.sampling_rate, rates.useful_throughput, to_standard_output),
+            to_standard_output});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
         return stop_fatal(log);
     }
 
-    std::unique_ptr<FileSource> source = FileSource::open(config.input_path, log);
-    if (!source) return stop_fatal(log);
-    if (!outputs_spare_input_and_log(outputs->file_names(), source->identity(), log, log_name))
+    std::optional<OpenedInput> input = open_input(config.input_path, log);
+    if (!input) return stop_fatal(log);
+    if (!outputs_spare_input_and_log(outputs->file_names(), input->identity, log, log_name))
+        return stop_fatal(log);
+    if (to_standard_output && !standard_output_spares_input_and_log(input->identity, log, log_name))
         return stop_fatal(log);
     if (!outputs_are_distinct(outputs->file_names(), log)) return stop_fatal(log);
     if (!open_outputs(config, *outputs, log)) return stop_fatal(log);
+    TsSource& source = *input->source;
+    source.skip_to_first_packet();
 
     const auto start = std::chrono::steady_clock::now();
-    const uint64_t bytes_consumed =
-        run_cycles(*source, *source->known_length(), *chain, *outputs, log);
+    const SignalRate signal{rates.sampling_rate, static_cast<uint64_t>(sizes.sample_count)};
+    const LoopResult loop = run_cycles(source, *chain, *outputs, signal, log);
+    if (loop.reader_gone) return stop_reader_gone(*outputs, log);
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
     const int stopped_by = stop_signal();
     if (stopped_by != 0) {
         log.write(0, "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
-                  stop_signal_name(stopped_by), bytes_consumed);
+                  stop_signal_name(stopped_by), loop.bytes_consumed);
     }
-    report_run(log, bytes_consumed, elapsed, rates.useful_throughput);
+    report_run(log, loop.bytes_consumed, elapsed, rates.useful_throughput);
     outputs->signal.report_clipping();
     chain->report_unsynced_packets(log);
 
+    const bool input_failed = source.failed();
     chain.reset();
-    source.reset();
+    input.reset();
     outputs->signal.close_first();
     outputs->dumps.close_all();
     outputs->signal.close_rest();
@@ -255,7 +387,8 @@ int transmit(int argc, char** argv) {
         return 128 + stopped_by;
     }
     log.close();
-    return outputs->had_failure() || log.had_write_failure() ? kExitFileFailure : kExitSuccess;
+    return outputs->had_failure() || input_failed || log.had_write_failure() ? kExitFileFailure
+                                                                             : kExitSuccess;
 }
 
 }  // namespace

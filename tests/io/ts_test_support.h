@@ -33,6 +33,8 @@ class MemoryTsSource : public TsSource {
         return count;
     }
     std::optional<uint64_t> known_length() const override { return bytes_.size(); }
+    bool has_more_input() override { return position_ < bytes_.size(); }
+    uint64_t bytes_taken() const override { return position_; }
     size_t bytes_read() const { return position_; }
 
   private:

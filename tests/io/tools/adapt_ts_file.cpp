@@ -22,14 +22,23 @@ class FileTsSource : public terramod::TsSource {
     size_t read_packets(std::span<uint8_t> block) override {
         const size_t got = std::fread(block.data(), 1, block.size(), file_);
         if (got < block.size() && std::ferror(file_)) failed_ = true;
+        taken_ += got;
         return got;
     }
     std::optional<uint64_t> known_length() const override { return std::nullopt; }
     bool failed() const override { return failed_; }
+    bool has_more_input() override {
+        const int next = std::fgetc(file_);
+        if (next == EOF) return false;
+        std::ungetc(next, file_);
+        return true;
+    }
+    uint64_t bytes_taken() const override { return taken_; }
 
   private:
     std::FILE* file_;
     bool failed_ = false;
+    uint64_t taken_ = 0;
 };
 
 }  // namespace

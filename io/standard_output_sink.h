@@ -1,0 +1,32 @@
+// The samples to standard output (-o -), for a pipe into an SDR tool or a
+// receiver. Written with write(2) straight from the caller's buffer.
+#pragma once
+
+#include <string>
+
+#include "io/sample_sink.h"
+
+namespace terramod {
+
+class StandardOutputSink : public SampleSink {
+  public:
+    // `descriptor` is standard output in a run; tests pass a pipe of their own.
+    explicit StandardOutputSink(int descriptor = 1);
+
+    bool open() override;
+    bool is_open() const override { return open_; }
+    const std::string& name() const override { return name_; }
+    // Retries partial writes and interrupted calls until every byte is out.
+    bool write_samples(std::span<const uint8_t> encoded) override;
+    // Standard output stays open for whatever runs after; nothing is buffered.
+    bool close() override;
+    bool reader_gone() const override { return reader_gone_; }
+
+  private:
+    int descriptor_;
+    std::string name_ = "standard output";
+    bool open_ = false;
+    bool reader_gone_ = false;
+};
+
+}  // namespace terramod

@@ -1,0 +1,166 @@
+#include "io/stream_source.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include "dvbt/dvbt.h"
+
+namespace terramod {
+
+namespace {
+
+constexpr const char* kStandardInputName = "-";
+// Sync bytes in a row, at packet pitch, that mark the first packet.
+constexpr size_t kSyncRun = 5;
+// Look-ahead that holds a candidate sync byte and the four after it.
+constexpr size_t kSyncWindow = (kSyncRun - 1) * kPacketLength + 1;
+// Bytes asked of the input at a time while searching or peeking.
+constexpr size_t kReadChunk = 64 * 1024;
+
+bool is_stream_type(mode_t mode) {
+    return S_ISFIFO(mode) || S_ISCHR(mode);
+}
+
+}  // namespace
+
+bool StreamSource::names_stream(const std::string& path) {
+    if (path == kStandardInputName) return true;
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && is_stream_type(status.st_mode);
+}
+
+std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& log) {
+    if (path == kStandardInputName) {
+        struct stat status {};
+        if (::fstat(STDIN_FILENO, &status) != 0) {
+            log.write(0, "FATAL ERROR: standard input is not open\n");
+            return nullptr;
+        }
+        return std::unique_ptr<StreamSource>(
+            new StreamSource(STDIN_FILENO, false, "standard input",
+                             FileIdentity{status.st_dev, status.st_ino}, log));
+    }
+    // Non-blocking: opening a FIFO for reading would otherwise wait for its
+    // writer. Reads poll for data, so the flag stays.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path.c_str());
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !is_stream_type(status.st_mode)) {
+        ::close(descriptor);
+        log.write(0, "FATAL ERROR: \"%s\" is not a regular file\n", path.c_str());
+        return nullptr;
+    }
+    return std::unique_ptr<StreamSource>(new StreamSource(
+        descriptor, true, "\"" + path + "\"", FileIdentity{status.st_dev, status.st_ino}, log));
+}
+
+std::unique_ptr<StreamSource> StreamSource::over_descriptor(int descriptor, std::string name,
+                                                            Log& log) {
+    struct stat status {};
+    FileIdentity identity;
+    if (::fstat(descriptor, &status) == 0) identity = FileIdentity{status.st_dev, status.st_ino};
+    return std::unique_ptr<StreamSource>(
+        new StreamSource(descriptor, false, std::move(name), identity, log));
+}
+
+StreamSource::~StreamSource() {
+    if (owned_) ::close(descriptor_);
+}
+
+size_t StreamSource::read_some(uint8_t* buffer, size_t size) {
+    if (ended_) return 0;
+    for (;;) {
+        // Waiting in poll rather than in read: a FIFO opened before its writer
+        // reads as ended until the writer comes, but polls as not ready.
+        pollfd ready{descriptor_, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, -1);
+        if (polled < 0 && errno != EINTR) break;
+        if (polled <= 0) continue;
+        const ssize_t count = ::read(descriptor_, buffer, size);
+        if (count > 0) return static_cast<size_t>(count);
+        if (count == 0) {
+            ended_ = true;
+            return 0;
+        }
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) break;
+    }
+    log_.write(0, "WARNING: Couldn't read from %s (%s) -> input ends here\n", name_.c_str(),
+               std::strerror(errno));
+    ended_ = true;
+    failed_ = true;
+    return 0;
+}
+
+void StreamSource::fill_lookahead(size_t wanted) {
+    while (lookahead_.size() < wanted) {
+        const size_t held = lookahead_.size();
+        lookahead_.resize(std::max(wanted, held + kReadChunk));
+        const size_t count = read_some(lookahead_.data() + held, lookahead_.size() - held);
+        lookahead_.resize(held + count);
+        if (count == 0) return;
+    }
+}
+
+std::optional<size_t> StreamSource::first_packet_start(bool complete) const {
+    const size_t size = lookahead_.size();
+    for (size_t start = 0; start < size; ++start) {
+        // While more may come, only candidates whose whole run has arrived.
+        if (!complete && start + kSyncWindow > size) break;
+        bool aligned = true;
+        for (size_t k = 0; k < kSyncRun && start + k * kPacketLength < size; ++k)
+            aligned = aligned && lookahead_[start + k * kPacketLength] == kSyncByte;
+        if (aligned) return start;
+    }
+    return std::nullopt;
+}
+
+void StreamSource::skip_to_first_packet() {
+    uint64_t skipped = 0;
+    for (;;) {
+        fill_lookahead(kSyncWindow);
+        const bool complete = ended_;  // nothing more will come
+        const std::optional<size_t> start = first_packet_start(complete);
+        // Without a start, every candidate in view failed: drop them all.
+        const size_t drop = start      ? *start
+                            : complete ? lookahead_.size()
+                                       : lookahead_.size() - kSyncWindow + 1;
+        lookahead_.erase(lookahead_.begin(), lookahead_.begin() + static_cast<ptrdiff_t>(drop));
+        skipped += drop;
+        if (start || complete) break;
+    }
+    bytes_taken_ += skipped;
+    if (skipped > 0)
+        log_.write(1, "WARNING: %" PRIu64 " bytes skipped before the first packet of %s\n", skipped,
+                   name_.c_str());
+}
+
+size_t StreamSource::read_packets(std::span<uint8_t> block) {
+    size_t obtained = std::min(block.size(), lookahead_.size());
+    std::copy_n(lookahead_.begin(), obtained, block.begin());
+    lookahead_.erase(lookahead_.begin(), lookahead_.begin() + static_cast<ptrdiff_t>(obtained));
+    // A pipe delivers what has arrived: read on until the block is full.
+    while (obtained < block.size()) {
+        const size_t count = read_some(block.data() + obtained, block.size() - obtained);
+        if (count == 0) break;
+        obtained += count;
+    }
+    bytes_taken_ += obtained;
+    return obtained;
+}
+
+bool StreamSource::has_more_input() {
+    fill_lookahead(1);
+    return !lookahead_.empty();
+}
+
+}  // namespace terramod
