@@ -1,11 +1,20 @@
 # Thin wrapper around CMake: `make` builds, `make run` transmits the bundled
-# sample, `make test` builds and runs every test.
+# sample, `make test` builds and runs every test, `make check-sanitizers` runs
+# the unit and end-to-end tests on a sanitizer build, `make fuzz` and
+# `make fuzz-smoke` run the libFuzzer harnesses of fuzz/.
 BUILD_DIR ?= build
 OUT_DIR ?= out
 SAMPLE ?= samples/testcard.ts
 JOBS ?= $(shell nproc)
+SANITIZE_BUILD_DIR ?= build-sanitize
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_CC ?= clang-14
+FUZZ_CXX ?= clang++-14
+FUZZ_HARNESSES = command_line ratestat_reader
+FUZZ_RUNS ?= 1000000
+FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: all build run test bench clean
+.PHONY: all build run test check-sanitizers fuzz-build fuzz fuzz-smoke bench clean
 
 all: build
 
@@ -25,8 +34,55 @@ test:
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# AddressSanitizer and UndefinedBehaviorSanitizer over the unit and end-to-end
+# tests (the interop tests decode with GNU Radio and add nothing here). A
+# finding ends the program that makes it with status 86: a test program fails
+# with it, and the tests that run terramod or ratestat report such a run with
+# its standard error.
+check-sanitizers:
+	@cmake -S . -B $(SANITIZE_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTERRAMOD_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS)
+	cd $(SANITIZE_BUILD_DIR) && \
+	ASAN_OPTIONS=exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=exitcode=86:print_stacktrace=1:halt_on_error=1 \
+		ctest -LE interop --output-on-failure -j $(JOBS)
+
+# The libFuzzer harnesses, built by clang in a folder of their own.
+fuzz-build:
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { \
+		echo "$(FUZZ_CXX) not found: fuzzing needs clang and libFuzzer" \
+		     "(Debian: apt-get install clang-14 libclang-rt-14-dev, or sh tools/install_test_deps.sh)"; \
+		exit 1; }
+	@CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_BUILD_DIR) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERRAMOD_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_harnesses
+
+# Each harness for FUZZ_RUNS executions, starting from the committed seeds;
+# inputs that reach new code collect in $(FUZZ_BUILD_DIR)/corpus/, a crash
+# stops with its input in $(FUZZ_BUILD_DIR)/artifacts/.
+fuzz: fuzz-build
+	@for harness in $(FUZZ_HARNESSES); do \
+		mkdir -p $(FUZZ_BUILD_DIR)/corpus/$$harness $(FUZZ_BUILD_DIR)/artifacts && \
+		echo "== fuzz_$$harness: $(FUZZ_RUNS) runs" && \
+		$(FUZZ_BUILD_DIR)/fuzz/fuzz_$$harness -runs=$(FUZZ_RUNS) -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$harness- \
+			$(FUZZ_BUILD_DIR)/corpus/$$harness fuzz/corpus/$$harness || exit 1; \
+	done
+
+# Each harness for a few seconds from the committed seeds (CI).
+fuzz-smoke: fuzz-build
+	@for harness in $(FUZZ_HARNESSES); do \
+		rm -rf $(FUZZ_BUILD_DIR)/smoke/$$harness && \
+		mkdir -p $(FUZZ_BUILD_DIR)/smoke/$$harness $(FUZZ_BUILD_DIR)/artifacts && \
+		echo "== fuzz_$$harness: $(FUZZ_SMOKE_SECONDS) s" && \
+		$(FUZZ_BUILD_DIR)/fuzz/fuzz_$$harness -max_total_time=$(FUZZ_SMOKE_SECONDS) \
+			-print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$harness- \
+			$(FUZZ_BUILD_DIR)/smoke/$$harness fuzz/corpus/$$harness || exit 1; \
+	done
+
 bench: build
 	$(BUILD_DIR)/bench/terramod_bench
 
 clean:
-	rm -rf $(BUILD_DIR) $(OUT_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(FUZZ_BUILD_DIR) $(OUT_DIR)

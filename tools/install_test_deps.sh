@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs what the test suite needs beyond the machine's own toolchain:
-# GNU Radio's DVB-T receiver (the independent peer of the interop tests) and
-# the Python packages its script uses, and ffmpeg for the rate adaptation
-# checks. Runs as root on a fresh machine; does nothing when everything is
+# GNU Radio's DVB-T receiver (the independent peer of the interop tests), the
+# Python packages its scripts use, ffmpeg for the rate adaptation checks, and
+# clang 14 with its runtime libraries (libFuzzer and the sanitizers) for
+# `make fuzz` and `make fuzz-smoke`. Runs as root on a fresh Debian 12
+# machine; does nothing when everything is
 # present.
 set -e
 missing=""
@@ -11,6 +13,8 @@ missing=""
 /usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing="$missing python3-matplotlib"
 /usr/bin/python3 -c 'import jsonschema' 2>/dev/null || missing="$missing python3-jsonschema"
 command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1 || missing="$missing ffmpeg"
+command -v clang++-14 >/dev/null 2>&1 || missing="$missing clang-14"
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing="$missing libclang-rt-14-dev"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive

@@ -29,6 +29,10 @@ inline constexpr int64_t kCells = 102816;
 inline constexpr int64_t kFrameCells = 115940;
 inline constexpr int64_t kSamples = 143616;
 
+// The exit status of a program stopped by AddressSanitizer or
+// UndefinedBehaviorSanitizer (set by `make check-sanitizers`).
+inline constexpr int kSanitizerExitCode = 86;
+
 inline constexpr const char* kFooter = "________________________________________________\n\n";
 
 struct RunResult {
@@ -124,6 +128,8 @@ class E2eTest : public ::testing::Test {
         result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         result.console = read_file(path(".console"));
         result.errors = read_file(path(".errors"));
+        // `make check-sanitizers` ends a run with 86 when the sanitizers find a fault.
+        EXPECT_NE(result.exit_code, kSanitizerExitCode) << result.errors;
         fs::remove(path(".console"));
         fs::remove(path(".errors"));
         return result;
