@@ -94,10 +94,11 @@ TEST_F(E2eTest, MemoryExhaustionIsAFatalErrorWhereverItHappens) {
             ASSERT_TRUE(WIFEXITED(status)) << limit_kb;
             const int code = WEXITSTATUS(status);
             EXPECT_TRUE(code == 0 || code == 1 || code == 127) << limit_kb << " kB: " << code;
-            if (code == 1)
+            if (code == 1) {
                 EXPECT_NE(read_file(path("out.txt")).find("FATAL ERROR: not enough memory"),
                           std::string::npos)
                     << limit_kb;
+            }
         }
     }
 }
