@@ -108,6 +108,11 @@ bool SoapySink::set_up() {
         return false;
     }
     element_size_ = SoapySDR::formatToSize(format);
+    if (!(settings_.sample_rate > 0)) {
+        log_.write(0, "FATAL ERROR: SDR sample rate %s is not positive\n",
+                   number_text(settings_.sample_rate).c_str());
+        return false;
+    }
     try {
         device_ = SoapySDR::Device::make(settings_.device_args);
     } catch (const std::exception& error) {
@@ -378,6 +383,7 @@ bool SoapySink::close() {
         if (ok) {
             try {
                 wait_for_drain();
+                warn_events_now_and_then();
             } catch (const std::exception& error) {
                 log_.write(0, "WARNING: waiting for the SDR device to drain failed: %s\n",
                            error.what());

