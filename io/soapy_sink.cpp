@@ -22,8 +22,6 @@ constexpr double kRateTolerance = 1e-7;
 // The last samples of each cycle are held back (at most this many) to end the burst with on close.
 constexpr size_t kHeldBackElements = 1024;
 constexpr long kWriteTimeoutUs = 100000;
-// A device that takes no sample for this long is taken to be gone.
-constexpr std::chrono::seconds kStallLimit{5};
 // Waiting for the device's buffers on close: what is still in flight by the clock (at most
 // kMaxDrainEstimate), plus kDrainMargin; a device that acknowledges the end of the burst ends the
 // wait earlier.
@@ -304,9 +302,9 @@ bool SoapySink::send_elements(const uint8_t* data, size_t count, int flags) {
                        SoapySDR::errToStr(result));
             return false;
         }
-        if (now - last_progress > kStallLimit) {
-            log_.write(0, "FATAL ERROR: the SDR device took no samples for %lld s\n",
-                       static_cast<long long>(kStallLimit.count()));
+        if (now - last_progress > settings_.stall_limit) {
+            log_.write(0, "FATAL ERROR: the SDR device took no samples for %s s\n",
+                       number_text(settings_.stall_limit.count() / 1000.0).c_str());
             return false;
         }
         poll_status(0);

@@ -29,6 +29,8 @@ struct SoapySinkSettings {
     std::optional<std::string> antenna;  // nothing: the device's default antenna
     double sample_rate = 0;              // must be met exactly by the device
     std::string stream_format = "CF32";  // "CF32" (float I/Q) or "CS16" (int16 I/Q)
+    // A device that takes no sample for this long is taken to be gone (a write fails).
+    std::chrono::milliseconds stall_limit{5000};
 };
 
 class SoapySink : public SampleSink {
@@ -42,7 +44,8 @@ class SoapySink : public SampleSink {
     SoapySink(const SoapySink&) = delete;
     SoapySink& operator=(const SoapySink&) = delete;
 
-    // Writes every sample of `encoded` (whole I/Q pairs in the stream format).
+    // Writes every sample of `encoded` (whole I/Q pairs in the stream format). After a failure the
+    // transmitted signal has a gap: the caller stops and closes.
     bool write_samples(std::span<const uint8_t> encoded) override;
     // Ends the burst, waits until the device has sent its buffered samples, deactivates and closes
     // the stream and releases the device.

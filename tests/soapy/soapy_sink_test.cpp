@@ -319,6 +319,20 @@ TEST_F(SoapySinkTest, HostFallingBehindAPacedDeviceIsAnUnderflow) {
     EXPECT_NE(messages_.find("WARNING: SDR underflows: "), std::string::npos) << messages_;
 }
 
+// A hung device must not hang the transmitter (nor its stop on a signal): the write fails.
+TEST_F(SoapySinkTest, DeviceThatTakesNoMoreSamplesFailsTheWrite) {
+    SoapySinkSettings asked = settings(",pace=0,stall_at=1000,buffer=4096");
+    asked.stall_limit = std::chrono::milliseconds(300);
+    auto sink = SoapySink::open(asked, log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    EXPECT_FALSE(sink->write_samples(test_bytes(20000 * 8, 5)));
+    EXPECT_NE(messages_.find("FATAL ERROR: the SDR device took no samples for 0.3 s\n"),
+              std::string::npos)
+        << messages_;
+    EXPECT_TRUE(sink->close());  // the device is released all the same
+    EXPECT_EQ(file_bytes(record_).size(), 1000u * 8);
+}
+
 TEST_F(SoapySinkTest, NoEventsTotalIsAQuietReport) {
     auto sink = SoapySink::open(settings(",pace=0"), log_);
     ASSERT_NE(sink, nullptr);

@@ -12,6 +12,7 @@
 //   mtu=N            most samples it takes per writeStream call (default 4096)
 //   underflow_at=N   reports an underflow once N samples have been sent
 //   late_at=N        reports a late burst once N samples have been sent
+//   stall_at=N       stops sending once N samples have been sent (a hung device)
 //   status=0         readStreamStatus is not supported
 // A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
 // starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
@@ -20,6 +21,7 @@
 #include <SoapySDR/Device.hpp>
 #include <SoapySDR/Errors.hpp>
 #include <SoapySDR/Formats.hpp>
+#include <SoapySDR/Modules.hpp>
 #include <SoapySDR/Registry.hpp>
 #include <algorithm>
 #include <chrono>
@@ -114,6 +116,7 @@ class TestDevice : public SoapySDR::Device {
           mtu_(std::stoul(argument(args, "mtu", "4096"))),
           underflow_at_(std::stoull(argument(args, "underflow_at", "0"))),
           late_at_(std::stoull(argument(args, "late_at", "0"))),
+          stall_at_(std::stoull(argument(args, "stall_at", "0"))),
           status_supported_(argument(args, "status", "1") != "0") {
         if (!record_path_.empty()) {
             record_ = std::fopen(record_path_.c_str(), "wb");
@@ -318,6 +321,9 @@ class TestDevice : public SoapySDR::Device {
         return static_cast<size_t>(std::min<uint64_t>(due, buffered));
     }
 
+    bool stalled() const { return stall_at_ > 0 && sent_ >= stall_at_; }
+    bool has_sendable() const { return buffer_.size() > 0 && !stalled(); }
+
     // Like a DAC's FIFO, a paced burst starts once the buffer is half full, the burst's end is in
     // it, or samples have waited for kStartDelay; a host that is late for a moment at the very
     // start is then no underflow.
@@ -332,8 +338,9 @@ class TestDevice : public SoapySDR::Device {
         std::unique_lock lock(mutex_);
         while (active_) {
             samples_.wait_for(lock, std::chrono::milliseconds(1),
-                              [&] { return !active_ || (!paced_ && buffer_.size() > 0); });
+                              [&] { return !active_ || (!paced_ && has_sendable()); });
             if (!active_) break;
+            if (stalled()) continue;  // hung: nothing goes out, nothing is reported
             const Clock::time_point now = Clock::now();
             if (!in_burst_) {
                 if (!ready_to_start(now)) continue;
@@ -343,6 +350,7 @@ class TestDevice : public SoapySDR::Device {
             }
             size_t count = due_now(now);
             if (burst_end_at_ > sent_) count = std::min<uint64_t>(count, burst_end_at_ - sent_);
+            if (stall_at_ > 0) count = std::min<uint64_t>(count, stall_at_ - sent_);
             if (count == 0) continue;
             outgoing.resize(count * element_size_);
             buffer_.pop(outgoing.data(), outgoing.size());
@@ -378,6 +386,7 @@ class TestDevice : public SoapySDR::Device {
     const size_t mtu_;
     const uint64_t underflow_at_;
     const uint64_t late_at_;
+    const uint64_t stall_at_;
     const bool status_supported_;
     std::FILE* record_ = nullptr;
 
@@ -416,6 +425,7 @@ SoapySDR::Device* make_test_device(const SoapySDR::Kwargs& args) {
     return new TestDevice(args);
 }
 
+const SoapySDR::ModuleVersion module_version("1.0.0");
 const SoapySDR::Registry registration(kDriver, &find_test_device, &make_test_device,
                                       SOAPY_SDR_ABI_VERSION);
 
