@@ -13,7 +13,9 @@
 //   underflow_at=N   reports an underflow once N samples have been sent
 //   late_at=N        reports a late burst once N samples have been sent
 //   stall_at=N       stops sending once N samples have been sent (a hung device)
-//   status=0         readStreamStatus is not supported
+//   report=status    how underflows and late bursts are reported: readStreamStatus (default,
+//          write     which also acknowledges the end of a burst), the return of the next
+//          none      writeStream call (which then takes nothing), or not at all
 // A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
 // starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
 // stream drops what the buffer still holds, as a real device does.
@@ -117,7 +119,10 @@ class TestDevice : public SoapySDR::Device {
           underflow_at_(std::stoull(argument(args, "underflow_at", "0"))),
           late_at_(std::stoull(argument(args, "late_at", "0"))),
           stall_at_(std::stoull(argument(args, "stall_at", "0"))),
-          status_supported_(argument(args, "status", "1") != "0") {
+          report_(argument(args, "report", "status")) {
+        if (report_ != "status" && report_ != "write" && report_ != "none") {
+            throw std::invalid_argument("report=" + report_ + " is not status, write or none");
+        }
         if (!record_path_.empty()) {
             record_ = std::fopen(record_path_.c_str(), "wb");
             if (record_ == nullptr) throw std::runtime_error("can't create " + record_path_);
@@ -246,6 +251,11 @@ class TestDevice : public SoapySDR::Device {
         if (stream != stream_handle()) return SOAPY_SDR_STREAM_ERROR;
         std::unique_lock lock(mutex_);
         if (!active_) return SOAPY_SDR_STREAM_ERROR;
+        if (report_ == "write" && !events_.empty()) {
+            const int code = events_.front().code;
+            events_.pop_front();
+            return code;
+        }
         if (count > 0 && !space_.wait_for(lock, std::chrono::microseconds(timeout_us), [&] {
                 return !active_ || buffer_.room() >= element_size_;
             })) {
@@ -266,7 +276,7 @@ class TestDevice : public SoapySDR::Device {
     int readStreamStatus(SoapySDR::Stream* stream, size_t& channel_mask, int& flags,
                          long long& time_ns, const long timeout_us) override {
         if (stream != stream_handle()) return SOAPY_SDR_STREAM_ERROR;
-        if (!status_supported_) return SOAPY_SDR_NOT_SUPPORTED;
+        if (report_ != "status") return SOAPY_SDR_NOT_SUPPORTED;
         std::unique_lock lock(mutex_);
         if (!status_.wait_for(lock, std::chrono::microseconds(timeout_us),
                               [&] { return !events_.empty(); })) {
@@ -301,6 +311,7 @@ class TestDevice : public SoapySDR::Device {
     }
 
     void post(int code, int flags) {
+        if (report_ == "none" || (report_ == "write" && code == 0)) return;
         events_.push_back({code, flags});
         status_.notify_all();
     }
@@ -387,7 +398,7 @@ class TestDevice : public SoapySDR::Device {
     const uint64_t underflow_at_;
     const uint64_t late_at_;
     const uint64_t stall_at_;
-    const bool status_supported_;
+    const std::string report_;
     std::FILE* record_ = nullptr;
 
     std::string antenna_ = kAntennas[0];
