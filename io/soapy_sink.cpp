@@ -94,7 +94,12 @@ SoapySink::~SoapySink() {
 std::unique_ptr<SoapySink> SoapySink::open(const SoapySinkSettings& settings, Log& log) {
     std::unique_ptr<SoapySink> sink(new SoapySink(settings, log));
     if (!sink->set_up()) return nullptr;  // the destructor releases what was opened
-    sink->report_set_up();
+    try {
+        sink->report_set_up();
+    } catch (const std::exception& error) {
+        log.write(0, "FATAL ERROR: the SDR device can't report its set-up: %s\n", error.what());
+        return nullptr;
+    }
     return sink;
 }
 
