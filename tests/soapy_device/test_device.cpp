@@ -425,9 +425,11 @@ class TestDevice : public SoapySDR::Device {
     std::deque<StatusEvent> events_;
 };
 
+// SoapySDR keeps one device per enumeration result and hands it out again to a make() whose
+// result is the same, ignoring the new arguments; echoing them makes each set its own device.
 SoapySDR::KwargsList find_test_device(const SoapySDR::Kwargs& args) {
     if (args.count("driver") != 0 && args.at("driver") != kDriver) return {};
-    SoapySDR::Kwargs device;
+    SoapySDR::Kwargs device = args;
     device["label"] = "terramod test transmitter";
     return {device};
 }
