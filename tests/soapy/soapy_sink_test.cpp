@@ -108,10 +108,11 @@ INSTANTIATE_TEST_SUITE_P(
         RecordingCase{"CS16", 4, {143616, 7, 50000}, ",pace=0"},
         RecordingCase{"CF32", 8, {20000, 999, 20001}, ",pace=0,mtu=333,buffer=5000"},
         RecordingCase{"CS16", 4, {1}, ",pace=0"},
-        // Paced at 1 Msample/s through a small buffer: close has to wait for the device to send
-        // what it holds, acknowledged (status) or by the clock (no status).
+        // Paced through a small buffer: close has to wait for the device to send what it holds,
+        // acknowledged (status) or by the clock (no status, or no acknowledgement).
         RecordingCase{"CF32", 8, {100000, 100000, 100000}, ",pace=1,buffer=100000"},
-        RecordingCase{"CS16", 4, {150000, 150000}, ",pace=1,buffer=100000,report=none"}),
+        RecordingCase{"CS16", 4, {150000, 150000}, ",pace=1,buffer=100000,report=none"},
+        RecordingCase{"CF32", 8, {150000, 150000}, ",pace=1,buffer=100000,ack=0"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 struct RefusalCase {

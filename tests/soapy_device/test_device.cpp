@@ -16,6 +16,7 @@
 //   report=status    how underflows and late bursts are reported: readStreamStatus (default,
 //          write     which also acknowledges the end of a burst), the return of the next
 //          none      writeStream call (which then takes nothing), or not at all
+//   ack=0            readStreamStatus does not acknowledge the end of a burst
 // A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
 // starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
 // stream drops what the buffer still holds, as a real device does.
@@ -119,7 +120,8 @@ class TestDevice : public SoapySDR::Device {
           underflow_at_(std::stoull(argument(args, "underflow_at", "0"))),
           late_at_(std::stoull(argument(args, "late_at", "0"))),
           stall_at_(std::stoull(argument(args, "stall_at", "0"))),
-          report_(argument(args, "report", "status")) {
+          report_(argument(args, "report", "status")),
+          acknowledges_(argument(args, "ack", "1") != "0") {
         if (report_ != "status" && report_ != "write" && report_ != "none") {
             throw std::invalid_argument("report=" + report_ + " is not status, write or none");
         }
@@ -311,7 +313,7 @@ class TestDevice : public SoapySDR::Device {
     }
 
     void post(int code, int flags) {
-        if (report_ == "none" || (report_ == "write" && code == 0)) return;
+        if (report_ == "none" || (code == 0 && (report_ == "write" || !acknowledges_))) return;
         events_.push_back({code, flags});
         status_.notify_all();
     }
@@ -399,6 +401,7 @@ class TestDevice : public SoapySDR::Device {
     const uint64_t late_at_;
     const uint64_t stall_at_;
     const std::string report_;
+    const bool acknowledges_;
     std::FILE* record_ = nullptr;
 
     std::string antenna_ = kAntennas[0];
