@@ -352,7 +352,7 @@ void SoapySink::warn_events_now_and_then() {
     const uint64_t events = underflows_ + late_bursts_ + stream_errors_;
     if (events == events_warned_) return;
     const Clock::time_point now = Clock::now();
-    if (last_warning_ && now - *last_warning_ < std::chrono::seconds(1)) return;
+    if (last_warning_ && now - *last_warning_ < settings_.warning_interval) return;
     if (stream_errors_ == 0) {
         log_.write(0, "WARNING: SDR underflows: %llu, late bursts: %llu so far\n",
                    static_cast<unsigned long long>(underflows_),

@@ -31,6 +31,8 @@ struct SoapySinkSettings {
     std::string stream_format = "CF32";  // "CF32" (float I/Q) or "CS16" (int16 I/Q)
     // A device that takes no sample for this long is taken to be gone (a write fails).
     std::chrono::milliseconds stall_limit{5000};
+    // Underflows and late bursts are warned of at most once in this time.
+    std::chrono::milliseconds warning_interval{1000};
 };
 
 class SoapySink : public SampleSink {

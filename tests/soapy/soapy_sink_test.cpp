@@ -315,6 +315,31 @@ TEST_P(SoapyEventTest, ReportedUnderflowAndLateBurstAreCountedWarnedAndTotalled)
 
 INSTANTIATE_TEST_SUITE_P(Reports, SoapyEventTest, ::testing::Values("status", "write"));
 
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Events are warned of at most once per interval: with an interval longer than the run, once;
+// with none, once per event (reported through writeStream, each comes in a poll of its own).
+TEST_F(SoapySinkTest, EventWarningsAreRateLimited) {
+    for (const auto& [interval, warnings] : {std::pair{std::chrono::milliseconds(3600000), 1u},
+                                             std::pair{std::chrono::milliseconds(0), 2u}}) {
+        messages_.clear();
+        SoapySinkSettings asked =
+            settings(",pace=0,underflow_at=2000,late_at=4000,mtu=500,buffer=1000,report=write");
+        asked.warning_interval = interval;
+        auto sink = SoapySink::open(asked, log_);
+        ASSERT_NE(sink, nullptr) << messages_;
+        ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 9)));
+        ASSERT_TRUE(sink->close());
+        EXPECT_EQ(count_of(messages_, " so far\n"), warnings) << messages_;
+    }
+}
+
 TEST_F(SoapySinkTest, HostFallingBehindAPacedDeviceIsAnUnderflow) {
     SoapySinkSettings asked = settings(",pace=1");
     asked.sample_rate = 1e6;
