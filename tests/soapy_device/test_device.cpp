@@ -38,6 +38,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -258,6 +259,7 @@ class TestDevice : public SoapySDR::Device {
             events_.pop_front();
             return code;
         }
+        if (buffer_.room() < element_size_) host_waited_ = true;
         if (count > 0 && !space_.wait_for(lock, std::chrono::microseconds(timeout_us), [&] {
                 return !active_ || buffer_.room() >= element_size_;
             })) {
@@ -326,10 +328,19 @@ class TestDevice : public SoapySDR::Device {
         const double elapsed = std::chrono::duration<double>(now - burst_start_).count();
         const auto allowed = static_cast<uint64_t>(elapsed * rate_);
         const uint64_t due = allowed > burst_sent_ ? allowed - burst_sent_ : 0;
+        const bool host_waited = std::exchange(host_waited_, false);
         if (due > buffered && burst_end_at_ <= sent_) {
-            // The buffer ran dry in the middle of a burst.
-            post(SOAPY_SDR_UNDERFLOW, 0);
-            in_burst_ = false;
+            if (host_waited) {
+                // The host was waiting for room: this thread woke late (a loaded machine), which a
+                // real DAC never does. The burst's clock restarts from what has gone out.
+                const double sent_seconds = static_cast<double>(burst_sent_ + buffered) / rate_;
+                burst_start_ = now - std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(sent_seconds));
+            } else {
+                // The buffer ran dry in the middle of a burst.
+                post(SOAPY_SDR_UNDERFLOW, 0);
+                in_burst_ = false;
+            }
         }
         return static_cast<size_t>(std::min<uint64_t>(due, buffered));
     }
@@ -422,6 +433,7 @@ class TestDevice : public SoapySDR::Device {
     uint64_t sent_ = 0;          // samples sent (recorded) or dropped
     uint64_t burst_end_at_ = 0;  // received_ count at which the current burst ends, if above sent_
     bool in_burst_ = false;
+    bool host_waited_ = false;  // writeStream found the buffer full since the sender last woke
     Clock::time_point first_waiting_;  // when the first sample waiting for a burst came
     Clock::time_point burst_start_;
     uint64_t burst_sent_ = 0;
