@@ -1,11 +1,11 @@
 #!/bin/sh
 # Installs what the test suite needs beyond the machine's own toolchain:
 # GNU Radio's DVB-T receiver (the independent peer of the interop tests), the
-# Python packages its scripts use, ffmpeg for the rate adaptation checks, and
+# Python packages its scripts use, ffmpeg for the rate adaptation checks,
 # clang 14 with its runtime libraries (libFuzzer and the sanitizers) for
-# `make fuzz` and `make fuzz-smoke`. Runs as root on a fresh Debian 12
-# machine; does nothing when everything is
-# present.
+# `make fuzz` and `make fuzz-smoke`, and SoapySDR's development files and
+# tools. Runs as root on a fresh Debian 12 machine; does nothing when
+# everything is present.
 set -e
 missing=""
 /usr/bin/python3 -c 'from gnuradio import dtv' 2>/dev/null || missing="$missing gnuradio"
@@ -15,6 +15,9 @@ missing=""
 command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1 || missing="$missing ffmpeg"
 command -v clang++-14 >/dev/null 2>&1 || missing="$missing clang-14"
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing="$missing libclang-rt-14-dev"
+# SoapySDR: the SDR sink and its tests (the test device module, SoapySDRUtil --find).
+dpkg -s libsoapysdr-dev >/dev/null 2>&1 || missing="$missing libsoapysdr-dev"
+command -v SoapySDRUtil >/dev/null 2>&1 || missing="$missing soapysdr-tools"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive

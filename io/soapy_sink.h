@@ -1,0 +1,103 @@
+// Transmits the output samples through a SoapySDR device (HackRF, PlutoSDR, LimeSDR, USRP,
+// bladeRF ...). Built only when SoapySDR is found (TERRAMOD_HAVE_SOAPYSDR).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io/sample_sink.h"
+#include "tx/log.h"
+
+namespace SoapySDR {
+class Device;
+class Stream;
+}  // namespace SoapySDR
+
+namespace terramod {
+
+struct SoapySinkSettings {
+    std::string device_args;             // "driver=hackrf", "driver=lime,serial=..."
+    size_t channel = 0;                  // transmit channel
+    double frequency_hz = 0;             // centre frequency
+    std::optional<double> gain_db;       // nothing: the device's minimum gain
+    std::optional<std::string> antenna;  // nothing: the device's default antenna
+    double sample_rate = 0;              // must be met exactly by the device
+    std::string stream_format = "CF32";  // "CF32" (float I/Q) or "CS16" (int16 I/Q)
+    // A device that takes no sample for this long is taken to be gone (a write fails).
+    std::chrono::milliseconds stall_limit{5000};
+    // Underflows and late bursts are warned of at most once in this time.
+    std::chrono::milliseconds warning_interval{1000};
+};
+
+class SoapySink : public SampleSink {
+  public:
+    // Opens the device, sets rate, frequency, gain and antenna, sets the stream up and activates
+    // it, then reports (level 2) what the device accepted. Returns null after a FATAL ERROR message
+    // when the device cannot be used as asked; nothing has been sent then.
+    static std::unique_ptr<SoapySink> open(const SoapySinkSettings& settings, Log& log);
+    // Without close(): deactivates and releases the device without draining.
+    ~SoapySink() override;
+    SoapySink(const SoapySink&) = delete;
+    SoapySink& operator=(const SoapySink&) = delete;
+
+    // Writes every sample of `encoded` (whole I/Q pairs in the stream format). After a failure the
+    // transmitted signal has a gap: the caller stops and closes.
+    bool write_samples(std::span<const uint8_t> encoded) override;
+    // Opened by the factory above; open until close().
+    bool open() override { return device_ != nullptr; }
+    bool is_open() const override { return device_ != nullptr; }
+    const std::string& name() const override { return settings_.device_args; }
+    // Ends the burst, waits until the device has sent its buffered samples, deactivates and closes
+    // the stream and releases the device.
+    bool close() override;
+
+    // Logs the totals of underflows and late bursts the device reported (a WARNING when any).
+    void report_totals();
+    uint64_t underflows() const { return underflows_; }
+    uint64_t late_bursts() const { return late_bursts_; }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    SoapySink(const SoapySinkSettings& settings, Log& log);
+    bool set_up();
+    bool set_sample_rate();
+    bool set_frequency();
+    bool set_gain();
+    bool set_antenna();
+    bool set_up_stream();
+    void report_set_up();
+    bool write_elements(const uint8_t* data, size_t count, int flags);
+    bool send_elements(const uint8_t* data, size_t count, int flags);
+    void poll_status(long timeout_us);
+    void note_status(int code, int flags);
+    void warn_events_now_and_then();
+    void wait_for_drain();
+    bool release();
+
+    SoapySinkSettings settings_;
+    Log& log_;
+    SoapySDR::Device* device_ = nullptr;
+    SoapySDR::Stream* stream_ = nullptr;
+    bool active_ = false;
+    size_t element_size_ = 8;
+    // The last samples written are held back so that close() can send them with END_BURST.
+    std::vector<uint8_t> held_back_;
+    bool status_supported_ = true;
+    bool burst_acknowledged_ = false;
+    uint64_t elements_sent_ = 0;
+    std::optional<Clock::time_point> first_write_;
+    uint64_t underflows_ = 0;
+    uint64_t late_bursts_ = 0;
+    uint64_t stream_errors_ = 0;
+    uint64_t events_warned_ = 0;  // underflows + late bursts + errors already warned about
+    std::optional<Clock::time_point> last_warning_;
+};
+
+}  // namespace terramod

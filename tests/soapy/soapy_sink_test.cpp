@@ -1,0 +1,410 @@
+// SoapySink against the "terramod_test" device module (tests/soapy_device), which records what
+// it sends to a file: the recording is the oracle for what reached the device.
+
+#include "io/soapy_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tx/log.h"
+
+namespace terramod {
+namespace {
+
+constexpr double kDvbt8MhzRate = 64e6 / 7;  // 9142857.142857...
+
+std::vector<uint8_t> file_bytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Distinct, non-trivial bytes: a linear congruential sequence.
+std::vector<uint8_t> test_bytes(size_t count, uint32_t seed) {
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(seed >> 24);
+    }
+    return bytes;
+}
+
+class SoapySinkTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 0); }
+
+    void SetUp() override {
+        log_.capture_to(&messages_);
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        record_ = std::string("soapy_") + test->name() + ".bin";
+        for (char& c : record_) c = (c == '/') ? '_' : c;
+        std::filesystem::remove(record_);
+    }
+
+    SoapySinkSettings settings(const std::string& extra_args, const std::string& format = "CF32") {
+        SoapySinkSettings result;
+        result.device_args = "driver=terramod_test,record=" + record_ + extra_args;
+        result.frequency_hz = 474e6;
+        result.sample_rate = kDvbt8MhzRate;
+        result.stream_format = format;
+        return result;
+    }
+
+    Log log_{4, nullptr};
+    std::string messages_;
+    std::string record_;
+};
+
+struct RecordingCase {
+    const char* format;
+    size_t element_size;
+    std::vector<size_t> cycle_elements;
+    const char* device_args;
+};
+
+void PrintTo(const RecordingCase& c, std::ostream* out) {
+    *out << c.format << " cycles " << ::testing::PrintToString(c.cycle_elements) << c.device_args;
+}
+
+class SoapyRecordingTest : public SoapySinkTest,
+                           public ::testing::WithParamInterface<RecordingCase> {};
+
+TEST_P(SoapyRecordingTest, DeviceSendsEveryWrittenByteInOrder) {
+    const RecordingCase& c = GetParam();
+    std::unique_ptr<SoapySink> sink = SoapySink::open(settings(c.device_args, c.format), log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    std::vector<uint8_t> written;
+    uint32_t seed = 1;
+    for (size_t elements : c.cycle_elements) {
+        const std::vector<uint8_t> cycle = test_bytes(elements * c.element_size, seed++);
+        ASSERT_TRUE(sink->write_samples(cycle)) << messages_;
+        written.insert(written.end(), cycle.begin(), cycle.end());
+    }
+    ASSERT_TRUE(sink->close()) << messages_;
+    // Unpaced, the device never runs dry (paced, a loaded machine may be late).
+    if (std::string(c.device_args).find("pace=0") != std::string::npos) {
+        EXPECT_EQ(sink->underflows(), 0u);
+    }
+    const std::vector<uint8_t> recorded = file_bytes(record_);
+    ASSERT_EQ(recorded.size(), written.size());
+    EXPECT_TRUE(recorded == written);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, SoapyRecordingTest,
+    ::testing::Values(
+        // Cycles above and below the held-back tail; partial writes forced by a small MTU.
+        RecordingCase{"CF32", 8, {143616, 143616, 100, 3}, ",pace=0"},
+        RecordingCase{"CS16", 4, {143616, 7, 50000}, ",pace=0"},
+        RecordingCase{"CF32", 8, {20000, 999, 20001}, ",pace=0,mtu=333,buffer=5000"},
+        RecordingCase{"CS16", 4, {1}, ",pace=0"},
+        // Paced through a small buffer: close has to wait for the device to send what it holds,
+        // acknowledged (status) or by the clock (no status, or no acknowledgement).
+        RecordingCase{"CF32", 8, {100000, 100000, 100000}, ",pace=1,buffer=100000"},
+        RecordingCase{"CS16", 4, {150000, 150000}, ",pace=1,buffer=100000,report=none"},
+        RecordingCase{"CF32", 8, {150000, 150000}, ",pace=1,buffer=100000,ack=0"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+struct RefusalCase {
+    const char* name;
+    const char* device_args;
+    double rate;
+    const char* expected_message;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SoapyRateTest : public SoapySinkTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(SoapyRateTest, RateTheDeviceCannotDoExactlyIsRefusedBeforeAnythingIsSent) {
+    const RefusalCase& c = GetParam();
+    SoapySinkSettings asked = settings(c.device_args);
+    asked.sample_rate = c.rate;
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    EXPECT_EQ(sink, nullptr);
+    EXPECT_NE(messages_.find(c.expected_message), std::string::npos) << messages_;
+    // The device was opened (it created its recording) and received nothing.
+    EXPECT_TRUE(std::filesystem::exists(record_));
+    EXPECT_EQ(file_bytes(record_).size(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, SoapyRateTest,
+    ::testing::Values(
+        RefusalCase{"OutsideRange", "", 4 * kDvbt8MhzRate,
+                    "FATAL ERROR: the SDR device can't transmit at 36571428.571429 samples/s "
+                    "exactly (its rates: 1000000 to 20000000 samples/s)\n"},
+        RefusalCase{"NotInList", ",rates=6e6/8e6", kDvbt8MhzRate,
+                    "FATAL ERROR: the SDR device can't transmit at 9142857.142857 samples/s "
+                    "exactly (its rates: 6000000, 8000000 samples/s)\n"},
+        RefusalCase{"OffStep", ",rates=1e6:20e6:1e5", kDvbt8MhzRate,
+                    "(its rates: 1000000 to 20000000 in steps of 100000 samples/s)\n"},
+        RefusalCase{"DeviceSetsAnotherRate", ",clock=40e6", kDvbt8MhzRate,
+                    "FATAL ERROR: the SDR device set 10000000 samples/s when asked for "
+                    "9142857.142857 samples/s"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct AcceptedRateCase {
+    const char* device_args;
+    double rate;
+    const char* reported;
+};
+
+void PrintTo(const AcceptedRateCase& c, std::ostream* out) {
+    *out << c.device_args << " " << c.rate;
+}
+
+class SoapyAcceptedRateTest : public SoapySinkTest,
+                              public ::testing::WithParamInterface<AcceptedRateCase> {};
+
+TEST_P(SoapyAcceptedRateTest, RateTheDeviceDoesExactlyIsSetAndReported) {
+    const AcceptedRateCase& c = GetParam();
+    SoapySinkSettings asked = settings(c.device_args);
+    asked.sample_rate = c.rate;
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    EXPECT_NE(messages_.find(c.reported), std::string::npos) << messages_;
+    EXPECT_TRUE(sink->close());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, SoapyAcceptedRateTest,
+    ::testing::Values(
+        AcceptedRateCase{"", kDvbt8MhzRate, "SDR sample rate: 9142857.142857 samples/s"},
+        AcceptedRateCase{",rates=6e6/20e6:80e6", 8e6 * 8 / 7 * 8,
+                         "SDR sample rate: 73142857.142857 samples/s"},
+        AcceptedRateCase{",rates=1e6:20e6:1e5", 8e6, "SDR sample rate: 8000000 samples/s"},
+        AcceptedRateCase{",rates=6e6/8e6", 6e6, "SDR sample rate: 6000000 samples/s"},
+        AcceptedRateCase{",clock=64e6", kDvbt8MhzRate,
+                         "SDR sample rate: 9142857.142857 samples/s"}));
+
+struct SetUpCase {
+    const char* name;
+    std::optional<double> gain;
+    std::optional<std::string> antenna;
+    size_t channel;
+    double frequency;
+    const char* format;
+    const char* expected_message;
+};
+
+void PrintTo(const SetUpCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SoapySetUpTest : public SoapySinkTest, public ::testing::WithParamInterface<SetUpCase> {};
+
+TEST_P(SoapySetUpTest, DeviceSetUp) {
+    const SetUpCase& c = GetParam();
+    SoapySinkSettings asked = settings(",pace=0", c.format);
+    asked.gain_db = c.gain;
+    asked.antenna = c.antenna;
+    asked.channel = c.channel;
+    asked.frequency_hz = c.frequency;
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    EXPECT_NE(messages_.find(c.expected_message), std::string::npos) << messages_;
+    const bool refused = std::strncmp(c.expected_message, "FATAL", 5) == 0;
+    EXPECT_EQ(sink == nullptr, refused);
+    if (sink) {
+        EXPECT_TRUE(sink->close());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SoapySetUpTest,
+    ::testing::Values(
+        // The test device starts at 30 dB: the minimum must be set, not assumed.
+        SetUpCase{"GainDefaultsToMinimum", {}, {}, 0, 474e6, "CF32", "SDR gain: 0 dB\n"},
+        SetUpCase{"GainAsked", 20.5, {}, 0, 474e6, "CF32", "SDR gain: 20.5 dB\n"},
+        SetUpCase{"GainTooHigh",
+                  61,
+                  {},
+                  0,
+                  474e6,
+                  "CF32",
+                  "FATAL ERROR: gain 61 dB is outside the SDR device's range 0 to 60 dB\n"},
+        SetUpCase{"AntennaDefault", {}, {}, 0, 474e6, "CF32", "SDR antenna: TX/RX\n"},
+        SetUpCase{"AntennaAsked", {}, "TX2", 0, 474e6, "CS16", "SDR antenna: TX2\n"},
+        SetUpCase{"AntennaUnknown",
+                  {},
+                  "RX",
+                  0,
+                  474e6,
+                  "CF32",
+                  "FATAL ERROR: the SDR device has no antenna \"RX\" (its antennas: TX/RX, "
+                  "TX2)\n"},
+        SetUpCase{"Frequency", {}, {}, 0, 474e6, "CF32", "SDR frequency: 474000000 Hz\n"},
+        SetUpCase{"FrequencyOutOfRange",
+                  {},
+                  {},
+                  0,
+                  7e9,
+                  "CF32",
+                  "FATAL ERROR: the SDR device can't tune to 7000000000 Hz (its range: 1000000 "
+                  "to 6000000000 Hz)\n"},
+        SetUpCase{"NoSuchChannel",
+                  {},
+                  {},
+                  1,
+                  474e6,
+                  "CF32",
+                  "FATAL ERROR: the SDR device has no transmit channel 1 (it has 1)\n"},
+        SetUpCase{"FormatUnknown",
+                  {},
+                  {},
+                  0,
+                  474e6,
+                  "CS8",
+                  "FATAL ERROR: SDR stream format \"CS8\" is not CF32 or CS16\n"},
+        SetUpCase{"Report",
+                  {},
+                  {},
+                  0,
+                  474e6,
+                  "CS16",
+                  "SDR device: terramod_test (terramod test transmitter), transmit channel 0\n"
+                  "SDR sample rate: 9142857.142857 samples/s, stream format CS16\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SoapySinkTest, UnknownDeviceIsRefused) {
+    SoapySinkSettings asked = settings("");
+    asked.device_args = "driver=no_such_radio";
+    EXPECT_EQ(SoapySink::open(asked, log_), nullptr);
+    EXPECT_NE(messages_.find("FATAL ERROR: no SoapySDR device \"driver=no_such_radio\" ("),
+              std::string::npos)
+        << messages_;
+    EXPECT_NE(messages_.find("SoapySDRUtil --find lists the devices\n"), std::string::npos);
+}
+
+class SoapyEventTest : public SoapySinkTest, public ::testing::WithParamInterface<const char*> {};
+
+// Through readStreamStatus or through writeStream's return (the write is then tried again). The
+// small buffer makes the device send the samples with events before the last writes.
+TEST_P(SoapyEventTest, ReportedUnderflowAndLateBurstAreCountedWarnedAndTotalled) {
+    const std::string report = GetParam();
+    auto sink = SoapySink::open(
+        settings(",pace=0,underflow_at=3000,late_at=5000,mtu=1000,buffer=2000,report=" + report),
+        log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 7)));
+    ASSERT_TRUE(sink->close());
+    EXPECT_EQ(sink->underflows(), 1u);
+    EXPECT_EQ(sink->late_bursts(), 1u);
+    sink->report_totals();
+    // Both may come in the same poll: one warning or two.
+    EXPECT_TRUE(std::regex_search(
+        messages_, std::regex("WARNING: SDR underflows: 1, late bursts: [01] so far\n")))
+        << messages_;
+    EXPECT_NE(messages_.find("WARNING: SDR underflows: 1, late bursts: 1, stream errors: 0\n"),
+              std::string::npos)
+        << messages_;
+    EXPECT_TRUE(file_bytes(record_) == test_bytes(10000 * 8, 7));
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, SoapyEventTest, ::testing::Values("status", "write"));
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Events are warned of at most once per interval: with an interval longer than the run, once;
+// with none, once per event (reported through writeStream, each comes in a poll of its own).
+TEST_F(SoapySinkTest, EventWarningsAreRateLimited) {
+    for (const auto& [interval, warnings] : {std::pair{std::chrono::milliseconds(3600000), 1u},
+                                             std::pair{std::chrono::milliseconds(0), 2u}}) {
+        messages_.clear();
+        SoapySinkSettings asked =
+            settings(",pace=0,underflow_at=2000,late_at=4000,mtu=500,buffer=1000,report=write");
+        asked.warning_interval = interval;
+        auto sink = SoapySink::open(asked, log_);
+        ASSERT_NE(sink, nullptr) << messages_;
+        ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 9)));
+        ASSERT_TRUE(sink->close());
+        EXPECT_EQ(count_of(messages_, " so far\n"), warnings) << messages_;
+    }
+}
+
+TEST_F(SoapySinkTest, HostFallingBehindAPacedDeviceIsAnUnderflow) {
+    SoapySinkSettings asked = settings(",pace=1");
+    asked.sample_rate = 1e6;
+    auto sink = SoapySink::open(asked, log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    ASSERT_TRUE(sink->write_samples(test_bytes(20000 * 8, 1)));  // 20 ms of signal
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(sink->write_samples(test_bytes(20000 * 8, 2)));
+    ASSERT_TRUE(sink->close());
+    EXPECT_GE(sink->underflows(), 1u);
+    sink->report_totals();
+    EXPECT_NE(messages_.find("WARNING: SDR underflows: "), std::string::npos) << messages_;
+}
+
+// A hung device must not hang the transmitter (nor its stop on a signal): the write fails.
+TEST_F(SoapySinkTest, DeviceThatTakesNoMoreSamplesFailsTheWrite) {
+    SoapySinkSettings asked = settings(",pace=0,stall_at=1000,buffer=4096");
+    asked.stall_limit = std::chrono::milliseconds(300);
+    auto sink = SoapySink::open(asked, log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    EXPECT_FALSE(sink->write_samples(test_bytes(20000 * 8, 5)));
+    EXPECT_NE(messages_.find("FATAL ERROR: the SDR device took no samples for 0.3 s\n"),
+              std::string::npos)
+        << messages_;
+    EXPECT_TRUE(sink->close());  // the device is released all the same
+    EXPECT_EQ(file_bytes(record_).size(), 1000u * 8);
+}
+
+TEST_F(SoapySinkTest, NoEventsTotalIsAQuietReport) {
+    auto sink = SoapySink::open(settings(",pace=0"), log_);
+    ASSERT_NE(sink, nullptr);
+    ASSERT_TRUE(sink->write_samples(test_bytes(4000 * 8, 3)));
+    ASSERT_TRUE(sink->close());
+    log_.set_verbosity(1);
+    messages_.clear();
+    sink->report_totals();
+    EXPECT_EQ(messages_, "");
+    log_.set_verbosity(2);
+    sink->report_totals();
+    EXPECT_EQ(messages_, "SDR underflows: 0, late bursts: 0, stream errors: 0\n");
+}
+
+TEST_F(SoapySinkTest, WritesOfPartSamplesOrAfterCloseFail) {
+    auto sink = SoapySink::open(settings(",pace=0", "CS16"), log_);
+    ASSERT_NE(sink, nullptr);
+    EXPECT_FALSE(sink->write_samples(test_bytes(4 * 10 + 2, 3)));
+    EXPECT_NE(messages_.find("FATAL ERROR: 42 bytes are not whole CS16 samples\n"),
+              std::string::npos);
+    ASSERT_TRUE(sink->close());
+    EXPECT_FALSE(sink->write_samples(test_bytes(40, 3)));
+    EXPECT_NE(messages_.find("FATAL ERROR: the SDR stream is not open\n"), std::string::npos);
+    EXPECT_TRUE(sink->close());  // a second close does nothing
+    EXPECT_EQ(file_bytes(record_).size(), 0u);
+}
+
+TEST_F(SoapySinkTest, DeviceIsReleasedForTheNextRun) {
+    for (int run = 0; run < 3; ++run) {
+        auto sink = SoapySink::open(settings(",pace=0"), log_);
+        ASSERT_NE(sink, nullptr) << "run " << run << ": " << messages_;
+        ASSERT_TRUE(sink->write_samples(test_bytes(2000 * 8, run)));
+        if (run < 2) {
+            ASSERT_TRUE(sink->close());  // the last one by the destructor alone
+        }
+    }
+}
+
+}  // namespace
+}  // namespace terramod
