@@ -4,9 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 
 namespace terramod {
+
+// "Can't find" is for a file that does not exist; any other reason (no
+// permission, say) is named as the system gives it.
+void report_open_error(const std::string& path, int error, Log& log) {
+    if (error == ENOENT || error == ENOTDIR)
+        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path.c_str());
+    else
+        log.write(0, "FATAL ERROR: Can't open \"%s\": %s\n", path.c_str(), std::strerror(error));
+}
 
 std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& path, Log& log) {
     if (!path) {
@@ -19,7 +30,7 @@ std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& p
     // flag is cleared again once the file is known to be a regular one.
     int descriptor = ::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
-        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path->c_str());
+        report_open_error(*path, errno, log);
         return nullptr;
     }
     struct stat status {};
@@ -43,7 +54,7 @@ std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& p
     const uint64_t length = static_cast<uint64_t>(status.st_size);
     log.write(3, "%" PRIu64 " bytes\n", length);
     return std::unique_ptr<FileSource>(
-        new FileSource(file, FileIdentity{status.st_dev, status.st_ino}, length));
+        new FileSource(file, *path, FileIdentity{status.st_dev, status.st_ino}, length, log));
 }
 
 FileSource::~FileSource() {
@@ -51,9 +62,35 @@ FileSource::~FileSource() {
 }
 
 size_t FileSource::read_packets(std::span<uint8_t> block) {
+    if (failed_) return 0;
     const size_t obtained = std::fread(block.data(), 1, block.size(), file_);
     bytes_taken_ += obtained;
+    if (obtained < block.size() && bytes_taken_ < length_) report_early_end();
     return obtained;
+}
+
+// A read error, or a file that shrank while it was read: the data it should
+// have held is lost, which the run must not pass off as padding.
+void FileSource::report_early_end() {
+    failed_ = true;
+    if (std::ferror(file_)) {
+        log_.write(0,
+                   "WARNING: reading \"%s\" failed after %" PRIu64 " of the %" PRIu64
+                   " bytes expected: %s -> the input ends here\n",
+                   path_.c_str(), bytes_taken_, length_, std::strerror(errno));
+    } else {
+        log_.write(0,
+                   "WARNING: \"%s\" ended after %" PRIu64 " of the %" PRIu64
+                   " bytes measured at the start -> the input ends here\n",
+                   path_.c_str(), bytes_taken_, length_);
+    }
+}
+
+bool FileSource::rewind() {
+    if (failed_ || std::fseek(file_, 0, SEEK_SET) != 0) return false;
+    std::clearerr(file_);
+    bytes_taken_ = 0;  // each pass is measured against the length anew
+    return true;
 }
 
 bool FileSource::has_more_input() {

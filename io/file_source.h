@@ -29,16 +29,32 @@ class FileSource : public TsSource {
     // The length the file system recorded when the file was opened.
     std::optional<uint64_t> known_length() const override { return length_; }
 
+    // A read error or an end before the measured length: warned once, and
+    // the input ends there.
+    bool failed() const override { return failed_; }
+
     const FileIdentity& identity() const { return identity_; }
 
+    // Starts again at the file's first byte (--loop); false after a failure.
+    bool rewind();
+
   private:
-    FileSource(std::FILE* file, FileIdentity identity, uint64_t length)
-        : file_(file), identity_(identity), length_(length) {}
+    FileSource(std::FILE* file, std::string path, FileIdentity identity, uint64_t length, Log& log)
+        : file_(file), path_(std::move(path)), identity_(identity), length_(length), log_(log) {}
+
+    void report_early_end();
 
     std::FILE* file_;
+    std::string path_;
     FileIdentity identity_;
     uint64_t length_;
     uint64_t bytes_taken_ = 0;
+    Log& log_;
+    bool failed_ = false;
 };
+
+// The fatal message for an input that cannot be opened: "Can't find" when it
+// does not exist, else the system's reason.
+void report_open_error(const std::string& path, int error, Log& log);
 
 }  // namespace terramod

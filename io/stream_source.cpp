@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "dvbt/dvbt.h"
+#include "io/file_source.h"
 
 namespace terramod {
 
@@ -51,7 +52,7 @@ std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& l
     // writer. Reads poll for data, so the flag stays.
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
-        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path.c_str());
+        report_open_error(path, errno, log);
         return nullptr;
     }
     struct stat status {};

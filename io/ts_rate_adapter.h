@@ -68,7 +68,7 @@ class RateAdaptingSource : public TsSource {
     // True once the stream cannot be adapted (payload faster than the channel,
     // no PCR): the "FATAL ERROR: " message is in the log at level 0, the read
     // that found it returned 0 bytes, and the caller stops with exit code 1.
-    bool fatal() const { return fatal_; }
+    bool fatal() const override { return fatal_; }
 
     const RateAdapterStatistics& statistics() const { return statistics_; }
     // The level-2 report: PCR PIDs, rates, null packets, PCR correction, queue.

@@ -24,6 +24,9 @@ class TsSource {
     // True once a read error ended the input early (the source has logged a
     // warning).
     virtual bool failed() const { return false; }
+    // True once the stream cannot be carried at all (a filter found it
+    // unusable): the "FATAL ERROR: " message is logged, the run stops at once.
+    virtual bool fatal() const { return false; }
     // Before the first read: a stream that may start mid-packet skips to its
     // first packet (and says so); a file starts at its first byte.
     virtual void skip_to_first_packet() {}

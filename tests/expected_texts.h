@@ -45,6 +45,14 @@ inline constexpr char kExpectedHelp[] =
     "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
     "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
     "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
-    "--no-sigmf\tno SigMF metadata file beside the output file\n";
+    "--no-sigmf\tno SigMF metadata file beside the output file\n"
+    "--adapt-rate\tre-time the stream to the channel's useful bit rate (null packets\n"
+    "  \tadded or dropped, PCRs restamped)\n"
+    "--device ARGS\ttransmit through SoapySDR to the device ARGS names (driver=hackrf)\n"
+    "--frequency HZ\tcentre frequency of the transmission (required with --device)\n"
+    "--gain DB\tdevice gain (default the device's minimum)\n"
+    "--channel N\tdevice channel (default 0)\n"
+    "--antenna NAME\tdevice antenna\n"
+    "--loop\t\tstart a file input again at its beginning when it ends\n";
 
 }  // namespace terramod

@@ -1,5 +1,6 @@
 #include "tx/config.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -56,7 +57,15 @@ constexpr char kLongOptionsHelp[] =
     "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
     "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
     "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
-    "--no-sigmf\tno SigMF metadata file beside the output file\n";
+    "--no-sigmf\tno SigMF metadata file beside the output file\n"
+    "--adapt-rate\tre-time the stream to the channel's useful bit rate (null packets\n"
+    "  \tadded or dropped, PCRs restamped)\n"
+    "--device ARGS\ttransmit through SoapySDR to the device ARGS names (driver=hackrf)\n"
+    "--frequency HZ\tcentre frequency of the transmission (required with --device)\n"
+    "--gain DB\tdevice gain (default the device's minimum)\n"
+    "--channel N\tdevice channel (default 0)\n"
+    "--antenna NAME\tdevice antenna\n"
+    "--loop\t\tstart a file input again at its beginning when it ends\n";
 
 constexpr double kDefaultBackoffDb = 12.0;
 constexpr double kMaxBackoffDb = 60.0;
@@ -193,6 +202,22 @@ class CommandLineParser {
             take_backoff();
         } else if (option == "--no-sigmf") {
             config_.write_sigmf = false;
+        } else if (option == "--adapt-rate") {
+            config_.adapt_rate = true;
+        } else if (option == "--loop") {
+            config_.loop = true;
+        } else if (option == "--device") {
+            take_text(config_.device_args, "device arguments");
+        } else if (option == "--antenna") {
+            take_text(config_.antenna, "antenna name");
+        } else if (option == "--frequency") {
+            take_number(config_.frequency_hz, "frequency", 1.0, 1e12);
+        } else if (option == "--gain") {
+            take_number(config_.gain_db, "gain", -200.0, 200.0);
+        } else if (option == "--channel") {
+            std::optional<double> channel;
+            take_number(channel, "channel", 0.0, 1024.0);
+            config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
         } else {
             print("Unknown argument %s.\n", std::string(option).c_str());
         }
@@ -305,6 +330,37 @@ class CommandLineParser {
     }
 
     // A level in dB from 0 to 60; anything else keeps the default.
+    void take_text(std::optional<std::string>& field, const char* what) {
+        std::optional<std::string_view> value = take_value();
+        if (value) {
+            field = std::string(*value);
+            return;
+        }
+        field.reset();
+        print("No %s given.\n", what);
+    }
+
+    // A decimal number from `low` to `high` (a whole number for the channel);
+    // anything else leaves the field unset and says so.
+    void take_number(std::optional<double>& field, const char* what, double low, double high) {
+        std::optional<std::string_view> value = take_value();
+        field.reset();
+        if (value) {
+            const std::string text(*value);
+            char* end = nullptr;
+            const double number = std::strtod(text.c_str(), &end);
+            const bool whole = std::string_view(what) != "channel" || number == std::floor(number);
+            if (end != text.c_str() && *end == '\0' && number >= low && number <= high && whole) {
+                field = number;
+                return;
+            }
+        }
+        if (console_) {
+            std::fprintf(console_, "Invalid %s %s: ignored.\n", what,
+                         value ? std::string(*value).c_str() : "(none)");
+        }
+    }
+
     void take_backoff() {
         std::optional<std::string_view> value = take_value();
         double level = -1;

@@ -4,9 +4,11 @@
 
 namespace terramod {
 
-int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log) {
+int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log,
+                         size_t* obtained_bytes) {
     log.write(3, "Reading MPEG2-TS file ... ");
     const size_t obtained = source.read_packets(block);
+    if (obtained_bytes) *obtained_bytes = obtained;
     log.write(3, "%d bytes read.\n", static_cast<int32_t>(obtained));
     // A short read is not an error, whatever its cause: the block is padded.
     if (obtained < block.size()) {

@@ -29,7 +29,7 @@ const OutputFormatDescription& output_format(DacFormat format) {
 
 SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
                            size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
-                           bool to_standard_output)
+                           SampleDestination destination)
     : log_(log),
       config_(config),
       selected_(config.dump[kDumpPostIfft]),
@@ -43,11 +43,11 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
     if (!selected_) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
-            if (to_standard_output)
+            destination_ = destination;
+            if (destination == SampleDestination::kStandardOutput)
                 files_.push_back(std::make_unique<StandardOutputSink>());
-            else
+            else if (destination == SampleDestination::kFile)
                 files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
-            to_standard_output_ = to_standard_output;
             nominal_rms_ =
                 nominal_rms(config.mode, config.frequency_mapping, format_.interpolation_factor);
             if (integer_samples()) {
@@ -71,7 +71,7 @@ std::vector<std::string> SampleOutput::file_names() const {
     std::vector<std::string> names;
     for (const auto& file : files_) names.push_back(file->name());
     if (!names.empty() && format_.encoding == SampleEncoding::kFloatPairs && config_.write_sigmf &&
-        !to_standard_output_)
+        destination_ == SampleDestination::kFile)
         names.push_back(sigmf_name());
     return names;
 }
@@ -102,7 +102,7 @@ bool SampleOutput::open() {
                    sample_type_description(sample_type_).name, scale_, nominal_rms_,
                    config_.backoff_db);
     }
-    if (config_.write_sigmf && !to_standard_output_) write_sigmf();
+    if (config_.write_sigmf && destination_ == SampleDestination::kFile) write_sigmf();
     return true;
 }
 
@@ -146,6 +146,11 @@ void SampleOutput::write_sigmf() {
     }
 }
 
+void SampleOutput::attach_device(std::unique_ptr<SampleSink> device) {
+    files_.clear();
+    files_.push_back(std::move(device));
+}
+
 void SampleOutput::report_clipping() {
     if (!integer_samples() || files_.empty()) return;
     const double share = samples_written_ > 0 ? 100.0 * samples_clipped_ / samples_written_ : 0.0;
@@ -176,7 +181,11 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
             samples_written_ += static_cast<int64_t>(samples.size());
             if (!file.write_samples(bytes)) {
                 had_failure_ = true;
-                log_.write(0, "WARNING: Couldn't write to %s file\n", word_);
+                // The device has said why; a gap on the air ends the run.
+                if (destination_ == SampleDestination::kDevice)
+                    device_failed_ = true;
+                else
+                    log_.write(0, "WARNING: Couldn't write to %s file\n", word_);
             }
             log_.write(3, " done.\n");
             break;

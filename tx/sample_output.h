@@ -33,15 +33,18 @@ struct OutputFormatDescription {
 };
 const OutputFormatDescription& output_format(DacFormat format);
 
+// Where the encoded samples go.
+enum class SampleDestination { kFile, kStandardOutput, kDevice };
+
 class SampleOutput {
   public:
     // Allocates what the encoding needs for `samples_per_cycle` samples;
     // throws std::bad_alloc. sample_rate: of the base rate, in Hz.
-    // to_standard_output: the samples go to standard output, not to a file
-    // (a one-file format only, without SigMF metadata).
+    // destination: a file (with its SigMF metadata), standard output or an
+    // SDR device (one-file formats only); a device is attached after start-up.
     SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
                  size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
-                 bool to_standard_output = false);
+                 SampleDestination destination = SampleDestination::kFile);
 
     // The names of the files it writes, in opening order (none unless -d t).
     std::vector<std::string> file_names() const;
@@ -58,6 +61,11 @@ class SampleOutput {
     void close_first();
     void close_rest();
     bool had_failure() const { return had_failure_; }
+    // Sends the samples to the device (SampleDestination::kDevice), which is
+    // already set up and streaming.
+    void attach_device(std::unique_ptr<SampleSink> device);
+    // True once the device failed to take a cycle's samples: stop the run.
+    bool device_failed() const { return device_failed_; }
     // True once the reader of standard output went away: stop the run.
     bool reader_gone() const { return !files_.empty() && files_.front()->reader_gone(); }
 
@@ -75,7 +83,8 @@ class SampleOutput {
     Log& log_;
     const TxConfig& config_;
     bool selected_;
-    bool to_standard_output_ = false;
+    SampleDestination destination_ = SampleDestination::kFile;
+    bool device_failed_ = false;
     const OutputFormatDescription& format_;
     SampleType sample_type_;
     std::string base_name_;

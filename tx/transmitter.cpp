@@ -14,7 +14,12 @@
 
 #include "io/file_identity.h"
 #include "io/file_source.h"
+#include "io/looping_source.h"
 #include "io/stream_source.h"
+#include "io/ts_rate_adapter.h"
+#ifdef TERRAMOD_HAVE_SOAPYSDR
+#include "io/soapy_sink.h"
+#endif
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
@@ -160,8 +165,20 @@ bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
 }
 
 // One pass of the whole chain over one block; returns the bytes consumed.
-int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs, Log& log) {
-    const int64_t consumed = read_cycle_block(source, chain.input_block(), log);
+// What watches or re-times the input besides the chain.
+struct InputFilters {
+    RateMismatchDetector* rate_check = nullptr;  // without --adapt-rate
+};
+
+// One pass of the whole chain over one block; returns the bytes consumed, or
+// -1 when the source found the stream unusable (nothing of the block is
+// processed or written then).
+int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs,
+                  const InputFilters& filters, Log& log) {
+    size_t obtained = 0;
+    const int64_t consumed = read_cycle_block(source, chain.input_block(), log, &obtained);
+    if (source.fatal()) return -1;
+    if (filters.rate_check) filters.rate_check->observe(chain.input_block().data(), obtained);
     chain.run_outer(log);
     outputs.dumps.write(chain, kDumpEnergyDispersal, kDumpOuterInterleaver);
     chain.run_inner(log);
@@ -194,6 +211,8 @@ void write_progress(Log& log, const TsSource& source, uint64_t bytes_consumed, i
 
 // A file runs until its length is consumed, a stream until it ends.
 bool input_remains(TsSource& source, uint64_t bytes_consumed) {
+    // After a read error the run ends with the cycle that held the last byte.
+    if (source.failed()) return false;
     const std::optional<uint64_t> length = source.known_length();
     return length ? bytes_consumed < *length : source.has_more_input();
 }
@@ -201,23 +220,35 @@ bool input_remains(TsSource& source, uint64_t bytes_consumed) {
 struct LoopResult {
     uint64_t bytes_consumed = 0;  // whole blocks, the padding included
     bool reader_gone = false;     // standard output lost its reader
+    bool input_fatal = false;     // the stream cannot be carried
+    bool output_failed = false;   // the device took no more samples
 };
 
 // The cycle loop: runs until the input is consumed, or until the samples can
 // no longer be delivered.
 LoopResult run_cycles(TsSource& source, TxChain& chain, RunOutputs& outputs,
-                      const SignalRate& signal, Log& log) {
+                      const InputFilters& filters, const SignalRate& signal, Log& log) {
     const float progress_factor = make_progress_factor(source.known_length().value_or(0));
     LoopResult result;
     for (int64_t cycle = 1; stop_signal() == 0 && input_remains(source, result.bytes_consumed);
          ++cycle) {
         log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
-        result.bytes_consumed += static_cast<uint64_t>(run_cycle(source, chain, outputs, log));
+        const int64_t consumed = run_cycle(source, chain, outputs, filters, log);
+        if (consumed < 0) {
+            result.input_fatal = true;
+            break;
+        }
+        result.bytes_consumed += static_cast<uint64_t>(consumed);
         write_progress(log, source, result.bytes_consumed, cycle, progress_factor, signal,
                        chain.last_symbol());
         // An endless input must not be read on when nobody takes the samples.
         if (outputs.signal.reader_gone()) {
             result.reader_gone = true;
+            break;
+        }
+        // A device that fails a write leaves a gap on the air: stop.
+        if (outputs.signal.device_failed()) {
+            result.output_failed = true;
             break;
         }
     }
@@ -239,6 +270,99 @@ void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds ela
             rate > 0 ? useful_throughput / rate : std::numeric_limits<double>::infinity();
         log.write(2, "This is %.1f times slower than real-time :=(\n", factor);
     }
+}
+
+// The filters between the input and the chain, and the device at the end.
+struct SourceFilters {
+    TsSource* input = nullptr;
+    std::unique_ptr<LoopingSource> looping;            // --loop
+    std::unique_ptr<RateAdaptingSource> adapter;       // --adapt-rate
+    std::unique_ptr<RateMismatchDetector> rate_check;  // without --adapt-rate
+    SampleSink* device = nullptr;                      // --device, owned by the output
+
+    TsSource& source() {
+        if (adapter) return *adapter;
+        if (looping) return *looping;
+        return *input;
+    }
+};
+
+SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
+                                  const DerivedRates& rates, Log& log) {
+    SourceFilters filters;
+    filters.input = &input;
+    if (config.loop) {
+        if (auto* file = dynamic_cast<FileSource*>(&input))
+            filters.looping = std::make_unique<LoopingSource>(*file, log);
+        else
+            log.write(1, "WARNING: --loop needs a file input: the stream is read once\n");
+    }
+    TsSource& upstream = filters.looping ? *filters.looping : input;
+    if (config.adapt_rate) {
+        filters.adapter = std::make_unique<RateAdaptingSource>(upstream, rates.useful_throughput,
+                                                               config.channel_spacing, log);
+    } else {
+        filters.rate_check = std::make_unique<RateMismatchDetector>(rates.useful_throughput, log);
+    }
+    return filters;
+}
+
+// The settings --device needs, checked before anything is opened.
+bool device_settings_usable(const TxConfig& config, bool to_standard_output, Log& log) {
+#ifndef TERRAMOD_HAVE_SOAPYSDR
+    (void)config;
+    (void)to_standard_output;
+    log.write(0,
+              "FATAL ERROR: this build of terramod has no SoapySDR: --device is not available\n");
+    return false;
+#else
+    if (to_standard_output) {
+        log.write(0, "FATAL ERROR: --device and -o - both ask for the samples: choose one\n");
+        return false;
+    }
+    if (!config.frequency_hz) {
+        log.write(0, "FATAL ERROR: --device needs the transmit frequency: --frequency HZ\n");
+        return false;
+    }
+    if (output_format(config.dac_format).encoding != SampleEncoding::kFloatPairs) {
+        log.write(0,
+                  "FATAL ERROR: --device takes the standard, 2x or 4x format, not -F agi or hp\n");
+        return false;
+    }
+    if (config.sample_type == kCs8) {
+        log.write(0, "FATAL ERROR: --device streams cf32 or cs16 samples, not cs8\n");
+        return false;
+    }
+    return true;
+#endif
+}
+
+// Sets the device up and starts its stream; null after the fatal message.
+std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_rate, Log& log) {
+#ifdef TERRAMOD_HAVE_SOAPYSDR
+    SoapySinkSettings settings;
+    settings.device_args = *config.device_args;
+    settings.channel = static_cast<size_t>(config.channel);
+    settings.frequency_hz = *config.frequency_hz;
+    settings.gain_db = config.gain_db;
+    settings.antenna = config.antenna;
+    settings.sample_rate = sample_rate;
+    settings.stream_format = config.sample_type == kCs16 ? "CS16" : "CF32";
+    return SoapySink::open(settings, log);
+#else
+    (void)config;
+    (void)sample_rate;
+    (void)log;
+    return nullptr;
+#endif
+}
+
+void report_device_totals(SampleSink* device) {
+#ifdef TERRAMOD_HAVE_SOAPYSDR
+    if (auto* soapy = dynamic_cast<SoapySink*>(device)) soapy->report_totals();
+#else
+    (void)device;
+#endif
 }
 
 // A fatal stop: the log keeps no footer.
@@ -293,7 +417,8 @@ int transmit(int argc, char** argv) {
     TxConfig config;
     set_defaults(config);
     parse_command_line(config, argc, argv, console);
-    if (to_standard_output) config.dump[kDumpPostIfft] = true;
+    // Samples for standard output or a device imply the letter t.
+    if (to_standard_output || config.device_args) config.dump[kDumpPostIfft] = true;
 
     const std::string log_name = config.log_path.value_or(kDefaultLogName);
     if (log_is_input(config, log_name)) {
@@ -327,6 +452,8 @@ int transmit(int argc, char** argv) {
                   "FATAL ERROR: --sample-type applies to the standard, 2x and 4x formats only\n");
         return stop_fatal(log);
     }
+    if (config.device_args && !device_settings_usable(config, to_standard_output, log))
+        return stop_fatal(log);
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
@@ -339,11 +466,14 @@ int transmit(int argc, char** argv) {
         const OutputFormatDescription& format = output_format(config.dac_format);
         chain =
             std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
-        outputs.reset(new RunOutputs{
-            DumpFiles(log, config.dump, base_name),
-            SampleOutput(log, config, base_name, chain->output_samples().size(),
-                         rates.sampling_rate, rates.useful_throughput, to_standard_output),
-            to_standard_output});
+        outputs.reset(
+            new RunOutputs{DumpFiles(log, config.dump, base_name),
+                           SampleOutput(log, config, base_name, chain->output_samples().size(),
+                                        rates.sampling_rate, rates.useful_throughput,
+                                        config.device_args   ? SampleDestination::kDevice
+                                        : to_standard_output ? SampleDestination::kStandardOutput
+                                                             : SampleDestination::kFile),
+                           to_standard_output});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
         return stop_fatal(log);
@@ -357,13 +487,24 @@ int transmit(int argc, char** argv) {
         return stop_fatal(log);
     if (!outputs_are_distinct(outputs->file_names(), log)) return stop_fatal(log);
     if (!open_outputs(config, *outputs, log)) return stop_fatal(log);
-    TsSource& source = *input->source;
-    source.skip_to_first_packet();
+    input->source->skip_to_first_packet();
+    SourceFilters filters = make_source_filters(config, *input->source, rates, log);
+    if (filters.adapter && filters.adapter->fatal()) return stop_fatal(log);
+    TsSource& source = filters.source();
+    if (config.device_args) {
+        std::unique_ptr<SampleSink> device =
+            open_device(config, rates.sampling_rate * chain->interpolation_factor(), log);
+        if (!device) return stop_fatal(log);
+        filters.device = device.get();
+        outputs->signal.attach_device(std::move(device));
+    }
 
     const auto start = std::chrono::steady_clock::now();
     const SignalRate signal{rates.sampling_rate, static_cast<uint64_t>(sizes.sample_count)};
-    const LoopResult loop = run_cycles(source, *chain, *outputs, signal, log);
+    const LoopResult loop =
+        run_cycles(source, *chain, *outputs, InputFilters{filters.rate_check.get()}, signal, log);
     if (loop.reader_gone) return stop_reader_gone(*outputs, log);
+    if (loop.input_fatal) return stop_fatal(log);
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
     const int stopped_by = stop_signal();
@@ -374,21 +515,30 @@ int transmit(int argc, char** argv) {
     report_run(log, loop.bytes_consumed, elapsed, rates.useful_throughput);
     outputs->signal.report_clipping();
     chain->report_unsynced_packets(log);
+    if (filters.adapter) filters.adapter->write_report(log);
 
     const bool input_failed = source.failed();
     chain.reset();
-    input.reset();
-    outputs->signal.close_first();
+    outputs->signal.close_first();  // a device drains its buffers here
+    report_device_totals(filters.device);
     outputs->dumps.close_all();
     outputs->signal.close_rest();
+    filters = SourceFilters{};
+    input.reset();
+    const bool output_failed = loop.output_failed;
     // A run a signal stopped is not complete: no footer, exit 128 + signal.
-    if (stopped_by != 0) {
+    // Transmitting to a device, SIGINT and SIGTERM are how the user ends the
+    // transmission: a complete run.
+    const bool stop_asked_for =
+        config.device_args && (stopped_by == SIGINT || stopped_by == SIGTERM);
+    if (stopped_by != 0 && !stop_asked_for) {
         log.close_without_footer();
         return 128 + stopped_by;
     }
     log.close();
-    return outputs->had_failure() || input_failed || log.had_write_failure() ? kExitFileFailure
-                                                                             : kExitSuccess;
+    return outputs->had_failure() || input_failed || output_failed || log.had_write_failure()
+               ? kExitFileFailure
+               : kExitSuccess;
 }
 
 }  // namespace

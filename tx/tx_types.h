@@ -56,9 +56,16 @@ struct TxConfig {
     bool show_version = false;
     std::array<bool, kDumpStageCount> dump{};  // indexed by DumpStage
     // Long options.
-    std::optional<SampleType> sample_type;  // --sample-type; cf32 when absent
-    double backoff_db = 12.0;               // --backoff
-    bool write_sigmf = true;                // --no-sigmf clears it
+    std::optional<SampleType> sample_type;   // --sample-type; cf32 when absent
+    double backoff_db = 12.0;                // --backoff
+    bool write_sigmf = true;                 // --no-sigmf clears it
+    bool adapt_rate = false;                 // --adapt-rate
+    bool loop = false;                       // --loop
+    std::optional<std::string> device_args;  // --device: transmit through SoapySDR
+    std::optional<double> frequency_hz;      // --frequency
+    std::optional<double> gain_db;           // --gain
+    std::optional<std::string> antenna;      // --antenna
+    int32_t channel = 0;                     // --channel
 };
 
 // Element counts of one cycle's stage buffers.
