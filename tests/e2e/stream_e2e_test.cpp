@@ -305,5 +305,16 @@ TEST_F(StreamE2e, DevNullIsAnEmptyStream) {
     EXPECT_EQ(fs::file_size(path("out.bin")), 0u);
 }
 
+// A stream that cannot be read (a folder on standard input) ends there: the
+// warning says why and the exit code is 2.
+TEST_F(StreamE2e, ReadErrorEndsTheInputWithCodeTwo) {
+    EXPECT_EQ(shell(terramod({"-i", "-", "-o", "out", "-d", "t"}) + " <. >out.txt"), 2);
+    EXPECT_NE(read_file(path("out.txt"))
+                  .find("WARNING: Couldn't read from standard input (Is a directory) -> input "
+                        "ends here\n"),
+              std::string::npos);
+    EXPECT_TRUE(ends_with(read_file(path("test.log")), kFooter));
+}
+
 }  // namespace
 }  // namespace terramod::e2e
