@@ -16,12 +16,6 @@ std::optional<FileIdentity> stored_file_identity(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino};
 }
 
-std::optional<FileIdentity> descriptor_identity(int descriptor) {
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino};
-}
-
 std::optional<FileIdentity> stored_descriptor_identity(int descriptor) {
     struct stat status {};
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;

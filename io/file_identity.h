@@ -22,10 +22,6 @@ std::optional<FileIdentity> file_identity(const std::string& path);
 // device such as /dev/null may serve as several outputs at once.
 std::optional<FileIdentity> stored_file_identity(const std::string& path);
 
-// The identity of what an open descriptor refers to (a file, a pipe, a
-// terminal), or nothing when it is not open.
-std::optional<FileIdentity> descriptor_identity(int descriptor);
-
 // The identity of an open descriptor's file when it is a stored (regular)
 // file, else nothing.
 std::optional<FileIdentity> stored_descriptor_identity(int descriptor);

@@ -1,5 +1,6 @@
 #include "tx/transmitter.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -73,9 +74,15 @@ bool samples_to_standard_output(int argc, char** argv) {
     return probe.output_path == kStandardStream;
 }
 
-// What the -i value denotes on disk: standard input's file for "-".
+// What the -i value denotes on disk: standard input's file for "-". A
+// character device (/dev/null, a terminal) holds nothing a log could destroy:
+// it may be the input and the log at once, as before.
 std::optional<FileIdentity> input_identity(const std::string& path) {
-    return path == kStandardStream ? descriptor_identity(STDIN_FILENO) : file_identity(path);
+    struct stat status {};
+    const int result =
+        path == kStandardStream ? ::fstat(STDIN_FILENO, &status) : ::stat(path.c_str(), &status);
+    if (result != 0 || S_ISCHR(status.st_mode)) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
 }
 
 // Opening the log truncates its file: a log name that denotes the input file

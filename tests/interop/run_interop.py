@@ -18,6 +18,7 @@ import argparse
 import json
 import math
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -139,7 +140,8 @@ def non_uniform_cases():
 # three constellations, the five code rates, the four guard intervals, the
 # three alphas of the non-uniform constellations, both interleaver fills,
 # zero IF and BB IF, the three channel spacings and the four output formats,
-# plus the heaviest setting (8k 64QAM 7/8, guard 1/4) and the sample stream.
+# plus the heaviest setting (8k 64QAM 7/8, guard 1/4), the sample stream and
+# live pipelines.
 # The offsets give the heaviest setting the longest guard interval.
 GROUPS = {
     "qpsk": constellation_cases(4, 0),
@@ -160,6 +162,13 @@ GROUPS = {
         Case(settings("2k", 4, "1/2", "1/32"), source="testcard_whole"),
         Case(settings("8k", 16, "3/4", "1/8"), spacing=7, interleaver_init="zero",
              source="testcard"),
+    ],
+    # Live pipelines: make_random_ts.py | terramod -i - -o - > file, the
+    # second starting 100 bytes into a packet, which terramod skips.
+    "live_pipe": [
+        Case(settings("2k", 16, "2/3", "1/8"), source="pipe"),
+        Case(settings("8k", 64, "3/4", "1/16"), spacing=7, bb_if=True, output_format="2x",
+             source="pipe_mid_packet"),
     ],
     # The receiver on gr-dtv's own transmitter: shows the peer itself works.
     "peer_selfcheck": [
@@ -204,6 +213,9 @@ def random_stream(packet_count, seed, source_dir):
 def make_input(case, seed, source_dir):
     """The input stream of a case and a note on where it came from."""
     count = input_packet_count(case.tx)
+    if case.source.startswith("pipe"):
+        # The stream the pipeline's generator writes, to compare with.
+        return random_stream(count, seed, source_dir), "random payload, live from the tool"
     if case.source.startswith("testcard"):
         path = os.path.join(source_dir, "samples", "testcard.ts")
         if os.path.exists(path):
@@ -371,6 +383,36 @@ def run_terramod(terramod, case, input_path, base):
     return command
 
 
+# Bytes before the first packet of the mid-packet pipeline: the last 100
+# bytes of a packet with a counting payload (no sync byte among them).
+MID_PACKET_PREFIX = bytes(range(PACKET_SIZE - 100, PACKET_SIZE))
+
+
+def run_terramod_in_pipe(terramod, case, base, packet_count, seed, source_dir):
+    """tools/make_random_ts.py writes the stream into a pipe that terramod
+    reads (-i -); terramod writes the samples to its standard output, which
+    goes into the output file. The mid-packet case first sends the tail of a
+    packet, which terramod must skip and report."""
+    generator = [sys.executable, os.path.join(source_dir, "tools", "make_random_ts.py"),
+                 "/dev/stdout", str(packet_count), "--seed", str(seed)]
+    command = [terramod, "-i", "-", "-o", "-", "-l", base + ".log", "-v", "1"]
+    command += case.terramod_options()
+    prefix = b"" if case.source == "pipe" else MID_PACKET_PREFIX
+    pipeline = (f"set -o pipefail; {{ head -c {len(prefix)} {shlex.quote(base + '.prefix')}; "
+                f"{shlex.join(generator)}; }} | {shlex.join(command)} "
+                f">{shlex.quote(base + '.bin')}")
+    with open(base + ".prefix", "wb") as stream:
+        stream.write(prefix)
+    completed = subprocess.run(["bash", "-c", pipeline], capture_output=True, text=True)
+    if completed.returncode != 0:
+        raise CaseFailure(f"the pipeline exited with {completed.returncode}: {pipeline}\n"
+                          f"{completed.stderr}")
+    skipped = f"WARNING: {len(prefix)} bytes skipped before the first packet of standard input"
+    if bool(prefix) != (skipped in completed.stderr):
+        raise CaseFailure(f"the skip warning is wrong:\n{completed.stderr}")
+    return command
+
+
 def output_paths(case, base):
     if case.output_format == "agi":
         return [base + "_I.bin", base + "_Q.bin"]
@@ -392,11 +434,16 @@ def check_output_length(case, base, symbol_count):
                               f"({symbol_count} OFDM symbols)")
 
 
-def transmit_with_terramod(case, terramod, input_path, base, packet_count):
+def transmit_with_terramod(case, terramod, input_path, base, packet_count, seed, source_dir):
     """Runs terramod and checks the length of its output; returns the
     command line, the samples at the base rate and zero IF, and the number
     of OFDM symbols sent."""
-    command = run_terramod(terramod, case, input_path, base)
+    if case.source.startswith("pipe"):
+        command = run_terramod_in_pipe(terramod, case, base, packet_count, seed, source_dir)
+        description = "make_random_ts.py | terramod "
+    else:
+        command = run_terramod(terramod, case, input_path, base)
+        description = "terramod "
     cycle = packets_per_cycle(case.tx)
     transmitted = -(-packet_count // cycle) * cycle
     symbol_count = int(transmitted / packets_per_symbol(case.tx))
@@ -406,7 +453,7 @@ def transmit_with_terramod(case, terramod, input_path, base, packet_count):
                                                case.tx.mode, case.bb_if)
     for path in output_paths(case, base):
         os.remove(path)  # the large files are not needed any more
-    return "terramod " + " ".join(command[1:]), samples, symbol_count
+    return description + " ".join(command[1:]), samples, symbol_count
 
 
 def transmit_with_gr_dtv(case, input_path, base):
@@ -433,7 +480,8 @@ def run_case(case, terramod, source_dir, out_dir, seed):
         command, samples, symbol_count = transmit_with_gr_dtv(case, input_path, base)
     else:
         command, samples, symbol_count = transmit_with_terramod(case, terramod, input_path,
-                                                                base, packet_count)
+                                                                base, packet_count, seed,
+                                                                source_dir)
     received_path = os.path.join(folder, "received.ts")
     dvbt_rx.decode(case.tx, samples, received_path)
     with open(received_path, "rb") as stream:
