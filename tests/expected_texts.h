@@ -45,6 +45,11 @@ inline constexpr char kExpectedHelp[] =
     "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
     "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
     "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
-    "--no-sigmf\tno SigMF metadata file beside the output file\n";
+    "--no-sigmf\tno SigMF metadata file beside the output file\n"
+    "--lp-input FILE\thierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
+    "  \tthe low-priority stream, -i the high-priority one\n"
+    "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
+    "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
+    "  \tsampling rate 8/7 of it; the samples do not change\n";
 
 }  // namespace terramod

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -43,6 +44,24 @@ struct StageBuffers {
     void allocate(const BlockSizes& sizes, int32_t interpolation_factor);
 };
 
+// The low-priority stream of hierarchical transmission: its own sync
+// inversion and energy dispersal, Reed-Solomon coder, outer interleaver,
+// encoder and puncturer, and their buffers.
+struct LowPriorityStream {
+    LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes);
+
+    ReedSolomonEncoder reed_solomon;
+    OuterInterleaver outer_interleaver;
+    ConvEncoder conv_encoder;
+    Puncturer puncturer;
+    EnergyDispersal energy_dispersal;
+    std::vector<uint8_t> ts_buffer;
+    std::vector<uint8_t> rs_buffer;
+    std::vector<uint8_t> outer_interleaved_buffer;
+    std::vector<uint8_t> coded_buffer;
+    std::vector<uint8_t> punctured_buffer;
+};
+
 class TxChain {
   public:
     // Builds every stage's tables and allocates the buffers; throws
@@ -51,6 +70,12 @@ class TxChain {
 
     // Where the cycle's transport stream goes before run_outer.
     std::span<uint8_t> input_block() { return buffers_.ts_buffer; }
+    // Hierarchical transmission: where the LP stream's block goes (empty
+    // with one stream).
+    std::span<uint8_t> lp_input_block() {
+        return lp_ ? std::span<uint8_t>(lp_->ts_buffer) : std::span<uint8_t>();
+    }
+    bool two_streams() const { return lp_ != nullptr; }
 
     // Sync inversion and energy dispersal, Reed-Solomon, outer interleaving.
     void run_outer(Log& log);
@@ -60,6 +85,8 @@ class TxChain {
 
     // The buffer a dump letter (e .. f) writes, as bytes.
     std::span<const uint8_t> stage_bytes(DumpStage stage) const;
+    // The LP stream's buffer of a dump letter e .. p (empty otherwise).
+    std::span<const uint8_t> lp_stage_bytes(DumpStage stage) const;
     // The chain's end: the time-domain samples at the output rate.
     std::span<const ComplexSample> output_samples() const;
     int32_t interpolation_factor() const {
@@ -86,6 +113,7 @@ class TxChain {
     Mapper mapper_;
     FrameBuilder frame_builder_;
     StageBuffers buffers_;
+    std::unique_ptr<LowPriorityStream> lp_;  // hierarchical transmission only
 };
 
 }  // namespace terramod

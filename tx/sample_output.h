@@ -37,7 +37,8 @@ class SampleOutput {
     // Allocates what the encoding needs for `samples_per_cycle` samples;
     // throws std::bad_alloc. sample_rate: of the base rate, in Hz.
     SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
-                 size_t samples_per_cycle, double sample_rate, double useful_bit_rate);
+                 size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
+                 double lp_useful_bit_rate = 0);
 
     // The names of the files it writes, in opening order (none unless -d t).
     std::vector<std::string> file_names() const;
@@ -73,6 +74,7 @@ class SampleOutput {
     std::string base_name_;
     double sample_rate_;  // at the output, Hz
     double useful_bit_rate_;
+    double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
     double scale_ = 1;  // integer sample types
     std::vector<uint8_t> encoded_;

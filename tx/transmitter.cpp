@@ -46,9 +46,9 @@ struct RunOutputs {
 
 // Opening the log truncates its file: a log name that denotes the input file
 // would destroy the input before it is read.
-bool log_is_input(const TxConfig& config, const std::string& log_name) {
-    if (!config.input_path) return false;
-    const std::optional<FileIdentity> input = file_identity(*config.input_path);
+bool log_is_input(const std::optional<std::string>& input_path, const std::string& log_name) {
+    if (!input_path) return false;
+    const std::optional<FileIdentity> input = file_identity(*input_path);
     return input && file_identity(log_name) == input;
 }
 
@@ -56,13 +56,18 @@ bool log_is_input(const TxConfig& config, const std::string& log_name) {
 // denotes the input (by any path or link) while it is being read, or the log,
 // whose text would otherwise be written into the samples.
 bool outputs_spare_input_and_log(const std::vector<std::string>& names, const FileIdentity& input,
-                                 Log& log, const std::string& log_name) {
+                                 Log& log, const std::string& log_name,
+                                 const std::optional<FileIdentity>& lp_input = std::nullopt) {
     const std::optional<FileIdentity> log_identity =
         log.is_open() ? stored_file_identity(log_name) : std::nullopt;
     for (const std::string& name : names) {
         const std::optional<FileIdentity> identity = file_identity(name);
         if (identity == input) {
             log.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
+            return false;
+        }
+        if (identity && identity == lp_input) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the LP input file\n", name.c_str());
             return false;
         }
         if (identity && identity == log_identity) {
@@ -80,9 +85,27 @@ void open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
     outputs.signal.open();
 }
 
+// The low-priority stream of hierarchical transmission: read alongside the
+// high-priority one, padded once it ends; the run ends with the HP stream.
+struct LowPriorityInput {
+    std::unique_ptr<FileSource> source;
+    uint64_t length = 0;
+    uint64_t bytes_consumed = 0;
+    float progress_factor = 0;
+};
+
 // One pass of the whole chain over one block; returns the bytes consumed.
-int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs, Log& log) {
+int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
+                  Log& log, int64_t cycle) {
     const int64_t consumed = read_cycle_block(source, chain.input_block(), log);
+    if (lp) {
+        const bool was_running = lp->bytes_consumed < lp->length;
+        lp->bytes_consumed +=
+            static_cast<uint64_t>(read_cycle_block(*lp->source, chain.lp_input_block(), log, "LP "));
+        if (was_running && lp->bytes_consumed > lp->length)
+            log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with empty packets\n",
+                      cycle);
+    }
     chain.run_outer(log);
     outputs.dumps.write(chain, kDumpEnergyDispersal, kDumpOuterInterleaver);
     chain.run_inner(log);
@@ -92,19 +115,46 @@ int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs, Log& lo
 }
 
 // The cycle loop: runs until the input is consumed; returns the bytes consumed.
-uint64_t run_cycles(TsSource& source, uint64_t input_length, TxChain& chain, RunOutputs& outputs,
-                    Log& log) {
+uint64_t run_cycles(TsSource& source, uint64_t input_length, LowPriorityInput* lp, TxChain& chain,
+                    RunOutputs& outputs, Log& log) {
     const float progress_factor = make_progress_factor(input_length);
     uint64_t bytes_consumed = 0;
     for (int64_t cycle = 1; bytes_consumed < input_length; ++cycle) {
         log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
-        bytes_consumed += static_cast<uint64_t>(run_cycle(source, chain, outputs, log));
+        bytes_consumed += static_cast<uint64_t>(run_cycle(source, lp, chain, outputs, log, cycle));
         const SymbolPosition& symbol = chain.last_symbol();
         log.write(2, "%.1f%% done (S%02d,F%d,SF%06d)\n",
                   progress_percent(bytes_consumed, progress_factor), symbol.frame_symbol_index,
                   symbol.frame_index, symbol.superframe_index);
+        if (lp)
+            log.write(2, "LP %.1f%% done\n",
+                      progress_percent(lp->bytes_consumed, lp->progress_factor));
     }
     return bytes_consumed;
+}
+
+// How the LP stream fared when the HP stream ended the run.
+void report_lp_end(const LowPriorityInput& lp, Log& log) {
+    if (lp.bytes_consumed >= lp.length) {
+        log.write(2,
+                  "LP stream: all %" PRIu64 " bytes sent, then empty packets until the HP "
+                  "stream ended\n",
+                  lp.length);
+    } else {
+        log.write(2,
+                  "LP stream: %" PRIu64 " of %" PRIu64 " bytes sent; the run ended with the HP "
+                  "stream\n",
+                  lp.bytes_consumed, lp.length);
+    }
+}
+
+// A hierarchical transmission needs 16QAM or 64QAM with a non-uniformity
+// alpha of 1, 2 or 4; both are given by -M and -a.
+bool hierarchical_settings_valid(const TxConfig& config, Log& log) {
+    if (!config.hierarchical_streams()) return true;
+    if (config.constellation != kQpsk && config.hierarchy != kNonHierarchical) return true;
+    log.write(0, "FATAL ERROR: --lp-input needs -M 16 or -M 64 and -a 1, 2 or 4\n");
+    return false;
 }
 
 // The speed line and the comparison with the broadcast rate.
@@ -144,7 +194,8 @@ int run_transmitter(int argc, char** argv) {
     parse_command_line(config, argc, argv);
 
     const std::string log_name = config.log_path.value_or(kDefaultLogName);
-    if (log_is_input(config, log_name)) {
+    if (log_is_input(config.input_path, log_name) ||
+        (config.hierarchical_streams() && log_is_input(config.lp_input_path, log_name))) {
         std::printf("FATAL ERROR: log file \"%s\" is the input file\n", log_name.c_str());
         return kExitFatal;
     }
@@ -164,6 +215,7 @@ int run_transmitter(int argc, char** argv) {
                   "FATAL ERROR: --sample-type applies to the standard, 2x and 4x formats only\n");
         return stop_fatal(log);
     }
+    if (!hierarchical_settings_valid(config, log)) return stop_fatal(log);
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
@@ -175,9 +227,10 @@ int run_transmitter(int argc, char** argv) {
         chain =
             std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
         outputs.reset(
-            new RunOutputs{DumpFiles(log, config.dump, base_name),
+            new RunOutputs{DumpFiles(log, config.dump, base_name, chain->two_streams()),
                            SampleOutput(log, config, base_name, chain->output_samples().size(),
-                                        rates.sampling_rate, rates.useful_throughput)});
+                                        rates.sampling_rate, rates.useful_throughput,
+                                        rates.lp_useful_throughput)});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
         return stop_fatal(log);
@@ -185,20 +238,32 @@ int run_transmitter(int argc, char** argv) {
 
     std::unique_ptr<FileSource> source = FileSource::open(config.input_path, log);
     if (!source) return stop_fatal(log);
-    if (!outputs_spare_input_and_log(outputs->file_names(), source->identity(), log, log_name))
+    std::unique_ptr<LowPriorityInput> lp;
+    if (config.hierarchical_streams()) {
+        lp = std::make_unique<LowPriorityInput>();
+        lp->source = FileSource::open(config.lp_input_path, log);
+        if (!lp->source) return stop_fatal(log);
+        lp->length = *lp->source->known_length();
+        lp->progress_factor = make_progress_factor(lp->length);
+    }
+    if (!outputs_spare_input_and_log(
+            outputs->file_names(), source->identity(), log, log_name,
+            lp ? std::optional<FileIdentity>(lp->source->identity()) : std::nullopt))
         return stop_fatal(log);
     open_outputs(config, *outputs, log);
 
     const auto start = std::chrono::steady_clock::now();
     const uint64_t bytes_consumed =
-        run_cycles(*source, *source->known_length(), *chain, *outputs, log);
+        run_cycles(*source, *source->known_length(), lp.get(), *chain, *outputs, log);
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
     report_run(log, bytes_consumed, elapsed, rates.useful_throughput);
+    if (lp) report_lp_end(*lp, log);
     outputs->signal.report_clipping();
 
     chain.reset();
     source.reset();
+    lp.reset();
     outputs->signal.close_first();
     outputs->dumps.close_all();
     outputs->signal.close_rest();
