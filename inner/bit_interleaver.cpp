@@ -84,8 +84,8 @@ void BitInterleaver::bit_interleave_hierarchical(std::span<const uint8_t> hp_inp
     const int32_t v = bits_per_cell[constellation_];
     const size_t hp_block = 2 * kBlockSymbols;
     const size_t lp_block = static_cast<size_t>((v - 2) * kBlockSymbols);
-    const size_t blocks = std::min({hp_input.size() / hp_block, lp_input.size() / lp_block,
-                                    output.size() / kBlockSymbols});
+    const size_t blocks = std::min(
+        {hp_input.size() / hp_block, lp_input.size() / lp_block, output.size() / kBlockSymbols});
     for (size_t block = 0; block < blocks; ++block) {
         const uint8_t* hp = hp_input.data() + block * hp_block;
         const uint8_t* lp = lp_input.data() + block * lp_block;

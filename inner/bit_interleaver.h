@@ -24,8 +24,7 @@ class BitInterleaver {
     // a block is 252 HP bits and 126 x (v - 2) LP bits; as many whole blocks
     // as all three spans hold. Throws std::logic_error for QPSK.
     void bit_interleave_hierarchical(std::span<const uint8_t> hp_input,
-                                     std::span<const uint8_t> lp_input,
-                                     std::span<uint8_t> output);
+                                     std::span<const uint8_t> lp_input, std::span<uint8_t> output);
 
   private:
     using BlockInterleaver = void (*)(const uint8_t* input, uint8_t* output, int32_t blocks,

@@ -98,12 +98,11 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
 
 void TxChain::run_outer(Log& log) {
     StageBuffers& b = buffers_;
-    run_outer_stages(energy_dispersal_, reed_solomon_, outer_interleaver_, b.ts_buffer,
-                     b.rs_buffer, b.outer_interleaved_buffer, "", log);
+    run_outer_stages(energy_dispersal_, reed_solomon_, outer_interleaver_, b.ts_buffer, b.rs_buffer,
+                     b.outer_interleaved_buffer, "", log);
     if (lp_)
         run_outer_stages(lp_->energy_dispersal, lp_->reed_solomon, lp_->outer_interleaver,
-                         lp_->ts_buffer, lp_->rs_buffer, lp_->outer_interleaved_buffer, "LP ",
-                         log);
+                         lp_->ts_buffer, lp_->rs_buffer, lp_->outer_interleaved_buffer, "LP ", log);
 }
 
 void TxChain::run_inner(Log& log) {
@@ -112,8 +111,8 @@ void TxChain::run_inner(Log& log) {
                        b.coded_buffer, b.punctured_buffer, "", log);
     if (lp_) {
         run_encoder_stages(lp_->conv_encoder, lp_->puncturer, settings_.lp_code_rate,
-                           lp_->outer_interleaved_buffer, lp_->coded_buffer,
-                           lp_->punctured_buffer, "LP ", log);
+                           lp_->outer_interleaved_buffer, lp_->coded_buffer, lp_->punctured_buffer,
+                           "LP ", log);
         log.write(3, "Hierarchical bit interleaving ... ");
         bit_interleaver_.bit_interleave_hierarchical(b.punctured_buffer, lp_->punctured_buffer,
                                                      b.bit_interleaved_buffer);

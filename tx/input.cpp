@@ -4,8 +4,7 @@
 
 namespace terramod {
 
-int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log,
-                         const char* label) {
+int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log, const char* label) {
     log.write(3, "Reading %sMPEG2-TS file ... ", label);
     const size_t obtained = source.read_packets(block);
     log.write(3, "%d bytes read.\n", static_cast<int32_t>(obtained));

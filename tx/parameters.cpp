@@ -187,7 +187,8 @@ BlockSizes choose_block_size(const TxConfig& config) {
 
 // The low-priority stream's stage buffers (0 for one stream).
 static uint32_t lp_buffer_bytes(const BlockSizes& sizes) {
-    return static_cast<uint32_t>(sizes.lp_ts_bytes) + 2u * static_cast<uint32_t>(sizes.lp_rs_bytes) +
+    return static_cast<uint32_t>(sizes.lp_ts_bytes) +
+           2u * static_cast<uint32_t>(sizes.lp_rs_bytes) +
            static_cast<uint32_t>(sizes.lp_coded_bit_count) +
            static_cast<uint32_t>(sizes.lp_punctured_bit_count);
 }

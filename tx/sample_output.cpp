@@ -121,8 +121,7 @@ void SampleOutput::write_sigmf() {
         kConstellationNames[config_.constellation] + " alpha " +
         kHierarchyNames[config_.hierarchy] + ", code rate " + kCodeRateNames[config_.code_rate] +
         ", guard interval " + kGuardIntervalNames[config_.guard_interval] + ", " +
-        channel_words(config_) + " channel, " +
-        kFrequencyMappingNames[config_.frequency_mapping];
+        channel_words(config_) + " channel, " + kFrequencyMappingNames[config_.frequency_mapping];
     metadata.texts = {{"mode", kModeNames[config_.mode]},
                       {"constellation", kConstellationNames[config_.constellation]},
                       {"hierarchy", kHierarchyNames[config_.hierarchy]},
@@ -130,13 +129,15 @@ void SampleOutput::write_sigmf() {
                       {"guard_interval", kGuardIntervalNames[config_.guard_interval]},
                       {"frequency_mapping", kFrequencyMappingNames[config_.frequency_mapping]}};
     static constexpr double kBandwidthHz[] = {6e6, 7e6, 8e6};
-    const double bandwidth_hz = config_.bandwidth_hz.value_or(kBandwidthHz[config_.channel_spacing]);
+    const double bandwidth_hz =
+        config_.bandwidth_hz.value_or(kBandwidthHz[config_.channel_spacing]);
     metadata.numbers = {{"bandwidth_hz", bandwidth_hz},
                         {"interpolation", static_cast<double>(format_.interpolation_factor)},
                         {"useful_bit_rate", useful_bit_rate_}};
     if (config_.hierarchical_streams()) {
         // Two streams: code_rate and useful_bit_rate are the HP stream's.
-        metadata.description += ", LP code rate " + std::string(kCodeRateNames[config_.lp_code_rate]);
+        metadata.description +=
+            ", LP code rate " + std::string(kCodeRateNames[config_.lp_code_rate]);
         metadata.texts.push_back({"lp_code_rate", kCodeRateNames[config_.lp_code_rate]});
         metadata.numbers.push_back({"lp_useful_bit_rate", lp_useful_bit_rate_});
     }

@@ -92,6 +92,7 @@ struct LowPriorityInput {
     uint64_t length = 0;
     uint64_t bytes_consumed = 0;
     float progress_factor = 0;
+    bool padding_reported = false;
 };
 
 // One pass of the whole chain over one block; returns the bytes consumed.
@@ -99,12 +100,13 @@ int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOut
                   Log& log, int64_t cycle) {
     const int64_t consumed = read_cycle_block(source, chain.input_block(), log);
     if (lp) {
-        const bool was_running = lp->bytes_consumed < lp->length;
-        lp->bytes_consumed +=
-            static_cast<uint64_t>(read_cycle_block(*lp->source, chain.lp_input_block(), log, "LP "));
-        if (was_running && lp->bytes_consumed > lp->length)
+        lp->bytes_consumed += static_cast<uint64_t>(
+            read_cycle_block(*lp->source, chain.lp_input_block(), log, "LP "));
+        if (lp->bytes_consumed > lp->length && !lp->padding_reported) {
             log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with empty packets\n",
                       cycle);
+            lp->padding_reported = true;
+        }
     }
     chain.run_outer(log);
     outputs.dumps.write(chain, kDumpEnergyDispersal, kDumpOuterInterleaver);
@@ -137,13 +139,15 @@ uint64_t run_cycles(TsSource& source, uint64_t input_length, LowPriorityInput* l
 void report_lp_end(const LowPriorityInput& lp, Log& log) {
     if (lp.bytes_consumed >= lp.length) {
         log.write(2,
-                  "LP stream: all %" PRIu64 " bytes sent, then empty packets until the HP "
-                  "stream ended\n",
+                  "LP stream: all %" PRIu64
+                  " bytes sent, "
+                  "then empty packets until the HP stream ended\n",
                   lp.length);
     } else {
         log.write(2,
-                  "LP stream: %" PRIu64 " of %" PRIu64 " bytes sent; the run ended with the HP "
-                  "stream\n",
+                  "LP stream: %" PRIu64 " of %" PRIu64
+                  " bytes sent; "
+                  "the run ended with the HP stream\n",
                   lp.bytes_consumed, lp.length);
     }
 }

@@ -79,8 +79,8 @@ TEST_F(HierarchicalE2e, EachStreamsStagesAreTheSingleStreamChain) {
                  {"_pu.bin", 204 * 16 * packets / 2}};
     for (const auto& dump : dumps) {
         for (const char* stream : {"hp", "lp"}) {
-            const std::string two = read_file(
-                path(std::string("h") + (stream[0] == 'l' ? "_lp" : "") + dump.suffix));
+            const std::string two =
+                read_file(path(std::string("h") + (stream[0] == 'l' ? "_lp" : "") + dump.suffix));
             const std::string one = read_file(path(std::string("one_") + stream + dump.suffix));
             ASSERT_GE(static_cast<int64_t>(two.size()), dump.length) << stream << dump.suffix;
             ASSERT_GE(static_cast<int64_t>(one.size()), dump.length) << stream << dump.suffix;
@@ -111,8 +111,8 @@ TEST_F(HierarchicalE2e, RefusesWhatCannotCarryTwoStreams) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.console.find("FATAL ERROR: Can't find \"none.ts\""), std::string::npos);
     write_file(path("lp_ed.bin"), make_stream(188));
-    result = run({"-i", "hp.ts", "--lp-input", "lp_ed.bin", "-M", "16", "-a", "1", "-o", "lp",
-                  "-d", "e"});
+    result = run(
+        {"-i", "hp.ts", "--lp-input", "lp_ed.bin", "-M", "16", "-a", "1", "-o", "lp", "-d", "e"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.console.find("FATAL ERROR: output file \"lp_ed.bin\" is the LP input file"),
               std::string::npos)
@@ -131,8 +131,8 @@ TEST_F(HierarchicalE2e, RunEndsWithTheHighPriorityStream) {
     // 16QAM, 1/2 and 1/2 in 2k: 63 packets of each stream per 68-symbol cycle.
     write_file(path("hp.ts"), make_stream(188 * 150));
     write_file(path("lp.ts"), make_stream(188 * 70));
-    RunResult result = run({"-i", "hp.ts", "--lp-input", "lp.ts", "-M", "16", "-a", "2", "-o",
-                            "h", "-d", "et", "-v", "2"});
+    RunResult result = run({"-i", "hp.ts", "--lp-input", "lp.ts", "-M", "16", "-a", "2", "-o", "h",
+                            "-d", "et", "-v", "2"});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(count_of(result.console, "*** Cycle #"), 3);
     EXPECT_NE(result.console.find("LP stream ended in cycle #2: padding it with empty packets\n"),
@@ -143,6 +143,11 @@ TEST_F(HierarchicalE2e, RunEndsWithTheHighPriorityStream) {
               std::string::npos);
     EXPECT_EQ(fs::file_size(path("h_lp_ed.bin")), 3u * 63 * 188);
     EXPECT_EQ(fs::file_size(path("h.bin")), 3u * 68 * 2112 * 8);
+    // An LP stream of exactly one cycle is padded from the second on.
+    write_file(path("lp.ts"), make_stream(188 * 63));
+    result = run({"-i", "hp.ts", "--lp-input", "lp.ts", "-M", "16", "-a", "2", "-v", "2"});
+    EXPECT_EQ(count_of(result.console, "LP stream ended in cycle #2: padding"), 1)
+        << result.console;
     write_file(path("lp.ts"), make_stream(188 * 1000));
     result = run({"-i", "hp.ts", "--lp-input", "lp.ts", "-M", "16", "-a", "2", "-v", "2"});
     EXPECT_NE(result.console.find("LP stream: 35532 of 188000 bytes sent; the run ended with the "

@@ -96,7 +96,6 @@ TEST(BitInterleaver, RejectsAnUnknownConstellation) {
     EXPECT_THROW(BitInterleaver(static_cast<Constellation>(3)), std::invalid_argument);
 }
 
-
 // ---- Hierarchical demultiplexing (two streams)
 
 std::vector<uint8_t> interleave_two(Constellation constellation, const std::vector<uint8_t>& hp,

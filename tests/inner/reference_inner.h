@@ -127,12 +127,18 @@ inline std::vector<uint8_t> hierarchical_bit_interleave(Constellation constellat
         }
         auto h = [](int e, int w) {
             switch (e) {
-                case 0: return w;
-                case 1: return (w + 63) % 126;
-                case 2: return (w + 105) % 126;
-                case 3: return (w + 42) % 126;
-                case 4: return (w + 21) % 126;
-                default: return (w + 84) % 126;
+                case 0:
+                    return w;
+                case 1:
+                    return (w + 63) % 126;
+                case 2:
+                    return (w + 105) % 126;
+                case 3:
+                    return (w + 42) % 126;
+                case 4:
+                    return (w + 21) % 126;
+                default:
+                    return (w + 84) % 126;
             }
         };
         for (int w = 0; w < 126; ++w) {

@@ -114,7 +114,6 @@ TEST(TpsWord, RebuildIsIndependentOfHistory) {
     EXPECT_EQ(tps.tps_bits(), first);
 }
 
-
 // Hierarchical transmission: s33..s35 carry the low-priority code rate (000
 // for 1/2 .. 100 for 7/8), nothing else moves, and the word stays a BCH codeword.
 TEST(TpsWord, SignalsTheLowPriorityCodeRate) {

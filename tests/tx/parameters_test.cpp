@@ -265,7 +265,6 @@ TEST(BlockSummary, EightK64QamSevenEighthsQuarterGuard) {
               "----------------------------------------------------------\n");
 }
 
-
 // ---- Hierarchical transmission (two streams)
 
 TxConfig hierarchical_config(OfdmMode mode, Constellation constellation, Hierarchy alpha,
