@@ -12,8 +12,6 @@ constexpr int32_t kDemux[3][6] = {{0, 1}, {0, 2, 1, 3}, {0, 2, 4, 1, 3, 5}};
 // Hierarchical demultiplexing (16QAM, 64QAM): sub-stream of the group bits
 // x'0, x'1 (high priority), then x''0 .. x''(v-3) (low priority).
 constexpr int32_t kHierarchicalDemux[3][6] = {{}, {0, 1, 2, 3}, {0, 1, 2, 4, 3, 5}};
-// Marks a hierarchical read position as one in the low-priority block.
-constexpr uint16_t kLowPriority = 0x8000;
 // Read offset of sub-stream I_e: H_e(w) = (w + offset_e) mod 126.
 constexpr int32_t kOffset[6] = {0, 63, 105, 42, 21, 84};
 
@@ -60,20 +58,17 @@ void BitInterleaver::build_read_positions() {
                 static_cast<uint16_t>(((w + kOffset[e]) % kBlockSymbols) * v + group_bit_of[e]);
 }
 
-// As above, with the hierarchical demultiplexer: group bit k < 2 is HP bit
-// 2n + k of the block, group bit k >= 2 is LP bit (v - 2) n + k - 2.
+// As above, with the hierarchical demultiplexer, over a block merged group by
+// group: group n holds x'0, x'1 (HP bits 2n, 2n + 1) then x''0 .. x''(v-3)
+// (LP bits (v - 2) n ..), so that group bit k of group n is position n v + k.
 void BitInterleaver::build_hierarchical_read_positions() {
     const int32_t v = bits_per_cell[constellation_];
     int32_t group_bit_of[6] = {};
     for (int32_t k = 0; k < v; ++k) group_bit_of[kHierarchicalDemux[constellation_][k]] = k;
     for (int32_t w = 0; w < kBlockSymbols; ++w)
-        for (int32_t e = 0; e < v; ++e) {
-            const int32_t n = (w + kOffset[e]) % kBlockSymbols;
-            const int32_t k = group_bit_of[e];
+        for (int32_t e = 0; e < v; ++e)
             hierarchical_read_position_[w * v + e] =
-                k < 2 ? static_cast<uint16_t>(2 * n + k)
-                      : static_cast<uint16_t>(kLowPriority | ((v - 2) * n + k - 2));
-        }
+                static_cast<uint16_t>(((w + kOffset[e]) % kBlockSymbols) * v + group_bit_of[e]);
 }
 
 void BitInterleaver::bit_interleave_hierarchical(std::span<const uint8_t> hp_input,
@@ -82,23 +77,23 @@ void BitInterleaver::bit_interleave_hierarchical(std::span<const uint8_t> hp_inp
     if (constellation_ == kQpsk)
         throw std::logic_error("hierarchical bit interleaving needs 16QAM or 64QAM");
     const int32_t v = bits_per_cell[constellation_];
+    const int32_t lp_bits = v - 2;
     const size_t hp_block = 2 * kBlockSymbols;
-    const size_t lp_block = static_cast<size_t>((v - 2) * kBlockSymbols);
+    const size_t lp_block = static_cast<size_t>(lp_bits * kBlockSymbols);
     const size_t blocks = std::min(
         {hp_input.size() / hp_block, lp_input.size() / lp_block, output.size() / kBlockSymbols});
+    std::array<uint8_t, 126 * 6> merged;
     for (size_t block = 0; block < blocks; ++block) {
         const uint8_t* hp = hp_input.data() + block * hp_block;
         const uint8_t* lp = lp_input.data() + block * lp_block;
-        uint8_t* out = output.data() + block * kBlockSymbols;
-        for (int32_t w = 0; w < kBlockSymbols; ++w) {
-            uint32_t symbol = 0;
-            for (int32_t e = 0; e < v; ++e) {
-                const uint16_t from = hierarchical_read_position_[w * v + e];
-                const uint8_t bit = (from & kLowPriority) ? lp[from & ~kLowPriority] : hp[from];
-                symbol = (symbol << 1) | bit;
-            }
-            out[w] = static_cast<uint8_t>(symbol);
+        for (int32_t n = 0; n < kBlockSymbols; ++n) {
+            uint8_t* group = merged.data() + n * v;
+            group[0] = hp[2 * n];
+            group[1] = hp[2 * n + 1];
+            std::copy_n(lp + n * lp_bits, lp_bits, group + 2);
         }
+        interleave_blocks_(merged.data(), output.data() + block * kBlockSymbols, 1,
+                           hierarchical_read_position_.data());
     }
 }
 

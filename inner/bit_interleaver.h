@@ -38,8 +38,8 @@ class BitInterleaver {
     // For output symbol w of a block and sub-stream e, the block position of
     // the input bit: entry w * bits_per_cell + e.
     std::array<uint16_t, 126 * 6> read_position_{};
-    // The same for the hierarchical demultiplexing: the position in the HP
-    // block, or in the LP block with kLowPriority set.
+    // The same for the hierarchical demultiplexing, in a block merged group
+    // by group from the two streams.
     std::array<uint16_t, 126 * 6> hierarchical_read_position_{};
 };
 
