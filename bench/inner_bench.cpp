@@ -66,6 +66,21 @@ void BM_BitInterleave(benchmark::State& state) {
 }
 BENCHMARK(BM_BitInterleave)->DenseRange(0, 2);
 
+// Hierarchical transmission: two HP bits and v - 2 LP bits a cell.
+void BM_BitInterleaveHierarchical(benchmark::State& state) {
+    const auto constellation = static_cast<Constellation>(state.range(0));
+    const int32_t lp_bits = kCells * (bits_per_cell[constellation] - 2);
+    std::vector<uint8_t> hp = random_values(2 * kCells, 1), lp = random_values(lp_bits, 1);
+    std::vector<uint8_t> output(kCells);
+    BitInterleaver interleaver(constellation);
+    for (auto _ : state) {
+        interleaver.bit_interleave_hierarchical(hp, lp, output);
+        benchmark::DoNotOptimize(output.data());
+    }
+    state.SetItemsProcessed(state.iterations() * (2 * kCells + lp_bits));
+}
+BENCHMARK(BM_BitInterleaveHierarchical)->DenseRange(1, 2);
+
 void BM_SymbolInterleave(benchmark::State& state) {
     std::vector<uint8_t> input = random_values(kCells, 63), output(kCells);
     SymbolInterleaver interleaver(kMode8k);

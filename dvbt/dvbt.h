@@ -37,6 +37,12 @@ struct DvbtSettings {
     CodeRate code_rate = kRate1_2;
     InterleaverInit interleaver_init = kInitRand;
     FrequencyMapping frequency_mapping = kZeroIf;
+    // Hierarchical transmission of two streams (16QAM/64QAM with alpha 1, 2
+    // or 4): code_rate is the high-priority stream's, lp_code_rate the
+    // low-priority one's. The TPS signal lp_code_rate in either case (000,
+    // rate 1/2, for one stream).
+    bool two_streams = false;
+    CodeRate lp_code_rate = kRate1_2;
 };
 
 // The MPEG-2 transport stream packet (EN 300 744 clause 4.3.1).

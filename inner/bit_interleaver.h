@@ -1,5 +1,6 @@
-// Bit-wise inner interleaver of EN 300 744 clause 4.3.4.1 (non-hierarchical
-// demultiplexing): unpacked bits in, one symbol byte per data cell out.
+// Bit-wise inner interleaver of EN 300 744 clause 4.3.4.1: unpacked bits in,
+// one symbol byte per data cell out. One stream with the non-hierarchical
+// demultiplexing, or two (high and low priority) with the hierarchical one.
 #pragma once
 
 #include <array>
@@ -18,17 +19,28 @@ class BitInterleaver {
     // cell (as many blocks as both spans hold).
     void bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
 
+    // Hierarchical transmission (16QAM and 64QAM only): each cell takes two
+    // high-priority bits (x'0, x'1 -> b0, b1) and v - 2 low-priority bits, so
+    // a block is 252 HP bits and 126 x (v - 2) LP bits; as many whole blocks
+    // as all three spans hold. Throws std::logic_error for QPSK.
+    void bit_interleave_hierarchical(std::span<const uint8_t> hp_input,
+                                     std::span<const uint8_t> lp_input, std::span<uint8_t> output);
+
   private:
     using BlockInterleaver = void (*)(const uint8_t* input, uint8_t* output, int32_t blocks,
                                       const uint16_t* read_position);
 
     void build_read_positions();
+    void build_hierarchical_read_positions();
 
     Constellation constellation_;
     BlockInterleaver interleave_blocks_;
     // For output symbol w of a block and sub-stream e, the block position of
     // the input bit: entry w * bits_per_cell + e.
     std::array<uint16_t, 126 * 6> read_position_{};
+    // The same for the hierarchical demultiplexing, in a block merged group
+    // by group from the two streams.
+    std::array<uint16_t, 126 * 6> hierarchical_read_position_{};
 };
 
 }  // namespace terramod

@@ -30,6 +30,7 @@ TpsWord::TpsWord(const DvbtSettings& settings)
     : constellation_(settings.constellation),
       hierarchy_(settings.hierarchy),
       code_rate_(settings.code_rate),
+      lp_code_rate_(settings.lp_code_rate),
       guard_interval_(settings.guard_interval),
       mode_(settings.mode) {}
 
@@ -48,7 +49,8 @@ void TpsWord::build_tps_word(int32_t frame_index) {
     put_field(25, 2, kConstellationCode[constellation_]);
     put_field(27, 3, kHierarchyCode[hierarchy_]);
     put_field(30, 3, kCodeRateCode[code_rate_]);
-    // s33..s35, the low-priority code rate, stay 000: one code rate only.
+    // s33..s35: the low-priority code rate; 000 when one stream is sent.
+    put_field(33, 3, kCodeRateCode[lp_code_rate_]);
     put_field(36, 2, kGuardIntervalCode[guard_interval_]);
     put_field(38, 2, kModeCode[mode_]);
     for (int i = 40; i <= 53; ++i) tps_bits_[i] = 0;

@@ -27,6 +27,7 @@ class TpsWord {
     Constellation constellation_;
     Hierarchy hierarchy_;
     CodeRate code_rate_;
+    CodeRate lp_code_rate_;
     GuardInterval guard_interval_;
     OfdmMode mode_;
     std::array<uint8_t, 68> tps_bits_{};

@@ -53,6 +53,11 @@ inline constexpr char kExpectedHelp[] =
     "--gain DB\tdevice gain (default the device's minimum)\n"
     "--channel N\tdevice channel (default 0)\n"
     "--antenna NAME\tdevice antenna\n"
-    "--loop\t\tstart a file input again at its beginning when it ends\n";
+    "--loop\t\tstart a file input again at its beginning when it ends\n"
+    "--lp-input FILE\thierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
+    "  \tthe low-priority stream, -i the high-priority one\n"
+    "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
+    "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
+    "  \tsampling rate 8/7 of it; the samples do not change\n";
 
 }  // namespace terramod

@@ -29,6 +29,84 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
                                    ComplexSample{0, 0});
 }
 
+LowPriorityStream::LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes)
+    : outer_interleaver(settings.interleaver_init),
+      puncturer(settings.lp_code_rate),
+      ts_buffer(sizes.lp_ts_bytes, 0),
+      rs_buffer(sizes.lp_rs_bytes, 0),
+      outer_interleaved_buffer(sizes.lp_rs_bytes, 0),
+      coded_buffer(sizes.lp_coded_bit_count, 0),
+      punctured_buffer(sizes.lp_punctured_bit_count, 0) {
+    conv_encoder.conv_encoder_reset();
+    puncturer.puncturer_reset();
+}
+
+namespace {
+
+// Sync inversion, energy dispersal, Reed-Solomon and outer interleaving of
+// one stream; `label` ("" or "LP ") tells the streams apart in the log.
+constexpr int64_t kListedUnsyncedPackets = 10;
+
+// Warns of every packet of the block that does not start with 0x47,
+// numbered from the start of the stream (1-based); past the first ten the
+// packets are counted, not listed.
+void check_sync_bytes(std::span<const uint8_t> block, SyncCount& count, const char* label,
+                      Log& log) {
+    for (size_t start = 0; start < block.size(); start += kPacketLength) {
+        ++count.checked;
+        if (block[start] == kSyncByte) continue;
+        ++count.unsynced;
+        if (count.unsynced <= kListedUnsyncedPackets) {
+            log.write(1, "WARNING: %sMPEG-2 TS Out of Sync in packet #%" PRId64 "\n", label,
+                      count.checked);
+        }
+        if (count.unsynced == kListedUnsyncedPackets + 1) {
+            log.write(1, "WARNING: further %spackets out of sync are counted, not listed\n", label);
+        }
+    }
+}
+
+void report_sync_count(const SyncCount& count, const char* label, Log& log) {
+    if (count.unsynced == 0) return;
+    log.write(1, "WARNING: %" PRId64 " of %" PRId64 " %sMPEG-2 TS packets were out of sync\n",
+              count.unsynced, count.checked, label);
+}
+
+void run_outer_stages(EnergyDispersal& energy_dispersal, ReedSolomonEncoder& reed_solomon,
+                      OuterInterleaver& outer_interleaver, std::span<uint8_t> ts,
+                      std::span<uint8_t> rs, std::span<uint8_t> interleaved, SyncCount& sync,
+                      const char* label, Log& log) {
+    log.write(3, "%sInverting SYNC1 byte ...", label);
+    check_sync_bytes(ts, sync, label, log);
+    energy_dispersal.sync_invert(ts);
+    log.write(3, " done.\n");
+    log.write(3, "%sScrambling ... ", label);
+    energy_dispersal.energy_disperse(ts, [&log, label](int32_t group) {
+        log.write(1, "WARNING: %sMPEG-2 TS energy dispersal Out of Sync in frame #%d\n", label,
+                  group);
+    });
+    log.write(3, " done.\n");
+    log.write(3, "%sRS(204, 188) outer encoding ... ", label);
+    reed_solomon.rs_encode_packets(ts, rs);
+    log.write(3, "done.\n");
+    log.write(3, "%sConvolutionally interleaving ...", label);
+    outer_interleaver.outer_interleave(rs, interleaved);
+    log.write(3, " done.\n");
+}
+
+void run_encoder_stages(ConvEncoder& conv_encoder, Puncturer& puncturer, CodeRate rate,
+                        std::span<const uint8_t> interleaved, std::span<uint8_t> coded,
+                        std::span<uint8_t> punctured, const char* label, Log& log) {
+    log.write(3, "%sConvolutionally encoding 1/2 ... ", label);
+    conv_encoder.conv_encode(interleaved, coded);
+    log.write(3, "done.\n");
+    log.write(3, "%sPuncturing to rate %s ...", label, kCodeRateNames[rate]);
+    puncturer.puncture(coded, punctured);
+    log.write(3, " done.\n");
+}
+
+}  // namespace
+
 TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
                  const BlockSizes& sizes)
     : settings_(settings),
@@ -43,37 +121,34 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
     conv_encoder_.conv_encoder_reset();
     puncturer_.puncturer_reset();
     buffers_.allocate(sizes, interpolation_factor);
+    if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
 }
 
 void TxChain::run_outer(Log& log) {
     StageBuffers& b = buffers_;
-    log.write(3, "Inverting SYNC1 byte ...");
-    check_sync_bytes(log);
-    energy_dispersal_.sync_invert(b.ts_buffer);
-    log.write(3, " done.\n");
-    log.write(3, "Scrambling ... ");
-    energy_dispersal_.energy_disperse(b.ts_buffer, [&log](int32_t group) {
-        log.write(1, "WARNING: MPEG-2 TS energy dispersal Out of Sync in frame #%d\n", group);
-    });
-    log.write(3, " done.\n");
-    log.write(3, "RS(204, 188) outer encoding ... ");
-    reed_solomon_.rs_encode_packets(b.ts_buffer, b.rs_buffer);
-    log.write(3, "done.\n");
-    log.write(3, "Convolutionally interleaving ...");
-    outer_interleaver_.outer_interleave(b.rs_buffer, b.outer_interleaved_buffer);
-    log.write(3, " done.\n");
+    run_outer_stages(energy_dispersal_, reed_solomon_, outer_interleaver_, b.ts_buffer, b.rs_buffer,
+                     b.outer_interleaved_buffer, hp_sync_, "", log);
+    if (lp_)
+        run_outer_stages(lp_->energy_dispersal, lp_->reed_solomon, lp_->outer_interleaver,
+                         lp_->ts_buffer, lp_->rs_buffer, lp_->outer_interleaved_buffer, lp_sync_,
+                         "LP ", log);
 }
 
 void TxChain::run_inner(Log& log) {
     StageBuffers& b = buffers_;
-    log.write(3, "Convolutionally encoding 1/2 ... ");
-    conv_encoder_.conv_encode(b.outer_interleaved_buffer, b.coded_buffer);
-    log.write(3, "done.\n");
-    log.write(3, "Puncturing to rate %s ...", kCodeRateNames[settings_.code_rate]);
-    puncturer_.puncture(b.coded_buffer, b.punctured_buffer);
-    log.write(3, " done.\n");
-    log.write(3, "Bit interleaving ... ");
-    bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
+    run_encoder_stages(conv_encoder_, puncturer_, settings_.code_rate, b.outer_interleaved_buffer,
+                       b.coded_buffer, b.punctured_buffer, "", log);
+    if (lp_) {
+        run_encoder_stages(lp_->conv_encoder, lp_->puncturer, settings_.lp_code_rate,
+                           lp_->outer_interleaved_buffer, lp_->coded_buffer, lp_->punctured_buffer,
+                           "LP ", log);
+        log.write(3, "Hierarchical bit interleaving ... ");
+        bit_interleaver_.bit_interleave_hierarchical(b.punctured_buffer, lp_->punctured_buffer,
+                                                     b.bit_interleaved_buffer);
+    } else {
+        log.write(3, "Bit interleaving ... ");
+        bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
+    }
     log.write(3, "done.\n");
     log.write(3, "Symbol interleaving ... ");
     symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
@@ -90,30 +165,9 @@ void TxChain::run_inner(Log& log) {
     if (interpolator_.factor() > 1) interpolator_.interpolate(b.time_buffer, b.interpolated_buffer);
 }
 
-namespace {
-constexpr int64_t kListedUnsyncedPackets = 10;
-}
-
-void TxChain::check_sync_bytes(Log& log) {
-    const std::vector<uint8_t>& block = buffers_.ts_buffer;
-    for (size_t start = 0; start < block.size(); start += kPacketLength) {
-        ++packets_checked_;
-        if (block[start] == kSyncByte) continue;
-        ++unsynced_packets_;
-        if (unsynced_packets_ <= kListedUnsyncedPackets) {
-            log.write(1, "WARNING: MPEG-2 TS Out of Sync in packet #%" PRId64 "\n",
-                      packets_checked_);
-        }
-        if (unsynced_packets_ == kListedUnsyncedPackets + 1) {
-            log.write(1, "WARNING: further packets out of sync are counted, not listed\n");
-        }
-    }
-}
-
 void TxChain::report_unsynced_packets(Log& log) const {
-    if (unsynced_packets_ == 0) return;
-    log.write(1, "WARNING: %" PRId64 " of %" PRId64 " MPEG-2 TS packets were out of sync\n",
-              unsynced_packets_, packets_checked_);
+    report_sync_count(hp_sync_, "", log);
+    report_sync_count(lp_sync_, "LP ", log);
 }
 
 std::span<const uint8_t> TxChain::stage_bytes(DumpStage stage) const {
@@ -142,6 +196,24 @@ std::span<const uint8_t> TxChain::stage_bytes(DumpStage stage) const {
             break;
     }
     return {};
+}
+
+std::span<const uint8_t> TxChain::lp_stage_bytes(DumpStage stage) const {
+    if (!lp_) return {};
+    switch (stage) {
+        case kDumpEnergyDispersal:
+            return lp_->ts_buffer;
+        case kDumpReedSolomon:
+            return lp_->rs_buffer;
+        case kDumpOuterInterleaver:
+            return lp_->outer_interleaved_buffer;
+        case kDumpConvEncoder:
+            return lp_->coded_buffer;
+        case kDumpPuncturer:
+            return lp_->punctured_buffer;
+        default:
+            return {};
+    }
 }
 
 std::span<const ComplexSample> TxChain::output_samples() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -43,6 +44,30 @@ struct StageBuffers {
     void allocate(const BlockSizes& sizes, int32_t interpolation_factor);
 };
 
+// The low-priority stream of hierarchical transmission: its own sync
+// inversion and energy dispersal, Reed-Solomon coder, outer interleaver,
+// encoder and puncturer, and their buffers.
+struct LowPriorityStream {
+    LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes);
+
+    ReedSolomonEncoder reed_solomon;
+    OuterInterleaver outer_interleaver;
+    ConvEncoder conv_encoder;
+    Puncturer puncturer;
+    EnergyDispersal energy_dispersal;
+    std::vector<uint8_t> ts_buffer;
+    std::vector<uint8_t> rs_buffer;
+    std::vector<uint8_t> outer_interleaved_buffer;
+    std::vector<uint8_t> coded_buffer;
+    std::vector<uint8_t> punctured_buffer;
+};
+
+// Packets of a stream checked for their sync byte, and those without it.
+struct SyncCount {
+    int64_t checked = 0;
+    int64_t unsynced = 0;
+};
+
 class TxChain {
   public:
     // Builds every stage's tables and allocates the buffers; throws
@@ -51,6 +76,12 @@ class TxChain {
 
     // Where the cycle's transport stream goes before run_outer.
     std::span<uint8_t> input_block() { return buffers_.ts_buffer; }
+    // Hierarchical transmission: where the LP stream's block goes (empty
+    // with one stream).
+    std::span<uint8_t> lp_input_block() {
+        return lp_ ? std::span<uint8_t>(lp_->ts_buffer) : std::span<uint8_t>();
+    }
+    bool two_streams() const { return lp_ != nullptr; }
 
     // Sync inversion and energy dispersal, Reed-Solomon, outer interleaving.
     void run_outer(Log& log);
@@ -60,6 +91,8 @@ class TxChain {
 
     // The buffer a dump letter (e .. f) writes, as bytes.
     std::span<const uint8_t> stage_bytes(DumpStage stage) const;
+    // The LP stream's buffer of a dump letter e .. p (empty otherwise).
+    std::span<const uint8_t> lp_stage_bytes(DumpStage stage) const;
     // The chain's end: the time-domain samples at the output rate.
     std::span<const ComplexSample> output_samples() const;
     int32_t interpolation_factor() const {
@@ -74,11 +107,6 @@ class TxChain {
     void report_unsynced_packets(Log& log) const;
 
   private:
-    // Warns of every packet of the block that does not start with 0x47,
-    // numbered from the start of the stream (1-based); past the first ten
-    // the packets are counted, not listed.
-    void check_sync_bytes(Log& log);
-
     DvbtSettings settings_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
     // interleaver memories, encoder and puncturer, IFFT tables, interpolator,
@@ -95,8 +123,9 @@ class TxChain {
     Mapper mapper_;
     FrameBuilder frame_builder_;
     StageBuffers buffers_;
-    int64_t packets_checked_ = 0;
-    int64_t unsynced_packets_ = 0;
+    SyncCount hp_sync_;
+    SyncCount lp_sync_;
+    std::unique_ptr<LowPriorityStream> lp_;  // hierarchical transmission only
 };
 
 }  // namespace terramod

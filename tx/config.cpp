@@ -65,10 +65,16 @@ constexpr char kLongOptionsHelp[] =
     "--gain DB\tdevice gain (default the device's minimum)\n"
     "--channel N\tdevice channel (default 0)\n"
     "--antenna NAME\tdevice antenna\n"
-    "--loop\t\tstart a file input again at its beginning when it ends\n";
+    "--loop\t\tstart a file input again at its beginning when it ends\n"
+    "--lp-input FILE\thierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
+    "  \tthe low-priority stream, -i the high-priority one\n"
+    "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
+    "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
+    "  \tsampling rate 8/7 of it; the samples do not change\n";
 
 constexpr double kDefaultBackoffDb = 12.0;
 constexpr double kMaxBackoffDb = 60.0;
+constexpr double kMaxBandwidthHz = 10e6;
 
 // Returns the index of `value` among `accepted`, or -1.
 template <size_t N>
@@ -218,6 +224,12 @@ class CommandLineParser {
             std::optional<double> channel;
             take_number(channel, "channel", 0.0, 1024.0);
             config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
+        } else if (option == "--lp-input") {
+            take_path(config_.lp_input_path);
+        } else if (option == "--lp-rate") {
+            take_lp_rate();
+        } else if (option == "--bandwidth") {
+            take_bandwidth();
         } else {
             print("Unknown argument %s.\n", std::string(option).c_str());
         }
@@ -376,6 +388,35 @@ class CommandLineParser {
         }
         config_.backoff_db = kDefaultBackoffDb;
         print("Invalid backoff %s: using 12 dB.\n", value ? std::string(*value).c_str() : "");
+    }
+
+    void take_lp_rate() {
+        std::optional<std::string_view> value = take_value();
+        const int index = value ? find_value(*value, kCodeRateNames) : -1;
+        if (index >= 0) {
+            config_.lp_code_rate = static_cast<CodeRate>(index);
+            return;
+        }
+        config_.lp_code_rate = kRate1_2;
+        print("Invalid LP code rate %s: using 1/2.\n", value ? std::string(*value).c_str() : "");
+    }
+
+    // A positive number of Hz up to 10 MHz; anything else keeps -b.
+    void take_bandwidth() {
+        std::optional<std::string_view> value = take_value();
+        double hz = -1;
+        if (value) {
+            const std::string text(*value);
+            char* end = nullptr;
+            hz = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0') hz = -1;
+        }
+        if (hz > 0 && hz <= kMaxBandwidthHz) {
+            config_.bandwidth_hz = hz;
+            return;
+        }
+        config_.bandwidth_hz.reset();
+        print("Invalid bandwidth %s: using -b.\n", value ? std::string(*value).c_str() : "");
     }
 
     TxConfig& config_;

@@ -19,6 +19,18 @@ const std::array<DumpDescription, kDumpPostIfft> kDumpDescriptions = {{
      sizeof(ComplexSample)},
 }};
 
+const std::array<DumpDescription, kDumpBitInterleaver> kLowPriorityDumpDescriptions = {{
+    {kDumpEnergyDispersal, "_lp_ed.bin", "LP energy disperser stream dumping selected\n",
+     "LP EnDisp", 1},
+    {kDumpReedSolomon, "_lp_rs.bin", "LP Reed-Solomon encoder stream dumping selected\n", "LP RS",
+     1},
+    {kDumpOuterInterleaver, "_lp_ci.bin", "LP convolutional interleaver stream dumping selected\n",
+     "LP ConvInt", 1},
+    {kDumpConvEncoder, "_lp_ve.bin", "LP convolutional encoder stream dumping selected\n",
+     "LP ConvEnco", 1},
+    {kDumpPuncturer, "_lp_pu.bin", "LP puncturer stream dumping selected\n", "LP Punct", 1},
+}};
+
 std::string make_base_name(const std::optional<std::string>& output_path) {
     if (!output_path) return kDefaultBaseName;
     const std::string& path = *output_path;
@@ -31,12 +43,16 @@ std::string make_base_name(const std::optional<std::string>& output_path) {
 }
 
 DumpFiles::DumpFiles(Log& log, const std::array<bool, kDumpStageCount>& selected,
-                     const std::string& base_name)
+                     const std::string& base_name, bool lp_stream)
     : log_(log) {
     for (const DumpDescription& description : kDumpDescriptions) {
         if (!selected[description.stage]) continue;
         dumps_.push_back(std::unique_ptr<Dump>(
-            new Dump{&description, OutputFile(base_name + description.suffix)}));
+            new Dump{&description, OutputFile(base_name + description.suffix), false}));
+        if (!lp_stream || description.stage >= kDumpBitInterleaver) continue;
+        const DumpDescription& lp = kLowPriorityDumpDescriptions[description.stage];
+        dumps_.push_back(
+            std::unique_ptr<Dump>(new Dump{&lp, OutputFile(base_name + lp.suffix), true}));
     }
 }
 
@@ -68,7 +84,9 @@ void DumpFiles::write(const TxChain& chain, DumpStage first, DumpStage last) {
         const DumpDescription& description = *dump->description;
         if (description.stage < first || description.stage > last || !dump->file.is_open())
             continue;
-        const std::span<const uint8_t> bytes = chain.stage_bytes(description.stage);
+        const std::span<const uint8_t> bytes = dump->low_priority
+                                                   ? chain.lp_stage_bytes(description.stage)
+                                                   : chain.stage_bytes(description.stage);
         const int64_t count = static_cast<int64_t>(bytes.size() / description.element_size);
         log_.write(3, "Dumping %" PRId64 " samples to %s file ...", count, description.word);
         if (!dump->file.write_samples(bytes)) {

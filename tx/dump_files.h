@@ -31,11 +31,15 @@ struct DumpDescription {
 
 // In chain order, e .. f.
 extern const std::array<DumpDescription, kDumpPostIfft> kDumpDescriptions;
+// The low-priority stream's dumps of hierarchical transmission, e .. p
+// (<base>_lp_ed.bin ...).
+extern const std::array<DumpDescription, kDumpBitInterleaver> kLowPriorityDumpDescriptions;
 
 class DumpFiles {
   public:
+    // With lp_stream, the selected letters e .. p also dump the LP stream.
     DumpFiles(Log& log, const std::array<bool, kDumpStageCount>& selected,
-              const std::string& base_name);
+              const std::string& base_name, bool lp_stream = false);
 
     // The names of the selected dump files, in opening order.
     std::vector<std::string> selected_file_names() const;
@@ -54,6 +58,7 @@ class DumpFiles {
     struct Dump {
         const DumpDescription* description;
         OutputFile file;
+        bool low_priority;
     };
 
     Log& log_;

@@ -5,14 +5,14 @@
 namespace terramod {
 
 int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log,
-                         size_t* obtained_bytes) {
-    log.write(3, "Reading MPEG2-TS file ... ");
+                         size_t* obtained_bytes, const char* label) {
+    log.write(3, "Reading %sMPEG2-TS file ... ", label);
     const size_t obtained = source.read_packets(block);
     if (obtained_bytes) *obtained_bytes = obtained;
     log.write(3, "%d bytes read.\n", static_cast<int32_t>(obtained));
     // A short read is not an error, whatever its cause: the block is padded.
     if (obtained < block.size()) {
-        log.write(3, "MPEG-2 bunch too short! Padding with %d bytes ...",
+        log.write(3, "%sMPEG-2 bunch too short! Padding with %d bytes ...", label,
                   static_cast<int32_t>(block.size() - obtained));
         pad_block(block, obtained);
         log.write(3, " done.\n");

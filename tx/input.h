@@ -12,9 +12,10 @@ namespace terramod {
 
 // Fills `block` from the source and pads what the input no longer holds.
 // Returns the block's length: a padded block counts as consumed whole;
-// *obtained (when given) receives the bytes of real input.
+// *obtained (when given) receives the bytes of real input. `label` ("" or
+// "LP ") names the stream in the log texts.
 int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log,
-                         size_t* obtained_bytes = nullptr);
+                         size_t* obtained_bytes = nullptr, const char* label = "");
 
 // The fill of the block's tail from `start` on: whole empty packets at every
 // packet boundary, the rest of a packet cut by the end of the input zeroed.

@@ -1,6 +1,7 @@
 #include "tx/parameters.h"
 
 #include <cmath>
+#include <numeric>
 
 #include "tx/config.h"
 
@@ -25,24 +26,76 @@ const char* path_or_none(const std::optional<std::string>& path) {
     return path ? path->c_str() : "NONE";
 }
 
+// Code rate k/n by CodeRate.
+constexpr int64_t kRateNumerator[] = {1, 2, 3, 5, 7};
+constexpr int64_t kRateDenominator[] = {2, 3, 4, 6, 8};
+constexpr int64_t kBitsPerRsPacket = 8 * 204;
+
+// Packets per OFDM symbol of one stream, as a reduced fraction.
+struct PacketsPerSymbol {
+    int64_t packets;
+    int64_t symbols;
+};
+
+PacketsPerSymbol packets_per_symbol(int32_t data_carriers, int32_t bits_a_cell, CodeRate rate) {
+    const int64_t packets = int64_t{data_carriers} * bits_a_cell * kRateNumerator[rate];
+    const int64_t symbols = kRateDenominator[rate] * kBitsPerRsPacket;
+    const int64_t divisor = std::gcd(packets, symbols);
+    return {packets / divisor, symbols / divisor};
+}
+
+// Hierarchical transmission: the smallest number of OFDM symbols that carries
+// whole packets of both streams, found exactly in integers (the least common
+// multiple of the two streams' symbols per whole packet count). Both streams
+// then enter and leave every cycle on packet boundaries, so each keeps its
+// own stages running as the single stream does, cycle after cycle; at most
+// 272 symbols (2k, a rate of 7/8), one superframe.
+void choose_hierarchical_block_size(const TxConfig& config, BlockSizes& sizes) {
+    const int32_t data_carriers = data_carrier_count[config.mode];
+    const int32_t lp_bits = bits_per_cell[config.constellation] - 2;
+    const PacketsPerSymbol hp = packets_per_symbol(data_carriers, 2, config.code_rate);
+    const PacketsPerSymbol lp = packets_per_symbol(data_carriers, lp_bits, config.lp_code_rate);
+    const int64_t symbols = std::lcm(hp.symbols, lp.symbols);
+    sizes.symbols_per_cycle = static_cast<int32_t>(symbols);
+    sizes.packets_per_cycle = static_cast<int32_t>(symbols / hp.symbols * hp.packets);
+    sizes.lp_packets_per_cycle = static_cast<int32_t>(symbols / lp.symbols * lp.packets);
+    sizes.punctured_bit_count = data_carriers * 2 * sizes.symbols_per_cycle;
+    sizes.lp_punctured_bit_count = data_carriers * lp_bits * sizes.symbols_per_cycle;
+    sizes.lp_ts_bytes = 188 * sizes.lp_packets_per_cycle;
+    sizes.lp_rs_bytes = 204 * sizes.lp_packets_per_cycle;
+    sizes.lp_coded_bit_count = 16 * sizes.lp_rs_bytes;
+}
+
 void write_settings(const TxConfig& config, Log& log) {
     log.write(2,
               "%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n\nDVB-T Exciter parameters:\n"
               "----------------------------------------------------------\n",
               kBanner);
     log.write(2, "\tMPEG-2 TS file name : %s\n", path_or_none(config.input_path));
+    if (config.hierarchical_streams())
+        log.write(2, "\tLP MPEG-2 TS file   : %s\n", config.lp_input_path->c_str());
     log.write(2, "\tDAC file name       : %s\n", path_or_none(config.output_path));
     log.write(2, "\tMode                : %s\n", kModeNames[config.mode]);
     log.write(2, "\tConst. order        : %s\n", kConstellationNames[config.constellation]);
     log.write(2, "\tUnif. order         : %s\n", kHierarchyNames[config.hierarchy]);
     log.write(2, "\tPrefix duration     : %s\n", kGuardIntervalNames[config.guard_interval]);
     log.write(2, "\tPuncturing rate     : %s\n", kCodeRateNames[config.code_rate]);
-    log.write(2, "\tChannel spacing     : %s\n", kChannelSpacingNames[config.channel_spacing]);
+    if (config.hierarchical_streams())
+        log.write(2, "\tLP puncturing rate  : %s\n", kCodeRateNames[config.lp_code_rate]);
+    if (config.bandwidth_hz)
+        log.write(2, "\tChannel bandwidth   : %.6f MHz\n", *config.bandwidth_hz * 1e-6);
+    else
+        log.write(2, "\tChannel spacing     : %s\n", kChannelSpacingNames[config.channel_spacing]);
     log.write(2, "\tConvInt init.       : %s\n", kInterleaverInitNames[config.interleaver_init]);
     log.write(2, "\tFrequency mapping   : %s\n", kFrequencyMappingNames[config.frequency_mapping]);
 }
 
 }  // namespace
+
+double sampling_rate(const TxConfig& config) {
+    if (config.bandwidth_hz) return *config.bandwidth_hz * 8 / 7;
+    return kSamplingRate[config.channel_spacing];
+}
 
 // Every figure is computed left to right in double precision, in the order
 // the report has always used, so the printed digits never change.
@@ -53,7 +106,7 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
 
     write_settings(config, log);
 
-    rates.sampling_rate = kSamplingRate[config.channel_spacing];
+    rates.sampling_rate = sampling_rate(config);
     log.write(2, "\tOutput sampling rate: %.6f Msps\n", rates.sampling_rate * 1e-6);
     rates.sample_period = 1 / rates.sampling_rate;
     log.write(2, "\tOutput sample time  : %.3f ns\n", rates.sample_period * 1e9);
@@ -63,10 +116,18 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
               (guard + 1) * fft * rates.sample_period * 1e6);
 
     const double data_share = static_cast<double>(data_carrier_count[config.mode]) / fft;
+    // Hierarchical: the HP stream has 2 bits of each cell, the LP the rest.
+    const int32_t bits = bits_per_cell[config.constellation];
+    const int32_t hp_bits = config.hierarchical_streams() ? 2 : bits;
     rates.useful_throughput = data_share * rates.sampling_rate * kPayloadShare *
-                              code_rate_value[config.code_rate] *
-                              bits_per_cell[config.constellation] / (guard + 1);
+                              code_rate_value[config.code_rate] * hp_bits / (guard + 1);
     log.write(2, "\tUseful throughput   : %.6f Mbps\n", rates.useful_throughput * 1e-6);
+    if (config.hierarchical_streams()) {
+        rates.lp_useful_throughput = data_share * rates.sampling_rate * kPayloadShare *
+                                     code_rate_value[config.lp_code_rate] * (bits - 2) /
+                                     (guard + 1);
+        log.write(2, "\tLP useful throughput: %.6f Mbps\n", rates.lp_useful_throughput * 1e-6);
+    }
     log.write(2, "\tCarrier spacing     : %.3f kHz\n",
               rates.sampling_rate / (fft_size[config.mode] * 1000));
     rates.nominal_bandwidth = carrier_count[config.mode] * rates.sampling_rate / fft;
@@ -75,9 +136,28 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
     return rates;
 }
 
+// The counts that follow from the symbols per cycle alone.
+static void finish_block_size(const TxConfig& config, BlockSizes& sizes) {
+    const int32_t symbols = sizes.symbols_per_cycle;
+    sizes.cell_count = data_carrier_count[config.mode] * symbols;
+    sizes.frame_cell_count = carrier_count[config.mode] * symbols;
+    const int32_t samples_per_symbol =
+        static_cast<int32_t>((1 + guard_fraction[config.guard_interval]) * fft_size[config.mode]);
+    sizes.sample_count = samples_per_symbol * symbols;
+}
+
 // The smallest whole number of OFDM symbols that carries a whole number of
 // 204-byte packets; every buffer length follows from it.
 BlockSizes choose_block_size(const TxConfig& config) {
+    if (config.hierarchical_streams()) {
+        BlockSizes sizes;
+        choose_hierarchical_block_size(config, sizes);
+        sizes.ts_bytes = 188 * sizes.packets_per_cycle;
+        sizes.rs_bytes = 204 * sizes.packets_per_cycle;
+        sizes.coded_bit_count = 16 * sizes.rs_bytes;
+        finish_block_size(config, sizes);
+        return sizes;
+    }
     const int32_t data_carriers = data_carrier_count[config.mode];
     const int32_t bits = bits_per_cell[config.constellation];
     const double rate = code_rate_value[config.code_rate];
@@ -101,12 +181,16 @@ BlockSizes choose_block_size(const TxConfig& config) {
     // below the whole number.
     sizes.coded_bit_count = static_cast<int32_t>(data_carriers * rate * bits * symbols * 2 + 1e-10);
     sizes.punctured_bit_count = data_carriers * bits * symbols;
-    sizes.cell_count = data_carriers * symbols;
-    sizes.frame_cell_count = carrier_count[config.mode] * symbols;
-    const int32_t samples_per_symbol =
-        static_cast<int32_t>((1 + guard_fraction[config.guard_interval]) * fft_size[config.mode]);
-    sizes.sample_count = samples_per_symbol * symbols;
+    finish_block_size(config, sizes);
     return sizes;
+}
+
+// The low-priority stream's stage buffers (0 for one stream).
+static uint32_t lp_buffer_bytes(const BlockSizes& sizes) {
+    return static_cast<uint32_t>(sizes.lp_ts_bytes) +
+           2u * static_cast<uint32_t>(sizes.lp_rs_bytes) +
+           static_cast<uint32_t>(sizes.lp_coded_bit_count) +
+           static_cast<uint32_t>(sizes.lp_punctured_bit_count);
 }
 
 uint32_t block_buffer_bytes(const BlockSizes& sizes) {
@@ -116,7 +200,8 @@ uint32_t block_buffer_bytes(const BlockSizes& sizes) {
            static_cast<uint32_t>(sizes.cell_count) + static_cast<uint32_t>(sizes.cell_count) +
            static_cast<uint32_t>(sizes.punctured_bit_count) +
            static_cast<uint32_t>(sizes.coded_bit_count) + static_cast<uint32_t>(sizes.rs_bytes) +
-           static_cast<uint32_t>(sizes.rs_bytes) + static_cast<uint32_t>(sizes.ts_bytes);
+           static_cast<uint32_t>(sizes.rs_bytes) + static_cast<uint32_t>(sizes.ts_bytes) +
+           lp_buffer_bytes(sizes);
 }
 
 void write_block_summary(const BlockSizes& sizes, Log& log) {

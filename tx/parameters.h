@@ -14,7 +14,12 @@ struct DerivedRates {
     double sample_period = 0;      // s
     double useful_throughput = 0;  // bit/s of transport stream
     double nominal_bandwidth = 0;  // Hz
+    // Hierarchical transmission: useful_throughput is the HP stream's.
+    double lp_useful_throughput = 0;  // bit/s
 };
+
+// The output sampling rate: 8/7 of --bandwidth, else by -b.
+double sampling_rate(const TxConfig& config);
 
 // Writes the parameter report at level 2 and returns the derived values.
 // (The help/version check comes first, in the caller.)

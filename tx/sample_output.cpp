@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 
 #include "io/sigmf.h"
 #include "io/standard_output_sink.h"
@@ -29,7 +30,7 @@ const OutputFormatDescription& output_format(DacFormat format) {
 
 SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
                            size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
-                           SampleDestination destination)
+                           SampleDestination destination, double lp_useful_bit_rate)
     : log_(log),
       config_(config),
       selected_(config.dump[kDumpPostIfft]),
@@ -38,6 +39,7 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
       base_name_(base_name),
       sample_rate_(sample_rate * format_.interpolation_factor),
       useful_bit_rate_(useful_bit_rate),
+      lp_useful_bit_rate_(lp_useful_bit_rate),
       word_(format_.encoding == SampleEncoding::kAgilentWords ? kAgilentWord : kTimeDomainWord),
       agilent_converter_(compute_agilent_scale(config.mode)) {
     if (!selected_) return;
@@ -112,6 +114,14 @@ static std::string file_name_part(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The channel in words: "8 MHz", or the --bandwidth in MHz.
+static std::string channel_words(const TxConfig& config) {
+    if (!config.bandwidth_hz) return kChannelSpacingNames[config.channel_spacing];
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g MHz", *config.bandwidth_hz * 1e-6);
+    return text;
+}
+
 void SampleOutput::write_sigmf() {
     SigmfMetadata metadata;
     metadata.datatype = sample_type_description(sample_type_).sigmf_datatype;
@@ -123,8 +133,7 @@ void SampleOutput::write_sigmf() {
         kConstellationNames[config_.constellation] + " alpha " +
         kHierarchyNames[config_.hierarchy] + ", code rate " + kCodeRateNames[config_.code_rate] +
         ", guard interval " + kGuardIntervalNames[config_.guard_interval] + ", " +
-        kChannelSpacingNames[config_.channel_spacing] + " channel, " +
-        kFrequencyMappingNames[config_.frequency_mapping];
+        channel_words(config_) + " channel, " + kFrequencyMappingNames[config_.frequency_mapping];
     metadata.texts = {{"mode", kModeNames[config_.mode]},
                       {"constellation", kConstellationNames[config_.constellation]},
                       {"hierarchy", kHierarchyNames[config_.hierarchy]},
@@ -132,9 +141,18 @@ void SampleOutput::write_sigmf() {
                       {"guard_interval", kGuardIntervalNames[config_.guard_interval]},
                       {"frequency_mapping", kFrequencyMappingNames[config_.frequency_mapping]}};
     static constexpr double kBandwidthHz[] = {6e6, 7e6, 8e6};
-    metadata.numbers = {{"bandwidth_hz", kBandwidthHz[config_.channel_spacing]},
+    const double bandwidth_hz =
+        config_.bandwidth_hz.value_or(kBandwidthHz[config_.channel_spacing]);
+    metadata.numbers = {{"bandwidth_hz", bandwidth_hz},
                         {"interpolation", static_cast<double>(format_.interpolation_factor)},
                         {"useful_bit_rate", useful_bit_rate_}};
+    if (config_.hierarchical_streams()) {
+        // Two streams: code_rate and useful_bit_rate are the HP stream's.
+        metadata.description +=
+            ", LP code rate " + std::string(kCodeRateNames[config_.lp_code_rate]);
+        metadata.texts.push_back({"lp_code_rate", kCodeRateNames[config_.lp_code_rate]});
+        metadata.numbers.push_back({"lp_useful_bit_rate", lp_useful_bit_rate_});
+    }
     if (integer_samples()) {
         metadata.numbers.push_back({"backoff_db", config_.backoff_db});
         metadata.numbers.push_back({"scale", scale_});

@@ -44,7 +44,8 @@ class SampleOutput {
     // SDR device (one-file formats only); a device is attached after start-up.
     SampleOutput(Log& log, const TxConfig& config, const std::string& base_name,
                  size_t samples_per_cycle, double sample_rate, double useful_bit_rate,
-                 SampleDestination destination = SampleDestination::kFile);
+                 SampleDestination destination = SampleDestination::kFile,
+                 double lp_useful_bit_rate = 0);
 
     // The names of the files it writes, in opening order (none unless -d t).
     std::vector<std::string> file_names() const;
@@ -90,6 +91,7 @@ class SampleOutput {
     std::string base_name_;
     double sample_rate_;  // at the output, Hz
     double useful_bit_rate_;
+    double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
     double scale_ = 1;  // integer sample types
     std::vector<uint8_t> encoded_;

@@ -87,9 +87,9 @@ std::optional<FileIdentity> input_identity(const std::string& path) {
 
 // Opening the log truncates its file: a log name that denotes the input file
 // would destroy the input before it is read.
-bool log_is_input(const TxConfig& config, const std::string& log_name) {
-    if (!config.input_path) return false;
-    const std::optional<FileIdentity> input = input_identity(*config.input_path);
+bool log_is_input(const std::optional<std::string>& input_path, const std::string& log_name) {
+    if (!input_path) return false;
+    const std::optional<FileIdentity> input = input_identity(*input_path);
     return input && file_identity(log_name) == input;
 }
 
@@ -129,13 +129,18 @@ bool standard_output_spares_input_and_log(const FileIdentity& input, Log& log,
 // denotes the input (by any path or link) while it is being read, or the log,
 // whose text would otherwise be written into the samples.
 bool outputs_spare_input_and_log(const std::vector<std::string>& names, const FileIdentity& input,
-                                 Log& log, const std::string& log_name) {
+                                 Log& log, const std::string& log_name,
+                                 const std::optional<FileIdentity>& lp_input = std::nullopt) {
     const std::optional<FileIdentity> log_identity =
         log.is_open() ? stored_file_identity(log_name) : std::nullopt;
     for (const std::string& name : names) {
         const std::optional<FileIdentity> identity = file_identity(name);
         if (identity == input) {
             log.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
+            return false;
+        }
+        if (identity && identity == lp_input) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the LP input file\n", name.c_str());
             return false;
         }
         if (identity && identity == log_identity) {
@@ -171,6 +176,16 @@ bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
     return outputs.dumps.open() && outputs.signal.open();
 }
 
+// The low-priority stream of hierarchical transmission: read alongside the
+// high-priority one, padded once it ends; the run ends with the HP stream.
+struct LowPriorityInput {
+    std::unique_ptr<FileSource> source;
+    uint64_t length = 0;
+    uint64_t bytes_consumed = 0;
+    float progress_factor = 0;
+    bool padding_reported = false;
+};
+
 // One pass of the whole chain over one block; returns the bytes consumed.
 // What watches or re-times the input besides the chain.
 struct InputFilters {
@@ -180,12 +195,21 @@ struct InputFilters {
 // One pass of the whole chain over one block; returns the bytes consumed, or
 // -1 when the source found the stream unusable (nothing of the block is
 // processed or written then).
-int64_t run_cycle(TsSource& source, TxChain& chain, RunOutputs& outputs,
-                  const InputFilters& filters, Log& log) {
+int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
+                  const InputFilters& filters, Log& log, int64_t cycle) {
     size_t obtained = 0;
     const int64_t consumed = read_cycle_block(source, chain.input_block(), log, &obtained);
     if (source.fatal()) return -1;
     if (filters.rate_check) filters.rate_check->observe(chain.input_block().data(), obtained);
+    if (lp) {
+        lp->bytes_consumed += static_cast<uint64_t>(
+            read_cycle_block(*lp->source, chain.lp_input_block(), log, nullptr, "LP "));
+        if (lp->bytes_consumed > lp->length && !lp->padding_reported) {
+            log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with empty packets\n",
+                      cycle);
+            lp->padding_reported = true;
+        }
+    }
     chain.run_outer(log);
     outputs.dumps.write(chain, kDumpEnergyDispersal, kDumpOuterInterleaver);
     chain.run_inner(log);
@@ -233,14 +257,14 @@ struct LoopResult {
 
 // The cycle loop: runs until the input is consumed, or until the samples can
 // no longer be delivered.
-LoopResult run_cycles(TsSource& source, TxChain& chain, RunOutputs& outputs,
+LoopResult run_cycles(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
                       const InputFilters& filters, const SignalRate& signal, Log& log) {
     const float progress_factor = make_progress_factor(source.known_length().value_or(0));
     LoopResult result;
     for (int64_t cycle = 1; stop_signal() == 0 && input_remains(source, result.bytes_consumed);
          ++cycle) {
         log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
-        const int64_t consumed = run_cycle(source, chain, outputs, filters, log);
+        const int64_t consumed = run_cycle(source, lp, chain, outputs, filters, log, cycle);
         if (consumed < 0) {
             result.input_fatal = true;
             break;
@@ -248,6 +272,9 @@ LoopResult run_cycles(TsSource& source, TxChain& chain, RunOutputs& outputs,
         result.bytes_consumed += static_cast<uint64_t>(consumed);
         write_progress(log, source, result.bytes_consumed, cycle, progress_factor, signal,
                        chain.last_symbol());
+        if (lp)
+            log.write(2, "LP %.1f%% done\n",
+                      progress_percent(lp->bytes_consumed, lp->progress_factor));
         // An endless input must not be read on when nobody takes the samples.
         if (outputs.signal.reader_gone()) {
             result.reader_gone = true;
@@ -260,6 +287,32 @@ LoopResult run_cycles(TsSource& source, TxChain& chain, RunOutputs& outputs,
         }
     }
     return result;
+}
+
+// How the LP stream fared when the HP stream ended the run.
+void report_lp_end(const LowPriorityInput& lp, Log& log) {
+    if (lp.bytes_consumed >= lp.length) {
+        log.write(2,
+                  "LP stream: all %" PRIu64
+                  " bytes sent, "
+                  "then empty packets until the HP stream ended\n",
+                  lp.length);
+    } else {
+        log.write(2,
+                  "LP stream: %" PRIu64 " of %" PRIu64
+                  " bytes sent; "
+                  "the run ended with the HP stream\n",
+                  lp.bytes_consumed, lp.length);
+    }
+}
+
+// A hierarchical transmission needs 16QAM or 64QAM with a non-uniformity
+// alpha of 1, 2 or 4; both are given by -M and -a.
+bool hierarchical_settings_valid(const TxConfig& config, Log& log) {
+    if (!config.hierarchical_streams()) return true;
+    if (config.constellation != kQpsk && config.hierarchy != kNonHierarchical) return true;
+    log.write(0, "FATAL ERROR: --lp-input needs -M 16 or -M 64 and -a 1, 2 or 4\n");
+    return false;
 }
 
 // The speed line and the comparison with the broadcast rate.
@@ -428,7 +481,8 @@ int transmit(int argc, char** argv) {
     if (to_standard_output || config.device_args) config.dump[kDumpPostIfft] = true;
 
     const std::string log_name = config.log_path.value_or(kDefaultLogName);
-    if (log_is_input(config, log_name)) {
+    if (log_is_input(config.input_path, log_name) ||
+        (config.hierarchical_streams() && log_is_input(config.lp_input_path, log_name))) {
         std::fprintf(console, "FATAL ERROR: log file \"%s\" is the input file\n", log_name.c_str());
         return kExitFatal;
     }
@@ -461,6 +515,7 @@ int transmit(int argc, char** argv) {
     }
     if (config.device_args && !device_settings_usable(config, to_standard_output, log))
         return stop_fatal(log);
+    if (!hierarchical_settings_valid(config, log)) return stop_fatal(log);
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
@@ -474,12 +529,13 @@ int transmit(int argc, char** argv) {
         chain =
             std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
         outputs.reset(
-            new RunOutputs{DumpFiles(log, config.dump, base_name),
+            new RunOutputs{DumpFiles(log, config.dump, base_name, chain->two_streams()),
                            SampleOutput(log, config, base_name, chain->output_samples().size(),
                                         rates.sampling_rate, rates.useful_throughput,
                                         config.device_args   ? SampleDestination::kDevice
                                         : to_standard_output ? SampleDestination::kStandardOutput
-                                                             : SampleDestination::kFile),
+                                                             : SampleDestination::kFile,
+                                        rates.lp_useful_throughput),
                            to_standard_output});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
@@ -488,7 +544,17 @@ int transmit(int argc, char** argv) {
 
     std::optional<OpenedInput> input = open_input(config.input_path, log);
     if (!input) return stop_fatal(log);
-    if (!outputs_spare_input_and_log(outputs->file_names(), input->identity, log, log_name))
+    std::unique_ptr<LowPriorityInput> lp;
+    if (config.hierarchical_streams()) {
+        lp = std::make_unique<LowPriorityInput>();
+        lp->source = FileSource::open(config.lp_input_path, log);
+        if (!lp->source) return stop_fatal(log);
+        lp->length = *lp->source->known_length();
+        lp->progress_factor = make_progress_factor(lp->length);
+    }
+    if (!outputs_spare_input_and_log(
+            outputs->file_names(), input->identity, log, log_name,
+            lp ? std::optional<FileIdentity>(lp->source->identity()) : std::nullopt))
         return stop_fatal(log);
     if (to_standard_output && !standard_output_spares_input_and_log(input->identity, log, log_name))
         return stop_fatal(log);
@@ -508,8 +574,8 @@ int transmit(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     const SignalRate signal{rates.sampling_rate, static_cast<uint64_t>(sizes.sample_count)};
-    const LoopResult loop =
-        run_cycles(source, *chain, *outputs, InputFilters{filters.rate_check.get()}, signal, log);
+    const LoopResult loop = run_cycles(source, lp.get(), *chain, *outputs,
+                                       InputFilters{filters.rate_check.get()}, signal, log);
     if (loop.reader_gone) return stop_reader_gone(*outputs, log);
     if (loop.input_fatal) return stop_fatal(log);
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -520,12 +586,14 @@ int transmit(int argc, char** argv) {
                   stop_signal_name(stopped_by), loop.bytes_consumed);
     }
     report_run(log, loop.bytes_consumed, elapsed, rates.useful_throughput);
+    if (lp) report_lp_end(*lp, log);
     outputs->signal.report_clipping();
     chain->report_unsynced_packets(log);
     if (filters.adapter) filters.adapter->write_report(log);
 
     const bool input_failed = source.failed();
     chain.reset();
+    lp.reset();
     outputs->signal.close_first();  // a device drains its buffers here
     report_device_totals(filters.device);
     outputs->dumps.close_all();

@@ -66,6 +66,15 @@ struct TxConfig {
     std::optional<double> gain_db;           // --gain
     std::optional<std::string> antenna;      // --antenna
     int32_t channel = 0;                     // --channel
+    // Hierarchical transmission: the low-priority stream (--lp-input) and
+    // its code rate (--lp-rate); -i is then the high-priority stream.
+    std::optional<std::string> lp_input_path;
+    CodeRate lp_code_rate = kRate1_2;
+    // --bandwidth: any channel bandwidth in Hz; the sampling rate is 8/7 of
+    // it (absent: -b).
+    std::optional<double> bandwidth_hz;
+
+    bool hierarchical_streams() const { return lp_input_path.has_value(); }
 };
 
 // Element counts of one cycle's stage buffers.
@@ -79,13 +88,25 @@ struct BlockSizes {
     int32_t cell_count = 0;
     int32_t frame_cell_count = 0;
     int32_t sample_count = 0;
+    // The low-priority stream's buffers (hierarchical transmission only; 0
+    // otherwise). punctured_bit_count is then the HP stream's 2 bits a cell.
+    int32_t lp_packets_per_cycle = 0;
+    int32_t lp_ts_bytes = 0;
+    int32_t lp_rs_bytes = 0;
+    int32_t lp_coded_bit_count = 0;
+    int32_t lp_punctured_bit_count = 0;
 };
 
 // The fields of the command line the stages compute with.
 inline DvbtSettings dvbt_settings(const TxConfig& config) {
-    return DvbtSettings{
+    DvbtSettings settings{
         config.mode,      config.constellation,    config.hierarchy,        config.guard_interval,
         config.code_rate, config.interleaver_init, config.frequency_mapping};
+    if (config.hierarchical_streams()) {
+        settings.two_streams = true;
+        settings.lp_code_rate = config.lp_code_rate;
+    }
+    return settings;
 }
 
 }  // namespace terramod

@@ -92,6 +92,64 @@ inline std::vector<uint8_t> bit_interleave(Constellation constellation,
     return out;
 }
 
+// Clause 4.3.4.1, hierarchical case, bit by bit: group i of a block is the
+// HP bits x'0 = hp[2i], x'1 = hp[2i+1] and the LP bits x''j = lp[(v-2)i + j];
+// the demultiplexer writes them into b(e, i):
+//   16QAM: x'0 -> b0, x'1 -> b1, x''0 -> b2, x''1 -> b3
+//   64QAM: x'0 -> b0, x'1 -> b1, x''0 -> b2, x''1 -> b4, x''2 -> b3, x''3 -> b5
+// and the interleavers read y(e, w) = b(e, H_e(w)) with H0(w) = w,
+// H1(w) = (w + 63) mod 126, H2 = (w + 105), H3 = (w + 42), H4 = (w + 21),
+// H5 = (w + 84) mod 126; the word is y0 (most significant) .. y(v-1).
+inline std::vector<uint8_t> hierarchical_bit_interleave(Constellation constellation,
+                                                        const std::vector<uint8_t>& hp,
+                                                        const std::vector<uint8_t>& lp) {
+    const int v = bits_per_cell[constellation];
+    std::vector<uint8_t> out;
+    for (size_t block = 0;; ++block) {
+        const size_t hp_start = block * 252;
+        const size_t lp_start = block * 126 * (v - 2);
+        if (hp_start + 252 > hp.size() || lp_start + 126 * (v - 2) > lp.size()) break;
+        uint8_t b[6][126] = {};
+        for (int i = 0; i < 126; ++i) {
+            const uint8_t* x_hp = &hp[hp_start + 2 * i];
+            const uint8_t* x_lp = &lp[lp_start + (v - 2) * i];
+            b[0][i] = x_hp[0];
+            b[1][i] = x_hp[1];
+            if (v == 4) {
+                b[2][i] = x_lp[0];
+                b[3][i] = x_lp[1];
+            } else {
+                b[2][i] = x_lp[0];
+                b[4][i] = x_lp[1];
+                b[3][i] = x_lp[2];
+                b[5][i] = x_lp[3];
+            }
+        }
+        auto h = [](int e, int w) {
+            switch (e) {
+                case 0:
+                    return w;
+                case 1:
+                    return (w + 63) % 126;
+                case 2:
+                    return (w + 105) % 126;
+                case 3:
+                    return (w + 42) % 126;
+                case 4:
+                    return (w + 21) % 126;
+                default:
+                    return (w + 84) % 126;
+            }
+        };
+        for (int w = 0; w < 126; ++w) {
+            int word = 0;
+            for (int e = 0; e < v; ++e) word = word * 2 + b[e][h(e, w)];
+            out.push_back(static_cast<uint8_t>(word));
+        }
+    }
+    return out;
+}
+
 // Clause 4.3.4.2: H(q) from the (Nr - 1)-bit register R'(i), its wire
 // permutation into R(i) and the alternating top bit, as an array of bits.
 inline std::vector<int> symbol_permutation(OfdmMode mode) {

@@ -77,10 +77,13 @@ class Case:
     output_format: str = "float"
     source: str = "random"
     transmitter: str = "terramod"
+    lp_rate: str = None   # hierarchical transmission: the LP stream's code rate
 
     @property
     def name(self):
         parts = [self.tx.label(), f"b{self.spacing}", f"c{self.interleaver_init}"]
+        if self.lp_rate:
+            parts.insert(1, f"lp{self.lp_rate.replace('/', '')}")
         if self.bb_if:
             parts.append("bbif")
         if self.output_format != "float":
@@ -97,6 +100,8 @@ class Case:
             "-f", "BBIF" if self.bb_if else "0"]
         if self.output_format != "float":
             options += ["-F", self.output_format]
+        if self.lp_rate:
+            options += ["--lp-rate", self.lp_rate]
         return options
 
 
@@ -136,6 +141,26 @@ def non_uniform_cases():
     return cases
 
 
+# Rate pairs (HP, LP) of the hierarchical cases.
+HIERARCHICAL_RATE_PAIRS = (("1/2", "1/2"), ("2/3", "3/4"), ("3/4", "7/8"), ("5/6", "2/3"),
+                           ("7/8", "5/6"), ("1/2", "7/8"), ("2/3", "1/2"), ("3/4", "5/6"),
+                           ("5/6", "3/4"), ("7/8", "1/2"), ("1/2", "2/3"), ("2/3", "5/6"))
+
+
+def hierarchical_cases():
+    """Two streams: 16QAM and 64QAM with each alpha, in both modes, each
+    with its own pair of HP and LP code rates."""
+    cases = []
+    for i, (constellation, alpha, mode) in enumerate(
+            (c, a, m) for c in (16, 64) for a in ("1", "2", "4") for m in ("2k", "8k")):
+        hp_rate, lp_rate = HIERARCHICAL_RATE_PAIRS[i]
+        transmission = settings(mode, constellation, hp_rate, GUARDS[i % 4], alpha=alpha)
+        case = cycled_case(transmission, i)
+        cases.append(Case(case.tx, case.spacing, case.interleaver_init, case.bb_if,
+                          lp_rate=lp_rate))
+    return cases
+
+
 # Together the groups cover every value of every parameter: both modes, the
 # three constellations, the five code rates, the four guard intervals, the
 # three alphas of the non-uniform constellations, both interleaver fills,
@@ -148,6 +173,7 @@ GROUPS = {
     "16qam": constellation_cases(16, 1),
     "64qam": constellation_cases(64, 3),
     "non_uniform": non_uniform_cases(),
+    "hierarchical": hierarchical_cases(),
     "output_formats": [
         Case(settings("2k", 64, "3/4", "1/8"), output_format="agi"),
         Case(settings("8k", 16, "2/3", "1/16"), interleaver_init="zero", output_format="agi"),
@@ -202,6 +228,24 @@ def input_packet_count(tx):
 def start_loss_bound(tx):
     return math.ceil(START_LOSS_FRAMES * SYMBOLS_PER_FRAME * packets_per_symbol(tx)) \
         + START_LOSS_EXTRA_PACKETS
+
+
+def stream_view(tx, bits_per_cell, code_rate):
+    """One stream of a hierarchical transmission for the packet accounting:
+    a transmission with as many bits a cell (2: QPSK, 4: 16QAM) and its rate."""
+    return Transmission(tx.mode, {2: 4, 4: 16}[bits_per_cell], "NH", code_rate, tx.guard)
+
+
+def hierarchical_views(case):
+    bits = BITS_PER_CELL[case.tx.constellation]
+    return (stream_view(case.tx, 2, case.tx.code_rate),
+            stream_view(case.tx, bits - 2, case.lp_rate))
+
+
+def hierarchical_cycle_symbols(case):
+    """terramod's cycle: the fewest OFDM symbols with whole packets of both."""
+    hp, lp = hierarchical_views(case)
+    return math.lcm(packets_per_symbol(hp).denominator, packets_per_symbol(lp).denominator)
 
 
 def random_stream(packet_count, seed, source_dir):
@@ -301,6 +345,8 @@ def analyse_received(case, samples, folder, source_dir):
                "--bandwidth", str(case.spacing)]
     if case.transmitter == "gr-dtv":
         command += ["--equalizer", "pilots"]
+    if case.lp_rate:
+        command += ["--lp-code-rate", case.lp_rate]
     completed = subprocess.run(command, capture_output=True, text=True)
     os.remove(path)
     if completed.returncode not in (0, 3):
@@ -373,9 +419,11 @@ class CaseFailure(Exception):
     pass
 
 
-def run_terramod(terramod, case, input_path, base):
+def run_terramod(terramod, case, input_path, base, lp_input_path=None):
     command = [terramod, "-i", input_path, "-o", base, "-l", base + ".log", "-d", "t", "-v", "1"]
     command += case.terramod_options()
+    if lp_input_path:
+        command += ["--lp-input", lp_input_path]
     completed = subprocess.run(command, capture_output=True, text=True)
     if completed.returncode != 0:
         raise CaseFailure(f"terramod exited with {completed.returncode}: {' '.join(command)}\n"
@@ -466,6 +514,45 @@ def transmit_with_gr_dtv(case, input_path, base):
     return "gr-dtv transmitter", samples, len(samples) // case.tx.symbol_length
 
 
+def run_hierarchical_case(case, terramod, source_dir, folder, seed):
+    """Both streams through terramod and the hierarchical receive path;
+    returns the HP and LP comparisons."""
+    import hierarchical_rx
+    hp_view, lp_view = hierarchical_views(case)
+    inputs = []
+    for name, view, stream_seed in (("input.ts", hp_view, seed), ("lp_input.ts", lp_view,
+                                                                    1000 + seed)):
+        data = random_stream(input_packet_count(view), stream_seed, source_dir)
+        path = os.path.join(folder, name)
+        with open(path, "wb") as stream:
+            stream.write(data)
+        inputs.append((path, data))
+    (hp_path, hp_data), (lp_path, lp_data) = inputs
+    base = os.path.join(folder, "tx")
+    command = run_terramod(terramod, case, hp_path, base, lp_path)
+    symbols_per_cycle = hierarchical_cycle_symbols(case)
+    hp_packets = len(hp_data) // PACKET_SIZE
+    hp_per_cycle = int(symbols_per_cycle * packets_per_symbol(hp_view))
+    symbol_count = -(-hp_packets // hp_per_cycle) * symbols_per_cycle
+    check_output_length(case, base, symbol_count)
+    samples = signal_formats.base_rate_samples(base + ".bin", "float", case.tx.mode, case.bb_if)
+    os.remove(base + ".bin")
+    received = [os.path.join(folder, "received_hp.ts"), os.path.join(folder, "received_lp.ts")]
+    hierarchical_rx.decode(case.tx, case.lp_rate, samples, *received)
+    comparisons = []
+    for view, data, path in ((hp_view, hp_data, received[0]), (lp_view, lp_data, received[1])):
+        sent = int(symbol_count * packets_per_symbol(view))
+        expected = padded(as_packets(data)[:sent], sent)
+        with open(path, "rb") as stream:
+            comparison = compare_streams(as_packets(stream.read()), expected,
+                                         last_packet_out(symbol_count, view))
+        comparison.placement = measure_carrier_placement(samples, case.tx)
+        comparisons.append(comparison)
+    comparisons[0].mer_db, comparisons[0].analyzer_faults = analyse_received(
+        case, samples, folder, source_dir)
+    return comparisons, "random payloads", "terramod " + " ".join(command[1:])
+
+
 def run_case(case, terramod, source_dir, out_dir, seed):
     folder = os.path.join(out_dir, case.name)
     shutil.rmtree(folder, ignore_errors=True)
@@ -495,12 +582,13 @@ def run_case(case, terramod, source_dir, out_dir, seed):
     return comparison, origin, command
 
 
-def verdict(case, comparison):
-    """The reasons a case fails; empty when it passes."""
+def verdict(case, comparison, tx=None):
+    """The reasons a case fails; empty when it passes. tx: the stream's
+    view for the start-up bound (hierarchical cases)."""
     placement_fault = comparison.placement.fault()
     reasons = [placement_fault] if placement_fault else []
     reasons += comparison.analyzer_faults or []
-    bound = start_loss_bound(case.tx)
+    bound = start_loss_bound(tx or case.tx)
     if comparison.received == 0:
         reasons.append("the receiver delivered no packet")
     elif comparison.lost_at_start < 0:
@@ -517,9 +605,9 @@ def verdict(case, comparison):
     return reasons
 
 
-def report_line(case, comparison, seconds):
+def report_line(case, comparison, seconds, tx=None):
     return (f"{case.name:44s} sent {comparison.sent:6d}  left tx {comparison.last_out + 1:6d}  "
-            f"lost at start {comparison.lost_at_start:5d} (bound {start_loss_bound(case.tx):5d})  "
+            f"lost at start {comparison.lost_at_start:5d} (bound {start_loss_bound(tx or case.tx):5d})  "
             f"identical {comparison.identical:6d}/{comparison.expected:6d}  "
             f"empty bins {comparison.placement.strongest_empty_db:6.1f} dB  "
             + (f"MER {comparison.mer_db:5.1f} dB  " if comparison.mer_db is not None else "")
@@ -529,8 +617,14 @@ def report_line(case, comparison, seconds):
 def run_group(name, terramod, source_dir, out_dir):
     failures = 0
     group_dir = os.path.join(out_dir, name)
+    if name == "hierarchical":
+        failures += not oracle_signal_check(terramod, source_dir, group_dir)
     for seed, case in enumerate(GROUPS[name], start=1):
         started = time.monotonic()
+        if case.lp_rate:
+            failures += not run_hierarchical_group_case(case, terramod, source_dir, group_dir,
+                                                        seed, started)
+            continue
         try:
             comparison, origin, command = run_case(case, terramod, source_dir, group_dir, seed)
         except CaseFailure as failure:
@@ -547,6 +641,81 @@ def run_group(name, terramod, source_dir, out_dir):
         sys.stdout.flush()
     print(f"{name}: {len(GROUPS[name]) - failures} of {len(GROUPS[name])} cases passed")
     return failures == 0
+
+
+def run_hierarchical_group_case(case, terramod, source_dir, group_dir, seed, started):
+    """One hierarchical case: a line per stream; True when both pass."""
+    folder = os.path.join(group_dir, case.name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    try:
+        comparisons, origin, command = run_hierarchical_case(case, terramod, source_dir, folder,
+                                                             seed)
+    except CaseFailure as failure:
+        print(f"{case.name:44s} FAIL: {failure}")
+        return False
+    ok = True
+    for label, view, comparison in zip(("HP", "LP"), hierarchical_views(case), comparisons):
+        reasons = verdict(case, comparison, view)
+        print(report_line(case, comparison, time.monotonic() - started, view)
+              + f"  {label}" + ("  ok" if not reasons else "  FAIL"))
+        for reason in reasons:
+            print(f"    FAIL: {label}: {reason}")
+        ok = ok and not reasons
+    print(f"    {command}   [{origin}]")
+    sys.stdout.flush()
+    return ok
+
+
+def oracle_signal_check(terramod, source_dir, group_dir):
+    """The receive path first on cells from the bit-level oracle of EN 300
+    744 clause 4.3.4.1 (hierarchical_rx.hierarchical_interleave) over two
+    streams that terramod coded and punctured as single streams: gr-dtv's
+    non-hierarchical bit deinterleaver, the word split, one decoder chain
+    per stream must give back every packet of both; the naive split (top
+    two bits as HP) must not. True when all holds."""
+    import hierarchical_rx
+    folder = os.path.join(group_dir, "oracle_cells")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    ok = True
+    for v, hp_rate, lp_rate in ((4, "2/3", "5/6"), (6, "3/4", "1/2")):
+        punctured = []
+        for name, rate, count, seed in (("hp", hp_rate, 600, 7), ("lp", lp_rate, 900, 8)):
+            data = random_stream(count, seed, source_dir)
+            path = os.path.join(folder, f"{name}.ts")
+            with open(path, "wb") as stream:
+                stream.write(data)
+            command = [terramod, "-i", path, "-o", os.path.join(folder, name), "-p", rate,
+                       "-d", "p", "-v", "0", "-l", os.path.join(folder, name + ".log")]
+            subprocess.run(command, check=True, capture_output=True)
+            punctured.append((data, np.fromfile(os.path.join(folder, name + "_pu.bin"),
+                                                np.uint8)))
+        cells = hierarchical_rx.hierarchical_interleave(punctured[0][1], punctured[1][1], v)
+        words = hierarchical_rx.deinterleave_with_gr_dtv(cells, v)
+        results = []
+        for split in (hierarchical_rx.split_words, hierarchical_rx.naive_split):
+            out = [os.path.join(folder, f"{name}_{split.__name__}_{v}.ts") for name in ("hp", "lp")]
+            hierarchical_rx.decode_words(words, v, hp_rate, lp_rate, *out, split=split)
+            counts = []
+            for (data, _), path, bits, rate in zip(punctured, out, (2, v - 2), (hp_rate, lp_rate)):
+                with open(path, "rb") as stream:
+                    got = as_packets(stream.read())
+                sent = as_packets(data)
+                # The packets the cells carry whole, less those the outer
+                # interleaver still held.
+                carried = int(len(words) * bits * Fraction(rate) / (8 * RS_PACKET_SIZE))
+                expected = min(len(sent), carried - OUTER_INTERLEAVER_TAIL // RS_PACKET_SIZE - 1)
+                counts.append((sum(a == b for a, b in zip(got, sent[:expected])), expected))
+            results.append(counts)
+        (hp_ok, hp_sent), (lp_ok, lp_sent) = results[0]
+        naive = results[1]
+        good = hp_ok == hp_sent and lp_ok == lp_sent and naive[0][0] == 0 and naive[1][0] == 0
+        print(f"oracle cells {v} bits a cell HP {hp_rate} LP {lp_rate}: split HP {hp_ok}/{hp_sent}"
+              f" LP {lp_ok}/{lp_sent} identical; naive split HP {naive[0][0]} LP {naive[1][0]}"
+              + ("  ok" if good else "  FAIL"))
+        ok = ok and good
+    return ok
 
 
 def main():

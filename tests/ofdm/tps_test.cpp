@@ -114,5 +114,29 @@ TEST(TpsWord, RebuildIsIndependentOfHistory) {
     EXPECT_EQ(tps.tps_bits(), first);
 }
 
+// Hierarchical transmission: s33..s35 carry the low-priority code rate (000
+// for 1/2 .. 100 for 7/8), nothing else moves, and the word stays a BCH codeword.
+TEST(TpsWord, SignalsTheLowPriorityCodeRate) {
+    const char* lp_codes[] = {"000", "001", "010", "011", "100"};
+    for (int hierarchy = 1; hierarchy < 4; ++hierarchy)
+        for (int lp = 0; lp < 5; ++lp) {
+            DvbtSettings settings = make_config(kMode8k, kQam64, static_cast<Hierarchy>(hierarchy),
+                                                kRate2_3, kGuard1_8);
+            TpsWord one_stream(settings);
+            settings.two_streams = true;
+            settings.lp_code_rate = static_cast<CodeRate>(lp);
+            TpsWord two_streams(settings);
+            one_stream.build_tps_word(2);
+            two_streams.build_tps_word(2);
+            const auto& word = two_streams.tps_bits();
+            EXPECT_EQ(bits(word, 27, 29), bits(one_stream.tps_bits(), 27, 29));
+            EXPECT_EQ(bits(word, 30, 32), "001");
+            EXPECT_EQ(bits(word, 33, 35), lp_codes[lp]);
+            EXPECT_EQ(bits(word, 1, 32), bits(one_stream.tps_bits(), 1, 32));
+            EXPECT_EQ(bits(word, 36, 53), bits(one_stream.tps_bits(), 36, 53));
+            EXPECT_EQ(remainder_by_generator(word), 0u) << hierarchy << " " << lp;
+        }
+}
+
 }  // namespace
 }  // namespace terramod

@@ -367,6 +367,28 @@ class TerramodOutputs(unittest.TestCase):
         self.assertEqual(completed.returncode, TPS_MISMATCH_STATUS)
         self.assertIn("valid TPS word", completed.stderr)
 
+    def test_hierarchical_tps_and_any_bandwidth_from_sigmf(self):
+        """Two streams (--lp-input) at 1.7 MHz: the SigMF metadata carries the
+        LP code rate and the bandwidth, the TPS decode to them; another LP code
+        rate on the command line is a mismatch."""
+        import make_random_ts
+        lp_input = os.path.join(self.scratch, "lp.ts")
+        with open(lp_input, "wb") as stream:
+            stream.write(b"".join(make_random_ts.random_packets(400, 5)))
+        base = self.transmit("hierarchical", constellation=64, alpha="2", code_rate="2/3",
+                             extra=["--lp-input", lp_input, "--lp-rate", "5/6",
+                                    "--bandwidth", "1.7e6", "--sample-type", "cf32"])
+        completed, summary = run_tool(base + ".sigmf-meta", scratch=self.scratch)
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        self.assertTrue(summary["tps"]["match"], summary["tps"].get("mismatches"))
+        self.assertEqual(summary["tps"]["signalled"]["hierarchy"], "2")
+        self.assertEqual(summary["tps"]["signalled"]["code_rate_lp"], "5/6")
+        self.assertAlmostEqual(summary["sample_rate_hz"], 1.7e6 * 8 / 7, places=3)
+        completed, _ = run_tool(base + ".sigmf-meta", "--lp-code-rate", "1/2",
+                                scratch=self.scratch)
+        self.assertEqual(completed.returncode, TPS_MISMATCH_STATUS)
+        self.assertIn("code_rate_lp: the signal says 5/6", completed.stderr)
+
     def test_interpolated_bb_if_is_brought_down_by_half_the_base_rate(self):
         """BB IF with -F 2x/-F 4x is defined as the zero IF output with output
         sample n multiplied by e^{j pi n / P}; built here from terramod's zero IF

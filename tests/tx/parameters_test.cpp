@@ -265,5 +265,118 @@ TEST(BlockSummary, EightK64QamSevenEighthsQuarterGuard) {
               "----------------------------------------------------------\n");
 }
 
+// ---- Hierarchical transmission (two streams)
+
+TxConfig hierarchical_config(OfdmMode mode, Constellation constellation, Hierarchy alpha,
+                             CodeRate hp, CodeRate lp, GuardInterval guard) {
+    TxConfig config;
+    config.mode = mode;
+    config.constellation = constellation;
+    config.hierarchy = alpha;
+    config.code_rate = hp;
+    config.lp_code_rate = lp;
+    config.guard_interval = guard;
+    config.lp_input_path = "lp.ts";
+    return config;
+}
+
+// Every one of the 2 x 2 x 3 x 5 x 5 x 4 settings: the cycle carries whole
+// packets of both streams (k/n x bits = 1632 x packets, in integers), no
+// shorter cycle would, and the buffers follow from it.
+TEST(HierarchicalBlockSize, WholePacketsOfBothStreamsForEverySetting) {
+    const int64_t k[] = {1, 2, 3, 5, 7}, n[] = {2, 3, 4, 6, 8};
+    int settings = 0;
+    for (int mode = 0; mode < 2; ++mode)
+        for (Constellation c : {kQam16, kQam64})
+            for (Hierarchy alpha : {kAlpha1, kAlpha2, kAlpha4})
+                for (int hp = 0; hp < 5; ++hp)
+                    for (int lp = 0; lp < 5; ++lp)
+                        for (int guard = 0; guard < 4; ++guard) {
+                            const TxConfig config = hierarchical_config(
+                                static_cast<OfdmMode>(mode), c, alpha, static_cast<CodeRate>(hp),
+                                static_cast<CodeRate>(lp), static_cast<GuardInterval>(guard));
+                            const BlockSizes s = choose_block_size(config);
+                            const int64_t d = data_carrier_count[mode];
+                            const int64_t v = bits_per_cell[c];
+                            const int64_t symbols = s.symbols_per_cycle;
+                            SCOPED_TRACE(::testing::Message() << mode << c << alpha << hp << lp);
+                            ASSERT_GT(symbols, 0);
+                            ASSERT_LE(symbols, 272);
+                            EXPECT_EQ(2 * d * symbols * k[hp], 1632 * n[hp] * s.packets_per_cycle);
+                            EXPECT_EQ((v - 2) * d * symbols * k[lp],
+                                      1632 * n[lp] * s.lp_packets_per_cycle);
+                            for (int64_t shorter = 1; shorter < symbols; ++shorter)
+                                ASSERT_FALSE((2 * d * shorter * k[hp]) % (1632 * n[hp]) == 0 &&
+                                             ((v - 2) * d * shorter * k[lp]) % (1632 * n[lp]) == 0)
+                                    << shorter;
+                            EXPECT_EQ(s.punctured_bit_count, 2 * d * symbols);
+                            EXPECT_EQ(s.lp_punctured_bit_count, (v - 2) * d * symbols);
+                            EXPECT_EQ(s.coded_bit_count, 1632 * 2 * s.packets_per_cycle);
+                            EXPECT_EQ(s.lp_coded_bit_count, 1632 * 2 * s.lp_packets_per_cycle);
+                            EXPECT_EQ(s.ts_bytes, 188 * s.packets_per_cycle);
+                            EXPECT_EQ(s.lp_rs_bytes, 204 * s.lp_packets_per_cycle);
+                            EXPECT_EQ(s.cell_count, d * symbols);
+                            ++settings;
+                        }
+    EXPECT_EQ(settings, 2 * 2 * 3 * 5 * 5 * 4);
+}
+
+// Useful bit rates of EN 300 744 Annex E for 8 MHz channels, Mbit/s, by code
+// rate (rows) and guard interval 1/4, 1/8, 1/16, 1/32 (columns). In the
+// hierarchical modes the HP stream has the QPSK rates, the LP stream of
+// 16QAM the QPSK rates and the LP stream of 64QAM the 16QAM rates.
+constexpr double kAnnexQpsk[5][4] = {{4.98, 5.53, 5.85, 6.03},
+                                     {6.64, 7.37, 7.81, 8.04},
+                                     {7.46, 8.29, 8.78, 9.05},
+                                     {8.29, 9.22, 9.76, 10.05},
+                                     {8.71, 9.68, 10.25, 10.56}};
+constexpr double kAnnex16Qam[5][4] = {{9.95, 11.06, 11.71, 12.06},
+                                      {13.27, 14.75, 15.61, 16.09},
+                                      {14.93, 16.59, 17.56, 18.10},
+                                      {16.59, 18.43, 19.52, 20.11},
+                                      {17.42, 19.35, 20.49, 21.11}};
+
+TEST(HierarchicalReport, BothUsefulRatesMatchTheAnnexTables) {
+    for (Constellation c : {kQam16, kQam64})
+        for (int hp = 0; hp < 5; ++hp)
+            for (int lp = 0; lp < 5; ++lp)
+                for (int guard = 0; guard < 4; ++guard) {
+                    DerivedRates rates;
+                    const std::string text = report_text(
+                        hierarchical_config(kMode8k, c, kAlpha2, static_cast<CodeRate>(hp),
+                                            static_cast<CodeRate>(lp),
+                                            static_cast<GuardInterval>(guard)),
+                        &rates);
+                    const double lp_table =
+                        c == kQam16 ? kAnnexQpsk[lp][guard] : kAnnex16Qam[lp][guard];
+                    EXPECT_NEAR(rates.useful_throughput * 1e-6, kAnnexQpsk[hp][guard], 0.005);
+                    EXPECT_NEAR(rates.lp_useful_throughput * 1e-6, lp_table, 0.005);
+                    EXPECT_NE(text.find("\tLP puncturing rate  : " +
+                                        std::string(kCodeRateNames[lp]) + "\n"),
+                              std::string::npos);
+                    EXPECT_NE(text.find("\tLP useful throughput: "), std::string::npos);
+                }
+}
+
+// --bandwidth: the sampling rate is 8/7 of it, and 2 MHz gives the figures
+// of a 2 MHz channel: a quarter of the 8 MHz rates.
+TEST(BandwidthReport, SamplingRateIsEightSeventhsOfTheBandwidth) {
+    TxConfig config;
+    config.bandwidth_hz = 2e6;
+    DerivedRates rates;
+    const std::string text = report_text(config, &rates);
+    EXPECT_DOUBLE_EQ(rates.sampling_rate, 16e6 / 7);
+    EXPECT_NE(text.find("\tOutput sampling rate: 2.285714 Msps\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\tChannel bandwidth   : 2.000000 MHz\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Channel spacing"), std::string::npos);
+    DerivedRates eight;
+    report_text(TxConfig{}, &eight);
+    EXPECT_NEAR(rates.useful_throughput * 4, eight.useful_throughput, 1e-6);
+    EXPECT_NEAR(rates.nominal_bandwidth * 4, eight.nominal_bandwidth, 1e-6);
+    config.bandwidth_hz = 500000;
+    report_text(config, &rates);
+    EXPECT_NEAR(rates.sampling_rate, 571428.5714285714, 1e-6);
+}
+
 }  // namespace
 }  // namespace terramod
