@@ -45,6 +45,9 @@ inline constexpr char kExpectedHelp[] =
     "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
     "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
     "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
-    "--no-sigmf\tno SigMF metadata file beside the output file\n";
+    "--no-sigmf\tno SigMF metadata file beside the output file\n"
+    "--precise\texact transform in double precision (FFTW), rounded to float once\n"
+    "--window N\traised-cosine transition of N samples between symbols, inside the\n"
+    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
 
 }  // namespace terramod

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what the test suite needs beyond the machine's own toolchain:
 # GNU Radio's DVB-T receiver (the independent peer of the interop tests) and
-# the Python packages its script uses, and ffmpeg for the rate adaptation
-# checks. Runs as root on a fresh machine; does nothing when everything is
-# present.
+# the Python packages its script uses, ffmpeg for the rate adaptation checks,
+# and FFTW (double precision, found through pkg-config) for the --precise
+# transform and its tests. Runs as root on a fresh machine; does nothing when
+# everything is present.
 set -e
 missing=""
 /usr/bin/python3 -c 'from gnuradio import dtv' 2>/dev/null || missing="$missing gnuradio"
@@ -11,6 +12,7 @@ missing=""
 /usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing="$missing python3-matplotlib"
 /usr/bin/python3 -c 'import jsonschema' 2>/dev/null || missing="$missing python3-jsonschema"
 command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1 || missing="$missing ffmpeg"
+pkg-config --exists fftw3 2>/dev/null || missing="$missing pkg-config libfftw3-dev"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive

@@ -56,7 +56,10 @@ constexpr char kLongOptionsHelp[] =
     "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
     "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
     "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
-    "--no-sigmf\tno SigMF metadata file beside the output file\n";
+    "--no-sigmf\tno SigMF metadata file beside the output file\n"
+    "--precise\texact transform in double precision (FFTW), rounded to float once\n"
+    "--window N\traised-cosine transition of N samples between symbols, inside the\n"
+    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
 
 constexpr double kDefaultBackoffDb = 12.0;
 constexpr double kMaxBackoffDb = 60.0;
@@ -193,6 +196,10 @@ class CommandLineParser {
             take_backoff();
         } else if (option == "--no-sigmf") {
             config_.write_sigmf = false;
+        } else if (option == "--precise") {
+            config_.precise = true;
+        } else if (option == "--window") {
+            take_window_length();
         } else {
             print("Unknown argument %s.\n", std::string(option).c_str());
         }
@@ -320,6 +327,21 @@ class CommandLineParser {
         }
         config_.backoff_db = kDefaultBackoffDb;
         print("Invalid backoff %s: using 12 dB.\n", value ? std::string(*value).c_str() : "");
+    }
+
+    // A whole number of samples; anything else is -1, which the start-up
+    // refuses with the limits (they depend on the guard interval, which may
+    // come later on the command line).
+    void take_window_length() {
+        std::optional<std::string_view> value = take_value();
+        config_.window_length = -1;
+        if (!value || value->empty() || value->size() > 6) return;
+        int32_t length = 0;
+        for (char digit : *value) {
+            if (digit < '0' || digit > '9') return;
+            length = length * 10 + (digit - '0');
+        }
+        config_.window_length = length;
     }
 
     TxConfig& config_;

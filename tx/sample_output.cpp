@@ -42,8 +42,11 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
             files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
-            nominal_rms_ =
-                nominal_rms(config.mode, config.frequency_mapping, format_.interpolation_factor);
+            // BB IF is interpolated at zero IF and moved up afterwards (which
+            // keeps the power): the filter's gain is the zero-IF one.
+            nominal_rms_ = nominal_rms(
+                config.mode, format_.interpolation_factor > 1 ? kZeroIf : config.frequency_mapping,
+                format_.interpolation_factor);
             if (integer_samples()) {
                 scale_ = integer_sample_scale(sample_type_, config.backoff_db, nominal_rms_);
                 encoded_.resize(samples_per_cycle *

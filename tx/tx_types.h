@@ -59,6 +59,8 @@ struct TxConfig {
     std::optional<SampleType> sample_type;  // --sample-type; cf32 when absent
     double backoff_db = 12.0;               // --backoff
     bool write_sigmf = true;                // --no-sigmf clears it
+    bool precise = false;                   // --precise
+    int32_t window_length = 0;              // --window; -1 for a value that is no number
 };
 
 // Element counts of one cycle's stage buffers.

@@ -22,7 +22,7 @@ import shutil
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from fractions import Fraction
 
 import numpy as np
@@ -74,6 +74,12 @@ class Case:
     output_format: str = "float"
     source: str = "random"
     transmitter: str = "terramod"
+    # Signal-quality options: --precise, and --window N (0: off).
+    precise: bool = False
+    window: int = 0
+    # The receiver given the symbol timing instead of acquiring it (see
+    # dvbt_rx.symbol_acquisition: needed for windowed signals).
+    known_timing: bool = False
 
     @property
     def name(self):
@@ -86,6 +92,12 @@ class Case:
             parts.append(self.source)
         if self.transmitter != "terramod":
             parts.append(self.transmitter)
+        if self.precise:
+            parts.append("precise")
+        if self.window:
+            parts.append(f"w{self.window}")
+        if self.known_timing:
+            parts.append("timed")
         return "_".join(parts)
 
     def terramod_options(self):
@@ -94,6 +106,10 @@ class Case:
             "-f", "BBIF" if self.bb_if else "0"]
         if self.output_format != "float":
             options += ["-F", self.output_format]
+        if self.precise:
+            options.append("--precise")
+        if self.window:
+            options += ["--window", str(self.window)]
         return options
 
 
@@ -158,6 +174,23 @@ GROUPS = {
         Case(settings("2k", 4, "1/2", "1/32"), source="testcard_whole"),
         Case(settings("8k", 16, "3/4", "1/8"), spacing=7, interleaver_init="zero",
              source="testcard"),
+    ],
+    # The exact transform in both modes; symbol windowing at the longest
+    # transition the guard allows (a quarter of it) with the symbol timing
+    # given, and a short one that gr-dtv's own acquisition still follows; BB
+    # IF interpolated by 2 and 4 (decoded after moving it down by half the
+    # base rate).
+    "signal_quality": [
+        Case(settings("2k", 64, "3/4", "1/8"), precise=True),
+        Case(settings("8k", 64, "7/8", "1/4"), spacing=7, precise=True),
+        Case(settings("2k", 64, "2/3", "1/32"), window=16, known_timing=True),
+        Case(settings("2k", 16, "3/4", "1/32"), window=4),
+        Case(settings("8k", 16, "3/4", "1/4"), window=512, output_format="2x", known_timing=True),
+        Case(settings("2k", 16, "1/2", "1/4"), spacing=7, bb_if=True, output_format="2x"),
+        Case(settings("8k", 4, "5/6", "1/16"), interleaver_init="zero", bb_if=True,
+             output_format="4x"),
+        Case(settings("2k", 64, "2/3", "1/8"), spacing=6, bb_if=True, output_format="4x",
+             precise=True, window=64, known_timing=True),
     ],
     # The receiver on gr-dtv's own transmitter: shows the peer itself works.
     "peer_selfcheck": [
@@ -431,7 +464,7 @@ def run_case(case, terramod, source_dir, out_dir, seed):
         command, samples, symbol_count = transmit_with_terramod(case, terramod, input_path,
                                                                 base, packet_count)
     received_path = os.path.join(folder, "received.ts")
-    dvbt_rx.decode(case.tx, samples, received_path)
+    dvbt_rx.decode(case.tx, samples, received_path, case.known_timing)
     with open(received_path, "rb") as stream:
         received = as_packets(stream.read())
     sent_count = max(packet_count, math.ceil(symbol_count * packets_per_symbol(case.tx)))
@@ -504,7 +537,13 @@ def main():
     parser.add_argument("--terramod", required=True)
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--window-quarter-guard", action="store_true",
+                        help="every terramod case with --window at a quarter of its guard")
     args = parser.parse_args()
+    if args.window_quarter_guard:
+        GROUPS[args.group] = [case if case.transmitter != "terramod" else
+                              replace(case, window=case.tx.guard_length // 4, known_timing=True)
+                              for case in GROUPS[args.group]]
     ok = run_group(args.group, args.terramod, args.source_dir, args.out)
     sys.exit(0 if ok else 1)
 
