@@ -5,7 +5,7 @@ decodes.
 
     dvbt_rx.py SAMPLES OUTPUT.ts [--format float|agi|2x|4x] [--bb-if]
                [--mode 2k] [--constellation 4] [--alpha NH] [--code-rate 1/2]
-               [--guard 1/32]
+               [--guard 1/32] [--known-timing]
 
 SAMPLES is the output file (float32 I/Q pairs), or the base name of the
 _I.bin/_Q.bin pair for the Agilent format. Every format is first brought to
