@@ -125,6 +125,11 @@ void SampleOutput::write_sigmf() {
     metadata.numbers = {{"bandwidth_hz", kBandwidthHz[config_.channel_spacing]},
                         {"interpolation", static_cast<double>(format_.interpolation_factor)},
                         {"useful_bit_rate", useful_bit_rate_}};
+    // The signal-quality options, only when given (the default metadata stays
+    // as it was).
+    if (config_.precise) metadata.texts.push_back({"transform", "exact (FFTW, double)"});
+    if (config_.window_length > 0)
+        metadata.numbers.push_back({"window_length", static_cast<double>(config_.window_length)});
     if (integer_samples()) {
         metadata.numbers.push_back({"backoff_db", config_.backoff_db});
         metadata.numbers.push_back({"scale", scale_});

@@ -28,6 +28,9 @@ TEST_F(SignalQualityE2e, WindowChangesOnlyTheFirstSamplesOfEachSymbol) {
     ASSERT_EQ(result.exit_code, 0);
     EXPECT_NE(result.console.find("Symbol windowing: raised-cosine transitions of 128 samples"),
               std::string::npos);
+    EXPECT_NE(read_file(path("windowed.sigmf-meta")).find("\"dvbt:window_length\": 128"),
+              std::string::npos);
+    EXPECT_EQ(read_file(path("plain.sigmf-meta")).find("window"), std::string::npos);
     const auto plain = read_samples(path("plain.bin"));
     const auto windowed = read_samples(path("windowed.bin"));
     ASSERT_EQ(plain.size(), windowed.size());
@@ -51,6 +54,9 @@ TEST_F(SignalQualityE2e, PreciseDiffersFromTheDefaultOnlyByItsRoundingDrift) {
     ASSERT_EQ(result.exit_code, 0);
     EXPECT_NE(read_file(path("precise.log")).find("Transform: exact, in double precision"),
               std::string::npos);
+    EXPECT_NE(read_file(path("precise.sigmf-meta")).find("\"dvbt:transform\": \"exact"),
+              std::string::npos);
+    EXPECT_EQ(read_file(path("default.sigmf-meta")).find("transform"), std::string::npos);
     const auto plain = read_samples(path("default.bin"));
     const auto precise = read_samples(path("precise.bin"));
     ASSERT_EQ(plain.size(), precise.size());
