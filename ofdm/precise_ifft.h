@@ -20,8 +20,9 @@ class PreciseIfft {
     // Takes the carrier placement and guard length of `ifft` and makes the
     // FFTW plan once (FFTW_ESTIMATE | FFTW_NO_SIMD: no timing measurements
     // and only the scalar codelets, so the plan, and with it the order of the
-    // double operations, is the same on every run and every x86-64 or ARM
-    // processor). Throws std::bad_alloc; std::runtime_error without FFTW.
+    // double operations, is the same on every run whatever vector unit the
+    // processor has; a different FFTW build may still round differently).
+    // Throws std::bad_alloc; std::runtime_error without FFTW.
     explicit PreciseIfft(const Ifft& ifft, OfdmMode mode);
     ~PreciseIfft();
     PreciseIfft(const PreciseIfft&) = delete;
