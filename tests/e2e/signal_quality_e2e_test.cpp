@@ -3,7 +3,9 @@
 // the default transform's own error; lengths outside the guard's quarter and
 // values that are no number are refused before any file is written.
 #include <cmath>
+#include <complex>
 #include <cstring>
+#include <numbers>
 
 #include "dvbt/dvbt.h"
 #include "tests/e2e/e2e_support.h"
@@ -72,6 +74,36 @@ TEST_F(SignalQualityE2e, PreciseDiffersFromTheDefaultOnlyByItsRoundingDrift) {
     const double ratio_db = 10 * std::log10(signal / difference);
     EXPECT_GT(ratio_db, 55.0);
     EXPECT_LT(ratio_db, 100.0);
+}
+
+// With the exact transform the BB IF and zero IF base-rate signals differ by
+// (-1)^n to within float rounding, so the interpolated BB IF output moved
+// down by half the base rate (times e^{-j pi m / P}) must be the zero IF
+// output: the band whole, at the right place, with the same filter.
+TEST_F(SignalQualityE2e, InterpolatedBasebandIfIsZeroIfMovedUpByHalfTheBaseRate) {
+    write_file(path("in.ts"), make_stream(188 * 100));
+    for (const char* factor : {"2x", "4x"}) {
+        ASSERT_EQ(
+            run({"-i", "in.ts", "-o", "zero", "-d", "t", "--precise", "-F", factor}).exit_code, 0);
+        ASSERT_EQ(
+            run({"-i", "in.ts", "-o", "bbif", "-d", "t", "--precise", "-F", factor, "-f", "BBIF"})
+                .exit_code,
+            0);
+        const auto zero_if = read_samples(path("zero.bin"));
+        const auto bb_if = read_samples(path("bbif.bin"));
+        ASSERT_EQ(zero_if.size(), bb_if.size());
+        const double p = factor[0] - '0';
+        double signal = 0, difference = 0;
+        for (size_t m = 0; m < bb_if.size(); ++m) {
+            const std::complex<double> down =
+                std::complex<double>(bb_if[m].re, bb_if[m].im) *
+                std::polar(1.0, -std::numbers::pi * static_cast<double>(m % 8) / p);
+            const std::complex<double> expected(zero_if[m].re, zero_if[m].im);
+            signal += std::norm(expected);
+            difference += std::norm(down - expected);
+        }
+        EXPECT_GT(10 * std::log10(signal / difference), 100.0) << factor;
+    }
 }
 
 TEST_F(SignalQualityE2e, WindowOutsideTheGuardsQuarterIsRefused) {
