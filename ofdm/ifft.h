@@ -26,12 +26,12 @@ class Ifft {
     // Seeds of stage s = 1..fft_log2 at index s - 1.
     const std::vector<TwiddleSeeds>& seeds() const { return seeds_; }
     int32_t guard_length() const { return guard_length_; }
+    // The cell that bin b receives under the frequency mapping, or -1.
+    int32_t placement_cell(int32_t bin) const;
 
   private:
     // Writes the symbol's cells into the bins in bit-reversed order.
     void place_carriers(const ComplexSample* cells, ComplexSample* bins) const;
-    // The cell that bin b receives under the frequency mapping, or -1.
-    int32_t placement_cell(int32_t bin) const;
     void build_placement();
     // In-place radix-2 transform of fft_size bins.
     void transform(ComplexSample* bins) const;

@@ -58,6 +58,9 @@ inline constexpr char kExpectedHelp[] =
     "  \tthe low-priority stream, -i the high-priority one\n"
     "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
     "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
-    "  \tsampling rate 8/7 of it; the samples do not change\n";
+    "  \tsampling rate 8/7 of it; the samples do not change\n"
+    "--precise\texact transform in double precision (FFTW), rounded to float once\n"
+    "--window N\traised-cosine transition of N samples between symbols, inside the\n"
+    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
 
 }  // namespace terramod

@@ -3,8 +3,9 @@
 # GNU Radio's DVB-T receiver (the independent peer of the interop tests), the
 # Python packages its scripts use, ffmpeg for the rate adaptation checks,
 # clang 14 with its runtime libraries (libFuzzer and the sanitizers) for
-# `make fuzz` and `make fuzz-smoke`, and SoapySDR's development files and
-# tools. Runs as root on a fresh Debian 12 machine; does nothing when
+# `make fuzz` and `make fuzz-smoke`, SoapySDR's development files and tools,
+# and FFTW (double precision, found through pkg-config) for the --precise
+# transform. Runs as root on a fresh Debian 12 machine; does nothing when
 # everything is present.
 set -e
 missing=""
@@ -18,6 +19,7 @@ dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing="$missing libclang-rt-14-d
 # SoapySDR: the SDR sink and its tests (the test device module, SoapySDRUtil --find).
 dpkg -s libsoapysdr-dev >/dev/null 2>&1 || missing="$missing libsoapysdr-dev"
 command -v SoapySDRUtil >/dev/null 2>&1 || missing="$missing soapysdr-tools"
+pkg-config --exists fftw3 2>/dev/null || missing="$missing pkg-config libfftw3-dev"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive

@@ -13,7 +13,7 @@ std::span<const uint8_t> as_bytes(const std::vector<Element>& buffer) {
 
 }  // namespace
 
-void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor) {
+void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if) {
     ts_buffer.assign(sizes.ts_bytes, 0);
     rs_buffer.assign(sizes.rs_bytes, 0);
     outer_interleaved_buffer.assign(sizes.rs_bytes, 0);
@@ -27,6 +27,7 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
     if (interpolation_factor > 1)
         interpolated_buffer.assign(static_cast<size_t>(interpolation_factor) * sizes.sample_count,
                                    ComplexSample{0, 0});
+    if (interpolation_factor > 1 && bb_if) zero_if_buffer.assign(sizes.sample_count, {0, 0});
 }
 
 LowPriorityStream::LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes)
@@ -108,7 +109,7 @@ void run_encoder_stages(ConvEncoder& conv_encoder, Puncturer& puncturer, CodeRat
 }  // namespace
 
 TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
-                 const BlockSizes& sizes)
+                 const BlockSizes& sizes, const TransformOptions& options)
     : settings_(settings),
       outer_interleaver_(settings.interleaver_init),
       puncturer_(settings.code_rate),
@@ -120,7 +121,14 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       frame_builder_(settings) {
     conv_encoder_.conv_encoder_reset();
     puncturer_.puncturer_reset();
-    buffers_.allocate(sizes, interpolation_factor);
+    if (options.precise) precise_ifft_ = std::make_unique<PreciseIfft>(ifft_, settings.mode);
+    if (options.window_length > 0)
+        symbol_window_.emplace(options.window_length, fft_size[settings.mode],
+                               ifft_.guard_length());
+    const bool bb_if_interpolated =
+        settings.frequency_mapping == kBasebandIf && interpolator_.factor() > 1;
+    if (bb_if_interpolated) bb_if_shifter_.emplace(interpolator_.factor());
+    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated);
     if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
 }
 
@@ -160,9 +168,25 @@ void TxChain::run_inner(Log& log) {
     frame_builder_.add_pilots_and_tps(b.mapped_buffer, b.frame_buffer);
     log.write(3, " done\n");
     log.write(3, "Guarding, IFFTing & prefixing ...");
-    ifft_.ifft_and_guard(b.frame_buffer, b.time_buffer);
+    if (precise_ifft_) {
+        precise_ifft_->ifft_and_guard(b.frame_buffer, b.time_buffer);
+    } else {
+        ifft_.ifft_and_guard(b.frame_buffer, b.time_buffer);
+    }
     log.write(3, " done.\n");
-    if (interpolator_.factor() > 1) interpolator_.interpolate(b.time_buffer, b.interpolated_buffer);
+    if (symbol_window_) symbol_window_->apply(b.time_buffer);
+    if (interpolator_.factor() > 1) run_interpolation();
+}
+
+void TxChain::run_interpolation() {
+    StageBuffers& b = buffers_;
+    if (!bb_if_shifter_) {
+        interpolator_.interpolate(b.time_buffer, b.interpolated_buffer);
+        return;
+    }
+    bb_if_shifter_->to_zero_if(b.time_buffer, b.zero_if_buffer);
+    interpolator_.interpolate(b.zero_if_buffer, b.interpolated_buffer);
+    bb_if_shifter_->up_by_half_base_rate(b.interpolated_buffer);
 }
 
 void TxChain::report_unsynced_packets(Log& log) const {

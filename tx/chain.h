@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -13,9 +14,12 @@
 #include "inner/conv_encoder.h"
 #include "inner/mapper.h"
 #include "inner/symbol_interleaver.h"
+#include "ofdm/bb_if_shift.h"
 #include "ofdm/dac_output.h"
 #include "ofdm/frame_builder.h"
 #include "ofdm/ifft.h"
+#include "ofdm/precise_ifft.h"
+#include "ofdm/symbol_window.h"
 #include "outer/energy_dispersal.h"
 #include "outer/outer_interleaver.h"
 #include "outer/reed_solomon.h"
@@ -39,9 +43,17 @@ struct StageBuffers {
     std::vector<ComplexSample> time_buffer;
     // Only with interpolation.
     std::vector<ComplexSample> interpolated_buffer;
+    // Only for BB IF with interpolation: the base-rate samples at zero IF.
+    std::vector<ComplexSample> zero_if_buffer;
 
     // Allocates every buffer in the chain's order; throws std::bad_alloc.
-    void allocate(const BlockSizes& sizes, int32_t interpolation_factor);
+    void allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if);
+};
+
+// The signal-quality options of the transform and after it.
+struct TransformOptions {
+    bool precise = false;       // --precise: the FFTW transform in double
+    int32_t window_length = 0;  // --window N: 0 (off) .. guard / 4
 };
 
 // The low-priority stream of hierarchical transmission: its own sync
@@ -71,8 +83,10 @@ struct SyncCount {
 class TxChain {
   public:
     // Builds every stage's tables and allocates the buffers; throws
-    // std::bad_alloc. interpolation_factor: 1 (none), 2 or 4.
-    TxChain(const DvbtSettings& settings, int32_t interpolation_factor, const BlockSizes& sizes);
+    // std::bad_alloc (std::runtime_error for --precise without FFTW).
+    // interpolation_factor: 1 (none), 2 or 4.
+    TxChain(const DvbtSettings& settings, int32_t interpolation_factor, const BlockSizes& sizes,
+            const TransformOptions& options = {});
 
     // Where the cycle's transport stream goes before run_outer.
     std::span<uint8_t> input_block() { return buffers_.ts_buffer; }
@@ -86,7 +100,7 @@ class TxChain {
     // Sync inversion and energy dispersal, Reed-Solomon, outer interleaving.
     void run_outer(Log& log);
     // Encoder and puncturer, bit and symbol interleavers, mapper, frame
-    // builder, IFFT and guard, interpolation.
+    // builder, IFFT and guard, symbol windowing, interpolation.
     void run_inner(Log& log);
 
     // The buffer a dump letter (e .. f) writes, as bytes.
@@ -107,6 +121,9 @@ class TxChain {
     void report_unsynced_packets(Log& log) const;
 
   private:
+    // The interpolator, with the BB IF shifts around it where they apply.
+    void run_interpolation();
+
     DvbtSettings settings_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
     // interleaver memories, encoder and puncturer, IFFT tables, interpolator,
@@ -116,7 +133,14 @@ class TxChain {
     ConvEncoder conv_encoder_;
     Puncturer puncturer_;
     Ifft ifft_;
+    // --precise: replaces ifft_'s transform (chosen here, once).
+    std::unique_ptr<PreciseIfft> precise_ifft_;
     Interpolator interpolator_;
+    // --window N.
+    std::optional<SymbolWindow> symbol_window_;
+    // BB IF with interpolation: down to zero IF before the interpolator, up
+    // by half the base rate after it.
+    std::optional<BasebandIfShifter> bb_if_shifter_;
     EnergyDispersal energy_dispersal_;
     BitInterleaver bit_interleaver_;
     SymbolInterleaver symbol_interleaver_;

@@ -70,7 +70,10 @@ constexpr char kLongOptionsHelp[] =
     "  \tthe low-priority stream, -i the high-priority one\n"
     "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
     "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
-    "  \tsampling rate 8/7 of it; the samples do not change\n";
+    "  \tsampling rate 8/7 of it; the samples do not change\n"
+    "--precise\texact transform in double precision (FFTW), rounded to float once\n"
+    "--window N\traised-cosine transition of N samples between symbols, inside the\n"
+    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
 
 constexpr double kDefaultBackoffDb = 12.0;
 constexpr double kMaxBackoffDb = 60.0;
@@ -230,6 +233,10 @@ class CommandLineParser {
             take_lp_rate();
         } else if (option == "--bandwidth") {
             take_bandwidth();
+        } else if (option == "--precise") {
+            config_.precise = true;
+        } else if (option == "--window") {
+            take_window_length();
         } else {
             print("Unknown argument %s.\n", std::string(option).c_str());
         }
@@ -417,6 +424,21 @@ class CommandLineParser {
         }
         config_.bandwidth_hz.reset();
         print("Invalid bandwidth %s: using -b.\n", value ? std::string(*value).c_str() : "");
+    }
+
+    // A whole number of samples; anything else is -1, which the start-up
+    // refuses with the limits (they depend on the guard interval, which may
+    // come later on the command line).
+    void take_window_length() {
+        std::optional<std::string_view> value = take_value();
+        config_.window_length = -1;
+        if (!value || value->empty() || value->size() > 6) return;
+        int32_t length = 0;
+        for (char digit : *value) {
+            if (digit < '0' || digit > '9') return;
+            length = length * 10 + (digit - '0');
+        }
+        config_.window_length = length;
     }
 
     TxConfig& config_;

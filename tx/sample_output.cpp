@@ -50,8 +50,11 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
                 files_.push_back(std::make_unique<StandardOutputSink>());
             else if (destination == SampleDestination::kFile)
                 files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
-            nominal_rms_ =
-                nominal_rms(config.mode, config.frequency_mapping, format_.interpolation_factor);
+            // BB IF is interpolated at zero IF and moved up afterwards (which
+            // keeps the power): the filter's gain is the zero-IF one.
+            nominal_rms_ = nominal_rms(
+                config.mode, format_.interpolation_factor > 1 ? kZeroIf : config.frequency_mapping,
+                format_.interpolation_factor);
             if (integer_samples()) {
                 scale_ = integer_sample_scale(sample_type_, config.backoff_db, nominal_rms_);
                 encoded_.resize(samples_per_cycle *
@@ -153,6 +156,11 @@ void SampleOutput::write_sigmf() {
         metadata.texts.push_back({"lp_code_rate", kCodeRateNames[config_.lp_code_rate]});
         metadata.numbers.push_back({"lp_useful_bit_rate", lp_useful_bit_rate_});
     }
+    // The signal-quality options, only when given (the default metadata stays
+    // as it was).
+    if (config_.precise) metadata.texts.push_back({"transform", "exact (FFTW, double)"});
+    if (config_.window_length > 0)
+        metadata.numbers.push_back({"window_length", static_cast<double>(config_.window_length)});
     if (integer_samples()) {
         metadata.numbers.push_back({"backoff_db", config_.backoff_db});
         metadata.numbers.push_back({"scale", scale_});

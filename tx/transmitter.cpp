@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "io/file_identity.h"
@@ -21,6 +22,8 @@
 #ifdef TERRAMOD_HAVE_SOAPYSDR
 #include "io/soapy_sink.h"
 #endif
+#include "ofdm/precise_ifft.h"
+#include "ofdm/symbol_window.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
@@ -444,6 +447,35 @@ int stop_reader_gone(RunOutputs& outputs, Log& log) {
     return kExitFileFailure;
 }
 
+// --precise needs FFTW in the build; --window N a whole number of samples
+// within a quarter of the guard interval. Reports what is used at level 2.
+bool check_transform_options(const TxConfig& config, Log& log) {
+    if (config.precise && !PreciseIfft::available()) {
+        log.write(0, "FATAL ERROR: --precise: this build of terramod has no FFTW\n");
+        return false;
+    }
+    const int32_t guard =
+        static_cast<int32_t>(fft_size[config.mode] * guard_fraction[config.guard_interval]);
+    const int32_t max_window = SymbolWindow::max_length(guard);
+    if (config.window_length < 0 || config.window_length > max_window) {
+        log.write(0,
+                  "FATAL ERROR: --window takes a number of samples from 0 to %d with this mode "
+                  "and guard interval (a quarter of its %d samples)\n",
+                  max_window, guard);
+        return false;
+    }
+    if (config.precise)
+        log.write(2, "Transform: exact, in double precision (FFTW), rounded to float\n");
+    if (config.window_length > 0)
+        log.write(2, "Symbol windowing: raised-cosine transitions of %d samples\n",
+                  config.window_length);
+    return true;
+}
+
+TransformOptions transform_options(const TxConfig& config) {
+    return TransformOptions{config.precise, config.window_length};
+}
+
 int transmit(int argc, char** argv);
 
 }  // namespace
@@ -516,6 +548,7 @@ int transmit(int argc, char** argv) {
     if (config.device_args && !device_settings_usable(config, to_standard_output, log))
         return stop_fatal(log);
     if (!hierarchical_settings_valid(config, log)) return stop_fatal(log);
+    if (!check_transform_options(config, log)) return stop_fatal(log);
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
 
@@ -526,8 +559,8 @@ int transmit(int argc, char** argv) {
     std::unique_ptr<RunOutputs> outputs;
     try {
         const OutputFormatDescription& format = output_format(config.dac_format);
-        chain =
-            std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
+        chain = std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes,
+                                          transform_options(config));
         outputs.reset(
             new RunOutputs{DumpFiles(log, config.dump, base_name, chain->two_streams()),
                            SampleOutput(log, config, base_name, chain->output_samples().size(),
@@ -539,6 +572,9 @@ int transmit(int argc, char** argv) {
                            to_standard_output});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
+        return stop_fatal(log);
+    } catch (const std::runtime_error& error) {
+        log.write(0, "FATAL ERROR: %s\n", error.what());
         return stop_fatal(log);
     }
 

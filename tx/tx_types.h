@@ -75,6 +75,8 @@ struct TxConfig {
     std::optional<double> bandwidth_hz;
 
     bool hierarchical_streams() const { return lp_input_path.has_value(); }
+    bool precise = false;       // --precise
+    int32_t window_length = 0;  // --window; -1 for a value that is no number
 };
 
 // Element counts of one cycle's stage buffers.

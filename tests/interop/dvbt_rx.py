@@ -5,7 +5,7 @@ decodes.
 
     dvbt_rx.py SAMPLES OUTPUT.ts [--format float|agi|2x|4x] [--bb-if]
                [--mode 2k] [--constellation 4] [--alpha NH] [--code-rate 1/2]
-               [--guard 1/32]
+               [--guard 1/32] [--known-timing]
 
 SAMPLES is the output file (float32 I/Q pairs), or the base name of the
 _I.bin/_Q.bin pair for the Agilent format. Every format is first brought to
@@ -42,7 +42,23 @@ TRAILING_SILENCE_SYMBOLS = 4
 FLUSH_PACKETS = 300
 
 
-def demodulator(tx, samples_path, cells_path):
+def symbol_acquisition(tx, known_timing):
+    """gr-dtv's symbol acquisition (a maximum-likelihood cyclic prefix
+    correlator), or with known_timing the symbol timing given: the FFT window
+    at the end of each guard interval, symbol 0 starting at sample 0.
+
+    gr-dtv's correlator loses lock when the first or the last samples of the
+    prefix do not repeat the symbol's end (the first 32 of 512 replaced by
+    noise are enough), which is what symbol windowing does by design; a
+    windowed signal is decoded with the timing given."""
+    n, g = tx.ofdm.fft_size, tx.guard_length
+    if known_timing:
+        return [blocks.keep_m_in_n(gr.sizeof_gr_complex, n, n + g, g),
+                blocks.stream_to_vector(gr.sizeof_gr_complex, n)]
+    return [dtv.dvbt_ofdm_sym_acquisition(1, n, tx.ofdm.carrier_count, g, ACQUISITION_SNR_DB)]
+
+
+def demodulator(tx, samples_path, cells_path, known_timing=False):
     """Samples at zero IF to hard-decided, deinterleaved cells (one byte per
     cell, its bits in the low positions). For non-uniform constellations only
     the demapper takes the alpha: terramod sends them as one stream with the
@@ -50,10 +66,10 @@ def demodulator(tx, samples_path, cells_path):
     mode = tx.ofdm
     constellation = CONSTELLATIONS[tx.constellation]
     rate = CODE_RATES[tx.code_rate]
-    n, k, d = mode.fft_size, mode.carrier_count, mode.data_carrier_count
+    n, d = mode.fft_size, mode.data_carrier_count
     return [
         blocks.file_source(gr.sizeof_gr_complex, samples_path, False),
-        dtv.dvbt_ofdm_sym_acquisition(1, n, k, tx.guard_length, ACQUISITION_SNR_DB),
+        *symbol_acquisition(tx, known_timing),
         fft.fft_vcc(n, True, window.rectangular(n), True, 1),
         dtv.dvbt_demod_reference_signals(gr.sizeof_gr_complex, n, d, constellation,
                                          HIERARCHIES[tx.alpha], rate, rate,
@@ -93,7 +109,7 @@ def flush_cell_count(tx):
     return -(-int(cells) // d) * d
 
 
-def decode(tx, samples, output_path):
+def decode(tx, samples, output_path, known_timing=False):
     """Runs the receiver over complex base-rate samples at zero IF; returns
     the number of OFDM symbols the demodulator delivered."""
     directory = os.path.dirname(os.path.abspath(output_path))
@@ -104,7 +120,7 @@ def decode(tx, samples, output_path):
         with open(samples_path, "wb") as stream:
             np.asarray(samples, np.complex64).tofile(stream)
             silence.tofile(stream)
-        run_chain(demodulator(tx, samples_path, cells_path))
+        run_chain(demodulator(tx, samples_path, cells_path, known_timing))
         cell_count = os.path.getsize(cells_path)
         with open(cells_path, "ab") as stream:
             stream.write(bytes(flush_cell_count(tx)))
@@ -119,6 +135,8 @@ def parse_arguments(argv):
     parser.add_argument("--format", default="float", choices=signal_formats.FORMATS)
     parser.add_argument("--bb-if", action="store_true",
                         help="the spectrum is centred on half the sampling rate (-f BBIF)")
+    parser.add_argument("--known-timing", action="store_true",
+                        help="symbol timing given instead of acquired (for --window outputs)")
     parser.add_argument("--mode", default="2k", choices=["2k", "8k"])
     parser.add_argument("--constellation", type=int, default=4, choices=[4, 16, 64])
     parser.add_argument("--alpha", default="NH", choices=list(HIERARCHIES))
@@ -131,7 +149,7 @@ def main(argv):
     args = parse_arguments(argv)
     tx = Transmission(args.mode, args.constellation, args.alpha, args.code_rate, args.guard)
     samples = signal_formats.base_rate_samples(args.samples, args.format, tx.mode, args.bb_if)
-    symbols = decode(tx, samples, args.output)
+    symbols = decode(tx, samples, args.output, args.known_timing)
     print(f"demodulated {symbols} OFDM symbols; "
           f"wrote {os.path.getsize(args.output) // 188} packets to {args.output}")
 

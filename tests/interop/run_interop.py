@@ -23,7 +23,7 @@ import shutil
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from fractions import Fraction
 
 import numpy as np
@@ -78,6 +78,12 @@ class Case:
     source: str = "random"
     transmitter: str = "terramod"
     lp_rate: str = None   # hierarchical transmission: the LP stream's code rate
+    # Signal-quality options: --precise, and --window N (0: off).
+    precise: bool = False
+    window: int = 0
+    # The receiver given the symbol timing instead of acquiring it (see
+    # dvbt_rx.symbol_acquisition: needed for windowed signals).
+    known_timing: bool = False
 
     @property
     def name(self):
@@ -92,6 +98,12 @@ class Case:
             parts.append(self.source)
         if self.transmitter != "terramod":
             parts.append(self.transmitter)
+        if self.precise:
+            parts.append("precise")
+        if self.window:
+            parts.append(f"w{self.window}")
+        if self.known_timing:
+            parts.append("timed")
         return "_".join(parts)
 
     def terramod_options(self):
@@ -102,6 +114,10 @@ class Case:
             options += ["-F", self.output_format]
         if self.lp_rate:
             options += ["--lp-rate", self.lp_rate]
+        if self.precise:
+            options.append("--precise")
+        if self.window:
+            options += ["--window", str(self.window)]
         return options
 
 
@@ -195,6 +211,22 @@ GROUPS = {
         Case(settings("2k", 16, "2/3", "1/8"), source="pipe"),
         Case(settings("8k", 64, "3/4", "1/16"), spacing=7, bb_if=True, output_format="2x",
              source="pipe_mid_packet"),
+    # The exact transform in both modes; symbol windowing at the longest
+    # transition the guard allows (a quarter of it) with the symbol timing
+    # given, and a short one that gr-dtv's own acquisition still follows; BB
+    # IF interpolated by 2 and 4 (decoded after moving it down by half the
+    # base rate).
+    "signal_quality": [
+        Case(settings("2k", 64, "3/4", "1/8"), precise=True),
+        Case(settings("8k", 64, "7/8", "1/4"), spacing=7, precise=True),
+        Case(settings("2k", 64, "2/3", "1/32"), window=16, known_timing=True),
+        Case(settings("2k", 16, "3/4", "1/32"), window=4),
+        Case(settings("8k", 16, "3/4", "1/4"), window=512, output_format="2x", known_timing=True),
+        Case(settings("2k", 16, "1/2", "1/4"), spacing=7, bb_if=True, output_format="2x"),
+        Case(settings("8k", 4, "5/6", "1/16"), interleaver_init="zero", bb_if=True,
+             output_format="4x"),
+        Case(settings("2k", 64, "2/3", "1/8"), spacing=6, bb_if=True, output_format="4x",
+             precise=True, window=64, known_timing=True),
     ],
     # The receiver on gr-dtv's own transmitter: shows the peer itself works.
     "peer_selfcheck": [
@@ -570,7 +602,7 @@ def run_case(case, terramod, source_dir, out_dir, seed):
                                                                 base, packet_count, seed,
                                                                 source_dir)
     received_path = os.path.join(folder, "received.ts")
-    dvbt_rx.decode(case.tx, samples, received_path)
+    dvbt_rx.decode(case.tx, samples, received_path, case.known_timing)
     with open(received_path, "rb") as stream:
         received = as_packets(stream.read())
     sent_count = max(packet_count, math.ceil(symbol_count * packets_per_symbol(case.tx)))
@@ -724,7 +756,13 @@ def main():
     parser.add_argument("--terramod", required=True)
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--window-quarter-guard", action="store_true",
+                        help="every terramod case with --window at a quarter of its guard")
     args = parser.parse_args()
+    if args.window_quarter_guard:
+        GROUPS[args.group] = [case if case.transmitter != "terramod" else
+                              replace(case, window=case.tx.guard_length // 4, known_timing=True)
+                              for case in GROUPS[args.group]]
     ok = run_group(args.group, args.terramod, args.source_dir, args.out)
     sys.exit(0 if ok else 1)
 

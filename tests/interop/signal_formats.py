@@ -53,11 +53,21 @@ def shift_from_bb_if(samples):
     return shifted
 
 
+def shift_down_by_half_base_rate(samples, factor):
+    """Interpolated BB IF is the zero-IF interpolation moved up by half the
+    base rate (output sample m times e^{j pi m / P}): undone here."""
+    m = np.arange(len(samples))
+    return samples * np.exp(-1j * np.pi * (m % (2 * factor)) / factor)
+
+
 def base_rate_samples(path, output_format, mode, bb_if=False):
     if output_format == "agi":
         samples = read_agilent(path, mode)
     else:
         samples = read_float_iq(path)
         if output_format in ("2x", "4x"):
-            samples = decimate(samples, int(output_format[0]))
+            factor = int(output_format[0])
+            if bb_if:
+                samples = shift_down_by_half_base_rate(samples, factor)
+            return decimate(samples, factor)
     return shift_from_bb_if(samples) if bb_if else samples

@@ -435,6 +435,46 @@ class TerramodOutputs(unittest.TestCase):
                     self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
                 os.remove(base + ".bin")
 
+    def test_mer_of_the_precise_transform(self):
+        """--precise computes the transform exactly in double and rounds once:
+        the MER is that of float storage (about 150 dB), far above 100 dB."""
+        for mode in ("2k", "8k"):
+            with self.subTest(mode):
+                base = self.transmit("precise_" + mode, mode=mode, constellation=64,
+                                     code_rate="2/3", guard="1/4", extra=["--precise"])
+                completed, summary = run_tool(base + ".bin", "--mode", mode,
+                                              "--constellation", "64", "--code-rate", "2/3",
+                                              "--guard", "1/4", scratch=self.scratch)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                print(f"\n  terramod --precise {mode}: MER {summary['mer_db']:.2f} dB")
+                self.assertGreaterEqual(summary["mer_db"], 100.0)
+                os.remove(base + ".bin")
+
+    def test_window_lowers_the_shoulders(self):
+        """--window at a quarter of the guard: measured 30.5 -> 37.9 dB (2k,
+        guard 1/32, 1x) and 29.3 -> 53.7 dB (2x); 35.4 -> 62.2 dB (8k, guard
+        1/4, 1x) and 34.8 -> 67.1 dB (2x). Checked with a few dB to spare."""
+        cases = [("2k", "1/32", 16, 1, 5.0), ("2k", "1/32", 16, 2, 20.0),
+                 ("8k", "1/4", 512, 1, 20.0), ("8k", "1/4", 512, 2, 25.0)]
+        for mode, guard, window, factor, gain_db in cases:
+            with self.subTest(mode=mode, factor=factor):
+                shoulders = []
+                for length in (0, window):
+                    extra = ["--window", str(length)] + (["-F", f"{factor}x"] if factor > 1
+                                                          else [])
+                    name = f"window_{mode}_{factor}x_{length}"
+                    base = self.transmit(name, mode=mode, guard=guard, extra=extra, symbols=140)
+                    options = ["--mode", mode, "--guard", guard]
+                    if factor > 1:
+                        options += ["--format", f"{factor}x"]
+                    completed, summary = run_tool(base + ".bin", *options, scratch=self.scratch)
+                    self.assertEqual(completed.returncode, 0, completed.stderr)
+                    shoulders.append(summary["spectrum"]["shoulder_db"])
+                    os.remove(base + ".bin")
+                print(f"\n  {mode} guard {guard} {factor}x: shoulder {shoulders[0]:.1f} dB, "
+                      f"--window {window}: {shoulders[1]:.1f} dB")
+                self.assertGreaterEqual(shoulders[1] - shoulders[0], gain_db)
+
 
 if __name__ == "__main__":
     unittest.main()

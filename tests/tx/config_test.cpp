@@ -370,3 +370,39 @@ TEST(HelpAndVersion, ExactTexts) {
 
 }  // namespace
 }  // namespace terramod
+
+namespace terramod {
+namespace {
+
+// --window takes a whole number of samples; anything else is -1, refused at
+// start-up with the limits (which depend on the guard interval).
+TEST(CommandLine, PreciseAndWindowLength) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool precise;
+        int32_t window_length;
+    };
+    const Case cases[] = {
+        {{}, false, 0},
+        {{"--precise"}, true, 0},
+        {{"--window", "16"}, false, 16},
+        {{"--window", "0", "--precise"}, true, 0},
+        {{"--window", "512"}, false, 512},
+        {{"--window", "-4"}, false, -1},
+        {{"--window", "8.5"}, false, -1},
+        {{"--window", "abc"}, false, -1},
+        {{"--window", ""}, false, -1},
+        {{"--window", "99999999999"}, false, -1},
+        {{"--window"}, false, -1},
+    };
+    for (const Case& c : cases) {
+        const ParseResult result = parse(c.arguments);
+        EXPECT_EQ(result.console, "");
+        EXPECT_EQ(result.config.precise, c.precise);
+        EXPECT_EQ(result.config.window_length, c.window_length)
+            << (c.arguments.empty() ? "" : c.arguments.back());
+    }
+}
+
+}  // namespace
+}  // namespace terramod
