@@ -59,6 +59,7 @@ inline constexpr char kExpectedHelp[] =
     "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
     "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
     "  \tsampling rate 8/7 of it; the samples do not change\n"
+    "--threads N\tthreads that compute side by side (default: every processor)\n"
     "--precise\texact transform in double precision (FFTW), rounded to float once\n"
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
     "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";

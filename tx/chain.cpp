@@ -130,6 +130,8 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
     if (bb_if_interpolated) bb_if_shifter_.emplace(interpolator_.factor());
     buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated);
     if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
+    if (options.threads > 1 && !options.precise)
+        workers_ = std::make_unique<WorkerPool>(options.threads);
 }
 
 void TxChain::run_outer(Log& log) {
@@ -168,14 +170,37 @@ void TxChain::run_inner(Log& log) {
     frame_builder_.add_pilots_and_tps(b.mapped_buffer, b.frame_buffer);
     log.write(3, " done\n");
     log.write(3, "Guarding, IFFTing & prefixing ...");
-    if (precise_ifft_) {
-        precise_ifft_->ifft_and_guard(b.frame_buffer, b.time_buffer);
-    } else {
-        ifft_.ifft_and_guard(b.frame_buffer, b.time_buffer);
-    }
+    run_transform();
     log.write(3, " done.\n");
     if (symbol_window_) symbol_window_->apply(b.time_buffer);
     if (interpolator_.factor() > 1) run_interpolation();
+}
+
+// Symbols are independent in the transform: each thread takes a contiguous
+// share of them, the same operations on the same data as one thread.
+void TxChain::run_transform() {
+    StageBuffers& b = buffers_;
+    if (precise_ifft_) {
+        precise_ifft_->ifft_and_guard(b.frame_buffer, b.time_buffer);
+        return;
+    }
+    if (!workers_) {
+        ifft_.ifft_and_guard(b.frame_buffer, b.time_buffer);
+        return;
+    }
+    const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
+    const size_t symbol_samples =
+        static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
+    const size_t symbols = b.frame_buffer.size() / carriers;
+    const size_t parts = static_cast<size_t>(workers_->threads());
+    workers_->run([&](int32_t part) {
+        const size_t first = symbols * static_cast<size_t>(part) / parts;
+        const size_t end = symbols * static_cast<size_t>(part + 1) / parts;
+        ifft_.ifft_and_guard(std::span<const ComplexSample>(b.frame_buffer)
+                                 .subspan(first * carriers, (end - first) * carriers),
+                             std::span<ComplexSample>(b.time_buffer)
+                                 .subspan(first * symbol_samples, (end - first) * symbol_samples));
+    });
 }
 
 void TxChain::run_interpolation() {

@@ -25,6 +25,7 @@
 #include "outer/reed_solomon.h"
 #include "tx/log.h"
 #include "tx/tx_types.h"
+#include "tx/worker_pool.h"
 
 namespace terramod {
 
@@ -54,6 +55,7 @@ struct StageBuffers {
 struct TransformOptions {
     bool precise = false;       // --precise: the FFTW transform in double
     int32_t window_length = 0;  // --window N: 0 (off) .. guard / 4
+    int32_t threads = 1;        // --threads: the transform runs its symbols side by side
 };
 
 // The low-priority stream of hierarchical transmission: its own sync
@@ -123,6 +125,8 @@ class TxChain {
   private:
     // The interpolator, with the BB IF shifts around it where they apply.
     void run_interpolation();
+    // The transform of the cycle's symbols, split among the worker threads.
+    void run_transform();
 
     DvbtSettings settings_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
@@ -150,6 +154,7 @@ class TxChain {
     SyncCount hp_sync_;
     SyncCount lp_sync_;
     std::unique_ptr<LowPriorityStream> lp_;  // hierarchical transmission only
+    std::unique_ptr<WorkerPool> workers_;    // with more than one thread
 };
 
 }  // namespace terramod

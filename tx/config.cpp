@@ -71,6 +71,7 @@ constexpr char kLongOptionsHelp[] =
     "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
     "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
     "  \tsampling rate 8/7 of it; the samples do not change\n"
+    "--threads N\tthreads that compute side by side (default: every processor)\n"
     "--precise\texact transform in double precision (FFTW), rounded to float once\n"
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
     "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
@@ -233,6 +234,10 @@ class CommandLineParser {
             take_lp_rate();
         } else if (option == "--bandwidth") {
             take_bandwidth();
+        } else if (option == "--threads") {
+            std::optional<double> threads;
+            take_number(threads, "threads", 1.0, 256.0);
+            config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
         } else if (option == "--precise") {
             config_.precise = true;
         } else if (option == "--window") {
@@ -368,7 +373,9 @@ class CommandLineParser {
             const std::string text(*value);
             char* end = nullptr;
             const double number = std::strtod(text.c_str(), &end);
-            const bool whole = std::string_view(what) != "channel" || number == std::floor(number);
+            const bool whole =
+                (std::string_view(what) != "channel" && std::string_view(what) != "threads") ||
+                number == std::floor(number);
             if (end != text.c_str() && *end == '\0' && number >= low && number <= high && whole) {
                 field = number;
                 return;

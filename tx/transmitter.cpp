@@ -473,7 +473,8 @@ bool check_transform_options(const TxConfig& config, Log& log) {
 }
 
 TransformOptions transform_options(const TxConfig& config) {
-    return TransformOptions{config.precise, config.window_length};
+    return TransformOptions{config.precise, config.window_length,
+                            config.threads > 0 ? config.threads : online_processors()};
 }
 
 int transmit(int argc, char** argv);
@@ -551,6 +552,7 @@ int transmit(int argc, char** argv) {
     if (!check_transform_options(config, log)) return stop_fatal(log);
     const BlockSizes sizes = choose_block_size(config);
     write_block_summary(sizes, log);
+    if (config.threads > 0) log.write(4, "Threads: %d\n", config.threads);
 
     // Dumps beside samples on standard output take the default base name.
     const std::string base_name =

@@ -75,6 +75,7 @@ struct TxConfig {
     std::optional<double> bandwidth_hz;
 
     bool hierarchical_streams() const { return lp_input_path.has_value(); }
+    int32_t threads = 0;        // --threads; 0: every processor online
     bool precise = false;       // --precise
     int32_t window_length = 0;  // --window; -1 for a value that is no number
 };
