@@ -182,11 +182,13 @@ bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
 // The low-priority stream of hierarchical transmission: read alongside the
 // high-priority one, padded once it ends; the run ends with the HP stream.
 struct LowPriorityInput {
-    std::unique_ptr<FileSource> source;
-    uint64_t length = 0;
-    uint64_t bytes_consumed = 0;
+    std::unique_ptr<TsSource> source;  // a file, or a stream (standard input, a FIFO)
+    FileIdentity identity;
+    std::optional<uint64_t> length;  // a file's
+    uint64_t bytes_consumed = 0;     // whole blocks, the padding included
+    uint64_t bytes_read = 0;         // real input
     float progress_factor = 0;
-    bool padding_reported = false;
+    bool ended = false;  // padding from here on
 };
 
 // One pass of the whole chain over one block; returns the bytes consumed.
@@ -205,12 +207,14 @@ int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOut
     if (source.fatal()) return -1;
     if (filters.rate_check) filters.rate_check->observe(chain.input_block().data(), obtained);
     if (lp) {
+        size_t lp_obtained = 0;
         lp->bytes_consumed += static_cast<uint64_t>(
-            read_cycle_block(*lp->source, chain.lp_input_block(), log, nullptr, "LP "));
-        if (lp->bytes_consumed > lp->length && !lp->padding_reported) {
+            read_cycle_block(*lp->source, chain.lp_input_block(), log, &lp_obtained, "LP "));
+        lp->bytes_read += lp_obtained;
+        if (lp_obtained < chain.lp_input_block().size() && !lp->ended) {
             log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with empty packets\n",
                       cycle);
-            lp->padding_reported = true;
+            lp->ended = true;
         }
     }
     chain.run_outer(log);
@@ -275,9 +279,11 @@ LoopResult run_cycles(TsSource& source, LowPriorityInput* lp, TxChain& chain, Ru
         result.bytes_consumed += static_cast<uint64_t>(consumed);
         write_progress(log, source, result.bytes_consumed, cycle, progress_factor, signal,
                        chain.last_symbol());
-        if (lp)
+        if (lp && lp->length)
             log.write(2, "LP %.1f%% done\n",
                       progress_percent(lp->bytes_consumed, lp->progress_factor));
+        else if (lp)
+            log.write(2, "LP %.1f MB in\n", input_megabytes(lp->source->bytes_taken()));
         // An endless input must not be read on when nobody takes the samples.
         if (outputs.signal.reader_gone()) {
             result.reader_gone = true;
@@ -294,18 +300,21 @@ LoopResult run_cycles(TsSource& source, LowPriorityInput* lp, TxChain& chain, Ru
 
 // How the LP stream fared when the HP stream ended the run.
 void report_lp_end(const LowPriorityInput& lp, Log& log) {
-    if (lp.bytes_consumed >= lp.length) {
+    if (lp.ended) {
         log.write(2,
                   "LP stream: all %" PRIu64
                   " bytes sent, "
                   "then empty packets until the HP stream ended\n",
-                  lp.length);
-    } else {
+                  lp.bytes_read);
+    } else if (lp.length) {
         log.write(2,
                   "LP stream: %" PRIu64 " of %" PRIu64
                   " bytes sent; "
                   "the run ended with the HP stream\n",
-                  lp.bytes_consumed, lp.length);
+                  lp.bytes_consumed, *lp.length);
+    } else {
+        log.write(2, "LP stream: %" PRIu64 " bytes sent; the run ended with the HP stream\n",
+                  lp.bytes_consumed);
     }
 }
 
@@ -313,6 +322,10 @@ void report_lp_end(const LowPriorityInput& lp, Log& log) {
 // alpha of 1, 2 or 4; both are given by -M and -a.
 bool hierarchical_settings_valid(const TxConfig& config, Log& log) {
     if (!config.hierarchical_streams()) return true;
+    if (config.input_path == kStandardStream && config.lp_input_path == kStandardStream) {
+        log.write(0, "FATAL ERROR: -i and --lp-input cannot both read standard input\n");
+        return false;
+    }
     if (config.constellation != kQpsk && config.hierarchy != kNonHierarchical) return true;
     log.write(0, "FATAL ERROR: --lp-input needs -M 16 or -M 64 and -a 1, 2 or 4\n");
     return false;
@@ -585,14 +598,16 @@ int transmit(int argc, char** argv) {
     std::unique_ptr<LowPriorityInput> lp;
     if (config.hierarchical_streams()) {
         lp = std::make_unique<LowPriorityInput>();
-        lp->source = FileSource::open(config.lp_input_path, log);
-        if (!lp->source) return stop_fatal(log);
-        lp->length = *lp->source->known_length();
-        lp->progress_factor = make_progress_factor(lp->length);
+        std::optional<OpenedInput> lp_input = open_input(config.lp_input_path, log);
+        if (!lp_input) return stop_fatal(log);
+        lp->source = std::move(lp_input->source);
+        lp->identity = lp_input->identity;
+        lp->length = lp->source->known_length();
+        lp->progress_factor = make_progress_factor(lp->length.value_or(0));
+        lp->source->skip_to_first_packet();
     }
-    if (!outputs_spare_input_and_log(
-            outputs->file_names(), input->identity, log, log_name,
-            lp ? std::optional<FileIdentity>(lp->source->identity()) : std::nullopt))
+    if (!outputs_spare_input_and_log(outputs->file_names(), input->identity, log, log_name,
+                                     lp ? std::optional<FileIdentity>(lp->identity) : std::nullopt))
         return stop_fatal(log);
     if (to_standard_output && !standard_output_spares_input_and_log(input->identity, log, log_name))
         return stop_fatal(log);

@@ -65,6 +65,67 @@ TEST_F(FileSourceTest, LengthOfTwoGibAndMoreIsExact) {
     EXPECT_EQ(messages_, "Checking MPEG-2 TS file length ... 4294967860 bytes\n");
 }
 
+// An input that shrinks while it is read, or fails to read: the data it
+// should have held is lost, which is a warning and the end of the input,
+// not padding passed off as the stream.
+TEST_F(FileSourceTest, ShrinkingInputEndsWithAWarning) {
+    const std::string stream = make_stream(200 * 376);
+    write_file(path("in.ts"), stream);
+    const std::unique_ptr<FileSource> input = FileSource::open(path("in.ts").string(), log_);
+    ASSERT_TRUE(input);
+    std::vector<uint8_t> block(4 * 376);
+    ASSERT_EQ(input->read_packets(block), block.size());
+    fs::resize_file(path("in.ts"), 6 * 376);  // cut while being read
+    messages_.clear();
+    // What was read before the cut (buffered) may still come; then the input
+    // ends short of its measured length, once.
+    size_t taken = block.size();
+    size_t got = 0;
+    while ((got = input->read_packets(block)) == block.size()) taken += got;
+    taken += got;
+    EXPECT_LT(taken, stream.size());
+    EXPECT_TRUE(input->failed());
+    EXPECT_EQ(messages_, "WARNING: \"" + path("in.ts").string() + "\" ended after " +
+                             std::to_string(taken) + " of the 75200 bytes measured at the start -> "
+                             "the input ends here\n");
+    EXPECT_EQ(input->read_packets(block), 0u);  // and stays ended
+}
+
+struct FailedInputCase {
+    std::string input;  // "" for a symbolic link loop made by the test
+    int exit_code;
+    std::string message;
+};
+
+// Whole runs: a read error ends the run with exit code 2 and the warning; an
+// input that exists but cannot be opened names the system's reason.
+TEST_F(FileSourceTest, ReadAndOpenErrorsOfWholeRuns) {
+    fs::create_symlink("loop_b", path("loop_a"));
+    fs::create_symlink("loop_a", path("loop_b"));
+    std::vector<FailedInputCase> cases = {
+        {path("loop_a").string(), 1,
+         "FATAL ERROR: Can't open \"" + path("loop_a").string() +
+             "\": Too many levels of symbolic links\n"},
+        {path("missing.ts").string(), 1,
+         "FATAL ERROR: Can't find \"" + path("missing.ts").string() + "\"\n"},
+    };
+    // A sysfs attribute whose read fails with EINVAL (where there is one).
+    if (fs::exists("/sys/class/net/lo/speed") &&
+        std::system("cat /sys/class/net/lo/speed >/dev/null 2>&1") != 0) {
+        cases.push_back({"/sys/class/net/lo/speed", 2,
+                         "WARNING: reading \"/sys/class/net/lo/speed\" failed after 0 of the "});
+    }
+    for (const FailedInputCase& c : cases) {
+        const RunResult result = run({"-i", c.input, "-o", "out", "-d", "t", "-v", "1"});
+        EXPECT_EQ(result.exit_code, c.exit_code) << c.input;
+        EXPECT_NE(result.console.find(c.message), std::string::npos) << result.console;
+        if (c.exit_code == 2) {
+            EXPECT_EQ(count_of(result.console, "Elapsed time"), 1);
+            EXPECT_EQ(fs::file_size(path("out.bin")), 8 * kSamples);  // one padded cycle
+        }
+    }
+}
+
 TEST_F(FileSourceTest, FatalOpenErrors) {
     EXPECT_FALSE(FileSource::open(std::nullopt, log_));
     EXPECT_FALSE(FileSource::open(path("none.ts").string(), log_));

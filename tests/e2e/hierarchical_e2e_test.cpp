@@ -157,6 +157,33 @@ TEST_F(HierarchicalE2e, RunEndsWithTheHighPriorityStream) {
     EXPECT_EQ(result.exit_code, 0);
 }
 
+// Either stream may come from standard input, never both: the LP stream
+// piped in gives the bytes of the LP file run.
+TEST_F(HierarchicalE2e, EitherStreamMayReadStandardInput) {
+    write_file(path("hp.ts"), make_stream(188 * 150));
+    write_file(path("lp.ts"), make_stream(188 * 70));
+    const std::vector<std::string> settings = {"-M", "64", "-a", "2", "--lp-rate", "3/4", "-d", "t",
+                                               "-v", "2"};
+    std::vector<std::string> from_file = {"-i", "hp.ts", "--lp-input", "lp.ts", "-o", "file"};
+    from_file.insert(from_file.end(), settings.begin(), settings.end());
+    ASSERT_EQ(run(from_file).exit_code, 0);
+
+    std::string command = "cd " + shell_quote(directory_.string()) + " && cat lp.ts | " +
+                          shell_quote(TERRAMOD_BINARY) + " -i hp.ts --lp-input - -o piped";
+    for (const std::string& setting : settings) command += " " + setting;
+    command += " -l piped.log >piped.txt 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(path("piped.txt"));
+    EXPECT_EQ(read_file(path("piped.bin")), read_file(path("file.bin")));
+    EXPECT_NE(read_file(path("piped.txt")).find("LP stream ended in cycle #"), std::string::npos);
+
+    const RunResult both = run({"-i", "-", "--lp-input", "-", "-M", "16", "-a", "1", "-v", "0"});
+    EXPECT_EQ(both.exit_code, 1);
+    EXPECT_NE(both.console.find("FATAL ERROR: -i and --lp-input cannot both read standard input"),
+              std::string::npos);
+}
+
 // --bandwidth changes the rates and the SigMF sample rate, not a sample:
 // 2 MHz against -b 8 byte for byte; bad values keep -b and say so.
 TEST_F(HierarchicalE2e, BandwidthChangesRatesNotSamples) {
