@@ -83,6 +83,7 @@ fuzz-smoke: fuzz-build
 
 bench: build
 	$(BUILD_DIR)/bench/terramod_bench
+	bench/compare_gnuradio.sh $(BUILD_DIR)/terramod
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(FUZZ_BUILD_DIR) $(OUT_DIR)
