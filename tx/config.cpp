@@ -366,20 +366,26 @@ class CommandLineParser {
 
     // A decimal number from `low` to `high` (a whole number for the channel);
     // anything else leaves the field unset and says so.
+    // The whole text as a decimal number, or nothing.
+    static std::optional<double> decimal_value(std::optional<std::string_view> value) {
+        if (!value) return std::nullopt;
+        const std::string text(*value);
+        char* end = nullptr;
+        const double number = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0') return std::nullopt;
+        return number;
+    }
+
     void take_number(std::optional<double>& field, const char* what, double low, double high) {
         std::optional<std::string_view> value = take_value();
         field.reset();
-        if (value) {
-            const std::string text(*value);
-            char* end = nullptr;
-            const double number = std::strtod(text.c_str(), &end);
-            const bool whole =
-                (std::string_view(what) != "channel" && std::string_view(what) != "threads") ||
-                number == std::floor(number);
-            if (end != text.c_str() && *end == '\0' && number >= low && number <= high && whole) {
-                field = number;
-                return;
-            }
+        const std::optional<double> number = decimal_value(value);
+        const bool whole =
+            (std::string_view(what) != "channel" && std::string_view(what) != "threads") ||
+            (number && *number == std::floor(*number));
+        if (number && *number >= low && *number <= high && whole) {
+            field = number;
+            return;
         }
         if (console_) {
             std::fprintf(console_, "Invalid %s %s: ignored.\n", what,
@@ -389,13 +395,7 @@ class CommandLineParser {
 
     void take_backoff() {
         std::optional<std::string_view> value = take_value();
-        double level = -1;
-        if (value) {
-            const std::string text(*value);
-            char* end = nullptr;
-            level = std::strtod(text.c_str(), &end);
-            if (end == text.c_str() || *end != '\0') level = -1;
-        }
+        const double level = decimal_value(value).value_or(-1);
         if (level >= 0 && level <= kMaxBackoffDb) {
             config_.backoff_db = level;
             return;
@@ -418,13 +418,7 @@ class CommandLineParser {
     // A positive number of Hz up to 10 MHz; anything else keeps -b.
     void take_bandwidth() {
         std::optional<std::string_view> value = take_value();
-        double hz = -1;
-        if (value) {
-            const std::string text(*value);
-            char* end = nullptr;
-            hz = std::strtod(text.c_str(), &end);
-            if (end == text.c_str() || *end != '\0') hz = -1;
-        }
+        const double hz = decimal_value(value).value_or(-1);
         if (hz > 0 && hz <= kMaxBandwidthHz) {
             config_.bandwidth_hz = hz;
             return;
