@@ -211,6 +211,7 @@ GROUPS = {
         Case(settings("2k", 16, "2/3", "1/8"), source="pipe"),
         Case(settings("8k", 64, "3/4", "1/16"), spacing=7, bb_if=True, output_format="2x",
              source="pipe_mid_packet"),
+    ],
     # The exact transform in both modes; symbol windowing at the longest
     # transition the guard allows (a quarter of it) with the symbol timing
     # given, and a short one that gr-dtv's own acquisition still follows; BB
