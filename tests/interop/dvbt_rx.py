@@ -3,11 +3,13 @@
 baseband samples as terramod writes them and writes the transport stream it
 decodes.
 
-    dvbt_rx.py SAMPLES OUTPUT.ts [--format float|agi|2x|4x] [--bb-if]
+    dvbt_rx.py SAMPLES OUTPUT.ts [--format float|agi|2x|4x] [--sample-type cf32|cs16|cs8]
+               [--bb-if]
                [--mode 2k] [--constellation 4] [--alpha NH] [--code-rate 1/2]
                [--guard 1/32] [--known-timing]
 
-SAMPLES is the output file (float32 I/Q pairs), or the base name of the
+SAMPLES is the output file (float32 I/Q pairs; cs16/cs8 integers are divided
+by the dvbt:scale of the SigMF metadata beside them), or the base name of the
 _I.bin/_Q.bin pair for the Agilent format. Every format is first brought to
 float I/Q at the base rate and zero IF (signal_formats), then decoded in two
 passes: the demodulator (acquisition to bit deinterleaver) writes the hard
@@ -133,6 +135,7 @@ def parse_arguments(argv):
     parser.add_argument("samples")
     parser.add_argument("output")
     parser.add_argument("--format", default="float", choices=signal_formats.FORMATS)
+    parser.add_argument("--sample-type", default="cf32", choices=list(signal_formats.SAMPLE_TYPES))
     parser.add_argument("--bb-if", action="store_true",
                         help="the spectrum is centred on half the sampling rate (-f BBIF)")
     parser.add_argument("--known-timing", action="store_true",
@@ -148,7 +151,8 @@ def parse_arguments(argv):
 def main(argv):
     args = parse_arguments(argv)
     tx = Transmission(args.mode, args.constellation, args.alpha, args.code_rate, args.guard)
-    samples = signal_formats.base_rate_samples(args.samples, args.format, tx.mode, args.bb_if)
+    samples = signal_formats.base_rate_samples(args.samples, args.format, tx.mode, args.bb_if,
+                                               args.sample_type)
     symbols = decode(tx, samples, args.output, args.known_timing)
     print(f"demodulated {symbols} OFDM symbols; "
           f"wrote {os.path.getsize(args.output) // 188} packets to {args.output}")

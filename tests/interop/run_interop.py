@@ -75,6 +75,10 @@ class Case:
     interleaver_init: str = "rand"
     bb_if: bool = False
     output_format: str = "float"
+    # --sample-type of the standard/2x/4x output, and --backoff in dB (None:
+    # terramod's default, 12 dB).
+    sample_type: str = "cf32"
+    backoff: float = None
     source: str = "random"
     transmitter: str = "terramod"
     lp_rate: str = None   # hierarchical transmission: the LP stream's code rate
@@ -94,6 +98,10 @@ class Case:
             parts.append("bbif")
         if self.output_format != "float":
             parts.append(self.output_format)
+        if self.sample_type != "cf32":
+            parts.append(self.sample_type)
+        if self.backoff is not None:
+            parts.append(f"bo{self.backoff:g}")
         if self.source != "random":
             parts.append(self.source)
         if self.transmitter != "terramod":
@@ -112,6 +120,10 @@ class Case:
             "-f", "BBIF" if self.bb_if else "0"]
         if self.output_format != "float":
             options += ["-F", self.output_format]
+        if self.sample_type != "cf32":
+            options += ["--sample-type", self.sample_type]
+        if self.backoff is not None:
+            options += ["--backoff", f"{self.backoff:g}"]
         if self.lp_rate:
             options += ["--lp-rate", self.lp_rate]
         if self.precise:
@@ -228,6 +240,17 @@ GROUPS = {
              output_format="4x"),
         Case(settings("2k", 64, "2/3", "1/8"), spacing=6, bb_if=True, output_format="4x",
              precise=True, window=64, known_timing=True),
+    ],
+    # SDR sample types: the integers, divided by the scale of their SigMF
+    # metadata, are decoded like the float output: both types at the base
+    # rate (zero IF and BB IF), cs16 interpolated by 2, and the heaviest
+    # setting (8k 64QAM 7/8) in cs8 at the default backoff of 12 dB.
+    "sample_types": [
+        Case(settings("2k", 16, "2/3", "1/8"), sample_type="cs16"),
+        Case(settings("2k", 4, "3/4", "1/32"), spacing=7, bb_if=True, sample_type="cs8"),
+        Case(settings("8k", 16, "1/2", "1/16"), interleaver_init="zero", output_format="2x",
+             sample_type="cs16", backoff=15),
+        Case(settings("8k", 64, "7/8", "1/4"), sample_type="cs8"),
     ],
     # The receiver on gr-dtv's own transmitter: shows the peer itself works.
     "peer_selfcheck": [
@@ -507,7 +530,8 @@ def check_output_length(case, base, symbol_count):
         expected_bytes = samples * 2
     else:
         factor = {"float": 1, "2x": 2, "4x": 4}[case.output_format]
-        expected_bytes = samples * factor * 8
+        bytes_per_sample = 2 * np.dtype(signal_formats.SAMPLE_TYPES[case.sample_type]).itemsize
+        expected_bytes = samples * factor * bytes_per_sample
     for path in output_paths(case, base):
         actual = os.path.getsize(path) if os.path.exists(path) else -1
         if actual != expected_bytes:
@@ -531,7 +555,7 @@ def transmit_with_terramod(case, terramod, input_path, base, packet_count, seed,
     check_output_length(case, base, symbol_count)
     sample_source = base if case.output_format == "agi" else base + ".bin"
     samples = signal_formats.base_rate_samples(sample_source, case.output_format,
-                                               case.tx.mode, case.bb_if)
+                                               case.tx.mode, case.bb_if, case.sample_type)
     for path in output_paths(case, base):
         os.remove(path)  # the large files are not needed any more
     return description + " ".join(command[1:]), samples, symbol_count

@@ -1,9 +1,15 @@
 """Reading terramod's output formats back as complex baseband samples at the
 base rate and zero IF."""
+import json
+import os
+
 import numpy as np
 from scipy import signal
 
 FORMATS = ("float", "agi", "2x", "4x")
+# --sample-type of the standard, 2x and 4x formats: numpy element type of one
+# I or Q value.
+SAMPLE_TYPES = {"cf32": "<f4", "cs16": "<i2", "cs8": "i1"}
 # Agilent words are 8192 + trunc(scale * x) (EN 300 744 has no say here; the
 # scale maps 3.2 times the RMS of one component to 8191).
 AGILENT_OFFSET = 8192
@@ -17,6 +23,27 @@ DECIMATION_HALF_LENGTH = 24
 
 def read_float_iq(path):
     return np.fromfile(path, dtype="<f4").view(np.complex64)
+
+
+def sigmf_meta_path(path):
+    """The SigMF metadata terramod writes beside a sample file."""
+    return os.path.splitext(path)[0] + ".sigmf-meta"
+
+
+def integer_scale(path):
+    """The scale k of a cs16/cs8 file (integer = float sample times k), from
+    its SigMF metadata's dvbt:scale."""
+    with open(sigmf_meta_path(path), encoding="utf-8") as stream:
+        return float(json.load(stream)["global"]["dvbt:scale"])
+
+
+def read_iq(path, sample_type="cf32"):
+    """Interleaved I/Q of any sample type as complex samples; integers are
+    divided by their scale, which brings them back to the float output's level."""
+    if sample_type == "cf32":
+        return read_float_iq(path)
+    values = np.fromfile(path, dtype=SAMPLE_TYPES[sample_type]).astype(np.float64)
+    return (values[0::2] + 1j * values[1::2]) / integer_scale(path)
 
 
 def read_agilent(base_name, mode):
@@ -60,11 +87,11 @@ def shift_down_by_half_base_rate(samples, factor):
     return samples * np.exp(-1j * np.pi * (m % (2 * factor)) / factor)
 
 
-def base_rate_samples(path, output_format, mode, bb_if=False):
+def base_rate_samples(path, output_format, mode, bb_if=False, sample_type="cf32"):
     if output_format == "agi":
         samples = read_agilent(path, mode)
     else:
-        samples = read_float_iq(path)
+        samples = read_iq(path, sample_type)
         if output_format in ("2x", "4x"):
             factor = int(output_format[0])
             if bb_if:
