@@ -508,7 +508,38 @@ int run_transmitter(int argc, char** argv) {
 
 namespace {
 
-int transmit(int argc, char** argv) {
+// One run, from the command line to the exit code. run() is the sequence;
+// each step is a member of its own.
+class Transmission {
+  public:
+    Transmission(int argc, char** argv) : argc_(argc), argv_(argv) {}
+    int run();
+
+  private:
+    std::optional<int> read_command_line_and_open_log();
+    bool check_settings();
+    bool build_chain_and_outputs();
+    bool open_inputs();
+    bool open_outputs_and_device();
+    int shut_down(const LoopResult& loop, std::chrono::microseconds elapsed);
+
+    int argc_;
+    char** argv_;
+    bool to_standard_output_ = false;
+    std::FILE* console_ = stdout;
+    TxConfig config_;
+    std::string log_name_;
+    std::unique_ptr<Log> log_;
+    DerivedRates rates_;
+    BlockSizes sizes_;
+    std::unique_ptr<TxChain> chain_;
+    std::unique_ptr<RunOutputs> outputs_;
+    std::optional<OpenedInput> input_;
+    std::unique_ptr<LowPriorityInput> lp_;
+    SourceFilters filters_;
+};
+
+int Transmission::run() {
     // Console write errors are ignored: a console piped into a reader that
     // quits early (terramod ... | head) must not kill the run and cut the
     // output files short. A write to a closed pipe then fails with EPIPE,
@@ -516,157 +547,199 @@ int transmit(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     install_stop_signals();
 
-    // With the samples on standard output, every console text goes to
-    // standard error.
-    const bool to_standard_output = samples_to_standard_output(argc, argv);
-    std::FILE* const console = to_standard_output ? stderr : stdout;
-    TxConfig config;
-    set_defaults(config);
-    parse_command_line(config, argc, argv, console);
-    // Samples for standard output or a device imply the letter t.
-    if (to_standard_output || config.device_args) config.dump[kDumpPostIfft] = true;
-
-    const std::string log_name = config.log_path.value_or(kDefaultLogName);
-    if (log_is_input(config.input_path, log_name) ||
-        (config.hierarchical_streams() && log_is_input(config.lp_input_path, log_name))) {
-        std::fprintf(console, "FATAL ERROR: log file \"%s\" is the input file\n", log_name.c_str());
-        return kExitFatal;
-    }
-    Log log(config.verbosity, console);
-    if (!log.open(log_name) && log.in_use()) {
-        std::fprintf(console, "FATAL ERROR: log file \"%s\" is in use by another run\n",
-                     log_name.c_str());
-        return kExitFatal;
-    }
-    if (!log.is_open())
-        std::fprintf(console, "WARNING: Can't create log file \"%s\" -> logging to console only\n",
-                     log_name.c_str());
-
-    if (report_help_or_version(config, log)) {
+    if (const std::optional<int> exit_code = read_command_line_and_open_log()) return *exit_code;
+    Log& log = *log_;
+    if (report_help_or_version(config_, log)) {
         log.close_without_footer();
         return kExitSuccess;
     }
-    if (to_standard_output && config.dac_format == kFormatAgilent) {
+    if (!check_settings() || !build_chain_and_outputs() || !open_inputs() ||
+        !open_outputs_and_device())
+        return stop_fatal(log);
+
+    const auto start = std::chrono::steady_clock::now();
+    const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
+    const LoopResult loop = run_cycles(filters_.source(), lp_.get(), *chain_, *outputs_,
+                                       InputFilters{filters_.rate_check.get()}, signal, log);
+    if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
+    if (loop.input_fatal) return stop_fatal(log);
+    return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - start));
+}
+
+// The command line, then the log; an exit code when the run ends here.
+std::optional<int> Transmission::read_command_line_and_open_log() {
+    // With the samples on standard output, every console text goes to
+    // standard error.
+    to_standard_output_ = samples_to_standard_output(argc_, argv_);
+    console_ = to_standard_output_ ? stderr : stdout;
+    set_defaults(config_);
+    parse_command_line(config_, argc_, argv_, console_);
+    // Samples for standard output or a device imply the letter t.
+    if (to_standard_output_ || config_.device_args) config_.dump[kDumpPostIfft] = true;
+
+    log_name_ = config_.log_path.value_or(kDefaultLogName);
+    if (log_is_input(config_.input_path, log_name_) ||
+        (config_.hierarchical_streams() && log_is_input(config_.lp_input_path, log_name_))) {
+        std::fprintf(console_, "FATAL ERROR: log file \"%s\" is the input file\n",
+                     log_name_.c_str());
+        return kExitFatal;
+    }
+    log_ = std::make_unique<Log>(config_.verbosity, console_);
+    if (!log_->open(log_name_) && log_->in_use()) {
+        std::fprintf(console_, "FATAL ERROR: log file \"%s\" is in use by another run\n",
+                     log_name_.c_str());
+        return kExitFatal;
+    }
+    if (!log_->is_open())
+        std::fprintf(console_, "WARNING: Can't create log file \"%s\" -> logging to console only\n",
+                     log_name_.c_str());
+    return std::nullopt;
+}
+
+// The parameter report and the block sizing, and every combination of
+// settings that cannot run refused (the fatal message written).
+bool Transmission::check_settings() {
+    Log& log = *log_;
+    if (to_standard_output_ && config_.dac_format == kFormatAgilent) {
         log.write(0,
                   "FATAL ERROR: -F agi writes two files (I and Q) and cannot go to standard "
                   "output (-o -)\n");
-        return stop_fatal(log);
+        return false;
     }
-    const DerivedRates rates = report_parameters(config, log);
-    if (config.sample_type &&
-        output_format(config.dac_format).encoding != SampleEncoding::kFloatPairs) {
+    rates_ = report_parameters(config_, log);
+    if (config_.sample_type &&
+        output_format(config_.dac_format).encoding != SampleEncoding::kFloatPairs) {
         log.write(0,
                   "FATAL ERROR: --sample-type applies to the standard, 2x and 4x formats only\n");
-        return stop_fatal(log);
+        return false;
     }
-    if (config.device_args && !device_settings_usable(config, to_standard_output, log))
-        return stop_fatal(log);
-    if (!hierarchical_settings_valid(config, log)) return stop_fatal(log);
-    if (!check_transform_options(config, log)) return stop_fatal(log);
-    const BlockSizes sizes = choose_block_size(config);
-    write_block_summary(sizes, log);
-    if (config.threads > 0) log.write(4, "Threads: %d\n", config.threads);
+    if (config_.device_args && !device_settings_usable(config_, to_standard_output_, log))
+        return false;
+    if (!hierarchical_settings_valid(config_, log) || !check_transform_options(config_, log))
+        return false;
+    sizes_ = choose_block_size(config_);
+    write_block_summary(sizes_, log);
+    if (config_.threads > 0) log.write(4, "Threads: %d\n", config_.threads);
+    return true;
+}
 
+// Every stage's tables and buffers and the outputs' own buffers, allocated
+// once, before anything is read or written.
+bool Transmission::build_chain_and_outputs() {
+    Log& log = *log_;
     // Dumps beside samples on standard output take the default base name.
     const std::string base_name =
-        make_base_name(to_standard_output ? std::nullopt : config.output_path);
-    std::unique_ptr<TxChain> chain;
-    std::unique_ptr<RunOutputs> outputs;
+        make_base_name(to_standard_output_ ? std::nullopt : config_.output_path);
+    const SampleDestination destination = config_.device_args   ? SampleDestination::kDevice
+                                          : to_standard_output_ ? SampleDestination::kStandardOutput
+                                                                : SampleDestination::kFile;
     try {
-        const OutputFormatDescription& format = output_format(config.dac_format);
-        chain = std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes,
-                                          transform_options(config));
-        outputs.reset(
-            new RunOutputs{DumpFiles(log, config.dump, base_name, chain->two_streams()),
-                           SampleOutput(log, config, base_name, chain->output_samples().size(),
-                                        rates.sampling_rate, rates.useful_throughput,
-                                        config.device_args   ? SampleDestination::kDevice
-                                        : to_standard_output ? SampleDestination::kStandardOutput
-                                                             : SampleDestination::kFile,
-                                        rates.lp_useful_throughput),
-                           to_standard_output});
+        const OutputFormatDescription& format = output_format(config_.dac_format);
+        chain_ = std::make_unique<TxChain>(dvbt_settings(config_), format.interpolation_factor,
+                                           sizes_, transform_options(config_));
+        outputs_.reset(
+            new RunOutputs{DumpFiles(log, config_.dump, base_name, chain_->two_streams()),
+                           SampleOutput(log, config_, base_name, chain_->output_samples().size(),
+                                        rates_.sampling_rate, rates_.useful_throughput, destination,
+                                        rates_.lp_useful_throughput),
+                           to_standard_output_});
     } catch (const std::bad_alloc&) {
         log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
-        return stop_fatal(log);
+        return false;
     } catch (const std::runtime_error& error) {
         log.write(0, "FATAL ERROR: %s\n", error.what());
-        return stop_fatal(log);
+        return false;
     }
+    return true;
+}
 
-    std::optional<OpenedInput> input = open_input(config.input_path, log);
-    if (!input) return stop_fatal(log);
-    std::unique_ptr<LowPriorityInput> lp;
-    if (config.hierarchical_streams()) {
-        lp = std::make_unique<LowPriorityInput>();
-        std::optional<OpenedInput> lp_input = open_input(config.lp_input_path, log);
-        if (!lp_input) return stop_fatal(log);
-        lp->source = std::move(lp_input->source);
-        lp->identity = lp_input->identity;
-        lp->length = lp->source->known_length();
-        lp->progress_factor = make_progress_factor(lp->length.value_or(0));
-        lp->source->skip_to_first_packet();
+// The input (and the LP input of hierarchical transmission), checked against
+// every output before any output is created.
+bool Transmission::open_inputs() {
+    Log& log = *log_;
+    input_ = open_input(config_.input_path, log);
+    if (!input_) return false;
+    if (config_.hierarchical_streams()) {
+        lp_ = std::make_unique<LowPriorityInput>();
+        std::optional<OpenedInput> lp_input = open_input(config_.lp_input_path, log);
+        if (!lp_input) return false;
+        lp_->source = std::move(lp_input->source);
+        lp_->identity = lp_input->identity;
+        lp_->length = lp_->source->known_length();
+        lp_->progress_factor = make_progress_factor(lp_->length.value_or(0));
+        lp_->source->skip_to_first_packet();
     }
-    if (!outputs_spare_input_and_log(outputs->file_names(), input->identity, log, log_name,
-                                     lp ? std::optional<FileIdentity>(lp->identity) : std::nullopt))
-        return stop_fatal(log);
-    if (to_standard_output && !standard_output_spares_input_and_log(input->identity, log, log_name))
-        return stop_fatal(log);
-    if (!outputs_are_distinct(outputs->file_names(), log)) return stop_fatal(log);
-    if (!open_outputs(config, *outputs, log)) return stop_fatal(log);
-    input->source->skip_to_first_packet();
-    SourceFilters filters = make_source_filters(config, *input->source, rates, log);
-    if (filters.adapter && filters.adapter->fatal()) return stop_fatal(log);
-    TsSource& source = filters.source();
-    if (config.device_args) {
+    const std::vector<std::string> names = outputs_->file_names();
+    if (!outputs_spare_input_and_log(
+            names, input_->identity, log, log_name_,
+            lp_ ? std::optional<FileIdentity>(lp_->identity) : std::nullopt))
+        return false;
+    if (to_standard_output_ &&
+        !standard_output_spares_input_and_log(input_->identity, log, log_name_))
+        return false;
+    return outputs_are_distinct(names, log);
+}
+
+// The dump and sample files, the filters between the input and the chain,
+// and the device, set up and streaming before the first cycle.
+bool Transmission::open_outputs_and_device() {
+    Log& log = *log_;
+    if (!open_outputs(config_, *outputs_, log)) return false;
+    input_->source->skip_to_first_packet();
+    filters_ = make_source_filters(config_, *input_->source, rates_, log);
+    if (filters_.adapter && filters_.adapter->fatal()) return false;
+    if (config_.device_args) {
         std::unique_ptr<SampleSink> device =
-            open_device(config, rates.sampling_rate * chain->interpolation_factor(), log);
-        if (!device) return stop_fatal(log);
-        filters.device = device.get();
-        outputs->signal.attach_device(std::move(device));
+            open_device(config_, rates_.sampling_rate * chain_->interpolation_factor(), log);
+        if (!device) return false;
+        filters_.device = device.get();
+        outputs_->signal.attach_device(std::move(device));
     }
+    return true;
+}
 
-    const auto start = std::chrono::steady_clock::now();
-    const SignalRate signal{rates.sampling_rate, static_cast<uint64_t>(sizes.sample_count)};
-    const LoopResult loop = run_cycles(source, lp.get(), *chain, *outputs,
-                                       InputFilters{filters.rate_check.get()}, signal, log);
-    if (loop.reader_gone) return stop_reader_gone(*outputs, log);
-    if (loop.input_fatal) return stop_fatal(log);
-    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - start);
+// The run report, then every file closed in the order the log has always
+// shown; the exit code.
+int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds elapsed) {
+    Log& log = *log_;
     const int stopped_by = stop_signal();
     if (stopped_by != 0) {
         log.write(0, "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
                   stop_signal_name(stopped_by), loop.bytes_consumed);
     }
-    report_run(log, loop.bytes_consumed, elapsed, rates.useful_throughput);
-    if (lp) report_lp_end(*lp, log);
-    outputs->signal.report_clipping();
-    chain->report_unsynced_packets(log);
-    if (filters.adapter) filters.adapter->write_report(log);
+    report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput);
+    if (lp_) report_lp_end(*lp_, log);
+    outputs_->signal.report_clipping();
+    chain_->report_unsynced_packets(log);
+    if (filters_.adapter) filters_.adapter->write_report(log);
 
-    const bool input_failed = source.failed();
-    chain.reset();
-    lp.reset();
-    outputs->signal.close_first();  // a device drains its buffers here
-    report_device_totals(filters.device);
-    outputs->dumps.close_all();
-    outputs->signal.close_rest();
-    filters = SourceFilters{};
-    input.reset();
-    const bool output_failed = loop.output_failed;
+    const bool input_failed = filters_.source().failed();
+    chain_.reset();
+    lp_.reset();
+    outputs_->signal.close_first();  // a device drains its buffers here
+    report_device_totals(filters_.device);
+    outputs_->dumps.close_all();
+    outputs_->signal.close_rest();
+    filters_ = SourceFilters{};
+    input_.reset();
     // A run a signal stopped is not complete: no footer, exit 128 + signal.
     // Transmitting to a device, SIGINT and SIGTERM are how the user ends the
     // transmission: a complete run.
     const bool stop_asked_for =
-        config.device_args && (stopped_by == SIGINT || stopped_by == SIGTERM);
+        config_.device_args && (stopped_by == SIGINT || stopped_by == SIGTERM);
     if (stopped_by != 0 && !stop_asked_for) {
         log.close_without_footer();
         return 128 + stopped_by;
     }
     log.close();
-    return outputs->had_failure() || input_failed || output_failed || log.had_write_failure()
-               ? kExitFileFailure
-               : kExitSuccess;
+    const bool failed =
+        outputs_->had_failure() || input_failed || loop.output_failed || log.had_write_failure();
+    return failed ? kExitFileFailure : kExitSuccess;
+}
+
+int transmit(int argc, char** argv) {
+    return Transmission(argc, argv).run();
 }
 
 }  // namespace
