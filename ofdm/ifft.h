@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dvbt/dvbt.h"
+#include "ofdm/simd_kernels.h"
 
 namespace terramod {
 
@@ -16,8 +17,10 @@ struct TwiddleSeeds {
 
 class Ifft {
   public:
-    // Builds the bit-reversal table and the per-stage seeds (ifft_init).
-    Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping);
+    // Builds the bit-reversal table and the per-stage seeds (ifft_init). The
+    // kernels only choose the vector width: every set gives the same bits.
+    Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping,
+         const SimdKernels& kernels = best_kernels());
 
     // Whole symbols: carrier_count input cells give fft_size + guard output
     // samples each (as many symbols as both spans hold).
@@ -35,15 +38,13 @@ class Ifft {
     void build_placement();
     // In-place radix-2 transform of fft_size bins.
     void transform(ComplexSample* bins) const;
-    void first_two_stages(ComplexSample* bins) const;
-    void two_stages(ComplexSample* bins, int32_t half) const;
-    void one_stage(ComplexSample* bins, int32_t half) const;
     // Runs the twiddle recurrence of every stage once (see ifft.cpp).
     void build_twiddles();
 
     OfdmMode mode_;
     FrequencyMapping mapping_;
     int32_t guard_length_;
+    const SimdKernels* kernels_;
     std::vector<int32_t> bit_reverse_table_;
     std::vector<TwiddleSeeds> seeds_;
     // The carrier placement in position order: position carrier_positions_[i]

@@ -1,11 +1,13 @@
 #!/bin/sh
 # Installs what the test suite needs beyond the machine's own toolchain:
-# GNU Radio's DVB-T receiver (the independent peer of the interop tests) and
-# the Python packages its script uses, and ffmpeg for the rate adaptation
-# checks. Runs as root on a fresh machine; does nothing when everything is
+# Google Highway for the wide SIMD kernels (the build falls back to the
+# portable ones without it), GNU Radio's DVB-T receiver (the independent peer
+# of the interop tests) and the Python packages its script uses, and ffmpeg
+# for the rate adaptation checks. Runs as root on a fresh machine; does nothing when everything is
 # present.
 set -e
 missing=""
+pkg-config --exists libhwy 2>/dev/null || missing="$missing libhwy-dev pkg-config"
 /usr/bin/python3 -c 'from gnuradio import dtv' 2>/dev/null || missing="$missing gnuradio"
 /usr/bin/python3 -c 'import numpy, scipy' 2>/dev/null || missing="$missing python3-numpy python3-scipy"
 /usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing="$missing python3-matplotlib"

@@ -28,12 +28,12 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
 }
 
 TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
-                 const BlockSizes& sizes)
+                 const BlockSizes& sizes, const SimdKernels& kernels)
     : settings_(settings),
       outer_interleaver_(settings.interleaver_init),
       puncturer_(settings.code_rate),
-      ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping),
-      interpolator_(interpolation_factor),
+      ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping, kernels),
+      interpolator_(interpolation_factor, kernels),
       bit_interleaver_(settings.constellation),
       symbol_interleaver_(settings.mode),
       mapper_(settings.constellation, settings.hierarchy),

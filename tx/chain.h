@@ -46,8 +46,10 @@ struct StageBuffers {
 class TxChain {
   public:
     // Builds every stage's tables and allocates the buffers; throws
-    // std::bad_alloc. interpolation_factor: 1 (none), 2 or 4.
-    TxChain(const DvbtSettings& settings, int32_t interpolation_factor, const BlockSizes& sizes);
+    // std::bad_alloc. interpolation_factor: 1 (none), 2 or 4. The SIMD kernels
+    // of the transform and the interpolator (every set gives the same bits).
+    TxChain(const DvbtSettings& settings, int32_t interpolation_factor, const BlockSizes& sizes,
+            const SimdKernels& kernels = best_kernels());
 
     // Where the cycle's transport stream goes before run_outer.
     std::span<uint8_t> input_block() { return buffers_.ts_buffer; }

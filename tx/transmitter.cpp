@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -124,6 +125,21 @@ void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds ela
     }
 }
 
+// The SIMD kernels: the widest this CPU runs, unless TERRAMOD_SIMD names
+// another (for comparisons and tests; the output is the same on every path).
+const SimdKernels& choose_kernels(Log& log) {
+    const SimdKernels* kernels = kernels_from_environment();
+    const char* forced = std::getenv(kSimdEnvironmentVariable);
+    if (kernels == nullptr) {
+        log.write(0, "WARNING: %s=\"%s\" names no SIMD path this machine runs -> using %s\n",
+                  kSimdEnvironmentVariable, forced, best_kernels().name);
+        return best_kernels();
+    }
+    if (forced != nullptr && *forced != 0)
+        log.write(4, "SIMD path forced by %s: %s\n", kSimdEnvironmentVariable, kernels->name);
+    return *kernels;
+}
+
 // A fatal stop: the log keeps no footer.
 int stop_fatal(Log& log) {
     log.close_without_footer();
@@ -172,8 +188,8 @@ int run_transmitter(int argc, char** argv) {
     std::unique_ptr<RunOutputs> outputs;
     try {
         const OutputFormatDescription& format = output_format(config.dac_format);
-        chain =
-            std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes);
+        chain = std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes,
+                                          choose_kernels(log));
         outputs.reset(
             new RunOutputs{DumpFiles(log, config.dump, base_name),
                            SampleOutput(log, config, base_name, chain->output_samples().size(),
