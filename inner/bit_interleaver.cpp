@@ -48,10 +48,14 @@ void BitInterleaver::build_read_positions() {
     const int32_t v = bits_per_cell[constellation_];
     int32_t group_bit_of[6] = {};
     for (int32_t k = 0; k < v; ++k) group_bit_of[kDemux[constellation_][k]] = k;
-    for (int32_t w = 0; w < kBlockSymbols; ++w)
-        for (int32_t e = 0; e < v; ++e)
-            read_position_[w * v + e] =
-                static_cast<uint16_t>(((w + kOffset[e]) % kBlockSymbols) * v + group_bit_of[e]);
+    for (int32_t w = 0; w < kBlockSymbols; ++w) {
+        for (int32_t e = 0; e < v; ++e) {
+            const int32_t group = (w + kOffset[e]) % kBlockSymbols;
+            read_position_[w * v + e] = static_cast<uint16_t>(group * v + group_bit_of[e]);
+            read_group_[w * v + e] = static_cast<uint8_t>(group);
+            read_shift_[w * v + e] = static_cast<uint8_t>(v - 1 - group_bit_of[e]);
+        }
+    }
 }
 
 void BitInterleaver::bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output) {
@@ -61,6 +65,65 @@ void BitInterleaver::bit_interleave(std::span<const uint8_t> input, std::span<ui
     const size_t blocks = std::min(input.size() / block_bits, output.size() / kBlockSymbols);
     interleave_blocks_(input.data(), output.data(), static_cast<int32_t>(blocks),
                        read_position_.data());
+}
+
+namespace {
+
+// The v-bit value at bit `position` of a packed stream, the first bit the most
+// significant.
+inline uint32_t read_bits(const uint8_t* packed, size_t position, int32_t v) {
+    const size_t byte = position >> 3;
+    const int32_t offset = static_cast<int32_t>(position & 7);
+    uint32_t window = static_cast<uint32_t>(packed[byte]) << 8;
+    if (offset + v > 8) window |= packed[byte + 1];  // never past the last bit read
+    return (window >> (16 - offset - v)) & ((1u << v) - 1);
+}
+
+// One block: each cell's v bits first (a group), then each output symbol from
+// the groups and bits the tables name.
+template <int32_t V>
+void interleave_packed_block(const uint8_t* packed, size_t first_bit, uint8_t* output,
+                             const uint8_t* read_group, const uint8_t* read_shift) {
+    uint8_t groups[kBlockSymbols];
+    for (int32_t n = 0; n < kBlockSymbols; ++n)
+        groups[n] = static_cast<uint8_t>(read_bits(packed, first_bit + n * V, V));
+    for (int32_t w = 0; w < kBlockSymbols; ++w) {
+        uint32_t symbol = 0;
+        for (int32_t e = 0; e < V; ++e) {
+            const int32_t i = w * V + e;
+            symbol = (symbol << 1) | ((groups[read_group[i]] >> read_shift[i]) & 1u);
+        }
+        output[w] = static_cast<uint8_t>(symbol);
+    }
+}
+
+}  // namespace
+
+void BitInterleaver::bit_interleave_packed(std::span<const uint8_t> input, size_t first_bit,
+                                           std::span<uint8_t> output) {
+    const int32_t v = bits_per_cell[constellation_];
+    const size_t block_bits = static_cast<size_t>(kBlockSymbols * v);
+    const size_t input_bits = 8 * input.size();
+    const size_t available = input_bits > first_bit ? input_bits - first_bit : 0;
+    const size_t blocks = std::min(available / block_bits, output.size() / kBlockSymbols);
+    for (size_t block = 0; block < blocks; ++block) {
+        const size_t start = first_bit + block * block_bits;
+        uint8_t* out = output.data() + block * kBlockSymbols;
+        switch (v) {
+            case 2:
+                interleave_packed_block<2>(input.data(), start, out, read_group_.data(),
+                                           read_shift_.data());
+                break;
+            case 4:
+                interleave_packed_block<4>(input.data(), start, out, read_group_.data(),
+                                           read_shift_.data());
+                break;
+            default:
+                interleave_packed_block<6>(input.data(), start, out, read_group_.data(),
+                                           read_shift_.data());
+                break;
+        }
+    }
 }
 
 }  // namespace terramod

@@ -17,6 +17,10 @@ class BitInterleaver {
     // Whole blocks of 126 x bits_per_cell input bits, one output byte per
     // cell (as many blocks as both spans hold).
     void bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
+    // The same from packed bits (eight to a byte, the first the most
+    // significant), the first block starting at bit `first_bit` of the input.
+    void bit_interleave_packed(std::span<const uint8_t> input, size_t first_bit,
+                               std::span<uint8_t> output);
 
   private:
     using BlockInterleaver = void (*)(const uint8_t* input, uint8_t* output, int32_t blocks,
@@ -29,6 +33,11 @@ class BitInterleaver {
     // For output symbol w of a block and sub-stream e, the block position of
     // the input bit: entry w * bits_per_cell + e.
     std::array<uint16_t, 126 * 6> read_position_{};
+    // For output symbol w and sub-stream e: the group (cell) the bit comes
+    // from, entry w * bits_per_cell + e, and the bit of the group's value
+    // (bits_per_cell bits, the group's first the most significant) it is.
+    std::array<uint8_t, 126 * 6> read_group_{};
+    std::array<uint8_t, 126 * 6> read_shift_{};
 };
 
 }  // namespace terramod

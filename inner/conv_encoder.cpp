@@ -125,16 +125,44 @@ void ConvEncoder::conv_encode(std::span<const uint8_t> bytes, std::span<uint8_t>
     encoder_register_ = encoder_register;
 }
 
+void ConvEncoder::conv_encode_packed(std::span<const uint8_t> bytes, std::span<uint8_t> packed) {
+    const size_t length = std::min(bytes.size(), packed.size() / 2);
+    const uint16_t* byte_code = byte_code_table();
+    uint32_t encoder_register = encoder_register_;
+    for (size_t i = 0; i < length; ++i) {
+        encoder_register = (encoder_register << 8) | bytes[i];
+        const uint32_t code = byte_code[encoder_register & 0x3FFF];
+        packed[2 * i] = static_cast<uint8_t>(code >> 8);
+        packed[2 * i + 1] = static_cast<uint8_t>(code);
+    }
+    encoder_register_ = encoder_register;
+}
+
 Puncturer::Puncturer(CodeRate rate) : rate_(rate) {
     static constexpr PeriodPuncturer kByRate[kRateCount] = {
         copy_whole_periods, puncture_whole_periods<1>, puncture_whole_periods<2>,
         puncture_whole_periods<3>, puncture_whole_periods<4>};
     if (rate < kRate1_2 || rate > kRate7_8) throw std::invalid_argument("unknown code rate");
     puncture_periods_ = kByRate[rate];
+    const int32_t period = puncture_period[rate];
+    packed_table_.resize(static_cast<size_t>(period) * 256);
+    for (int32_t start = 0; start < period; ++start) {
+        for (uint32_t byte = 0; byte < 256; ++byte) {
+            uint32_t bits = 0, count = 0;
+            for (int32_t n = 0; n < 8; ++n) {
+                if (puncture_pattern[rate][(start + n) % period] == 0) continue;
+                bits = (bits << 1) | ((byte >> (7 - n)) & 1u);
+                ++count;
+            }
+            packed_table_[start * 256 + byte] = static_cast<uint16_t>(count << 8 | bits);
+        }
+    }
 }
 
 void Puncturer::puncturer_reset() {
     puncture_index_ = 0;
+    pending_bits_ = 0;
+    pending_count_ = 0;
 }
 
 int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
@@ -153,6 +181,37 @@ int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> p
     // Start the period that the next call finishes.
     while (i < length) out = puncture_one_bit(input[i++], out);
     return static_cast<int32_t>(out - output);
+}
+
+int32_t Puncturer::puncture_packed(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
+    if (rate_ == kRate1_2 && pending_count_ == 0) {  // every bit transmitted
+        const size_t length = std::min(coded.size(), punctured.size());
+        if (length > 0) std::memcpy(punctured.data(), coded.data(), length);
+        return static_cast<int32_t>(8 * length);
+    }
+    const int32_t period = puncture_period[rate_];
+    const int32_t step = 8 % period;  // pattern positions a byte moves on
+    const uint16_t* table = packed_table_.data();
+    uint8_t* out = punctured.data();
+    uint32_t bits = pending_bits_;
+    int32_t count = pending_count_;
+    int32_t index = puncture_index_;
+    for (const uint8_t byte : coded) {
+        const uint32_t entry = table[index * 256 + byte];
+        const int32_t kept = static_cast<int32_t>(entry >> 8);
+        bits = (bits << kept) | (entry & 0xFFu);
+        count += kept;
+        if (count >= 8) {
+            count -= 8;
+            *out++ = static_cast<uint8_t>(bits >> count);
+        }
+        index += step;
+        if (index >= period) index -= period;
+    }
+    pending_bits_ = bits & ((1u << count) - 1);
+    pending_count_ = count;
+    puncture_index_ = index;
+    return static_cast<int32_t>(8 * (out - punctured.data()));
 }
 
 uint8_t* Puncturer::puncture_one_bit(uint8_t bit, uint8_t* output) {

@@ -11,12 +11,20 @@ std::span<const uint8_t> as_bytes(const std::vector<Element>& buffer) {
 
 }  // namespace
 
-void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor) {
+void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor,
+                            bool packed_bits) {
     ts_buffer.assign(sizes.ts_bytes, 0);
     rs_buffer.assign(sizes.rs_bytes, 0);
     outer_interleaved_buffer.assign(sizes.rs_bytes, 0);
-    coded_buffer.assign(sizes.coded_bit_count, 0);
-    punctured_buffer.assign(sizes.punctured_bit_count, 0);
+    if (packed_bits) {
+        // Whole bytes: a last partial byte of punctured bits waits in the
+        // puncturer for the next cycle.
+        coded_packed.assign((sizes.coded_bit_count + 7) / 8, 0);
+        punctured_packed.assign((sizes.punctured_bit_count + 7) / 8, 0);
+    } else {
+        coded_buffer.assign(sizes.coded_bit_count, 0);
+        punctured_buffer.assign(sizes.punctured_bit_count, 0);
+    }
     bit_interleaved_buffer.assign(sizes.cell_count, 0);
     symbol_interleaved_buffer.assign(sizes.cell_count, 0);
     mapped_buffer.assign(sizes.cell_count, ComplexSample{0, 0});
@@ -28,8 +36,12 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
 }
 
 TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
-                 const BlockSizes& sizes, const SimdKernels& kernels)
+                 const BlockSizes& sizes, const DumpSelection& dumps, const SimdKernels& kernels)
     : settings_(settings),
+      // A cycle's punctured bits are whole bytes (whole symbols of cells
+      // that come in multiples of eight); checked all the same.
+      packed_bits_(!dumps[kDumpConvEncoder] && !dumps[kDumpPuncturer] &&
+                   sizes.punctured_bit_count % 8 == 0),
       outer_interleaver_(settings.interleaver_init),
       puncturer_(settings.code_rate),
       ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping, kernels),
@@ -40,7 +52,7 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       frame_builder_(settings) {
     conv_encoder_.conv_encoder_reset();
     puncturer_.puncturer_reset();
-    buffers_.allocate(sizes, interpolation_factor);
+    buffers_.allocate(sizes, interpolation_factor, packed_bits_);
 }
 
 void TxChain::run_outer(Log& log) {
@@ -63,17 +75,34 @@ void TxChain::run_outer(Log& log) {
     log.write(3, " done.\n");
 }
 
-void TxChain::run_inner(Log& log) {
+void TxChain::encode_puncture_and_interleave_bits(Log& log) {
     StageBuffers& b = buffers_;
     log.write(3, "Convolutionally encoding 1/2 ... ");
-    conv_encoder_.conv_encode(b.outer_interleaved_buffer, b.coded_buffer);
+    if (packed_bits_) {
+        conv_encoder_.conv_encode_packed(b.outer_interleaved_buffer, b.coded_packed);
+    } else {
+        conv_encoder_.conv_encode(b.outer_interleaved_buffer, b.coded_buffer);
+    }
     log.write(3, "done.\n");
     log.write(3, "Puncturing to rate %s ...", kCodeRateNames[settings_.code_rate]);
-    puncturer_.puncture(b.coded_buffer, b.punctured_buffer);
+    if (packed_bits_) {
+        puncturer_.puncture_packed(b.coded_packed, b.punctured_packed);
+    } else {
+        puncturer_.puncture(b.coded_buffer, b.punctured_buffer);
+    }
     log.write(3, " done.\n");
     log.write(3, "Bit interleaving ... ");
-    bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
+    if (packed_bits_) {
+        bit_interleaver_.bit_interleave_packed(b.punctured_packed, 0, b.bit_interleaved_buffer);
+    } else {
+        bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
+    }
     log.write(3, "done.\n");
+}
+
+void TxChain::run_inner(Log& log) {
+    StageBuffers& b = buffers_;
+    encode_puncture_and_interleave_bits(log);
     log.write(3, "Symbol interleaving ... ");
     symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
     log.write(3, "done.\n");

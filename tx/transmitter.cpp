@@ -189,7 +189,7 @@ int run_transmitter(int argc, char** argv) {
     try {
         const OutputFormatDescription& format = output_format(config.dac_format);
         chain = std::make_unique<TxChain>(dvbt_settings(config), format.interpolation_factor, sizes,
-                                          choose_kernels(log));
+                                          config.dump, choose_kernels(log));
         outputs.reset(
             new RunOutputs{DumpFiles(log, config.dump, base_name),
                            SampleOutput(log, config, base_name, chain->output_samples().size(),
