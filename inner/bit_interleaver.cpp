@@ -1,6 +1,8 @@
 #include "inner/bit_interleaver.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 
 namespace terramod {
@@ -48,12 +50,12 @@ void BitInterleaver::build_read_positions() {
     const int32_t v = bits_per_cell[constellation_];
     int32_t group_bit_of[6] = {};
     for (int32_t k = 0; k < v; ++k) group_bit_of[kDemux[constellation_][k]] = k;
+    for (int32_t e = 0; e < v; ++e)
+        substream_shift_[e] = static_cast<uint8_t>(v - 1 - group_bit_of[e]);
     for (int32_t w = 0; w < kBlockSymbols; ++w) {
         for (int32_t e = 0; e < v; ++e) {
             const int32_t group = (w + kOffset[e]) % kBlockSymbols;
             read_position_[w * v + e] = static_cast<uint16_t>(group * v + group_bit_of[e]);
-            read_group_[w * v + e] = static_cast<uint8_t>(group);
-            read_shift_[w * v + e] = static_cast<uint8_t>(v - 1 - group_bit_of[e]);
         }
     }
 }
@@ -79,22 +81,51 @@ inline uint32_t read_bits(const uint8_t* packed, size_t position, int32_t v) {
     return (window >> (16 - offset - v)) & ((1u << v) - 1);
 }
 
-// One block: each cell's v bits first (a group), then each output symbol from
-// the groups and bits the tables name.
+// The block's 126 cells of V bits each (groups), from bit `first_bit` of a
+// packed stream of `size` bytes: 48 bits per 64-bit load where eight bytes
+// remain, one group at a time at the end.
 template <int32_t V>
-void interleave_packed_block(const uint8_t* packed, size_t first_bit, uint8_t* output,
-                             const uint8_t* read_group, const uint8_t* read_shift) {
-    uint8_t groups[kBlockSymbols];
-    for (int32_t n = 0; n < kBlockSymbols; ++n)
-        groups[n] = static_cast<uint8_t>(read_bits(packed, first_bit + n * V, V));
-    for (int32_t w = 0; w < kBlockSymbols; ++w) {
-        uint32_t symbol = 0;
-        for (int32_t e = 0; e < V; ++e) {
-            const int32_t i = w * V + e;
-            symbol = (symbol << 1) | ((groups[read_group[i]] >> read_shift[i]) & 1u);
-        }
-        output[w] = static_cast<uint8_t>(symbol);
+void read_groups(const uint8_t* packed, size_t size, size_t first_bit, uint8_t* groups) {
+    constexpr int32_t kPerLoad = 48 / V;
+    int32_t n = 0;
+    for (; n < kBlockSymbols; n += kPerLoad) {
+        const size_t position = first_bit + static_cast<size_t>(n) * V;
+        if ((position >> 3) + 8 > size) break;
+        uint64_t word;
+        std::memcpy(&word, packed + (position >> 3), sizeof word);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+        word <<= position & 7;
+        const int32_t count = std::min(kPerLoad, kBlockSymbols - n);
+        for (int32_t i = 0; i < count; ++i)
+            groups[n + i] = static_cast<uint8_t>((word >> (64 - V * (i + 1))) & ((1u << V) - 1));
     }
+    for (; n < kBlockSymbols; ++n)
+        groups[n] = static_cast<uint8_t>(read_bits(packed, first_bit + n * V, V));
+}
+
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+// One block: the cells' groups, twice in a row so that every sub-stream's
+// cyclic read is a plain run of bytes; then sixteen output symbols at a time,
+// sub-stream e contributing bit (shift[e]) of group w + offset e as bit
+// V - 1 - e of symbol w.
+template <int32_t V>
+void interleave_packed_block(const uint8_t* packed, size_t size, size_t first_bit, uint8_t* output,
+                             const uint8_t* shift) {
+    alignas(16) uint8_t groups[2 * kBlockSymbols + 4] = {};
+    read_groups<V>(packed, size, first_bit, groups);
+    std::memcpy(groups + kBlockSymbols, groups, kBlockSymbols);
+    alignas(16) uint8_t symbols[128];
+    for (int32_t w = 0; w < 128; w += 16) {
+        Bytes16 symbol = {};
+        for (int32_t e = 0; e < V; ++e) {
+            Bytes16 bytes;
+            std::memcpy(&bytes, groups + kOffset[e] + w, sizeof bytes);
+            symbol |= ((bytes >> shift[e]) & 1) << (V - 1 - e);
+        }
+        std::memcpy(symbols + w, &symbol, sizeof symbol);
+    }
+    std::memcpy(output, symbols, kBlockSymbols);
 }
 
 }  // namespace
@@ -109,18 +140,16 @@ void BitInterleaver::bit_interleave_packed(std::span<const uint8_t> input, size_
     for (size_t block = 0; block < blocks; ++block) {
         const size_t start = first_bit + block * block_bits;
         uint8_t* out = output.data() + block * kBlockSymbols;
+        const uint8_t* shift = substream_shift_.data();
         switch (v) {
             case 2:
-                interleave_packed_block<2>(input.data(), start, out, read_group_.data(),
-                                           read_shift_.data());
+                interleave_packed_block<2>(input.data(), input.size(), start, out, shift);
                 break;
             case 4:
-                interleave_packed_block<4>(input.data(), start, out, read_group_.data(),
-                                           read_shift_.data());
+                interleave_packed_block<4>(input.data(), input.size(), start, out, shift);
                 break;
             default:
-                interleave_packed_block<6>(input.data(), start, out, read_group_.data(),
-                                           read_shift_.data());
+                interleave_packed_block<6>(input.data(), input.size(), start, out, shift);
                 break;
         }
     }

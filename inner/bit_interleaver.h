@@ -33,11 +33,9 @@ class BitInterleaver {
     // For output symbol w of a block and sub-stream e, the block position of
     // the input bit: entry w * bits_per_cell + e.
     std::array<uint16_t, 126 * 6> read_position_{};
-    // For output symbol w and sub-stream e: the group (cell) the bit comes
-    // from, entry w * bits_per_cell + e, and the bit of the group's value
-    // (bits_per_cell bits, the group's first the most significant) it is.
-    std::array<uint8_t, 126 * 6> read_group_{};
-    std::array<uint8_t, 126 * 6> read_shift_{};
+    // Sub-stream e takes bit substream_shift_[e] (0 = the cell's last bit) of
+    // each cell's bits_per_cell bits.
+    std::array<uint8_t, 6> substream_shift_{};
 };
 
 }  // namespace terramod

@@ -55,6 +55,8 @@ class Puncturer {
     using PeriodPuncturer = uint8_t* (*)(const uint8_t* input, uint8_t* output, int32_t periods);
 
     uint8_t* puncture_one_bit(uint8_t bit, uint8_t* output);
+    // puncture_packed one byte at a time, from any pattern position.
+    int32_t puncture_packed_bytes(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     CodeRate rate_;
     int32_t puncture_index_ = 0;
