@@ -93,16 +93,22 @@ void Ifft::build_placement() {
     const int32_t size = fft_size[mode_];
     carrier_positions_.clear();
     carrier_cells_.clear();
+    unused_positions_.clear();
     for (int32_t position = 0; position < size; ++position) {
         const int32_t cell = placement_cell(bit_reverse_table_[position]);
-        if (cell < 0) continue;
+        if (cell < 0) {
+            unused_positions_.push_back(position);
+            continue;
+        }
         carrier_positions_.push_back(position);
         carrier_cells_.push_back(cell);
     }
 }
 
 void Ifft::place_carriers(const ComplexSample* cells, ComplexSample* bins) const {
-    std::memset(bins, 0, sizeof(ComplexSample) * fft_size[mode_]);  // unused bins: +0.0
+    // Every position is written once: the unused ones +0.0 (no memset of the
+    // whole symbol first).
+    for (const int32_t position : unused_positions_) bins[position] = ComplexSample{0.0f, 0.0f};
     const size_t used = carrier_positions_.size();
     for (size_t i = 0; i < used; ++i) bins[carrier_positions_[i]] = cells[carrier_cells_[i]];
 }

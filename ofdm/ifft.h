@@ -51,6 +51,8 @@ class Ifft {
     // of the transform receives cell carrier_cells_[i]; the others are zero.
     std::vector<int32_t> carrier_positions_;
     std::vector<int32_t> carrier_cells_;
+    // The positions no carrier lands in.
+    std::vector<int32_t> unused_positions_;
     // Twiddle j of stage s at index 2^(s-1) - 1 + j: the real part as the
     // float the recurrence gives, the imaginary part in double precision.
     std::vector<float> twiddle_re_;
