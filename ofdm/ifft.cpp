@@ -145,7 +145,7 @@ void Ifft::build_twiddles() {
 void Ifft::transform(ComplexSample* bins) const {
     const int32_t size = fft_size[mode_];
     const int32_t stages = fft_log2[mode_];
-    const float* wr = twiddle_re_.data();
+    const double* wr = twiddle_re_.data();
     const double* wi = twiddle_im_.data();
     kernels_->first_two_stages(bins, size, wr, wi);
     int32_t half = 4;  // stage 3

@@ -54,8 +54,9 @@ class Ifft {
     // The positions no carrier lands in.
     std::vector<int32_t> unused_positions_;
     // Twiddle j of stage s at index 2^(s-1) - 1 + j: the real part as the
-    // float the recurrence gives, the imaginary part in double precision.
-    std::vector<float> twiddle_re_;
+    // float the recurrence gives (held as a double, exactly), the imaginary
+    // part in double precision.
+    std::vector<double> twiddle_re_;
     std::vector<double> twiddle_im_;
 };
 

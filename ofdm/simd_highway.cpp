@@ -56,17 +56,15 @@ HWY_INLINE void StoreComplex(D d, hn::VFromD<D> re, hn::VFromD<D> im, ComplexSam
     hn::StoreInterleaved2(hn::DemoteTo(df, re), hn::DemoteTo(df, im), df, &samples->re);
 }
 
-// Twiddles j .. j + lanes - 1: the float real part widened, the double
-// imaginary part.
+// Twiddles j .. j + lanes - 1 (the real parts are floats held as doubles).
 template <class D>
-HWY_INLINE Complex<D> LoadTwiddles(D d, const float* wr, const double* wi) {
-    const hn::Rebind<float, D> df;
-    return {hn::PromoteTo(d, hn::LoadU(df, wr)), hn::LoadU(d, wi)};
+HWY_INLINE Complex<D> LoadTwiddles(D d, const double* wr, const double* wi) {
+    return {hn::LoadU(d, wr), hn::LoadU(d, wi)};
 }
 
 template <class D>
-HWY_INLINE Complex<D> BroadcastTwiddle(D d, float wr, double wi) {
-    return {hn::Set(d, double{wr}), hn::Set(d, wi)};
+HWY_INLINE Complex<D> BroadcastTwiddle(D d, double wr, double wi) {
+    return {hn::Set(d, wr), hn::Set(d, wi)};
 }
 
 template <class D>
@@ -94,10 +92,10 @@ HWY_INLINE void Butterfly(D d, Complex<D>& a, Complex<D>& b, const Complex<D>& w
 // Stages h and 2h on the four values at g + j + {0, h, 2h, 3h}; lanes hold
 // consecutive j, so the tag's lane count must not exceed h.
 template <class D>
-HWY_INLINE void TwoStagesWith(D d, ComplexSample* bins, int32_t size, int32_t half, const float* wr,
-                              const double* wi) {
+HWY_INLINE void TwoStagesWith(D d, ComplexSample* bins, int32_t size, int32_t half,
+                              const double* wr, const double* wi) {
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-    const float* wr_second = wr + half;
+    const double* wr_second = wr + half;
     const double* wi_second = wi + half;
     for (int32_t g = 0; g < size; g += 4 * half) {
         ComplexSample* x = bins + g;
@@ -121,7 +119,8 @@ HWY_INLINE void TwoStagesWith(D d, ComplexSample* bins, int32_t size, int32_t ha
     }
 }
 
-void TwoStages(ComplexSample* bins, int32_t size, int32_t half, const float* wr, const double* wi) {
+void TwoStages(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
+               const double* wi) {
     const hn::ScalableTag<double> d;
     if (static_cast<size_t>(half) >= hn::Lanes(d))
         return TwoStagesWith(d, bins, size, half, wr, wi);
@@ -129,7 +128,7 @@ void TwoStages(ComplexSample* bins, int32_t size, int32_t half, const float* wr,
 }
 
 template <class D>
-HWY_INLINE void OneStageWith(D d, ComplexSample* bins, int32_t size, int32_t half, const float* wr,
+HWY_INLINE void OneStageWith(D d, ComplexSample* bins, int32_t size, int32_t half, const double* wr,
                              const double* wi) {
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     for (int32_t g = 0; g < size; g += 2 * half) {
@@ -144,7 +143,7 @@ HWY_INLINE void OneStageWith(D d, ComplexSample* bins, int32_t size, int32_t hal
     }
 }
 
-void OneStage(ComplexSample* bins, int32_t size, int32_t half, const float* wr, const double* wi) {
+void OneStage(ComplexSample* bins, int32_t size, int32_t half, const double* wr, const double* wi) {
     const hn::ScalableTag<double> d;
     if (static_cast<size_t>(half) >= hn::Lanes(d)) return OneStageWith(d, bins, size, half, wr, wi);
     OneStageWith(hn::CappedTag<double, 4>(), bins, size, half, wr, wi);
@@ -171,7 +170,7 @@ HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<D> re, hn::VFromD<D> 
 }
 
 // Stages 1 and 2 on blocks of four bins; lane n holds block n of the group.
-void FirstTwoStages(ComplexSample* bins, int32_t size, const float* wr, const double* wi) {
+void FirstTwoStages(ComplexSample* bins, int32_t size, const double* wr, const double* wi) {
     using D = hn::ScalableTag<double>;
     const D d;
     const hn::Rebind<uint64_t, D> du;

@@ -20,14 +20,15 @@ struct SimdKernels {
     const char* name;
 
     // Transform passes over fft `size` bins; the twiddle pointers point at the
-    // pass's first stage's table (entry j of stage with half h at h - 1 + j).
+    // pass's first stage's table (entry j of stage with half h at h - 1 + j);
+    // the real parts are floats, held widened so that no pass converts them.
     // first_two_stages: stages 1 and 2 (wr, wi: the whole table).
-    void (*first_two_stages)(ComplexSample* bins, int32_t size, const float* wr, const double* wi);
+    void (*first_two_stages)(ComplexSample* bins, int32_t size, const double* wr, const double* wi);
     // Stages with half h and 2h together (h >= 4).
-    void (*two_stages)(ComplexSample* bins, int32_t size, int32_t half, const float* wr,
+    void (*two_stages)(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
                        const double* wi);
     // One stage with half h (h >= 4).
-    void (*one_stage)(ComplexSample* bins, int32_t size, int32_t half, const float* wr,
+    void (*one_stage)(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
                       const double* wi);
 
     // One interpolator branch over `samples` inputs: newest[2 j], newest[2 j + 1]

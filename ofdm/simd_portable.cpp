@@ -64,12 +64,12 @@ inline ComplexPair load_pair(const ComplexSample* samples) {
 }
 
 // Twiddles j and j + 1 of a stage's table.
-inline TwiddlePair load_twiddles(const float* wr, const double* wi) {
-    return {simd::load_widened(wr), simd::load_double2(wi)};
+inline TwiddlePair load_twiddles(const double* wr, const double* wi) {
+    return {simd::load_double2(wr), simd::load_double2(wi)};
 }
 
 // The same twiddle in both lanes.
-inline TwiddlePair broadcast_twiddle(float wr, double wi) {
+inline TwiddlePair broadcast_twiddle(double wr, double wi) {
     return {simd::broadcast(wr), simd::broadcast(wi)};
 }
 
@@ -110,7 +110,7 @@ inline StoredPair butterfly_to_floats(const ComplexPair& a, const ComplexPair& b
 
 // Stages 1 and 2 on each block of four bins; lane 0 holds block g, lane 1
 // block g + 4.
-void first_two_stages(ComplexSample* bins, int32_t size, const float* wr, const double* wi) {
+void first_two_stages(ComplexSample* bins, int32_t size, const double* wr, const double* wi) {
     const TwiddlePair stage1 = broadcast_twiddle(wr[0], wi[0]);
     const TwiddlePair stage2_j0 = broadcast_twiddle(wr[1], wi[1]);
     const TwiddlePair stage2_j1 = broadcast_twiddle(wr[2], wi[2]);
@@ -138,9 +138,9 @@ void first_two_stages(ComplexSample* bins, int32_t size, const float* wr, const 
 
 // Stage s (half h) and stage s + 1 (half 2h) together: for each j, the four
 // values at g + j + {0, h, 2h, 3h}; lanes hold j and j + 1.
-void two_stages(ComplexSample* bins, int32_t size, int32_t half, const float* wr_first,
+void two_stages(ComplexSample* bins, int32_t size, int32_t half, const double* wr_first,
                 const double* wi_first) {
-    const float* wr_second = wr_first + half;
+    const double* wr_second = wr_first + half;
     const double* wi_second = wi_first + half;
     for (int32_t g = 0; g < size; g += 4 * half) {
         ComplexSample* x = bins + g;
@@ -165,7 +165,8 @@ void two_stages(ComplexSample* bins, int32_t size, int32_t half, const float* wr
 }
 
 // A single stage (half h >= 2), two butterflies at a time.
-void one_stage(ComplexSample* bins, int32_t size, int32_t half, const float* wr, const double* wi) {
+void one_stage(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
+               const double* wi) {
     for (int32_t g = 0; g < size; g += 2 * half) {
         ComplexSample* x = bins + g;
         for (int32_t j = 0; j < half; j += 2) {
