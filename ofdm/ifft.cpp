@@ -91,26 +91,24 @@ void Ifft::build_placement() {
     // positions in increasing order instead (the table is its own inverse)
     // keeps the stores sequential, where stores in bin order would scatter.
     const int32_t size = fft_size[mode_];
-    carrier_positions_.clear();
-    carrier_cells_.clear();
-    unused_positions_.clear();
-    for (int32_t position = 0; position < size; ++position) {
-        const int32_t cell = placement_cell(bit_reverse_table_[position]);
-        if (cell < 0) {
-            unused_positions_.push_back(position);
-            continue;
-        }
-        carrier_positions_.push_back(position);
-        carrier_cells_.push_back(cell);
-    }
+    position_cells_.resize(size);
+    for (int32_t position = 0; position < size; ++position)
+        position_cells_[position] = placement_cell(bit_reverse_table_[position]);
 }
 
 void Ifft::place_carriers(const ComplexSample* cells, ComplexSample* bins) const {
-    // Every position is written once: the unused ones +0.0 (no memset of the
-    // whole symbol first).
-    for (const int32_t position : unused_positions_) bins[position] = ComplexSample{0.0f, 0.0f};
-    const size_t used = carrier_positions_.size();
-    for (size_t i = 0; i < used; ++i) bins[carrier_positions_[i]] = cells[carrier_cells_[i]];
+    // Every position written once, in order: its cell, or +0.0 for an unused
+    // bin (chosen without a branch: the unused bins are spread by the bit
+    // reversal, so a branch would often be mispredicted).
+    const int32_t size = fft_size[mode_];
+    const int32_t* cell_of = position_cells_.data();
+    for (int32_t position = 0; position < size; ++position) {
+        const int32_t cell = cell_of[position];
+        uint64_t value;
+        std::memcpy(&value, cells + (cell < 0 ? 0 : cell), sizeof value);
+        value = cell < 0 ? 0 : value;
+        std::memcpy(bins + position, &value, sizeof value);
+    }
 }
 
 void Ifft::build_twiddles() {

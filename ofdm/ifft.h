@@ -47,12 +47,9 @@ class Ifft {
     const SimdKernels* kernels_;
     std::vector<int32_t> bit_reverse_table_;
     std::vector<TwiddleSeeds> seeds_;
-    // The carrier placement in position order: position carrier_positions_[i]
-    // of the transform receives cell carrier_cells_[i]; the others are zero.
-    std::vector<int32_t> carrier_positions_;
-    std::vector<int32_t> carrier_cells_;
-    // The positions no carrier lands in.
-    std::vector<int32_t> unused_positions_;
+    // The carrier placement in position order: the cell that position p of
+    // the transform receives, or -1 for an unused bin (zero).
+    std::vector<int32_t> position_cells_;
     // Twiddle j of stage s at index 2^(s-1) - 1 + j: the real part as the
     // float the recurrence gives (held as a double, exactly), the imaginary
     // part in double precision.
