@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "ofdm/dac_output.h"
@@ -101,6 +102,46 @@ void BM_ConvertAgilent(benchmark::State& state) {
         static_cast<double>(state.iterations()) * kCycleSamples, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ConvertAgilent);
+
+// The 8k transform and the interpolator by four on every kernel set this CPU
+// runs (the benchmarks above use the widest): BM_Path/<set>/...
+void BM_IfftPath(benchmark::State& state, const SimdKernels* kernels) {
+    Ifft ifft(kMode8k, kGuard1_32, kZeroIf, *kernels);
+    const auto input = random_samples(carrier_count[kMode8k] * kSymbolsPerRun, 1.0f);
+    std::vector<ComplexSample> output(static_cast<size_t>(fft_size[kMode8k] + ifft.guard_length()) *
+                                      kSymbolsPerRun);
+    for (auto _ : state) {
+        ifft.ifft_and_guard(input, output);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["symbols/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kSymbolsPerRun, benchmark::Counter::kIsRate);
+}
+
+void BM_InterpolatePath(benchmark::State& state, const SimdKernels* kernels) {
+    Interpolator interpolator(4, *kernels);
+    const auto input = random_samples(kCycleSamples, 40.0f);
+    std::vector<ComplexSample> output(4 * static_cast<size_t>(kCycleSamples));
+    for (auto _ : state) {
+        interpolator.interpolate(input, output);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["in samples/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kCycleSamples, benchmark::Counter::kIsRate);
+}
+
+const bool kPathBenchmarks = [] {
+    for (const SimdKernels* kernels : available_kernels()) {
+        benchmark::RegisterBenchmark((std::string("BM_IfftPath/8k/") + kernels->name).c_str(),
+                                     BM_IfftPath, kernels);
+        benchmark::RegisterBenchmark(
+            (std::string("BM_InterpolatePath/4x/") + kernels->name).c_str(), BM_InterpolatePath,
+            kernels);
+    }
+    return true;
+}();
 
 }  // namespace
 }  // namespace terramod

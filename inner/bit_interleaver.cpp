@@ -1,6 +1,8 @@
 #include "inner/bit_interleaver.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 
 namespace terramod {
@@ -52,10 +54,14 @@ void BitInterleaver::build_read_positions() {
     const int32_t v = bits_per_cell[constellation_];
     int32_t group_bit_of[6] = {};
     for (int32_t k = 0; k < v; ++k) group_bit_of[kDemux[constellation_][k]] = k;
-    for (int32_t w = 0; w < kBlockSymbols; ++w)
-        for (int32_t e = 0; e < v; ++e)
-            read_position_[w * v + e] =
-                static_cast<uint16_t>(((w + kOffset[e]) % kBlockSymbols) * v + group_bit_of[e]);
+    for (int32_t e = 0; e < v; ++e)
+        substream_shift_[e] = static_cast<uint8_t>(v - 1 - group_bit_of[e]);
+    for (int32_t w = 0; w < kBlockSymbols; ++w) {
+        for (int32_t e = 0; e < v; ++e) {
+            const int32_t group = (w + kOffset[e]) % kBlockSymbols;
+            read_position_[w * v + e] = static_cast<uint16_t>(group * v + group_bit_of[e]);
+        }
+    }
 }
 
 // As above, with the hierarchical demultiplexer, over a block merged group by
@@ -104,6 +110,92 @@ void BitInterleaver::bit_interleave(std::span<const uint8_t> input, std::span<ui
     const size_t blocks = std::min(input.size() / block_bits, output.size() / kBlockSymbols);
     interleave_blocks_(input.data(), output.data(), static_cast<int32_t>(blocks),
                        read_position_.data());
+}
+
+namespace {
+
+// The v-bit value at bit `position` of a packed stream, the first bit the most
+// significant.
+inline uint32_t read_bits(const uint8_t* packed, size_t position, int32_t v) {
+    const size_t byte = position >> 3;
+    const int32_t offset = static_cast<int32_t>(position & 7);
+    uint32_t window = static_cast<uint32_t>(packed[byte]) << 8;
+    if (offset + v > 8) window |= packed[byte + 1];  // never past the last bit read
+    return (window >> (16 - offset - v)) & ((1u << v) - 1);
+}
+
+// The block's 126 cells of V bits each (groups), from bit `first_bit` of a
+// packed stream of `size` bytes: 48 bits per 64-bit load where eight bytes
+// remain, one group at a time at the end.
+template <int32_t V>
+void read_groups(const uint8_t* packed, size_t size, size_t first_bit, uint8_t* groups) {
+    constexpr int32_t kPerLoad = 48 / V;
+    int32_t n = 0;
+    for (; n < kBlockSymbols; n += kPerLoad) {
+        const size_t position = first_bit + static_cast<size_t>(n) * V;
+        if ((position >> 3) + 8 > size) break;
+        uint64_t word;
+        std::memcpy(&word, packed + (position >> 3), sizeof word);
+        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+        word <<= position & 7;
+        const int32_t count = std::min(kPerLoad, kBlockSymbols - n);
+        for (int32_t i = 0; i < count; ++i)
+            groups[n + i] = static_cast<uint8_t>((word >> (64 - V * (i + 1))) & ((1u << V) - 1));
+    }
+    for (; n < kBlockSymbols; ++n)
+        groups[n] = static_cast<uint8_t>(read_bits(packed, first_bit + n * V, V));
+}
+
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+// One block: the cells' groups, twice in a row so that every sub-stream's
+// cyclic read is a plain run of bytes; then sixteen output symbols at a time,
+// sub-stream e contributing bit (shift[e]) of group w + offset e as bit
+// V - 1 - e of symbol w.
+template <int32_t V>
+void interleave_packed_block(const uint8_t* packed, size_t size, size_t first_bit, uint8_t* output,
+                             const uint8_t* shift) {
+    alignas(16) uint8_t groups[2 * kBlockSymbols + 4] = {};
+    read_groups<V>(packed, size, first_bit, groups);
+    std::memcpy(groups + kBlockSymbols, groups, kBlockSymbols);
+    alignas(16) uint8_t symbols[128];
+    for (int32_t w = 0; w < 128; w += 16) {
+        Bytes16 symbol = {};
+        for (int32_t e = 0; e < V; ++e) {
+            Bytes16 bytes;
+            std::memcpy(&bytes, groups + kOffset[e] + w, sizeof bytes);
+            symbol |= ((bytes >> shift[e]) & 1) << (V - 1 - e);
+        }
+        std::memcpy(symbols + w, &symbol, sizeof symbol);
+    }
+    std::memcpy(output, symbols, kBlockSymbols);
+}
+
+}  // namespace
+
+void BitInterleaver::bit_interleave_packed(std::span<const uint8_t> input, size_t first_bit,
+                                           std::span<uint8_t> output) {
+    const int32_t v = bits_per_cell[constellation_];
+    const size_t block_bits = static_cast<size_t>(kBlockSymbols * v);
+    const size_t input_bits = 8 * input.size();
+    const size_t available = input_bits > first_bit ? input_bits - first_bit : 0;
+    const size_t blocks = std::min(available / block_bits, output.size() / kBlockSymbols);
+    for (size_t block = 0; block < blocks; ++block) {
+        const size_t start = first_bit + block * block_bits;
+        uint8_t* out = output.data() + block * kBlockSymbols;
+        const uint8_t* shift = substream_shift_.data();
+        switch (v) {
+            case 2:
+                interleave_packed_block<2>(input.data(), input.size(), start, out, shift);
+                break;
+            case 4:
+                interleave_packed_block<4>(input.data(), input.size(), start, out, shift);
+                break;
+            default:
+                interleave_packed_block<6>(input.data(), input.size(), start, out, shift);
+                break;
+        }
+    }
 }
 
 }  // namespace terramod

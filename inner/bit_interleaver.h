@@ -18,6 +18,10 @@ class BitInterleaver {
     // Whole blocks of 126 x bits_per_cell input bits, one output byte per
     // cell (as many blocks as both spans hold).
     void bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
+    // The same from packed bits (eight to a byte, the first the most
+    // significant), the first block starting at bit `first_bit` of the input.
+    void bit_interleave_packed(std::span<const uint8_t> input, size_t first_bit,
+                               std::span<uint8_t> output);
 
     // Hierarchical transmission (16QAM and 64QAM only): each cell takes two
     // high-priority bits (x'0, x'1 -> b0, b1) and v - 2 low-priority bits, so
@@ -41,6 +45,9 @@ class BitInterleaver {
     // The same for the hierarchical demultiplexing, in a block merged group
     // by group from the two streams.
     std::array<uint16_t, 126 * 6> hierarchical_read_position_{};
+    // Sub-stream e takes bit substream_shift_[e] (0 = the cell's last bit) of
+    // each cell's bits_per_cell bits.
+    std::array<uint8_t, 6> substream_shift_{};
 };
 
 }  // namespace terramod

@@ -101,6 +101,53 @@ uint8_t* copy_whole_periods(const uint8_t* input, uint8_t* output, int32_t perio
     return output + static_cast<size_t>(periods) * 2;
 }
 
+// The packed puncturer's unit: the fewest whole input bytes that are whole
+// periods and give whole output bytes (2/3: 4 -> 3, 3/4: 3 -> 2, 5/6: 5 -> 3,
+// 7/8: 7 -> 4). Every byte of a chunk starts at a fixed pattern position and
+// keeps a fixed number of bits, whatever its value.
+struct PackedChunk {
+    int32_t input_bytes = 0;
+    int32_t output_bytes = 0;
+    std::array<int32_t, 8> start{};  // pattern position at input byte i
+    std::array<int32_t, 8> kept{};   // bits input byte i keeps
+};
+constexpr PackedChunk packed_chunk(int32_t rate) {
+    const int32_t period = puncture_period[rate];
+    PackedChunk chunk;
+    for (int32_t bytes = 1; bytes <= 8; ++bytes) {
+        if (8 * bytes % period != 0) continue;
+        const int32_t kept_bits = 8 * bytes / period * transmitted_positions(rate).count;
+        if (kept_bits % 8 != 0) continue;
+        chunk.input_bytes = bytes;
+        chunk.output_bytes = kept_bits / 8;
+        for (int32_t i = 0; i < bytes; ++i) {
+            chunk.start[i] = 8 * i % period;
+            for (int32_t n = 0; n < 8; ++n)
+                chunk.kept[i] += puncture_pattern[rate][(chunk.start[i] + n) % period];
+        }
+        return chunk;
+    }
+    return chunk;
+}
+
+// Whole chunks from pattern position 0 with no bits pending; `table` as
+// Puncturer::packed_table_. Returns the output end.
+template <int32_t Rate>
+uint8_t* puncture_packed_chunks(const uint8_t* input, uint8_t* output, size_t chunks,
+                                const uint16_t* table) {
+    constexpr PackedChunk chunk = packed_chunk(Rate);
+    for (size_t c = 0; c < chunks; ++c) {
+        uint64_t bits = 0;
+        for (int32_t i = 0; i < chunk.input_bytes; ++i)
+            bits = (bits << chunk.kept[i]) | (table[chunk.start[i] * 256 + input[i]] & 0xFFu);
+        for (int32_t o = 0; o < chunk.output_bytes; ++o)
+            output[o] = static_cast<uint8_t>(bits >> (8 * (chunk.output_bytes - 1 - o)));
+        input += chunk.input_bytes;
+        output += chunk.output_bytes;
+    }
+    return output;
+}
+
 }  // namespace
 
 void ConvEncoder::conv_encoder_reset() {
@@ -125,16 +172,44 @@ void ConvEncoder::conv_encode(std::span<const uint8_t> bytes, std::span<uint8_t>
     encoder_register_ = encoder_register;
 }
 
+void ConvEncoder::conv_encode_packed(std::span<const uint8_t> bytes, std::span<uint8_t> packed) {
+    const size_t length = std::min(bytes.size(), packed.size() / 2);
+    const uint16_t* byte_code = byte_code_table();
+    uint32_t encoder_register = encoder_register_;
+    for (size_t i = 0; i < length; ++i) {
+        encoder_register = (encoder_register << 8) | bytes[i];
+        const uint32_t code = byte_code[encoder_register & 0x3FFF];
+        packed[2 * i] = static_cast<uint8_t>(code >> 8);
+        packed[2 * i + 1] = static_cast<uint8_t>(code);
+    }
+    encoder_register_ = encoder_register;
+}
+
 Puncturer::Puncturer(CodeRate rate) : rate_(rate) {
     static constexpr PeriodPuncturer kByRate[kRateCount] = {
         copy_whole_periods, puncture_whole_periods<1>, puncture_whole_periods<2>,
         puncture_whole_periods<3>, puncture_whole_periods<4>};
     if (rate < kRate1_2 || rate > kRate7_8) throw std::invalid_argument("unknown code rate");
     puncture_periods_ = kByRate[rate];
+    const int32_t period = puncture_period[rate];
+    packed_table_.resize(static_cast<size_t>(period) * 256);
+    for (int32_t start = 0; start < period; ++start) {
+        for (uint32_t byte = 0; byte < 256; ++byte) {
+            uint32_t bits = 0, count = 0;
+            for (int32_t n = 0; n < 8; ++n) {
+                if (puncture_pattern[rate][(start + n) % period] == 0) continue;
+                bits = (bits << 1) | ((byte >> (7 - n)) & 1u);
+                ++count;
+            }
+            packed_table_[start * 256 + byte] = static_cast<uint16_t>(count << 8 | bits);
+        }
+    }
 }
 
 void Puncturer::puncturer_reset() {
     puncture_index_ = 0;
+    pending_bits_ = 0;
+    pending_count_ = 0;
 }
 
 int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
@@ -153,6 +228,60 @@ int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> p
     // Start the period that the next call finishes.
     while (i < length) out = puncture_one_bit(input[i++], out);
     return static_cast<int32_t>(out - output);
+}
+
+int32_t Puncturer::puncture_packed(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
+    if (rate_ == kRate1_2 && pending_count_ == 0) {  // every bit transmitted
+        const size_t length = std::min(coded.size(), punctured.size());
+        if (length > 0) std::memcpy(punctured.data(), coded.data(), length);
+        return static_cast<int32_t>(8 * length);
+    }
+    const uint16_t* table = packed_table_.data();
+    if (pending_count_ == 0 && puncture_index_ == 0) {
+        // Aligned (as every driver cycle is): whole chunks at a time, the
+        // rest byte by byte below.
+        static constexpr int32_t kChunkBytes[kRateCount] = {
+            0, packed_chunk(1).input_bytes, packed_chunk(2).input_bytes,
+            packed_chunk(3).input_bytes, packed_chunk(4).input_bytes};
+        using ChunkPuncturer = uint8_t* (*)(const uint8_t*, uint8_t*, size_t, const uint16_t*);
+        static constexpr ChunkPuncturer kByRate[kRateCount] = {
+            nullptr, puncture_packed_chunks<1>, puncture_packed_chunks<2>,
+            puncture_packed_chunks<3>, puncture_packed_chunks<4>};
+        const size_t chunks = coded.size() / kChunkBytes[rate_];
+        uint8_t* end = kByRate[rate_](coded.data(), punctured.data(), chunks, table);
+        const size_t used = chunks * kChunkBytes[rate_];
+        const int32_t written = static_cast<int32_t>(8 * (end - punctured.data()));
+        return written + puncture_packed_bytes(coded.subspan(used),
+                                               punctured.subspan(end - punctured.data()));
+    }
+    return puncture_packed_bytes(coded, punctured);
+}
+
+int32_t Puncturer::puncture_packed_bytes(std::span<const uint8_t> coded,
+                                         std::span<uint8_t> punctured) {
+    const int32_t period = puncture_period[rate_];
+    const int32_t step = 8 % period;  // pattern positions a byte moves on
+    const uint16_t* table = packed_table_.data();
+    uint8_t* out = punctured.data();
+    uint32_t bits = pending_bits_;
+    int32_t count = pending_count_;
+    int32_t index = puncture_index_;
+    for (const uint8_t byte : coded) {
+        const uint32_t entry = table[index * 256 + byte];
+        const int32_t kept = static_cast<int32_t>(entry >> 8);
+        bits = (bits << kept) | (entry & 0xFFu);
+        count += kept;
+        if (count >= 8) {
+            count -= 8;
+            *out++ = static_cast<uint8_t>(bits >> count);
+        }
+        index += step;
+        if (index >= period) index -= period;
+    }
+    pending_bits_ = bits & ((1u << count) - 1);
+    pending_count_ = count;
+    puncture_index_ = index;
+    return static_cast<int32_t>(8 * (out - punctured.data()));
 }
 
 uint8_t* Puncturer::puncture_one_bit(uint8_t bit, uint8_t* output) {

@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "ofdm/simd.h"
-
 namespace terramod {
 
 namespace {
@@ -99,7 +97,7 @@ double nominal_rms(OfdmMode mode, FrequencyMapping mapping, int32_t interpolatio
     return base_rms * std::sqrt(power_gain / carriers) / interpolation_factor;
 }
 
-Interpolator::Interpolator(int32_t factor) {
+Interpolator::Interpolator(int32_t factor, const SimdKernels& kernels) : kernels_(&kernels) {
     if (factor == 2) {
         factor_ = 2;
         taps_ = interp_filter_2x.data();
@@ -143,47 +141,12 @@ void Interpolator::interpolate(std::span<const ComplexSample> samples,
     }
 }
 
-namespace {
-
-using simd::Double2;
-
-// sum = f32(h x sample + sum) for one complex sample, in both lanes.
-inline Double2 accumulate(Double2 sum, Double2 tap, const double* sample) {
-    return simd::round_to_float(tap * simd::load_double2(sample) + sum);
-}
-
-inline void store_sample(ComplexSample* destination, Double2 value) {
-    simd::store_narrowed(&destination->re, value);
-}
-
-}  // namespace
-
 void Interpolator::run_branch(int32_t branch, int32_t samples, ComplexSample* output) const {
     const int32_t phase = factor_ - 1 - branch;
-    const int32_t taps = tap_counts_[branch];
-    const double* h = branch_taps_[branch].data();
     // newest[2 j] is input sample j of the block; tap k reads sample j - k.
-    const double* newest = window_.data() + 2 * kHistory;
-    ComplexSample* out = output + phase;
-    int32_t j = 0;
-    // Eight output samples at a time: eight independent sums hide the latency
-    // of the per-tap rounding; the taps are added in order k = 0, 1, ...
-    for (; j + 8 <= samples; j += 8) {
-        Double2 sum[8] = {};
-        for (int32_t k = 0; k < taps; ++k) {
-            const Double2 tap = simd::broadcast(h[k]);
-            const double* x = newest + 2 * (j - k);
-            for (int32_t n = 0; n < 8; ++n) sum[n] = accumulate(sum[n], tap, x + 2 * n);
-        }
-        for (int32_t n = 0; n < 8; ++n) store_sample(out + factor_ * (j + n), sum[n]);
-    }
-    for (; j < samples; ++j) {
-        Double2 sum = {};
-        for (int32_t k = 0; k < taps; ++k) {
-            sum = accumulate(sum, simd::broadcast(h[k]), newest + 2 * (j - k));
-        }
-        store_sample(out + factor_ * j, sum);
-    }
+    kernels_->interpolate_branch(window_.data() + 2 * kHistory, samples,
+                                 branch_taps_[branch].data(), tap_counts_[branch], factor_,
+                                 output + phase);
 }
 
 }  // namespace terramod

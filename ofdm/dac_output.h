@@ -7,6 +7,7 @@
 #include <span>
 
 #include "dvbt/dvbt.h"
+#include "ofdm/simd_kernels.h"
 
 namespace terramod {
 
@@ -38,8 +39,8 @@ class AgilentConverter {
 class Interpolator {
   public:
     // interpolator_init: factor 2 or 4; any other factor gives an idle
-    // interpolator (factor() 0).
-    explicit Interpolator(int32_t factor);
+    // interpolator (factor() 0). The kernels only choose the vector width.
+    explicit Interpolator(int32_t factor, const SimdKernels& kernels = best_kernels());
 
     int32_t factor() const { return factor_; }
     // Writes factor() output samples per input sample (as many input samples
@@ -61,6 +62,7 @@ class Interpolator {
     // output points at the block's first output sample.
     void run_branch(int32_t branch, int32_t samples, ComplexSample* output) const;
 
+    const SimdKernels* kernels_;
     int32_t factor_ = 0;
     const float* taps_ = nullptr;
     std::array<int32_t, 4> tap_counts_{};

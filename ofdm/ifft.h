@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dvbt/dvbt.h"
+#include "ofdm/simd_kernels.h"
 
 namespace terramod {
 
@@ -16,8 +17,10 @@ struct TwiddleSeeds {
 
 class Ifft {
   public:
-    // Builds the bit-reversal table and the per-stage seeds (ifft_init).
-    Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping);
+    // Builds the bit-reversal table and the per-stage seeds (ifft_init). The
+    // kernels only choose the vector width: every set gives the same bits.
+    Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping,
+         const SimdKernels& kernels = best_kernels());
 
     // Whole symbols: carrier_count input cells give fft_size + guard output
     // samples each (as many symbols as both spans hold).
@@ -35,24 +38,22 @@ class Ifft {
     void build_placement();
     // In-place radix-2 transform of fft_size bins.
     void transform(ComplexSample* bins) const;
-    void first_two_stages(ComplexSample* bins) const;
-    void two_stages(ComplexSample* bins, int32_t half) const;
-    void one_stage(ComplexSample* bins, int32_t half) const;
     // Runs the twiddle recurrence of every stage once (see ifft.cpp).
     void build_twiddles();
 
     OfdmMode mode_;
     FrequencyMapping mapping_;
     int32_t guard_length_;
+    const SimdKernels* kernels_;
     std::vector<int32_t> bit_reverse_table_;
     std::vector<TwiddleSeeds> seeds_;
-    // The carrier placement in position order: position carrier_positions_[i]
-    // of the transform receives cell carrier_cells_[i]; the others are zero.
-    std::vector<int32_t> carrier_positions_;
-    std::vector<int32_t> carrier_cells_;
+    // The carrier placement in position order: the cell that position p of
+    // the transform receives, or -1 for an unused bin (zero).
+    std::vector<int32_t> position_cells_;
     // Twiddle j of stage s at index 2^(s-1) - 1 + j: the real part as the
-    // float the recurrence gives, the imaginary part in double precision.
-    std::vector<float> twiddle_re_;
+    // float the recurrence gives (held as a double, exactly), the imaginary
+    // part in double precision.
+    std::vector<double> twiddle_re_;
     std::vector<double> twiddle_im_;
 };
 

@@ -4,11 +4,13 @@
 # Python packages its scripts use, ffmpeg for the rate adaptation checks,
 # clang 14 with its runtime libraries (libFuzzer and the sanitizers) for
 # `make fuzz` and `make fuzz-smoke`, SoapySDR's development files and tools,
-# and FFTW (double precision, found through pkg-config) for the --precise
-# transform. Runs as root on a fresh Debian 12 machine; does nothing when
-# everything is present.
+# FFTW (double precision, found through pkg-config) for the --precise
+# transform, and Google Highway for the wide SIMD kernels (the build falls
+# back to the portable ones without it). Runs as root on a fresh Debian 12
+# machine; does nothing when everything is present.
 set -e
 missing=""
+pkg-config --exists libhwy 2>/dev/null || missing="$missing libhwy-dev pkg-config"
 /usr/bin/python3 -c 'from gnuradio import dtv' 2>/dev/null || missing="$missing gnuradio"
 /usr/bin/python3 -c 'import numpy, scipy' 2>/dev/null || missing="$missing python3-numpy python3-scipy"
 /usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing="$missing python3-matplotlib"

@@ -13,12 +13,20 @@ std::span<const uint8_t> as_bytes(const std::vector<Element>& buffer) {
 
 }  // namespace
 
-void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if) {
+void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
+                            bool packed_bits) {
     ts_buffer.assign(sizes.ts_bytes, 0);
     rs_buffer.assign(sizes.rs_bytes, 0);
     outer_interleaved_buffer.assign(sizes.rs_bytes, 0);
-    coded_buffer.assign(sizes.coded_bit_count, 0);
-    punctured_buffer.assign(sizes.punctured_bit_count, 0);
+    if (packed_bits) {
+        // Whole bytes: a last partial byte of punctured bits waits in the
+        // puncturer for the next cycle.
+        coded_packed.assign((sizes.coded_bit_count + 7) / 8, 0);
+        punctured_packed.assign((sizes.punctured_bit_count + 7) / 8, 0);
+    } else {
+        coded_buffer.assign(sizes.coded_bit_count, 0);
+        punctured_buffer.assign(sizes.punctured_bit_count, 0);
+    }
     bit_interleaved_buffer.assign(sizes.cell_count, 0);
     symbol_interleaved_buffer.assign(sizes.cell_count, 0);
     mapped_buffer.assign(sizes.cell_count, ComplexSample{0, 0});
@@ -111,10 +119,15 @@ void run_encoder_stages(ConvEncoder& conv_encoder, Puncturer& puncturer, CodeRat
 TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
                  const BlockSizes& sizes, const TransformOptions& options)
     : settings_(settings),
+      // A cycle's punctured bits are whole bytes (whole symbols of cells
+      // that come in multiples of eight); checked all the same.
+      packed_bits_(!options.dumps[kDumpConvEncoder] && !options.dumps[kDumpPuncturer] &&
+                   !settings.two_streams && sizes.punctured_bit_count % 8 == 0),
       outer_interleaver_(settings.interleaver_init),
       puncturer_(settings.code_rate),
-      ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping),
-      interpolator_(interpolation_factor),
+      ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping,
+            options.kernels ? *options.kernels : best_kernels()),
+      interpolator_(interpolation_factor, options.kernels ? *options.kernels : best_kernels()),
       bit_interleaver_(settings.constellation),
       symbol_interleaver_(settings.mode),
       mapper_(settings.constellation, settings.hierarchy),
@@ -128,7 +141,7 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
     const bool bb_if_interpolated =
         settings.frequency_mapping == kBasebandIf && interpolator_.factor() > 1;
     if (bb_if_interpolated) bb_if_shifter_.emplace(interpolator_.factor());
-    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated);
+    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated, packed_bits_);
     if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
     if (options.threads > 1 && !options.precise)
         workers_ = std::make_unique<WorkerPool>(options.threads);
@@ -144,8 +157,21 @@ void TxChain::run_outer(Log& log) {
                          "LP ", log);
 }
 
-void TxChain::run_inner(Log& log) {
+void TxChain::encode_puncture_and_interleave_bits(Log& log) {
     StageBuffers& b = buffers_;
+    if (packed_bits_) {
+        // Eight bits to a byte through the three stages; the same cells.
+        log.write(3, "Convolutionally encoding 1/2 ... ");
+        conv_encoder_.conv_encode_packed(b.outer_interleaved_buffer, b.coded_packed);
+        log.write(3, "done.\n");
+        log.write(3, "Puncturing to rate %s ...", kCodeRateNames[settings_.code_rate]);
+        puncturer_.puncture_packed(b.coded_packed, b.punctured_packed);
+        log.write(3, " done.\n");
+        log.write(3, "Bit interleaving ... ");
+        bit_interleaver_.bit_interleave_packed(b.punctured_packed, 0, b.bit_interleaved_buffer);
+        log.write(3, "done.\n");
+        return;
+    }
     run_encoder_stages(conv_encoder_, puncturer_, settings_.code_rate, b.outer_interleaved_buffer,
                        b.coded_buffer, b.punctured_buffer, "", log);
     if (lp_) {
@@ -160,6 +186,11 @@ void TxChain::run_inner(Log& log) {
         bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
     }
     log.write(3, "done.\n");
+}
+
+void TxChain::run_inner(Log& log) {
+    StageBuffers& b = buffers_;
+    encode_puncture_and_interleave_bits(log);
     log.write(3, "Symbol interleaving ... ");
     symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
     log.write(3, "done.\n");

@@ -35,8 +35,13 @@ struct StageBuffers {
     std::vector<uint8_t> ts_buffer;
     std::vector<uint8_t> rs_buffer;
     std::vector<uint8_t> outer_interleaved_buffer;
+    // One byte per bit, for the v and p dumps; otherwise empty, and the bits
+    // go packed through the two below.
     std::vector<uint8_t> coded_buffer;
     std::vector<uint8_t> punctured_buffer;
+    // Eight bits to a byte, when neither the v nor the p dump is written.
+    std::vector<uint8_t> coded_packed;
+    std::vector<uint8_t> punctured_packed;
     std::vector<uint8_t> bit_interleaved_buffer;
     std::vector<uint8_t> symbol_interleaved_buffer;
     std::vector<ComplexSample> mapped_buffer;
@@ -47,8 +52,10 @@ struct StageBuffers {
     // Only for BB IF with interpolation: the base-rate samples at zero IF.
     std::vector<ComplexSample> zero_if_buffer;
 
-    // Allocates every buffer in the chain's order; throws std::bad_alloc.
-    void allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if);
+    // Allocates every buffer in the chain's order, the coded and punctured
+    // bits one to a byte or packed; throws std::bad_alloc.
+    void allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
+                  bool packed_bits);
 };
 
 // The signal-quality options of the transform and after it.
@@ -56,6 +63,12 @@ struct TransformOptions {
     bool precise = false;       // --precise: the FFTW transform in double
     int32_t window_length = 0;  // --window N: 0 (off) .. guard / 4
     int32_t threads = 1;        // --threads: the transform runs its symbols side by side
+    // The dumps the run writes: without v and p the encoder, puncturer and
+    // bit interleaver carry the bits packed (the same cells follow).
+    DumpSelection dumps = kEveryDump;
+    // The SIMD kernels of the transform and the interpolator (null: the
+    // widest this CPU runs; every set gives the same bits).
+    const SimdKernels* kernels = nullptr;
 };
 
 // The low-priority stream of hierarchical transmission: its own sync
@@ -105,6 +118,9 @@ class TxChain {
     // builder, IFFT and guard, symbol windowing, interpolation.
     void run_inner(Log& log);
 
+    // Whether the coded and punctured bits go packed (their dumps are empty).
+    bool packed_bits() const { return packed_bits_; }
+
     // The buffer a dump letter (e .. f) writes, as bytes.
     std::span<const uint8_t> stage_bytes(DumpStage stage) const;
     // The LP stream's buffer of a dump letter e .. p (empty otherwise).
@@ -127,8 +143,10 @@ class TxChain {
     void run_interpolation();
     // The transform of the cycle's symbols, split among the worker threads.
     void run_transform();
+    void encode_puncture_and_interleave_bits(Log& log);
 
     DvbtSettings settings_;
+    bool packed_bits_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
     // interleaver memories, encoder and puncturer, IFFT tables, interpolator,
     // then the stages without a start-up step.

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -441,6 +442,21 @@ void report_device_totals(SampleSink* device) {
 #endif
 }
 
+// The SIMD kernels: the widest this CPU runs, unless TERRAMOD_SIMD names
+// another (for comparisons and tests; the output is the same on every path).
+const SimdKernels& choose_kernels(Log& log) {
+    const SimdKernels* kernels = kernels_from_environment();
+    const char* forced = std::getenv(kSimdEnvironmentVariable);
+    if (kernels == nullptr) {
+        log.write(0, "WARNING: %s=\"%s\" names no SIMD path this machine runs -> using %s\n",
+                  kSimdEnvironmentVariable, forced, best_kernels().name);
+        return best_kernels();
+    }
+    if (forced != nullptr && *forced != 0)
+        log.write(4, "SIMD path forced by %s: %s\n", kSimdEnvironmentVariable, kernels->name);
+    return *kernels;
+}
+
 // A fatal stop: the log keeps no footer.
 int stop_fatal(Log& log) {
     log.close_without_footer();
@@ -485,9 +501,10 @@ bool check_transform_options(const TxConfig& config, Log& log) {
     return true;
 }
 
-TransformOptions transform_options(const TxConfig& config) {
+TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels) {
     return TransformOptions{config.precise, config.window_length,
-                            config.threads > 0 ? config.threads : online_processors()};
+                            config.threads > 0 ? config.threads : online_processors(), config.dump,
+                            &kernels};
 }
 
 int transmit(int argc, char** argv);
@@ -637,7 +654,7 @@ bool Transmission::build_chain_and_outputs() {
     try {
         const OutputFormatDescription& format = output_format(config_.dac_format);
         chain_ = std::make_unique<TxChain>(dvbt_settings(config_), format.interpolation_factor,
-                                           sizes_, transform_options(config_));
+                                           sizes_, transform_options(config_, choose_kernels(log)));
         outputs_.reset(
             new RunOutputs{DumpFiles(log, config_.dump, base_name, chain_->two_streams()),
                            SampleOutput(log, config_, base_name, chain_->output_samples().size(),

@@ -36,6 +36,10 @@ enum DumpStage : int32_t {
     kDumpStageCount
 };
 inline constexpr char kDumpLetters[] = "ercvpbsmft";
+// Which dumps a run writes, indexed by DumpStage.
+using DumpSelection = std::array<bool, kDumpStageCount>;
+inline constexpr DumpSelection kEveryDump = {true, true, true, true, true,
+                                             true, true, true, true, true};
 
 // The one configuration record: written during start-up, read-only afterwards.
 struct TxConfig {
@@ -54,7 +58,7 @@ struct TxConfig {
     int32_t verbosity = 4;
     bool show_help = false;
     bool show_version = false;
-    std::array<bool, kDumpStageCount> dump{};  // indexed by DumpStage
+    DumpSelection dump{};  // indexed by DumpStage
     // Long options.
     std::optional<SampleType> sample_type;   // --sample-type; cf32 when absent
     double backoff_db = 12.0;                // --backoff

@@ -3,8 +3,10 @@
 // build whose files were decoded by GNU Radio's receiver. A dump written from
 // the wrong buffer, a skipped stage or a swapped Agilent pair changes a digest.
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
+#include "ofdm/simd_kernels.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace terramod::e2e {
@@ -93,6 +95,48 @@ INSTANTIATE_TEST_SUITE_P(Settings, GoldenOutputsE2e, ::testing::ValuesIn(kGolden
                          [](const ::testing::TestParamInfo<GoldenRun>& info) {
                              return "Run" + std::to_string(info.index);
                          });
+
+// The recorded signal digests again on every vector kernel set this machine
+// runs (forced through TERRAMOD_SIMD) and with the packed-bit path (no v or p
+// dump); a name it cannot run gives a warning and the same signal.
+class SimdPathsE2e : public E2eTest {
+  protected:
+    void TearDown() override {
+        unsetenv(kSimdEnvironmentVariable);
+        E2eTest::TearDown();
+    }
+};
+
+TEST_F(SimdPathsE2e, EveryPathAndThePackedBitsGiveTheRecordedSignal) {
+    const std::string sample = read_file(fs::path(TERRAMOD_SOURCE_DIR) / "samples/testcard.ts");
+    write_file(path("in.ts"), sample.substr(0, 300 * 188));
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* digest;
+    };
+    const Case cases[] = {{{"-8k", "-M", "64", "-a", "2", "-p", "7/8", "-D", "1/4", "-f", "BBIF",
+                            "-c", "0", "-d", "t", "-F", "4x"},
+                           kGoldenRuns[1].digests.at("out.bin").c_str()},
+                          {{"-8k", "-M", "16", "-a", "4", "-p", "3/4", "-D", "1/16", "-b", "7",
+                            "-d", "t", "-F", "2x"},
+                           kGoldenRuns[3].digests.at("out.bin").c_str()},
+                          {{"-d", "bsmft"}, kGoldenRuns[0].digests.at("out.bin").c_str()}};
+    std::vector<std::string> paths = {"no such path"};
+    for (const SimdKernels* kernels : available_kernels()) paths.push_back(kernels->name);
+    for (const std::string& name : paths) {
+        setenv(kSimdEnvironmentVariable, name.c_str(), 1);
+        for (const Case& c : cases) {
+            std::vector<std::string> arguments = {"-i", "in.ts", "-o", "out", "-l", "run.log"};
+            arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+            const RunResult result = run(arguments);
+            ASSERT_EQ(result.exit_code, 0) << name;
+            EXPECT_EQ(sha256_of(path("out.bin")), c.digest) << name << " " << c.arguments[0];
+            EXPECT_EQ(result.console.find("names no SIMD path") != std::string::npos,
+                      name == "no such path")
+                << name;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace terramod::e2e

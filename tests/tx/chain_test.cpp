@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tx/parameters.h"
@@ -112,9 +113,48 @@ TEST(TxChain, NumbersPacketsAcrossCyclesAndCountsBeyondTen) {
         expected +=
             "WARNING: MPEG-2 TS Out of Sync in packet #" + std::to_string(packets + p + 1) + "\n";
     expected += "WARNING: further packets out of sync are counted, not listed\n";
-    expected += "WARNING: 16 of " + std::to_string(2 * packets) +
-                " MPEG-2 TS packets were out of sync\n";
+    expected +=
+        "WARNING: 16 of " + std::to_string(2 * packets) + " MPEG-2 TS packets were out of sync\n";
     EXPECT_EQ(text, expected);
+}
+
+// Without the v and p dumps the bits go packed; the cells, and so every
+// later stage, are those of the one-byte-per-bit chain over several cycles.
+TEST(TxChain, PackedBitsOnlyWithoutBitDumpsAndTheSameCells) {
+    struct Case {
+        const char* letters;
+        bool packed;
+    };
+    const Case cases[] = {{"", true}, {"ercbsmft", true}, {"v", false}, {"p", false}};
+    for (const Case& c : cases) {
+        DumpSelection dumps{};
+        for (const char* letter = c.letters; *letter; ++letter)
+            dumps[std::string(kDumpLetters).find(*letter)] = true;
+        TxConfig config;
+        config.mode = kMode8k;
+        config.constellation = kQam64;
+        config.code_rate = kRate7_8;
+        const BlockSizes sizes = choose_block_size(config);
+        TransformOptions packed_options;
+        packed_options.dumps = dumps;
+        TxChain chain(dvbt_settings(config), 1, sizes, packed_options);
+        TxChain reference(dvbt_settings(config), 1, sizes);
+        EXPECT_EQ(chain.packed_bits(), c.packed) << c.letters;
+        Log log(0, nullptr);
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            for (TxChain* run : {&chain, &reference}) {
+                std::span<uint8_t> block = run->input_block();
+                for (size_t i = 0; i < block.size(); ++i)
+                    block[i] = i % 188 == 0 ? 0x47 : static_cast<uint8_t>(i * 7 + cycle);
+                run->run_outer(log);
+                run->run_inner(log);
+            }
+            const auto cells = chain.stage_bytes(kDumpBitInterleaver);
+            const auto expected = reference.stage_bytes(kDumpBitInterleaver);
+            EXPECT_TRUE(std::equal(cells.begin(), cells.end(), expected.begin(), expected.end()))
+                << c.letters << " cycle " << cycle;
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,297 @@
+// The transform and interpolator kernels of simd_kernels.h for every Highway
+// target, compiled once per target (foreach_target.h) and chosen at run time.
+// Each lane does what one lane of the portable code does: Mul then Add/Sub
+// (never MulAdd, which may fuse; the build's -ffp-contract=off keeps the
+// compiler from fusing them too), rounding to float by a demotion and a
+// promotion at the same points.
+#if defined(TERRAMOD_HAVE_HIGHWAY)
+
+#include <cstring>
+
+#include "dvbt/dvbt.h"
+#include "ofdm/simd_kernels.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "ofdm/simd_highway.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace terramod {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+
+// One lane is no gain over the portable two-lane set, which stands in for it.
+const SimdKernels* KernelsOfTarget() {
+    return &portable_kernels();
+}
+
+#else
+
+// Complex values of consecutive bins, lane n = value n, as doubles.
+template <class D>
+struct Complex {
+    hn::VFromD<D> re, im;
+};
+
+template <class D>
+HWY_INLINE hn::VFromD<D> RoundToFloat(D d, hn::VFromD<D> value) {
+    const hn::Rebind<float, D> df;
+    return hn::PromoteTo(d, hn::DemoteTo(df, value));
+}
+
+template <class D>
+HWY_INLINE Complex<D> LoadComplex(D d, const ComplexSample* samples) {
+    const hn::Rebind<float, D> df;
+    hn::VFromD<decltype(df)> re, im;
+    hn::LoadInterleaved2(df, &samples->re, re, im);
+    return {hn::PromoteTo(d, re), hn::PromoteTo(d, im)};
+}
+
+template <class D>
+HWY_INLINE void StoreComplex(D d, hn::VFromD<D> re, hn::VFromD<D> im, ComplexSample* samples) {
+    const hn::Rebind<float, D> df;
+    hn::StoreInterleaved2(hn::DemoteTo(df, re), hn::DemoteTo(df, im), df, &samples->re);
+}
+
+// Twiddles j .. j + lanes - 1 (the real parts are floats held as doubles).
+template <class D>
+HWY_INLINE Complex<D> LoadTwiddles(D d, const double* wr, const double* wi) {
+    return {hn::LoadU(d, wr), hn::LoadU(d, wi)};
+}
+
+template <class D>
+HWY_INLINE Complex<D> BroadcastTwiddle(D d, double wr, double wi) {
+    return {hn::Set(d, wr), hn::Set(d, wi)};
+}
+
+template <class D>
+struct ButterflyResult {
+    hn::VFromD<D> a_re, a_im, b_re, b_im;
+};
+
+// tr = f32(wr b.re - wi b.im), ti = wi b.re + wr b.im; a + t and a - t,
+// left unrounded for the caller.
+template <class D>
+HWY_INLINE ButterflyResult<D> ButterflyUnrounded(D d, const Complex<D>& a, const Complex<D>& b,
+                                                 const Complex<D>& w) {
+    const auto tr = RoundToFloat(d, hn::Sub(hn::Mul(w.re, b.re), hn::Mul(w.im, b.im)));
+    const auto ti = hn::Add(hn::Mul(w.im, b.re), hn::Mul(w.re, b.im));
+    return {hn::Add(tr, a.re), hn::Add(ti, a.im), hn::Sub(a.re, tr), hn::Sub(a.im, ti)};
+}
+
+template <class D>
+HWY_INLINE void Butterfly(D d, Complex<D>& a, Complex<D>& b, const Complex<D>& w) {
+    const ButterflyResult<D> r = ButterflyUnrounded(d, a, b, w);
+    a = {RoundToFloat(d, r.a_re), RoundToFloat(d, r.a_im)};
+    b = {RoundToFloat(d, r.b_re), RoundToFloat(d, r.b_im)};
+}
+
+// Stages h and 2h on the four values at g + j + {0, h, 2h, 3h}; lanes hold
+// consecutive j, so the tag's lane count must not exceed h.
+template <class D>
+HWY_INLINE void TwoStagesWith(D d, ComplexSample* bins, int32_t size, int32_t half,
+                              const double* wr, const double* wi) {
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const double* wr_second = wr + half;
+    const double* wi_second = wi + half;
+    for (int32_t g = 0; g < size; g += 4 * half) {
+        ComplexSample* x = bins + g;
+        for (int32_t j = 0; j < half; j += lanes) {
+            Complex<D> x0 = LoadComplex(d, x + j);
+            Complex<D> x1 = LoadComplex(d, x + j + half);
+            Complex<D> x2 = LoadComplex(d, x + j + 2 * half);
+            Complex<D> x3 = LoadComplex(d, x + j + 3 * half);
+            const Complex<D> first = LoadTwiddles(d, wr + j, wi + j);
+            Butterfly(d, x0, x1, first);
+            Butterfly(d, x2, x3, first);
+            const ButterflyResult<D> y02 =
+                ButterflyUnrounded(d, x0, x2, LoadTwiddles(d, wr_second + j, wi_second + j));
+            const ButterflyResult<D> y13 = ButterflyUnrounded(
+                d, x1, x3, LoadTwiddles(d, wr_second + j + half, wi_second + j + half));
+            StoreComplex(d, y02.a_re, y02.a_im, x + j);
+            StoreComplex(d, y13.a_re, y13.a_im, x + j + half);
+            StoreComplex(d, y02.b_re, y02.b_im, x + j + 2 * half);
+            StoreComplex(d, y13.b_re, y13.b_im, x + j + 3 * half);
+        }
+    }
+}
+
+void TwoStages(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
+               const double* wi) {
+    const hn::ScalableTag<double> d;
+    if (static_cast<size_t>(half) >= hn::Lanes(d))
+        return TwoStagesWith(d, bins, size, half, wr, wi);
+    TwoStagesWith(hn::CappedTag<double, 4>(), bins, size, half, wr, wi);
+}
+
+template <class D>
+HWY_INLINE void OneStageWith(D d, ComplexSample* bins, int32_t size, int32_t half, const double* wr,
+                             const double* wi) {
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    for (int32_t g = 0; g < size; g += 2 * half) {
+        ComplexSample* x = bins + g;
+        for (int32_t j = 0; j < half; j += lanes) {
+            const ButterflyResult<D> y =
+                ButterflyUnrounded(d, LoadComplex(d, x + j), LoadComplex(d, x + j + half),
+                                   LoadTwiddles(d, wr + j, wi + j));
+            StoreComplex(d, y.a_re, y.a_im, x + j);
+            StoreComplex(d, y.b_re, y.b_im, x + j + half);
+        }
+    }
+}
+
+void OneStage(ComplexSample* bins, int32_t size, int32_t half, const double* wr, const double* wi) {
+    const hn::ScalableTag<double> d;
+    if (static_cast<size_t>(half) >= hn::Lanes(d)) return OneStageWith(d, bins, size, half, wr, wi);
+    OneStageWith(hn::CappedTag<double, 4>(), bins, size, half, wr, wi);
+}
+
+// A vector of complex samples held as 64-bit words (re in the low half, as in
+// memory) split into doubles, and back.
+template <class D, class DU>
+HWY_INLINE Complex<D> SplitWords(D d, DU du, hn::VFromD<DU> words) {
+    const hn::Repartition<float, DU> df2;
+    const hn::Rebind<float, D> df;
+    const auto floats = hn::BitCast(df2, words);
+    return {hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatEven(df2, floats, floats))),
+            hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatOdd(df2, floats, floats)))};
+}
+
+template <class D, class DU>
+HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<D> re, hn::VFromD<D> im) {
+    const hn::Rebind<float, D> df;
+    const hn::Rebind<uint32_t, D> du32;
+    const auto re_bits = hn::PromoteTo(du, hn::BitCast(du32, hn::DemoteTo(df, re)));
+    const auto im_bits = hn::PromoteTo(du, hn::BitCast(du32, hn::DemoteTo(df, im)));
+    return hn::Or(re_bits, hn::ShiftLeft<32>(im_bits));
+}
+
+// Stages 1 and 2 on blocks of four bins; lane n holds block n of the group.
+void FirstTwoStages(ComplexSample* bins, int32_t size, const double* wr, const double* wi) {
+    using D = hn::ScalableTag<double>;
+    const D d;
+    const hn::Rebind<uint64_t, D> du;
+    const int32_t group = 4 * static_cast<int32_t>(hn::Lanes(d));
+    const Complex<D> stage1 = BroadcastTwiddle(d, wr[0], wi[0]);
+    const Complex<D> stage2_j0 = BroadcastTwiddle(d, wr[1], wi[1]);
+    const Complex<D> stage2_j1 = BroadcastTwiddle(d, wr[2], wi[2]);
+    for (int32_t g = 0; g < size; g += group) {
+        uint64_t* words = reinterpret_cast<uint64_t*>(bins + g);
+        hn::VFromD<hn::Rebind<uint64_t, D> > w0, w1, w2, w3;
+        hn::LoadInterleaved4(du, words, w0, w1, w2, w3);
+        auto x0 = SplitWords(d, du, w0);
+        auto x1 = SplitWords(d, du, w1);
+        auto x2 = SplitWords(d, du, w2);
+        auto x3 = SplitWords(d, du, w3);
+        Butterfly(d, x0, x1, stage1);
+        Butterfly(d, x2, x3, stage1);
+        const auto y02 = ButterflyUnrounded(d, x0, x2, stage2_j0);
+        const auto y13 = ButterflyUnrounded(d, x1, x3, stage2_j1);
+        hn::StoreInterleaved4(
+            JoinWords(d, du, y02.a_re, y02.a_im), JoinWords(d, du, y13.a_re, y13.a_im),
+            JoinWords(d, du, y02.b_re, y02.b_im), JoinWords(d, du, y13.b_re, y13.b_im), du, words);
+    }
+}
+
+// Interleaved [re im] doubles: a vector holds lanes / 2 complex samples.
+template <class D>
+HWY_INLINE void StoreStrided(D d, hn::VFromD<D> sum, ComplexSample* out, int32_t stride) {
+    const hn::Rebind<float, D> df;
+    constexpr size_t kMaxFloats = HWY_MAX_BYTES / sizeof(double);
+    HWY_ALIGN float narrowed[kMaxFloats];
+    hn::Store(hn::DemoteTo(df, sum), df, narrowed);
+    const size_t samples = hn::Lanes(d) / 2;
+    for (size_t i = 0; i < samples; ++i)
+        std::memcpy(out + static_cast<size_t>(stride) * i, narrowed + 2 * i, sizeof(ComplexSample));
+}
+
+void InterpolateBranch(const double* newest, int32_t samples, const double* h, int32_t taps,
+                       int32_t stride, ComplexSample* out) {
+    using D = hn::ScalableTag<double>;
+    const D d;
+    const int32_t per_vector = static_cast<int32_t>(hn::Lanes(d) / 2);
+    constexpr int32_t kSums = 8;  // independent sums hide the per-tap rounding latency
+    int32_t j = 0;
+    for (; per_vector >= 1 && j + kSums * per_vector <= samples; j += kSums * per_vector) {
+        hn::VFromD<D> sum[kSums];
+        for (int32_t n = 0; n < kSums; ++n) sum[n] = hn::Zero(d);
+        for (int32_t k = 0; k < taps; ++k) {
+            const auto tap = hn::Set(d, h[k]);
+            const double* x = newest + 2 * (j - k);
+            for (int32_t n = 0; n < kSums; ++n) {
+                const auto product = hn::Mul(tap, hn::LoadU(d, x + 2 * per_vector * n));
+                sum[n] = RoundToFloat(d, hn::Add(product, sum[n]));
+            }
+        }
+        for (int32_t n = 0; n < kSums; ++n)
+            StoreStrided(d, sum[n], out + static_cast<size_t>(stride) * (j + per_vector * n),
+                         stride);
+    }
+    const hn::CappedTag<double, 2> d1;  // one complex sample
+    for (; j < samples; ++j) {
+        auto sum = hn::Zero(d1);
+        for (int32_t k = 0; k < taps; ++k) {
+            const auto product = hn::Mul(hn::Set(d1, h[k]), hn::LoadU(d1, newest + 2 * (j - k)));
+            sum = RoundToFloat(d1, hn::Add(product, sum));
+        }
+        StoreStrided(d1, sum, out + static_cast<size_t>(stride) * j, stride);
+    }
+}
+
+// The kernels of this target; returning a pointer runs no vector instruction,
+// so asking for an unsupported target's set is harmless.
+const SimdKernels* KernelsOfTarget() {
+    static const SimdKernels kernels = {hwy::TargetName(HWY_TARGET), FirstTwoStages, TwoStages,
+                                        OneStage, InterpolateBranch};
+    return &kernels;
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+
+int64_t TargetBit() {
+    return HWY_TARGET;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace terramod
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+namespace terramod {
+
+HWY_EXPORT(KernelsOfTarget);
+HWY_EXPORT(TargetBit);
+
+// Highway's kernel sets this CPU runs, best first.
+std::vector<const SimdKernels*> highway_kernels() {
+    std::vector<const SimdKernels*> sets;
+    const int64_t supported = hwy::SupportedTargets();
+    constexpr size_t kEntries = sizeof(HWY_DISPATCH_TABLE(KernelsOfTarget)) /
+                                sizeof(HWY_DISPATCH_TABLE(KernelsOfTarget)[0]);
+    // Entry 0 is Highway's own chooser; the others are one target each (or null).
+    for (size_t i = 1; i < kEntries; ++i) {
+        if (!HWY_DISPATCH_TABLE(KernelsOfTarget)[i]) continue;
+        const int64_t target = HWY_DISPATCH_TABLE(TargetBit)[i]();
+        if (!(target & supported)) continue;
+        const SimdKernels* set = HWY_DISPATCH_TABLE(KernelsOfTarget)[i]();
+        if (std::find(sets.begin(), sets.end(), set) == sets.end()) sets.push_back(set);
+    }
+    return sets;
+}
+
+const SimdKernels& highway_best_kernels() {
+    return *HWY_DYNAMIC_DISPATCH(KernelsOfTarget)();
+}
+
+}  // namespace terramod
+
+#endif  // HWY_ONCE
+#endif  // TERRAMOD_HAVE_HIGHWAY

@@ -1,0 +1,62 @@
+// The vectorised inner loops of the transform and the interpolator, one set
+// per instruction set, chosen at run time. The portable set is the two-lane
+// code of simd.h (SSE2 on x86-64, NEON on AArch64); with Google Highway the
+// build adds one set per Highway target (SSSE3, SSE4, AVX2, AVX-512 on x86-64;
+// NEON, SVE on AArch64; EMU128 anywhere). Every set performs the same IEEE
+// double operations in the same order and rounds to float at the same points,
+// so all give the same bits: only the number of lanes differs.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "dvbt/dvbt.h"
+
+namespace terramod {
+
+struct SimdKernels {
+    // "portable", or the Highway target name in lower case ("avx2", "avx3", ...).
+    const char* name;
+
+    // Transform passes over fft `size` bins; the twiddle pointers point at the
+    // pass's first stage's table (entry j of stage with half h at h - 1 + j);
+    // the real parts are floats, held widened so that no pass converts them.
+    // first_two_stages: stages 1 and 2 (wr, wi: the whole table).
+    void (*first_two_stages)(ComplexSample* bins, int32_t size, const double* wr, const double* wi);
+    // Stages with half h and 2h together (h >= 4).
+    void (*two_stages)(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
+                       const double* wi);
+    // One stage with half h (h >= 4).
+    void (*one_stage)(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
+                      const double* wi);
+
+    // One interpolator branch over `samples` inputs: newest[2 j], newest[2 j + 1]
+    // are input j as doubles (j may go back to -(taps - 1)); output j goes to
+    // out[stride j]: f32(h[k] x(j - k) + sum) summed over k = 0, 1, ..., taps - 1.
+    void (*interpolate_branch)(const double* newest, int32_t samples, const double* taps,
+                               int32_t tap_count, int32_t stride, ComplexSample* out);
+};
+
+// The two-lane code of simd.h.
+const SimdKernels& portable_kernels();
+
+// The widest set this CPU runs (the portable one when the build has no Highway).
+const SimdKernels& best_kernels();
+
+// The set named `name` ("portable", also "generic" and "sse2", or a Highway
+// target such as "avx2"), or null when there is none by that name or this CPU
+// cannot run it.
+const SimdKernels* kernels_named(std::string_view name);
+
+// Every set this CPU runs, the portable one first.
+std::vector<const SimdKernels*> available_kernels();
+
+// The environment variable that forces a set (for tests and comparisons).
+inline constexpr char kSimdEnvironmentVariable[] = "TERRAMOD_SIMD";
+
+// The set TERRAMOD_SIMD names, or best_kernels() when it is unset or empty;
+// null when it names no set this CPU runs.
+const SimdKernels* kernels_from_environment();
+
+}  // namespace terramod
