@@ -196,6 +196,7 @@ struct LowPriorityInput {
 // What watches or re-times the input besides the chain.
 struct InputFilters {
     RateMismatchDetector* rate_check = nullptr;  // without --adapt-rate
+    bool null_padding = false;                   // --adapt-rate: pad with null packets
 };
 
 // One pass of the whole chain over one block; returns the bytes consumed, or
@@ -204,7 +205,8 @@ struct InputFilters {
 int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
                   const InputFilters& filters, Log& log, int64_t cycle) {
     size_t obtained = 0;
-    const int64_t consumed = read_cycle_block(source, chain.input_block(), log, &obtained);
+    const int64_t consumed =
+        read_cycle_block(source, chain.input_block(), log, &obtained, "", filters.null_padding);
     if (source.fatal()) return -1;
     if (filters.rate_check) filters.rate_check->observe(chain.input_block().data(), obtained);
     if (lp) {
@@ -576,8 +578,9 @@ int Transmission::run() {
 
     const auto start = std::chrono::steady_clock::now();
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
-    const LoopResult loop = run_cycles(filters_.source(), lp_.get(), *chain_, *outputs_,
-                                       InputFilters{filters_.rate_check.get()}, signal, log);
+    const LoopResult loop = run_cycles(
+        filters_.source(), lp_.get(), *chain_, *outputs_,
+        InputFilters{filters_.rate_check.get(), filters_.adapter != nullptr}, signal, log);
     if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
     if (loop.input_fatal) return stop_fatal(log);
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(

@@ -144,6 +144,31 @@ TEST_F(FileSourceTest, FatalOpenErrors) {
                   path("fifo").string() + "\" is not a regular file\n");
 }
 
+// A re-timed stream is padded with null packets (PID 0x1FFF, stuffing
+// 0xFF), after completing a cut packet with zeros; otherwise with the empty
+// packets of every other run.
+TEST(PadBlockTest, NullPacketsOrEmptyPackets) {
+    struct Case {
+        size_t start;
+        bool null_packets;
+    };
+    for (const Case c : {Case{0, true}, Case{376, true}, Case{100, true}, Case{100, false}}) {
+        std::vector<uint8_t> block(4 * 188, 0xAA);
+        pad_block(block, c.start, c.null_packets);
+        for (size_t position = c.start; position < block.size(); ++position) {
+            const size_t offset = position % 188;
+            const bool in_cut_packet = position < (c.start + 187) / 188 * 188;
+            uint8_t expected = offset == 0 ? 0x47 : 0x00;
+            if (c.null_packets && !in_cut_packet) {
+                const uint8_t header[4] = {0x47, 0x1F, 0xFF, 0x10};
+                expected = offset < 4 ? header[offset] : 0xFF;
+            }
+            ASSERT_EQ(block[position], expected) << c.start << " " << position;
+        }
+        EXPECT_EQ(block[c.start ? c.start - 1 : 0], c.start ? 0xAA : 0x47);
+    }
+}
+
 // The percentage printed after each cycle of a run over `length` bytes in
 // blocks of `block` bytes.
 std::string progress_text(uint64_t bytes_consumed, uint64_t length) {
