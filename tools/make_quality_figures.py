@@ -5,7 +5,7 @@ measured by tools/terramod-analyze.
 
     tools/make_quality_figures.py TERRAMOD OUT_DIR
 
-Writes OUT_DIR/quality_spectrum.png (at 2x, where the shoulders show),
+Writes OUT_DIR/quality_shoulders.png (at 2x, where the shoulders show),
 quality_constellation.png and quality_ccdf.png (at the base rate), and prints
 the numbers they show.
 """
@@ -34,8 +34,8 @@ VARIANTS = [("default", []), ("--precise", ["--precise"]),
 def load_analyzer():
     loader = importlib.machinery.SourceFileLoader("terramod_analyze",
                                                   os.path.join(TOOLS, "terramod-analyze"))
-    spec = importlib.util.spec_from_loader("terramod_analyze", loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("terramod_analyze", loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 
@@ -69,10 +69,10 @@ def main(terramod, out_dir):
     # The windowed one first: the other two coincide and would hide it.
     for (label, _), style in zip(reversed(VARIANTS), ("-", "-", "--")):
         summary, _, (frequencies, density), *_ = results[label, 2]
-        spec = summary["spectrum"]
-        axis.plot(frequencies / 1e6, 10 * np.log10(density) - spec["in_band_density_db"],
-                  style, linewidth=0.7, label=f"{label}: shoulder {spec['shoulder_db']:.1f} dB")
-        print(f"2x {label}: shoulder {spec['shoulder_db']:.1f} dB, MER {summary['mer_db']:.1f} dB")
+        spectrum_summary = summary["spectrum"]
+        axis.plot(frequencies / 1e6, 10 * np.log10(density) - spectrum_summary["in_band_density_db"],
+                  style, linewidth=0.7, label=f"{label}: shoulder {spectrum_summary['shoulder_db']:.1f} dB")
+        print(f"2x {label}: shoulder {spectrum_summary['shoulder_db']:.1f} dB, MER {summary['mer_db']:.1f} dB")
     edge = results["default", 2][0]["spectrum"]["band_edge_hz"] / 1e6
     for x in (-edge - 0.3, edge + 0.3):
         axis.axvline(x, color="tab:red", linestyle=":", linewidth=0.8)
@@ -81,7 +81,7 @@ def main(terramod, out_dir):
     axis.grid(True, linewidth=0.3)
     axis.legend(fontsize=7, loc="center left")
     figure.tight_layout()
-    figure.savefig(os.path.join(out_dir, "quality_spectrum.png"), dpi=90)
+    figure.savefig(os.path.join(out_dir, "quality_shoulders.png"), dpi=90)
 
     figure, axes = plt.subplots(1, 2, figsize=(6, 3.2))
     for axis, (label, _) in zip(axes, VARIANTS[:2]):
