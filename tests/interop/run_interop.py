@@ -81,6 +81,9 @@ class Case:
     backoff: float = None
     source: str = "random"
     transmitter: str = "terramod"
+    # "device": terramod transmits through SoapySDR to the test device module
+    # (tests/soapy_device), which records the samples; the recording is decoded.
+    destination: str = "file"
     lp_rate: str = None   # hierarchical transmission: the LP stream's code rate
     # Signal-quality options: --precise, and --window N (0: off).
     precise: bool = False
@@ -98,6 +101,8 @@ class Case:
             parts.append("bbif")
         if self.output_format != "float":
             parts.append(self.output_format)
+        if self.destination != "file":
+            parts.append(self.destination)
         if self.sample_type != "cf32":
             parts.append(self.sample_type)
         if self.backoff is not None:
@@ -245,6 +250,11 @@ GROUPS = {
     # metadata, are decoded like the float output: both types at the base
     # rate (zero IF and BB IF), cs16 interpolated by 2, and the heaviest
     # setting (8k 64QAM 7/8) in cs8 at the default backoff of 12 dB.
+    # The SDR output: what the test device recorded, decoded (SoapySDR builds).
+    "device": [
+        Case(settings("2k", 16, "2/3", "1/8"), destination="device"),
+        Case(settings("8k", 64, "7/8", "1/32"), output_format="2x", destination="device"),
+    ],
     "sample_types": [
         Case(settings("2k", 16, "2/3", "1/8"), sample_type="cs16"),
         Case(settings("2k", 4, "3/4", "1/32"), spacing=7, bb_if=True, sample_type="cs8"),
@@ -477,6 +487,10 @@ class CaseFailure(Exception):
 
 def run_terramod(terramod, case, input_path, base, lp_input_path=None):
     command = [terramod, "-i", input_path, "-o", base, "-l", base + ".log", "-d", "t", "-v", "1"]
+    if case.destination == "device":
+        command = [terramod, "-i", input_path, "-l", base + ".log", "-v", "1",
+                   "--device", f"driver=terramod_test,pace=0,record={base}.bin",
+                   "--frequency", "474000000"]
     command += case.terramod_options()
     if lp_input_path:
         command += ["--lp-input", lp_input_path]
