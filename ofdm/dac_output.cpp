@@ -141,6 +141,18 @@ void Interpolator::interpolate(std::span<const ComplexSample> samples,
     }
 }
 
+void Interpolator::push_history(std::span<const ComplexSample> samples) {
+    const size_t taken = std::min(samples.size(), static_cast<size_t>(kHistory));
+    const size_t kept = kHistory - taken;
+    // The newest `kept` samples of the old history move to the front.
+    std::memmove(window_.data(), window_.data() + 2 * taken, sizeof(double) * 2 * kept);
+    const ComplexSample* newest = samples.data() + samples.size() - taken;
+    for (size_t j = 0; j < taken; ++j) {
+        window_[2 * (kept + j)] = newest[j].re;
+        window_[2 * (kept + j) + 1] = newest[j].im;
+    }
+}
+
 void Interpolator::run_branch(int32_t branch, int32_t samples, ComplexSample* output) const {
     const int32_t phase = factor_ - 1 - branch;
     // newest[2 j] is input sample j of the block; tap k reads sample j - k.

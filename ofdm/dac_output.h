@@ -47,6 +47,12 @@ class Interpolator {
     // as the output holds).
     void interpolate(std::span<const ComplexSample> input, std::span<ComplexSample> output);
 
+    // Takes `samples` into the input history as if they had been
+    // interpolated (without producing output): a copy of the interpolator so
+    // primed with the samples before a share of the input makes exactly the
+    // outputs of one pass over it.
+    void push_history(std::span<const ComplexSample> samples);
+
     // Taps used by branch 0 .. factor() - 1 (branch i makes output phase
     // factor() - 1 - i).
     int32_t tap_count(int32_t branch) const { return tap_counts_[branch]; }

@@ -237,12 +237,36 @@ void TxChain::run_transform() {
 void TxChain::run_interpolation() {
     StageBuffers& b = buffers_;
     if (!bb_if_shifter_) {
-        interpolator_.interpolate(b.time_buffer, b.interpolated_buffer);
+        interpolate_in_parts(b.time_buffer, b.interpolated_buffer);
         return;
     }
     bb_if_shifter_->to_zero_if(b.time_buffer, b.zero_if_buffer);
-    interpolator_.interpolate(b.zero_if_buffer, b.interpolated_buffer);
+    interpolate_in_parts(b.zero_if_buffer, b.interpolated_buffer);
     bb_if_shifter_->up_by_half_base_rate(b.interpolated_buffer);
+}
+
+// With worker threads each takes a contiguous share of the input through a
+// copy of the interpolator primed with the samples before its share: the
+// outputs of one pass. The chain's interpolator then carries the cycle's
+// last samples into the next cycle.
+void TxChain::interpolate_in_parts(std::span<const ComplexSample> input,
+                                   std::span<ComplexSample> output) {
+    if (!workers_) {
+        interpolator_.interpolate(input, output);
+        return;
+    }
+    const size_t factor = static_cast<size_t>(interpolator_.factor());
+    const size_t count = std::min(input.size(), output.size() / factor);
+    const size_t parts = static_cast<size_t>(workers_->threads());
+    workers_->run([&](int32_t part) {
+        const size_t first = count * static_cast<size_t>(part) / parts;
+        const size_t end = count * static_cast<size_t>(part + 1) / parts;
+        Interpolator share = interpolator_;
+        share.push_history(input.first(first));
+        share.interpolate(input.subspan(first, end - first),
+                          output.subspan(first * factor, (end - first) * factor));
+    });
+    interpolator_.push_history(input.first(count));
 }
 
 void TxChain::report_unsynced_packets(Log& log) const {

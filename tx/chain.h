@@ -143,6 +143,8 @@ class TxChain {
     void run_interpolation();
     // The transform of the cycle's symbols, split among the worker threads.
     void run_transform();
+    void interpolate_in_parts(std::span<const ComplexSample> input,
+                              std::span<ComplexSample> output);
     void encode_puncture_and_interleave_bits(Log& log);
 
     DvbtSettings settings_;

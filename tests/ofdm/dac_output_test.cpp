@@ -185,5 +185,37 @@ TEST(InterpolatorTest, ZeroInputAndSignedZerosAsReference) {
     }
 }
 
+// Shares of the input through copies primed with the samples before each
+// share (as threads run them) give the literal reference; the history then
+// pushed carries on as one pass would, even from fewer than 15 samples.
+TEST(InterpolatorTest, PrimedCopiesMatchOnePass) {
+    const auto in = random_samples(2000, 13, 50.0f);
+    for (int factor : {2, 4}) {
+        const auto expected = reference_interpolate(factor, in);
+        for (const std::vector<size_t>& cuts :
+             {std::vector<size_t>{0, 1000, 2000}, {0, 7, 20, 1500, 2000}, {0, 3, 4, 5, 2000}}) {
+            Interpolator carried(factor);
+            std::vector<ComplexSample> out(in.size() * factor);
+            for (size_t part = 0; part + 1 < cuts.size(); ++part) {
+                Interpolator share = carried;
+                share.push_history(std::span(in).first(cuts[part]));
+                share.interpolate(std::span(in).subspan(cuts[part], cuts[part + 1] - cuts[part]),
+                                  std::span(out).subspan(cuts[part] * factor,
+                                                         (cuts[part + 1] - cuts[part]) * factor));
+            }
+            EXPECT_TRUE(same_bits(out, expected)) << factor << " " << cuts.size();
+        }
+        // A history pushed in small pieces equals the one pushed at once.
+        Interpolator whole(factor), pieces(factor);
+        whole.push_history(std::span(in).first(100));
+        for (size_t at = 0; at < 100; at += 6)
+            pieces.push_history(std::span(in).subspan(at, std::min<size_t>(6, 100 - at)));
+        std::vector<ComplexSample> a(20 * factor), b(20 * factor);
+        whole.interpolate(std::span(in).subspan(100, 20), a);
+        pieces.interpolate(std::span(in).subspan(100, 20), b);
+        EXPECT_TRUE(same_bits(a, b)) << factor;
+    }
+}
+
 }  // namespace
 }  // namespace terramod
