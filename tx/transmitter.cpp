@@ -32,6 +32,9 @@
 #include "tx/log.h"
 #include "tx/parameters.h"
 #include "tx/progress.h"
+#include "tx/run_files.h"
+#include "tx/run_settings.h"
+#include "tx/run_sources.h"
 #include "tx/sample_output.h"
 #include "tx/stop_signals.h"
 #include "tx/tx_types.h"
@@ -44,8 +47,6 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFatal = 1;
 constexpr int kExitFileFailure = 2;
 constexpr const char* kDefaultLogName = "test.log";
-// The -i and -o value that stands for standard input and standard output.
-constexpr const char* kStandardStream = "-";
 
 // What a run writes: the dump files and the transmitted signal.
 struct RunOutputs {
@@ -63,115 +64,6 @@ struct RunOutputs {
     bool had_failure() const { return dumps.had_failure() || signal.had_failure(); }
 };
 
-// The input, whichever kind it is, and what it is on disk.
-struct OpenedInput {
-    std::unique_ptr<TsSource> source;
-    FileIdentity identity;
-};
-
-// Whether the samples go to standard output (-o -), decided before the real
-// parse so that its messages already go to the right console: the same walk
-// over the arguments, silent.
-bool samples_to_standard_output(int argc, char** argv) {
-    TxConfig probe;
-    parse_command_line(probe, argc, argv, nullptr);
-    return probe.output_path == kStandardStream;
-}
-
-// What the -i value denotes on disk: standard input's file for "-". A
-// character device (/dev/null, a terminal) holds nothing a log could destroy:
-// it may be the input and the log at once, as before.
-std::optional<FileIdentity> input_identity(const std::string& path) {
-    struct stat status {};
-    const int result =
-        path == kStandardStream ? ::fstat(STDIN_FILENO, &status) : ::stat(path.c_str(), &status);
-    if (result != 0 || S_ISCHR(status.st_mode)) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino};
-}
-
-// Opening the log truncates its file: a log name that denotes the input file
-// would destroy the input before it is read.
-bool log_is_input(const std::optional<std::string>& input_path, const std::string& log_name) {
-    if (!input_path) return false;
-    const std::optional<FileIdentity> input = input_identity(*input_path);
-    return input && file_identity(log_name) == input;
-}
-
-// A regular file as today; standard input, a FIFO or a character device as
-// a stream of unknown length. Nothing (after a fatal message) on failure.
-std::optional<OpenedInput> open_input(const std::optional<std::string>& path, Log& log) {
-    if (path && StreamSource::names_stream(*path)) {
-        std::unique_ptr<StreamSource> stream = StreamSource::open(*path, log);
-        if (!stream) return std::nullopt;
-        const FileIdentity identity = stream->identity();
-        return OpenedInput{std::move(stream), identity};
-    }
-    std::unique_ptr<FileSource> file = FileSource::open(path, log);
-    if (!file) return std::nullopt;
-    const FileIdentity identity = file->identity();
-    return OpenedInput{std::move(file), identity};
-}
-
-// Standard output redirected into the input or the log file would write the
-// samples into them.
-bool standard_output_spares_input_and_log(const FileIdentity& input, Log& log,
-                                          const std::string& log_name) {
-    const std::optional<FileIdentity> output = stored_descriptor_identity(STDOUT_FILENO);
-    if (!output) return true;
-    if (output == input) {
-        log.write(0, "FATAL ERROR: standard output (-o -) is the input file\n");
-        return false;
-    }
-    if (log.is_open() && output == stored_file_identity(log_name)) {
-        log.write(0, "FATAL ERROR: standard output (-o -) is the log file\n");
-        return false;
-    }
-    return true;
-}
-
-// Creating a file truncates it: refuse, before touching any file, a name that
-// denotes the input (by any path or link) while it is being read, or the log,
-// whose text would otherwise be written into the samples.
-bool outputs_spare_input_and_log(const std::vector<std::string>& names, const FileIdentity& input,
-                                 Log& log, const std::string& log_name,
-                                 const std::optional<FileIdentity>& lp_input = std::nullopt) {
-    const std::optional<FileIdentity> log_identity =
-        log.is_open() ? stored_file_identity(log_name) : std::nullopt;
-    for (const std::string& name : names) {
-        const std::optional<FileIdentity> identity = file_identity(name);
-        if (identity == input) {
-            log.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
-            return false;
-        }
-        if (identity && identity == lp_input) {
-            log.write(0, "FATAL ERROR: output file \"%s\" is the LP input file\n", name.c_str());
-            return false;
-        }
-        if (identity && identity == log_identity) {
-            log.write(0, "FATAL ERROR: output file \"%s\" is the log file\n", name.c_str());
-            return false;
-        }
-    }
-    return true;
-}
-
-// Two names of one run that denote one stored file (through a link) would
-// write two streams into it.
-bool outputs_are_distinct(const std::vector<std::string>& names, Log& log) {
-    std::vector<std::optional<FileIdentity>> identities;
-    for (const std::string& name : names) identities.push_back(stored_file_identity(name));
-    for (size_t i = 0; i < names.size(); ++i) {
-        for (size_t j = 0; j < i; ++j) {
-            if (identities[i] && identities[i] == identities[j]) {
-                log.write(0, "FATAL ERROR: output files \"%s\" and \"%s\" are the same file\n",
-                          names[j].c_str(), names[i].c_str());
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // False when another run holds the lock of an output (the fatal message is
 // written).
 bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
@@ -180,19 +72,6 @@ bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
     return outputs.dumps.open() && outputs.signal.open();
 }
 
-// The low-priority stream of hierarchical transmission: read alongside the
-// high-priority one, padded once it ends; the run ends with the HP stream.
-struct LowPriorityInput {
-    std::unique_ptr<TsSource> source;  // a file, or a stream (standard input, a FIFO)
-    FileIdentity identity;
-    std::optional<uint64_t> length;  // a file's
-    uint64_t bytes_consumed = 0;     // whole blocks, the padding included
-    uint64_t bytes_read = 0;         // real input
-    float progress_factor = 0;
-    bool ended = false;  // padding from here on
-};
-
-// One pass of the whole chain over one block; returns the bytes consumed.
 // What watches or re-times the input besides the chain.
 struct InputFilters {
     RateMismatchDetector* rate_check = nullptr;  // without --adapt-rate
@@ -301,39 +180,6 @@ LoopResult run_cycles(TsSource& source, LowPriorityInput* lp, TxChain& chain, Ru
     return result;
 }
 
-// How the LP stream fared when the HP stream ended the run.
-void report_lp_end(const LowPriorityInput& lp, Log& log) {
-    if (lp.ended) {
-        log.write(2,
-                  "LP stream: all %" PRIu64
-                  " bytes sent, "
-                  "then empty packets until the HP stream ended\n",
-                  lp.bytes_read);
-    } else if (lp.length) {
-        log.write(2,
-                  "LP stream: %" PRIu64 " of %" PRIu64
-                  " bytes sent; "
-                  "the run ended with the HP stream\n",
-                  lp.bytes_consumed, *lp.length);
-    } else {
-        log.write(2, "LP stream: %" PRIu64 " bytes sent; the run ended with the HP stream\n",
-                  lp.bytes_consumed);
-    }
-}
-
-// A hierarchical transmission needs 16QAM or 64QAM with a non-uniformity
-// alpha of 1, 2 or 4; both are given by -M and -a.
-bool hierarchical_settings_valid(const TxConfig& config, Log& log) {
-    if (!config.hierarchical_streams()) return true;
-    if (config.input_path == kStandardStream && config.lp_input_path == kStandardStream) {
-        log.write(0, "FATAL ERROR: -i and --lp-input cannot both read standard input\n");
-        return false;
-    }
-    if (config.constellation != kQpsk && config.hierarchy != kNonHierarchical) return true;
-    log.write(0, "FATAL ERROR: --lp-input needs -M 16 or -M 64 and -a 1, 2 or 4\n");
-    return false;
-}
-
 // The speed line and the comparison with the broadcast rate.
 void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds elapsed_time,
                 double useful_throughput) {
@@ -349,114 +195,6 @@ void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds ela
             rate > 0 ? useful_throughput / rate : std::numeric_limits<double>::infinity();
         log.write(2, "This is %.1f times slower than real-time :=(\n", factor);
     }
-}
-
-// The filters between the input and the chain, and the device at the end.
-struct SourceFilters {
-    TsSource* input = nullptr;
-    std::unique_ptr<LoopingSource> looping;            // --loop
-    std::unique_ptr<RateAdaptingSource> adapter;       // --adapt-rate
-    std::unique_ptr<RateMismatchDetector> rate_check;  // without --adapt-rate
-    SampleSink* device = nullptr;                      // --device, owned by the output
-
-    TsSource& source() {
-        if (adapter) return *adapter;
-        if (looping) return *looping;
-        return *input;
-    }
-};
-
-SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
-                                  const DerivedRates& rates, Log& log) {
-    SourceFilters filters;
-    filters.input = &input;
-    if (config.loop) {
-        if (auto* file = dynamic_cast<FileSource*>(&input))
-            filters.looping = std::make_unique<LoopingSource>(*file, log);
-        else
-            log.write(1, "WARNING: --loop needs a file input: the stream is read once\n");
-    }
-    TsSource& upstream = filters.looping ? *filters.looping : input;
-    if (config.adapt_rate) {
-        filters.adapter = std::make_unique<RateAdaptingSource>(upstream, rates.useful_throughput,
-                                                               config.channel_spacing, log);
-    } else {
-        filters.rate_check = std::make_unique<RateMismatchDetector>(rates.useful_throughput, log);
-    }
-    return filters;
-}
-
-// The settings --device needs, checked before anything is opened.
-bool device_settings_usable(const TxConfig& config, bool to_standard_output, Log& log) {
-#ifndef TERRAMOD_HAVE_SOAPYSDR
-    (void)config;
-    (void)to_standard_output;
-    log.write(0,
-              "FATAL ERROR: this build of terramod has no SoapySDR: --device is not available\n");
-    return false;
-#else
-    if (to_standard_output) {
-        log.write(0, "FATAL ERROR: --device and -o - both ask for the samples: choose one\n");
-        return false;
-    }
-    if (!config.frequency_hz) {
-        log.write(0, "FATAL ERROR: --device needs the transmit frequency: --frequency HZ\n");
-        return false;
-    }
-    if (output_format(config.dac_format).encoding != SampleEncoding::kFloatPairs) {
-        log.write(0,
-                  "FATAL ERROR: --device takes the standard, 2x or 4x format, not -F agi or hp\n");
-        return false;
-    }
-    if (config.sample_type == kCs8) {
-        log.write(0, "FATAL ERROR: --device streams cf32 or cs16 samples, not cs8\n");
-        return false;
-    }
-    return true;
-#endif
-}
-
-// Sets the device up and starts its stream; null after the fatal message.
-std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_rate, Log& log) {
-#ifdef TERRAMOD_HAVE_SOAPYSDR
-    SoapySinkSettings settings;
-    settings.device_args = *config.device_args;
-    settings.channel = static_cast<size_t>(config.channel);
-    settings.frequency_hz = *config.frequency_hz;
-    settings.gain_db = config.gain_db;
-    settings.antenna = config.antenna;
-    settings.sample_rate = sample_rate;
-    settings.stream_format = config.sample_type == kCs16 ? "CS16" : "CF32";
-    return SoapySink::open(settings, log);
-#else
-    (void)config;
-    (void)sample_rate;
-    (void)log;
-    return nullptr;
-#endif
-}
-
-void report_device_totals(SampleSink* device) {
-#ifdef TERRAMOD_HAVE_SOAPYSDR
-    if (auto* soapy = dynamic_cast<SoapySink*>(device)) soapy->report_totals();
-#else
-    (void)device;
-#endif
-}
-
-// The SIMD kernels: the widest this CPU runs, unless TERRAMOD_SIMD names
-// another (for comparisons and tests; the output is the same on every path).
-const SimdKernels& choose_kernels(Log& log) {
-    const SimdKernels* kernels = kernels_from_environment();
-    const char* forced = std::getenv(kSimdEnvironmentVariable);
-    if (kernels == nullptr) {
-        log.write(0, "WARNING: %s=\"%s\" names no SIMD path this machine runs -> using %s\n",
-                  kSimdEnvironmentVariable, forced, best_kernels().name);
-        return best_kernels();
-    }
-    if (forced != nullptr && *forced != 0)
-        log.write(4, "SIMD path forced by %s: %s\n", kSimdEnvironmentVariable, kernels->name);
-    return *kernels;
 }
 
 // A fatal stop: the log keeps no footer.
@@ -476,37 +214,6 @@ int stop_reader_gone(RunOutputs& outputs, Log& log) {
     outputs.signal.close_rest();
     log.close_without_footer();
     return kExitFileFailure;
-}
-
-// --precise needs FFTW in the build; --window N a whole number of samples
-// within a quarter of the guard interval. Reports what is used at level 2.
-bool check_transform_options(const TxConfig& config, Log& log) {
-    if (config.precise && !PreciseIfft::available()) {
-        log.write(0, "FATAL ERROR: --precise: this build of terramod has no FFTW\n");
-        return false;
-    }
-    const int32_t guard =
-        static_cast<int32_t>(fft_size[config.mode] * guard_fraction[config.guard_interval]);
-    const int32_t max_window = SymbolWindow::max_length(guard);
-    if (config.window_length < 0 || config.window_length > max_window) {
-        log.write(0,
-                  "FATAL ERROR: --window takes a number of samples from 0 to %d with this mode "
-                  "and guard interval (a quarter of its %d samples)\n",
-                  max_window, guard);
-        return false;
-    }
-    if (config.precise)
-        log.write(2, "Transform: exact, in double precision (FFTW), rounded to float\n");
-    if (config.window_length > 0)
-        log.write(2, "Symbol windowing: raised-cosine transitions of %d samples\n",
-                  config.window_length);
-    return true;
-}
-
-TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels) {
-    return TransformOptions{config.precise, config.window_length,
-                            config.threads > 0 ? config.threads : online_processors(), config.dump,
-                            &kernels};
 }
 
 int transmit(int argc, char** argv);

@@ -1,0 +1,116 @@
+#include "tx/run_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "io/file_source.h"
+#include "io/stream_source.h"
+#include "tx/config.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+// Whether the samples go to standard output (-o -), decided before the real
+// parse so that its messages already go to the right console: the same walk
+// over the arguments, silent.
+bool samples_to_standard_output(int argc, char** argv) {
+    TxConfig probe;
+    parse_command_line(probe, argc, argv, nullptr);
+    return probe.output_path == kStandardStream;
+}
+
+// What the -i value denotes on disk: standard input's file for "-". A
+// character device (/dev/null, a terminal) holds nothing a log could destroy:
+// it may be the input and the log at once, as before.
+std::optional<FileIdentity> input_identity(const std::string& path) {
+    struct stat status {};
+    const int result =
+        path == kStandardStream ? ::fstat(STDIN_FILENO, &status) : ::stat(path.c_str(), &status);
+    if (result != 0 || S_ISCHR(status.st_mode)) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
+}
+
+// Opening the log truncates its file: a log name that denotes the input file
+// would destroy the input before it is read.
+bool log_is_input(const std::optional<std::string>& input_path, const std::string& log_name) {
+    if (!input_path) return false;
+    const std::optional<FileIdentity> input = input_identity(*input_path);
+    return input && file_identity(log_name) == input;
+}
+
+// A regular file as today; standard input, a FIFO or a character device as
+// a stream of unknown length. Nothing (after a fatal message) on failure.
+std::optional<OpenedInput> open_input(const std::optional<std::string>& path, Log& log) {
+    if (path && StreamSource::names_stream(*path)) {
+        std::unique_ptr<StreamSource> stream = StreamSource::open(*path, log);
+        if (!stream) return std::nullopt;
+        const FileIdentity identity = stream->identity();
+        return OpenedInput{std::move(stream), identity};
+    }
+    std::unique_ptr<FileSource> file = FileSource::open(path, log);
+    if (!file) return std::nullopt;
+    const FileIdentity identity = file->identity();
+    return OpenedInput{std::move(file), identity};
+}
+
+// Standard output redirected into the input or the log file would write the
+// samples into them.
+bool standard_output_spares_input_and_log(const FileIdentity& input, Log& log,
+                                          const std::string& log_name) {
+    const std::optional<FileIdentity> output = stored_descriptor_identity(STDOUT_FILENO);
+    if (!output) return true;
+    if (output == input) {
+        log.write(0, "FATAL ERROR: standard output (-o -) is the input file\n");
+        return false;
+    }
+    if (log.is_open() && output == stored_file_identity(log_name)) {
+        log.write(0, "FATAL ERROR: standard output (-o -) is the log file\n");
+        return false;
+    }
+    return true;
+}
+
+// Creating a file truncates it: refuse, before touching any file, a name that
+// denotes the input (by any path or link) while it is being read, or the log,
+// whose text would otherwise be written into the samples.
+bool outputs_spare_input_and_log(const std::vector<std::string>& names, const FileIdentity& input,
+                                 Log& log, const std::string& log_name,
+                                 const std::optional<FileIdentity>& lp_input) {
+    const std::optional<FileIdentity> log_identity =
+        log.is_open() ? stored_file_identity(log_name) : std::nullopt;
+    for (const std::string& name : names) {
+        const std::optional<FileIdentity> identity = file_identity(name);
+        if (identity == input) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
+            return false;
+        }
+        if (identity && identity == lp_input) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the LP input file\n", name.c_str());
+            return false;
+        }
+        if (identity && identity == log_identity) {
+            log.write(0, "FATAL ERROR: output file \"%s\" is the log file\n", name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Two names of one run that denote one stored file (through a link) would
+// write two streams into it.
+bool outputs_are_distinct(const std::vector<std::string>& names, Log& log) {
+    std::vector<std::optional<FileIdentity>> identities;
+    for (const std::string& name : names) identities.push_back(stored_file_identity(name));
+    for (size_t i = 0; i < names.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (identities[i] && identities[i] == identities[j]) {
+                log.write(0, "FATAL ERROR: output files \"%s\" and \"%s\" are the same file\n",
+                          names[j].c_str(), names[i].c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace terramod

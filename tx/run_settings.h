@@ -1,0 +1,38 @@
+// The settings of a run checked before anything is opened, and what the
+// chain and the device are built with.
+#pragma once
+
+#include <memory>
+
+#include "io/sample_sink.h"
+#include "ofdm/simd_kernels.h"
+#include "tx/chain.h"
+#include "tx/log.h"
+#include "tx/tx_types.h"
+
+namespace terramod {
+
+// A hierarchical transmission needs 16QAM or 64QAM with alpha 1, 2 or 4, and
+// not both streams on standard input.
+bool hierarchical_settings_valid(const TxConfig& config, Log& log);
+
+// What --device needs: a SoapySDR build, --frequency, a one-file format.
+bool device_settings_usable(const TxConfig& config, bool to_standard_output, Log& log);
+
+// Sets the device up and starts its stream; null after the fatal message.
+std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_rate, Log& log);
+
+// The device's underflow and late-burst totals (after it was closed).
+void report_device_totals(SampleSink* device);
+
+// The SIMD kernels: the widest this CPU runs, unless TERRAMOD_SIMD names
+// another.
+const SimdKernels& choose_kernels(Log& log);
+
+// --precise needs FFTW in the build; --window N within a quarter of the guard.
+bool check_transform_options(const TxConfig& config, Log& log);
+
+// What the chain is built with.
+TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels);
+
+}  // namespace terramod

@@ -1,0 +1,49 @@
+#include "tx/run_sources.h"
+
+#include <cinttypes>
+
+#include "io/file_source.h"
+
+namespace terramod {
+
+// How the LP stream fared when the HP stream ended the run.
+void report_lp_end(const LowPriorityInput& lp, Log& log) {
+    if (lp.ended) {
+        log.write(2,
+                  "LP stream: all %" PRIu64
+                  " bytes sent, "
+                  "then empty packets until the HP stream ended\n",
+                  lp.bytes_read);
+    } else if (lp.length) {
+        log.write(2,
+                  "LP stream: %" PRIu64 " of %" PRIu64
+                  " bytes sent; "
+                  "the run ended with the HP stream\n",
+                  lp.bytes_consumed, *lp.length);
+    } else {
+        log.write(2, "LP stream: %" PRIu64 " bytes sent; the run ended with the HP stream\n",
+                  lp.bytes_consumed);
+    }
+}
+
+SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
+                                  const DerivedRates& rates, Log& log) {
+    SourceFilters filters;
+    filters.input = &input;
+    if (config.loop) {
+        if (auto* file = dynamic_cast<FileSource*>(&input))
+            filters.looping = std::make_unique<LoopingSource>(*file, log);
+        else
+            log.write(1, "WARNING: --loop needs a file input: the stream is read once\n");
+    }
+    TsSource& upstream = filters.looping ? *filters.looping : input;
+    if (config.adapt_rate) {
+        filters.adapter = std::make_unique<RateAdaptingSource>(upstream, rates.useful_throughput,
+                                                               config.channel_spacing, log);
+    } else {
+        filters.rate_check = std::make_unique<RateMismatchDetector>(rates.useful_throughput, log);
+    }
+    return filters;
+}
+
+}  // namespace terramod
