@@ -24,7 +24,7 @@ have_gnuradio=1
 
 # The useful bit rate of settings, as terramod reports it (Mbit/s).
 useful_rate() {
-    "$terramod" -i /dev/null "$@" -v 2 -l /dev/null 2>/dev/null |
+    { "$terramod" -i /dev/null "$@" -v 2 -l "$work/rate.log" 2>/dev/null || true; } |
         sed -n 's/.*Useful throughput   : \([0-9.]*\) Mbps.*/\1/p' | head -1
 }
 
