@@ -207,6 +207,13 @@ void TxChain::run_inner(Log& log) {
     if (interpolator_.factor() > 1) run_interpolation();
 }
 
+// Part `part` of `count` items split among the worker threads: [first, end).
+std::pair<size_t, size_t> TxChain::share_of(size_t count, int32_t part) const {
+    const size_t parts = static_cast<size_t>(workers_->threads());
+    return {count * static_cast<size_t>(part) / parts,
+            count * static_cast<size_t>(part + 1) / parts};
+}
+
 // Symbols are independent in the transform: each thread takes a contiguous
 // share of them, the same operations on the same data as one thread.
 void TxChain::run_transform() {
@@ -223,10 +230,8 @@ void TxChain::run_transform() {
     const size_t symbol_samples =
         static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
     const size_t symbols = b.frame_buffer.size() / carriers;
-    const size_t parts = static_cast<size_t>(workers_->threads());
     workers_->run([&](int32_t part) {
-        const size_t first = symbols * static_cast<size_t>(part) / parts;
-        const size_t end = symbols * static_cast<size_t>(part + 1) / parts;
+        const auto [first, end] = share_of(symbols, part);
         ifft_.ifft_and_guard(std::span<const ComplexSample>(b.frame_buffer)
                                  .subspan(first * carriers, (end - first) * carriers),
                              std::span<ComplexSample>(b.time_buffer)
@@ -257,10 +262,8 @@ void TxChain::interpolate_in_parts(std::span<const ComplexSample> input,
     }
     const size_t factor = static_cast<size_t>(interpolator_.factor());
     const size_t count = std::min(input.size(), output.size() / factor);
-    const size_t parts = static_cast<size_t>(workers_->threads());
     workers_->run([&](int32_t part) {
-        const size_t first = count * static_cast<size_t>(part) / parts;
-        const size_t end = count * static_cast<size_t>(part + 1) / parts;
+        const auto [first, end] = share_of(count, part);
         Interpolator share = interpolator_;
         share.push_history(input.first(first));
         share.interpolate(input.subspan(first, end - first),

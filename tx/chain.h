@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "dvbt/dvbt.h"
@@ -143,6 +144,7 @@ class TxChain {
     void run_interpolation();
     // The transform of the cycle's symbols, split among the worker threads.
     void run_transform();
+    std::pair<size_t, size_t> share_of(size_t count, int32_t part) const;
     void interpolate_in_parts(std::span<const ComplexSample> input,
                               std::span<ComplexSample> output);
     void encode_puncture_and_interleave_bits(Log& log);

@@ -1,13 +1,9 @@
 #include "tx/transmitter.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -15,16 +11,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "io/file_identity.h"
-#include "io/file_source.h"
-#include "io/looping_source.h"
-#include "io/stream_source.h"
-#include "io/ts_rate_adapter.h"
-#ifdef TERRAMOD_HAVE_SOAPYSDR
-#include "io/soapy_sink.h"
-#endif
-#include "ofdm/precise_ifft.h"
-#include "ofdm/symbol_window.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"

@@ -122,36 +122,33 @@ def decode(tx, lp_rate, samples, hp_path, lp_path):
 
 # ------------------------------------------------------- bit-level oracle
 
-def hierarchical_interleave(hp_bits, lp_bits, v):
-    """EN 300 744 clause 4.3.4.1 for hierarchical transmission, as a test
-    signal source: HP bits x'0 x'1 and LP bits x''0 .. per cell, demultiplexed
-    into b0 .. b(v-1) (HIERARCHICAL_DEMUX), each sub-stream e read at
-    H_e(w) = (w + offset_e) mod 126; returns one word per cell."""
+def interleave_groups(hp_bits, lp_bits, v, demux):
+    """Each cell's HP bits then LP bits as one group, demultiplexed by `demux`
+    into b0 .. b(v-1), each sub-stream e read at H_e(w) = (w + offset_e) mod
+    126; returns one word per cell."""
     offsets = (0, 63, 105, 42, 21, 84)
     blocks = min(len(hp_bits) // 252, len(lp_bits) // (126 * (v - 2)))
     hp = np.asarray(hp_bits[:blocks * 252], np.uint8).reshape(blocks, 126, 2)
     lp = np.asarray(lp_bits[:blocks * 126 * (v - 2)], np.uint8).reshape(blocks, 126, v - 2)
     group = np.concatenate([hp, lp], axis=2)
     b = np.empty_like(group)
-    b[:, :, list(HIERARCHICAL_DEMUX[v])] = group
+    b[:, :, list(demux[v])] = group
     w = np.arange(126)
     y = np.stack([b[:, (w + offsets[e]) % 126, e] for e in range(v)], axis=2)
     return bits_word(y.reshape(-1, v))
+
+
+def hierarchical_interleave(hp_bits, lp_bits, v):
+    """EN 300 744 clause 4.3.4.1 for hierarchical transmission, as a test
+    signal source: HP bits x'0 x'1 and LP bits x''0 .. per cell through the
+    hierarchical demultiplexer (HIERARCHICAL_DEMUX)."""
+    return interleave_groups(hp_bits, lp_bits, v, HIERARCHICAL_DEMUX)
 
 
 def mirror_image_interleave(hp_bits, lp_bits, v):
     """The merge a naive split would invert: each cell's HP bits then LP bits
     as one group x0 .. x(v-1) of the NON-hierarchical demultiplexer."""
-    offsets = (0, 63, 105, 42, 21, 84)
-    blocks = min(len(hp_bits) // 252, len(lp_bits) // (126 * (v - 2)))
-    hp = np.asarray(hp_bits[:blocks * 252], np.uint8).reshape(blocks, 126, 2)
-    lp = np.asarray(lp_bits[:blocks * 126 * (v - 2)], np.uint8).reshape(blocks, 126, v - 2)
-    group = np.concatenate([hp, lp], axis=2)
-    b = np.empty_like(group)
-    b[:, :, list(NON_HIERARCHICAL_DEMUX[v])] = group
-    w = np.arange(126)
-    y = np.stack([b[:, (w + offsets[e]) % 126, e] for e in range(v)], axis=2)
-    return bits_word(y.reshape(-1, v))
+    return interleave_groups(hp_bits, lp_bits, v, NON_HIERARCHICAL_DEMUX)
 
 
 def deinterleave_with_gr_dtv(cells, v, mode="2k"):
