@@ -101,10 +101,24 @@ void Log::vwrite(int level, const char* format, std::va_list args) {
     text_.resize(static_cast<size_t>(length) + 1);
     std::vsnprintf(text_.data(), text_.size(), format, args);
     text_.resize(static_cast<size_t>(length));
+    if (holding_) {
+        held_.append(text_);
+        return;
+    }
+    print(text_);
+}
+
+void Log::release_held() {
+    if (held_.empty()) return;
+    print(held_);
+    held_.clear();
+}
+
+void Log::print(const std::string& text) {
     // Console first, then the file, with identical content.
-    if (console_) std::fwrite(text_.data(), 1, text_.size(), console_);
-    if (capture_) capture_->append(text_);
-    if (file_) check_file_write(std::fwrite(text_.data(), 1, text_.size(), file_) == text_.size());
+    if (console_) std::fwrite(text.data(), 1, text.size(), console_);
+    if (capture_) capture_->append(text);
+    if (file_) check_file_write(std::fwrite(text.data(), 1, text.size(), file_) == text.size());
 }
 
 }  // namespace terramod

@@ -43,10 +43,20 @@ class Log {
     // Also appends every printed message to *sink (tests).
     void capture_to(std::string* sink) { capture_ = sink; }
 
+    // Holding: while on, the messages that would be printed are kept, in
+    // order, instead; release_held() prints them as one text. This lets a
+    // run compute one cycle ahead and still print its messages after those
+    // of the cycle before.
+    void hold(bool on) { holding_ = on; }
+    void release_held();
+    void discard_held() { held_.clear(); }
+
   private:
     // Checks the result of a write to the file; on failure drops the file
     // and reports the failure.
     void check_file_write(bool succeeded);
+    // To the console, the capture and the file.
+    void print(const std::string& text);
     // The console warning, the first time only.
     void report_write_failure();
 
@@ -58,6 +68,8 @@ class Log {
     bool in_use_ = false;
     bool write_failed_ = false;
     std::string text_;  // formatting buffer, reused
+    bool holding_ = false;
+    std::string held_;
 };
 
 // The 24-character local time of the log header, "Www Mmm dd hh:mm:ss yyyy",

@@ -139,6 +139,36 @@ TEST_F(LogTest, LevelsFilterConsoleAndFileAlike) {
     }
 }
 
+// A run that computes one cycle ahead holds that cycle's messages back and
+// prints them after the current cycle's: console and file get the text in
+// the order released, filtered by the verbosity as it was written; held
+// text that is discarded appears nowhere.
+TEST_F(LogTest, HeldMessagesFollowTheDirectOnesWhenReleased) {
+    fs::path path = directory_ / "held.log";
+    Log log(2, console_);
+    ASSERT_TRUE(log.open(path.string()));
+    log.write(2, "*** Cycle #%d ***\n", 1);
+    log.hold(true);
+    log.write(2, "*** Cycle #%d ***\n", 2);
+    log.write(3, "Scrambling ... ");  // above the verbosity: never printed
+    log.write(1, "WARNING: packet #%d\n", 7);
+    log.hold(false);
+    log.write(2, "%.1f%% done\n", 50.0);
+    EXPECT_EQ(console_text(), "*** Cycle #1 ***\n50.0% done\n");
+    log.release_held();
+    log.release_held();  // nothing left to print
+    log.hold(true);
+    log.write(2, "*** Cycle #%d ***\n", 3);
+    log.hold(false);
+    log.discard_held();
+    log.release_held();
+    log.close();
+    const std::string expected =
+        "*** Cycle #1 ***\n50.0% done\n*** Cycle #2 ***\nWARNING: packet #7\n";
+    EXPECT_EQ(console_text(), expected);
+    EXPECT_EQ(after_header(file_text(path)), expected + kFooter);
+}
+
 TEST_F(LogTest, StopWithoutFooterAndTruncation) {
     fs::path path = directory_ / "stopped.log";
     {
