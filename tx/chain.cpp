@@ -14,7 +14,7 @@ std::span<const uint8_t> as_bytes(const std::vector<Element>& buffer) {
 }  // namespace
 
 void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
-                            bool packed_bits) {
+                            bool packed_bits, int32_t slot_count) {
     ts_buffer.assign(sizes.ts_bytes, 0);
     rs_buffer.assign(sizes.rs_bytes, 0);
     outer_interleaved_buffer.assign(sizes.rs_bytes, 0);
@@ -30,12 +30,17 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
     bit_interleaved_buffer.assign(sizes.cell_count, 0);
     symbol_interleaved_buffer.assign(sizes.cell_count, 0);
     mapped_buffer.assign(sizes.cell_count, ComplexSample{0, 0});
-    frame_buffer.assign(sizes.frame_cell_count, ComplexSample{0, 0});
-    time_buffer.assign(sizes.sample_count, ComplexSample{0, 0});
-    if (interpolation_factor > 1)
-        interpolated_buffer.assign(static_cast<size_t>(interpolation_factor) * sizes.sample_count,
-                                   ComplexSample{0, 0});
-    if (interpolation_factor > 1 && bb_if) zero_if_buffer.assign(sizes.sample_count, {0, 0});
+    slots.resize(static_cast<size_t>(slot_count));
+    for (SignalSlot& slot : slots) {
+        slot.frame_buffer.assign(sizes.frame_cell_count, ComplexSample{0, 0});
+        slot.time_buffer.assign(sizes.sample_count, ComplexSample{0, 0});
+        if (interpolation_factor > 1)
+            slot.interpolated_buffer.assign(
+                static_cast<size_t>(interpolation_factor) * sizes.sample_count,
+                ComplexSample{0, 0});
+        if (interpolation_factor > 1 && bb_if)
+            slot.zero_if_buffer.assign(sizes.sample_count, {0, 0});
+    }
 }
 
 LowPriorityStream::LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes)
@@ -131,7 +136,8 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       bit_interleaver_(settings.constellation),
       symbol_interleaver_(settings.mode),
       mapper_(settings.constellation, settings.hierarchy),
-      frame_builder_(settings) {
+      frame_builder_(settings),
+      back_job_([this](int32_t phase, int32_t task) { run_back_task(phase, task); }) {
     conv_encoder_.conv_encoder_reset();
     puncturer_.puncturer_reset();
     if (options.precise) precise_ifft_ = std::make_unique<PreciseIfft>(ifft_, settings.mode);
@@ -141,10 +147,15 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
     const bool bb_if_interpolated =
         settings.frequency_mapping == kBasebandIf && interpolator_.factor() > 1;
     if (bb_if_interpolated) bb_if_shifter_.emplace(interpolator_.factor());
-    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated, packed_bits_);
+    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated, packed_bits_,
+                      options.overlap_cycles ? 2 : 1);
     if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
-    if (options.threads > 1 && !options.precise)
-        workers_ = std::make_unique<WorkerPool>(options.threads);
+    if (options.threads > 1) workers_ = std::make_unique<WorkerPool>(options.threads);
+    plan_back(options.precise);
+}
+
+TxChain::~TxChain() {
+    if (back_started_ && workers_) workers_->finish(back_job_);
 }
 
 void TxChain::run_outer(Log& log) {
@@ -188,7 +199,7 @@ void TxChain::encode_puncture_and_interleave_bits(Log& log) {
     log.write(3, "done.\n");
 }
 
-void TxChain::run_inner(Log& log) {
+void TxChain::run_front(Log& log) {
     StageBuffers& b = buffers_;
     encode_puncture_and_interleave_bits(log);
     log.write(3, "Symbol interleaving ... ");
@@ -198,78 +209,109 @@ void TxChain::run_inner(Log& log) {
     mapper_.map_symbols(b.symbol_interleaved_buffer, b.mapped_buffer);
     log.write(3, " done.\n");
     log.write(3, "Adding pilots & TPS ...");
-    frame_builder_.add_pilots_and_tps(b.mapped_buffer, b.frame_buffer);
+    frame_builder_.add_pilots_and_tps(b.mapped_buffer, b.slots[fill_slot_].frame_buffer);
     log.write(3, " done\n");
+    front_slot_ = fill_slot_;
+    fill_slot_ = (fill_slot_ + 1) % static_cast<int32_t>(b.slots.size());
+}
+
+// The back's work is split where the result stays the same bytes: symbols
+// are independent in the transform, and each share of the interpolator's
+// input goes through a copy of the interpolator primed with the samples
+// before it. Windowing and the BB IF shifts carry state from symbol to
+// symbol and run as one task. With one thread the interpolator takes the
+// cycle whole.
+void TxChain::plan_back(bool precise) {
+    const bool interpolating = interpolator_.factor() > 1;
+    const int32_t symbols = static_cast<int32_t>(
+        buffers_.slots[0].frame_buffer.size() / static_cast<size_t>(carrier_count[settings_.mode]));
+    constexpr int32_t kSamplesPerShare = 16384;
+    const int32_t samples = static_cast<int32_t>(buffers_.slots[0].time_buffer.size());
+    interpolation_shares_ =
+        workers_ ? std::max(1, (samples + kSamplesPerShare - 1) / kSamplesPerShare) : 1;
+    back_tasks_ = {
+        precise ? 1 : symbols,  symbol_window_ ? 1 : 0,
+        bb_if_shifter_ ? 1 : 0, interpolating ? interpolation_shares_ : 0,
+        interpolating ? 1 : 0,  bb_if_shifter_ ? 1 : 0,
+    };
+}
+
+void TxChain::start_back() {
+    back_slot_ = front_slot_;
+    back_job_.reset(back_tasks_);
+    back_started_ = true;
+    if (workers_) workers_->start(back_job_);
+}
+
+void TxChain::finish_back(Log& log) {
     log.write(3, "Guarding, IFFTing & prefixing ...");
-    run_transform();
+    if (back_started_) {
+        if (workers_)
+            workers_->finish(back_job_);
+        else
+            back_job_.take_part();
+        back_started_ = false;
+        output_slot_ = back_slot_;
+    }
     log.write(3, " done.\n");
-    if (symbol_window_) symbol_window_->apply(b.time_buffer);
-    if (interpolator_.factor() > 1) run_interpolation();
 }
 
-// Part `part` of `count` items split among the worker threads: [first, end).
-std::pair<size_t, size_t> TxChain::share_of(size_t count, int32_t part) const {
-    const size_t parts = static_cast<size_t>(workers_->threads());
-    return {count * static_cast<size_t>(part) / parts,
-            count * static_cast<size_t>(part + 1) / parts};
+void TxChain::run_back_task(int32_t phase, int32_t task) {
+    SignalSlot& slot = buffers_.slots[back_slot_];
+    switch (static_cast<BackPhase>(phase)) {
+        case kTransformPhase: {
+            if (precise_ifft_) {
+                precise_ifft_->ifft_and_guard(slot.frame_buffer, slot.time_buffer);
+                return;
+            }
+            const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
+            const size_t symbol_samples =
+                static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
+            const size_t symbol = static_cast<size_t>(task);
+            ifft_.ifft_and_guard(std::span<const ComplexSample>(slot.frame_buffer)
+                                     .subspan(symbol * carriers, carriers),
+                                 std::span<ComplexSample>(slot.time_buffer)
+                                     .subspan(symbol * symbol_samples, symbol_samples));
+            return;
+        }
+        case kWindowPhase:
+            symbol_window_->apply(slot.time_buffer);
+            return;
+        case kToZeroIfPhase:
+            bb_if_shifter_->to_zero_if(slot.time_buffer, slot.zero_if_buffer);
+            return;
+        case kInterpolatePhase:
+            interpolate_share(slot, task);
+            return;
+        case kCarryHistoryPhase:
+            interpolator_.push_history(interpolator_input(slot));
+            return;
+        case kUpShiftPhase:
+            bb_if_shifter_->up_by_half_base_rate(slot.interpolated_buffer);
+            return;
+    }
 }
 
-// Symbols are independent in the transform: each thread takes a contiguous
-// share of them, the same operations on the same data as one thread.
-void TxChain::run_transform() {
-    StageBuffers& b = buffers_;
-    if (precise_ifft_) {
-        precise_ifft_->ifft_and_guard(b.frame_buffer, b.time_buffer);
-        return;
-    }
-    if (!workers_) {
-        ifft_.ifft_and_guard(b.frame_buffer, b.time_buffer);
-        return;
-    }
-    const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
-    const size_t symbol_samples =
-        static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
-    const size_t symbols = b.frame_buffer.size() / carriers;
-    workers_->run([&](int32_t part) {
-        const auto [first, end] = share_of(symbols, part);
-        ifft_.ifft_and_guard(std::span<const ComplexSample>(b.frame_buffer)
-                                 .subspan(first * carriers, (end - first) * carriers),
-                             std::span<ComplexSample>(b.time_buffer)
-                                 .subspan(first * symbol_samples, (end - first) * symbol_samples));
-    });
-}
-
-void TxChain::run_interpolation() {
-    StageBuffers& b = buffers_;
-    if (!bb_if_shifter_) {
-        interpolate_in_parts(b.time_buffer, b.interpolated_buffer);
-        return;
-    }
-    bb_if_shifter_->to_zero_if(b.time_buffer, b.zero_if_buffer);
-    interpolate_in_parts(b.zero_if_buffer, b.interpolated_buffer);
-    bb_if_shifter_->up_by_half_base_rate(b.interpolated_buffer);
-}
-
-// With worker threads each takes a contiguous share of the input through a
-// copy of the interpolator primed with the samples before its share: the
-// outputs of one pass. The chain's interpolator then carries the cycle's
-// last samples into the next cycle.
-void TxChain::interpolate_in_parts(std::span<const ComplexSample> input,
-                                   std::span<ComplexSample> output) {
-    if (!workers_) {
-        interpolator_.interpolate(input, output);
-        return;
-    }
+std::span<const ComplexSample> TxChain::interpolator_input(const SignalSlot& slot) const {
     const size_t factor = static_cast<size_t>(interpolator_.factor());
-    const size_t count = std::min(input.size(), output.size() / factor);
-    workers_->run([&](int32_t part) {
-        const auto [first, end] = share_of(count, part);
-        Interpolator share = interpolator_;
-        share.push_history(input.first(first));
-        share.interpolate(input.subspan(first, end - first),
-                          output.subspan(first * factor, (end - first) * factor));
-    });
-    interpolator_.push_history(input.first(count));
+    const std::span<const ComplexSample> input =
+        bb_if_shifter_ ? slot.zero_if_buffer : slot.time_buffer;
+    return input.first(std::min(input.size(), slot.interpolated_buffer.size() / factor));
+}
+
+// Share `share` of the cycle's interpolator input, through a copy of the
+// interpolator primed with the samples before it: the outputs of one pass.
+void TxChain::interpolate_share(SignalSlot& slot, int32_t share) {
+    const std::span<const ComplexSample> input = interpolator_input(slot);
+    const size_t factor = static_cast<size_t>(interpolator_.factor());
+    const size_t shares = static_cast<size_t>(interpolation_shares_);
+    const size_t first = input.size() * static_cast<size_t>(share) / shares;
+    const size_t end = input.size() * static_cast<size_t>(share + 1) / shares;
+    Interpolator copy = interpolator_;
+    copy.push_history(input.first(first));
+    copy.interpolate(input.subspan(first, end - first),
+                     std::span<ComplexSample>(slot.interpolated_buffer)
+                         .subspan(first * factor, (end - first) * factor));
 }
 
 void TxChain::report_unsynced_packets(Log& log) const {
@@ -297,7 +339,7 @@ std::span<const uint8_t> TxChain::stage_bytes(DumpStage stage) const {
         case kDumpMapper:
             return as_bytes(b.mapped_buffer);
         case kDumpPreIfft:
-            return as_bytes(b.frame_buffer);
+            return as_bytes(b.slots[front_slot_].frame_buffer);
         case kDumpPostIfft:
         case kDumpStageCount:
             break;
@@ -324,8 +366,9 @@ std::span<const uint8_t> TxChain::lp_stage_bytes(DumpStage stage) const {
 }
 
 std::span<const ComplexSample> TxChain::output_samples() const {
-    if (interpolator_.factor() > 1) return buffers_.interpolated_buffer;
-    return buffers_.time_buffer;
+    const SignalSlot& slot = buffers_.slots[output_slot_];
+    if (interpolator_.factor() > 1) return slot.interpolated_buffer;
+    return slot.time_buffer;
 }
 
 }  // namespace terramod

@@ -30,6 +30,17 @@
 
 namespace terramod {
 
+// The buffers from the frame builder to the chain's end. A chain that runs
+// the front of one cycle beside the back of the cycle before has two.
+struct SignalSlot {
+    std::vector<ComplexSample> frame_buffer;
+    std::vector<ComplexSample> time_buffer;
+    // Only with interpolation.
+    std::vector<ComplexSample> interpolated_buffer;
+    // Only for BB IF with interpolation: the base-rate samples at zero IF.
+    std::vector<ComplexSample> zero_if_buffer;
+};
+
 // Every buffer of the chain, allocated once zero-filled, each exactly one
 // cycle of its stage's output.
 struct StageBuffers {
@@ -46,17 +57,12 @@ struct StageBuffers {
     std::vector<uint8_t> bit_interleaved_buffer;
     std::vector<uint8_t> symbol_interleaved_buffer;
     std::vector<ComplexSample> mapped_buffer;
-    std::vector<ComplexSample> frame_buffer;
-    std::vector<ComplexSample> time_buffer;
-    // Only with interpolation.
-    std::vector<ComplexSample> interpolated_buffer;
-    // Only for BB IF with interpolation: the base-rate samples at zero IF.
-    std::vector<ComplexSample> zero_if_buffer;
+    std::vector<SignalSlot> slots;
 
     // Allocates every buffer in the chain's order, the coded and punctured
     // bits one to a byte or packed; throws std::bad_alloc.
     void allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
-                  bool packed_bits);
+                  bool packed_bits, int32_t slot_count);
 };
 
 // The signal-quality options of the transform and after it.
@@ -70,6 +76,9 @@ struct TransformOptions {
     // The SIMD kernels of the transform and the interpolator (null: the
     // widest this CPU runs; every set gives the same bits).
     const SimdKernels* kernels = nullptr;
+    // Two sets of the buffers after the mapper, so that the front of the
+    // next cycle can be computed while the back of this one is.
+    bool overlap_cycles = false;
 };
 
 // The low-priority stream of hierarchical transmission: its own sync
@@ -103,6 +112,10 @@ class TxChain {
     // interpolation_factor: 1 (none), 2 or 4.
     TxChain(const DvbtSettings& settings, int32_t interpolation_factor, const BlockSizes& sizes,
             const TransformOptions& options = {});
+    // Waits for a back still running on the worker threads.
+    ~TxChain();
+    TxChain(const TxChain&) = delete;
+    TxChain& operator=(const TxChain&) = delete;
 
     // Where the cycle's transport stream goes before run_outer.
     std::span<uint8_t> input_block() { return buffers_.ts_buffer; }
@@ -117,7 +130,21 @@ class TxChain {
     void run_outer(Log& log);
     // Encoder and puncturer, bit and symbol interleavers, mapper, frame
     // builder, IFFT and guard, symbol windowing, interpolation.
-    void run_inner(Log& log);
+    void run_inner(Log& log) {
+        run_front(log);
+        start_back();
+        finish_back(log);
+    }
+
+    // run_inner in two halves. The front: encoder to frame builder, into the
+    // next set of buffers.
+    void run_front(Log& log);
+    // The back of the cycle whose front ran last: IFFT and guard, windowing,
+    // interpolation. start_back hands it to the worker threads and returns;
+    // finish_back takes part, waits for its end and writes its text.
+    // With overlap_cycles the next run_front may run in between.
+    void start_back();
+    void finish_back(Log& log);
 
     // Whether the coded and punctured bits go packed (their dumps are empty).
     bool packed_bits() const { return packed_bits_; }
@@ -126,7 +153,8 @@ class TxChain {
     std::span<const uint8_t> stage_bytes(DumpStage stage) const;
     // The LP stream's buffer of a dump letter e .. p (empty otherwise).
     std::span<const uint8_t> lp_stage_bytes(DumpStage stage) const;
-    // The chain's end: the time-domain samples at the output rate.
+    // The chain's end: the time-domain samples at the output rate, of the
+    // cycle whose back finished last.
     std::span<const ComplexSample> output_samples() const;
     int32_t interpolation_factor() const {
         return interpolator_.factor() ? interpolator_.factor() : 1;
@@ -140,13 +168,19 @@ class TxChain {
     void report_unsynced_packets(Log& log) const;
 
   private:
-    // The interpolator, with the BB IF shifts around it where they apply.
-    void run_interpolation();
-    // The transform of the cycle's symbols, split among the worker threads.
-    void run_transform();
-    std::pair<size_t, size_t> share_of(size_t count, int32_t part) const;
-    void interpolate_in_parts(std::span<const ComplexSample> input,
-                              std::span<ComplexSample> output);
+    // The back's phases, in order; each runs as tasks over parts of a cycle.
+    enum BackPhase : int32_t {
+        kTransformPhase,     // one task per OFDM symbol (one in all with --precise)
+        kWindowPhase,        // --window
+        kToZeroIfPhase,      // BB IF with interpolation
+        kInterpolatePhase,   // one task per share of the input
+        kCarryHistoryPhase,  // the interpolator keeps the cycle's last samples
+        kUpShiftPhase,       // BB IF with interpolation
+    };
+    void plan_back(bool precise);
+    void run_back_task(int32_t phase, int32_t task);
+    std::span<const ComplexSample> interpolator_input(const SignalSlot& slot) const;
+    void interpolate_share(SignalSlot& slot, int32_t share);
     void encode_puncture_and_interleave_bits(Log& log);
 
     DvbtSettings settings_;
@@ -177,6 +211,17 @@ class TxChain {
     SyncCount lp_sync_;
     std::unique_ptr<LowPriorityStream> lp_;  // hierarchical transmission only
     std::unique_ptr<WorkerPool> workers_;    // with more than one thread
+    // The slot the next run_front fills, the one it filled last, and those
+    // the back works on and finished last.
+    int32_t fill_slot_ = 0;
+    int32_t front_slot_ = 0;
+    int32_t back_slot_ = 0;
+    int32_t output_slot_ = 0;
+    bool back_started_ = false;
+    // The back's phases with their task counts (0: the phase does not run).
+    std::vector<int32_t> back_tasks_;
+    int32_t interpolation_shares_ = 1;
+    PhasedJob back_job_;
 };
 
 }  // namespace terramod

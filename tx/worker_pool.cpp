@@ -6,12 +6,52 @@
 
 namespace terramod {
 
+PhasedJob::PhasedJob(std::function<void(int32_t, int32_t)> run) : run_(std::move(run)) {}
+
+void PhasedJob::reset(const std::vector<int32_t>& task_counts) {
+    phase_ends_.clear();
+    total_ = 0;
+    for (const int32_t tasks : task_counts) {
+        total_ += tasks;
+        phase_ends_.push_back(total_);
+    }
+    next_.store(0, std::memory_order_relaxed);
+    finished_.store(0, std::memory_order_release);
+}
+
+void PhasedJob::take_part() {
+    for (;;) {
+        const int32_t index = next_.fetch_add(1, std::memory_order_relaxed);
+        if (index >= total_) return;
+        int32_t phase = 0;
+        while (index >= phase_ends_[phase]) ++phase;
+        const int32_t phase_start = phase == 0 ? 0 : phase_ends_[phase - 1];
+        wait_for_finished(phase_start);
+        run_(phase, index - phase_start);
+        const int32_t finished = finished_.fetch_add(1, std::memory_order_acq_rel) + 1;
+        // Waiters only wait for whole phases: wake them at a phase's end.
+        if (finished == phase_ends_[phase]) finished_.notify_all();
+    }
+}
+
+void PhasedJob::wait_until_finished() {
+    wait_for_finished(total_);
+}
+
+void PhasedJob::wait_for_finished(int32_t count) {
+    int32_t finished = finished_.load(std::memory_order_acquire);
+    while (finished < count) {
+        finished_.wait(finished, std::memory_order_acquire);
+        finished = finished_.load(std::memory_order_acquire);
+    }
+}
+
 // A thread the system refuses to start (no memory, a process limit) leaves
 // the work to the threads that did start: the same bytes, only slower.
 WorkerPool::WorkerPool(int32_t threads) {
     try {
         for (int32_t part = 1; part < threads; ++part)
-            workers_.emplace_back(&WorkerPool::work, this, part);
+            workers_.emplace_back(&WorkerPool::work, this);
     } catch (const std::system_error&) {
     }
 }
@@ -25,11 +65,8 @@ WorkerPool::~WorkerPool() {
     for (std::thread& worker : workers_) worker.join();
 }
 
-void WorkerPool::run(const std::function<void(int32_t)>& job) {
-    if (workers_.empty()) {
-        job(0);
-        return;
-    }
+void WorkerPool::start(PhasedJob& job) {
+    if (workers_.empty()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         job_ = &job;
@@ -37,16 +74,21 @@ void WorkerPool::run(const std::function<void(int32_t)>& job) {
         ++generation_;
     }
     job_ready_.notify_all();
-    job(0);
+}
+
+void WorkerPool::finish(PhasedJob& job) {
+    job.take_part();
+    job.wait_until_finished();
+    if (workers_.empty()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     job_done_.wait(lock, [this] { return pending_ == 0; });
     job_ = nullptr;
 }
 
-void WorkerPool::work(int32_t part) {
+void WorkerPool::work() {
     uint64_t seen = 0;
     for (;;) {
-        const std::function<void(int32_t)>* job = nullptr;
+        PhasedJob* job = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             job_ready_.wait(lock, [&] { return stopping_ || generation_ != seen; });
@@ -54,7 +96,7 @@ void WorkerPool::work(int32_t part) {
             seen = generation_;
             job = job_;
         }
-        (*job)(part);
+        job->take_part();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (--pending_ == 0) job_done_.notify_one();

@@ -1,9 +1,10 @@
-// A fixed set of worker threads that run the parts of one job side by side:
-// the calling thread runs part 0, the workers the others, and run() returns
-// when every part is done. Parts write disjoint data, so the result is the
-// same bytes whatever the number of threads.
+// Worker threads that compute one job side by side with the thread that
+// starts it. A job is a sequence of phases, each of independent tasks; the
+// tasks write disjoint data, so the result is the same bytes whatever the
+// number of threads and whichever thread runs which task.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,35 @@
 #include <vector>
 
 namespace terramod {
+
+// The tasks of a phase start only when every task of the phases before it
+// has finished. Threads take the tasks in order, one at a time, so a thread
+// that joins late simply finds fewer tasks left.
+class PhasedJob {
+  public:
+    // run(phase, task) is called once for every task of every phase.
+    explicit PhasedJob(std::function<void(int32_t phase, int32_t task)> run);
+
+    // Sets the task counts of the phases (allocates only when there are more
+    // phases than ever before) and rewinds the job. No thread may be taking
+    // part.
+    void reset(const std::vector<int32_t>& task_counts);
+
+    // Runs tasks until none is left to take.
+    void take_part();
+    // Returns when every task has finished.
+    void wait_until_finished();
+
+  private:
+    // Waits until `count` tasks have finished.
+    void wait_for_finished(int32_t count);
+
+    std::function<void(int32_t, int32_t)> run_;
+    std::vector<int32_t> phase_ends_;  // one past each phase's last task
+    int32_t total_ = 0;
+    std::atomic<int32_t> next_{0};
+    std::atomic<int32_t> finished_{0};
+};
 
 class WorkerPool {
   public:
@@ -24,19 +54,22 @@ class WorkerPool {
 
     int32_t threads() const { return static_cast<int32_t>(workers_.size()) + 1; }
 
-    // Runs job(part) for part 0 .. threads() - 1 and waits for all of them.
-    void run(const std::function<void(int32_t part)>& job);
+    // The workers start taking the job's tasks; the calling thread goes on.
+    void start(PhasedJob& job);
+    // The calling thread takes the tasks left, then waits until the job is
+    // finished and every worker has left it (the job may then be reset).
+    void finish(PhasedJob& job);
 
   private:
-    void work(int32_t part);
+    void work();
 
     std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable job_ready_;
     std::condition_variable job_done_;
-    const std::function<void(int32_t)>* job_ = nullptr;
+    PhasedJob* job_ = nullptr;
     uint64_t generation_ = 0;  // counts the jobs handed out
-    int32_t pending_ = 0;      // worker parts of the current job not yet done
+    int32_t pending_ = 0;      // workers that have not yet left the current job
     bool stopping_ = false;
 };
 
