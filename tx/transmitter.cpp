@@ -1,5 +1,6 @@
 #include "tx/transmitter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
@@ -64,11 +65,12 @@ struct InputFilters {
     bool null_padding = false;                   // --adapt-rate: pad with null packets
 };
 
-// One pass of the whole chain over one block; returns the bytes consumed, or
+// The front of a cycle: its block read and carried through the outer stages
+// and the inner ones up to the frame builder. Returns the bytes consumed, or
 // -1 when the source found the stream unusable (nothing of the block is
 // processed or written then).
-int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
-                  const InputFilters& filters, Log& log, int64_t cycle) {
+int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
+                        const InputFilters& filters, Log& log, int64_t cycle) {
     size_t obtained = 0;
     const int64_t consumed =
         read_cycle_block(source, chain.input_block(), log, &obtained, "", filters.null_padding);
@@ -87,10 +89,32 @@ int64_t run_cycle(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOut
     }
     chain.run_outer(log);
     outputs.dumps.write(chain, kDumpEnergyDispersal, kDumpOuterInterleaver);
-    chain.run_inner(log);
-    outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
-    outputs.signal.write(chain.output_samples());
+    chain.run_front(log);
     return consumed;
+}
+
+// What the progress line of a cycle shows, taken when its front has run: the
+// next cycle's block may be read before the line is written.
+struct CycleRecord {
+    int64_t number = 0;
+    int64_t consumed = 0;         // bytes of the block, -1: the stream is unusable
+    uint64_t bytes_consumed = 0;  // of the run, up to this cycle's block
+    uint64_t bytes_taken = 0;     // from a stream, up to this cycle's block
+    SymbolPosition symbol;        // the last symbol built
+};
+
+CycleRecord run_front_of_cycle(int64_t number, uint64_t bytes_consumed_before, TsSource& source,
+                               LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
+                               const InputFilters& filters, Log& log) {
+    log.write(2, "*** Cycle #%" PRId64 " ***\n", number);
+    CycleRecord record;
+    record.number = number;
+    record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number);
+    record.bytes_consumed =
+        bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
+    record.bytes_taken = source.bytes_taken();
+    record.symbol = chain.last_symbol();
+    return record;
 }
 
 // What the progress line of a stream needs besides the source.
@@ -101,18 +125,19 @@ struct SignalRate {
 
 // Each cycle's progress line: the share of a file consumed, or for a stream
 // the input taken and the signal produced.
-void write_progress(Log& log, const TsSource& source, uint64_t bytes_consumed, int64_t cycles,
-                    float progress_factor, const SignalRate& signal, const SymbolPosition& symbol) {
+void write_progress(Log& log, const TsSource& source, const CycleRecord& cycle,
+                    float progress_factor, const SignalRate& signal) {
+    const SymbolPosition& symbol = cycle.symbol;
     if (source.known_length()) {
         log.write(2, "%.1f%% done (S%02d,F%d,SF%06d)\n",
-                  progress_percent(bytes_consumed, progress_factor), symbol.frame_symbol_index,
-                  symbol.frame_index, symbol.superframe_index);
+                  progress_percent(cycle.bytes_consumed, progress_factor),
+                  symbol.frame_symbol_index, symbol.frame_index, symbol.superframe_index);
         return;
     }
-    const uint64_t samples = static_cast<uint64_t>(cycles) * signal.samples_per_cycle;
-    log.write(2, "%.1f MB in, %.2f s out (S%02d,F%d,SF%06d)\n",
-              input_megabytes(source.bytes_taken()), signal_seconds(samples, signal.sampling_rate),
-              symbol.frame_symbol_index, symbol.frame_index, symbol.superframe_index);
+    const uint64_t samples = static_cast<uint64_t>(cycle.number) * signal.samples_per_cycle;
+    log.write(2, "%.1f MB in, %.2f s out (S%02d,F%d,SF%06d)\n", input_megabytes(cycle.bytes_taken),
+              signal_seconds(samples, signal.sampling_rate), symbol.frame_symbol_index,
+              symbol.frame_index, symbol.superframe_index);
 }
 
 // A file runs until its length is consumed, a stream until it ends.
@@ -123,6 +148,12 @@ bool input_remains(TsSource& source, uint64_t bytes_consumed) {
     return length ? bytes_consumed < *length : source.has_more_input();
 }
 
+// Whether the run goes on with another cycle after the one that consumed
+// the input up to bytes_consumed.
+bool another_cycle(TsSource& source, uint64_t bytes_consumed) {
+    return stop_signal() == 0 && input_remains(source, bytes_consumed);
+}
+
 struct LoopResult {
     uint64_t bytes_consumed = 0;  // whole blocks, the padding included
     bool reader_gone = false;     // standard output lost its reader
@@ -130,38 +161,109 @@ struct LoopResult {
     bool output_failed = false;   // the device took no more samples
 };
 
-// The cycle loop: runs until the input is consumed, or until the samples can
-// no longer be delivered.
-LoopResult run_cycles(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
-                      const InputFilters& filters, const SignalRate& signal, Log& log) {
-    const float progress_factor = make_progress_factor(source.known_length().value_or(0));
-    LoopResult result;
-    for (int64_t cycle = 1; stop_signal() == 0 && input_remains(source, result.bytes_consumed);
-         ++cycle) {
-        log.write(2, "*** Cycle #%" PRId64 " ***\n", cycle);
-        const int64_t consumed = run_cycle(source, lp, chain, outputs, filters, log, cycle);
-        if (consumed < 0) {
-            result.input_fatal = true;
-            break;
-        }
-        result.bytes_consumed += static_cast<uint64_t>(consumed);
-        write_progress(log, source, result.bytes_consumed, cycle, progress_factor, signal,
-                       chain.last_symbol());
+// Computing the next cycle's front beside this cycle's back needs worker
+// threads, and leaves the cycle's stage dumps to be overwritten and a stop
+// by the output (a reader gone, a device failed) one cycle late: only the
+// sample files and a single stream take part.
+bool cycles_can_overlap(const TxConfig& config, SampleDestination destination,
+                        const TransformOptions& options) {
+    for (int stage = kDumpEnergyDispersal; stage < kDumpPostIfft; ++stage)
+        if (config.dump[stage]) return false;
+    return options.threads > 1 && destination == SampleDestination::kFile &&
+           !config.hierarchical_streams();
+}
+
+// What ends the run after a cycle's samples went out; false to go on.
+bool outputs_stop_run(const RunOutputs& outputs, LoopResult& result) {
+    // An endless input must not be read on when nobody takes the samples.
+    result.reader_gone = outputs.signal.reader_gone();
+    // A device that fails a write leaves a gap on the air: stop.
+    result.output_failed = outputs.signal.device_failed();
+    return result.reader_gone || result.output_failed;
+}
+
+struct CycleLoop {
+    TsSource& source;
+    LowPriorityInput* lp;
+    TxChain& chain;
+    RunOutputs& outputs;
+    const InputFilters& filters;
+    const SignalRate& signal;
+    Log& log;
+    float progress_factor;
+
+    CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
+        return run_front_of_cycle(number, bytes_consumed_before, source, lp, chain, outputs,
+                                  filters, log);
+    }
+    // The cycle's samples out and its progress lines.
+    void finish(const CycleRecord& cycle) {
+        outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
+        outputs.signal.write(chain.output_samples());
+        write_progress(log, source, cycle, progress_factor, signal);
         if (lp && lp->length)
             log.write(2, "LP %.1f%% done\n",
                       progress_percent(lp->bytes_consumed, lp->progress_factor));
         else if (lp)
             log.write(2, "LP %.1f MB in\n", input_megabytes(lp->source->bytes_taken()));
-        // An endless input must not be read on when nobody takes the samples.
-        if (outputs.signal.reader_gone()) {
-            result.reader_gone = true;
+    }
+};
+
+// The cycle loop: runs until the input is consumed, or until the samples can
+// no longer be delivered.
+LoopResult run_cycles(CycleLoop loop) {
+    LoopResult result;
+    for (int64_t number = 1; another_cycle(loop.source, result.bytes_consumed); ++number) {
+        const CycleRecord cycle = loop.front(number, result.bytes_consumed);
+        if (cycle.consumed < 0) {
+            result.input_fatal = true;
             break;
         }
-        // A device that fails a write leaves a gap on the air: stop.
-        if (outputs.signal.device_failed()) {
-            result.output_failed = true;
+        loop.chain.start_back();
+        loop.chain.finish_back(loop.log);
+        result.bytes_consumed = cycle.bytes_consumed;
+        loop.finish(cycle);
+        if (outputs_stop_run(loop.outputs, result)) break;
+    }
+    return result;
+}
+
+// The same cycles with the front of each computed while the worker threads
+// compute the back of the one before (the chain has two sets of the buffers
+// after the mapper). The next cycle's messages are held back and printed
+// after this cycle's progress line: the log is the one cycle after cycle.
+LoopResult run_overlapped_cycles(CycleLoop loop) {
+    LoopResult result;
+    if (!another_cycle(loop.source, 0)) return result;
+    CycleRecord cycle = loop.front(1, 0);
+    if (cycle.consumed < 0) {
+        result.input_fatal = true;
+        return result;
+    }
+    loop.chain.start_back();
+    for (;;) {
+        std::optional<CycleRecord> next;
+        if (another_cycle(loop.source, cycle.bytes_consumed)) {
+            loop.log.hold(true);
+            next = loop.front(cycle.number + 1, cycle.bytes_consumed);
+            loop.log.hold(false);
+        }
+        loop.chain.finish_back(loop.log);
+        if (next && next->consumed >= 0) loop.chain.start_back();
+        result.bytes_consumed = cycle.bytes_consumed;
+        loop.finish(cycle);
+        if (outputs_stop_run(loop.outputs, result)) {
+            // The next cycle is not carried: its messages go with it.
+            loop.log.discard_held();
             break;
         }
+        loop.log.release_held();
+        if (!next) break;
+        if (next->consumed < 0) {
+            result.input_fatal = true;
+            break;
+        }
+        cycle = *next;
     }
     return result;
 }
@@ -245,6 +347,7 @@ class Transmission {
     DerivedRates rates_;
     BlockSizes sizes_;
     std::unique_ptr<TxChain> chain_;
+    bool overlap_cycles_ = false;
     std::unique_ptr<RunOutputs> outputs_;
     std::optional<OpenedInput> input_;
     std::unique_ptr<LowPriorityInput> lp_;
@@ -271,9 +374,12 @@ int Transmission::run() {
 
     const auto start = std::chrono::steady_clock::now();
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
-    const LoopResult loop = run_cycles(
-        filters_.source(), lp_.get(), *chain_, *outputs_,
-        InputFilters{filters_.rate_check.get(), filters_.adapter != nullptr}, signal, log);
+    const InputFilters filters{filters_.rate_check.get(), filters_.adapter != nullptr};
+    TsSource& source = filters_.source();
+    const CycleLoop cycles{
+        source,  lp_.get(), *chain_, *outputs_,
+        filters, signal,    log,     make_progress_factor(source.known_length().value_or(0))};
+    const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
     if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
     if (loop.input_fatal) return stop_fatal(log);
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
@@ -349,8 +455,11 @@ bool Transmission::build_chain_and_outputs() {
                                                                 : SampleDestination::kFile;
     try {
         const OutputFormatDescription& format = output_format(config_.dac_format);
+        TransformOptions options = transform_options(config_, choose_kernels(log));
+        overlap_cycles_ = options.overlap_cycles =
+            cycles_can_overlap(config_, destination, options);
         chain_ = std::make_unique<TxChain>(dvbt_settings(config_), format.interpolation_factor,
-                                           sizes_, transform_options(config_, choose_kernels(log)));
+                                           sizes_, options);
         outputs_.reset(
             new RunOutputs{DumpFiles(log, config_.dump, base_name, chain_->two_streams()),
                            SampleOutput(log, config_, base_name, chain_->output_samples().size(),
