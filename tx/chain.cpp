@@ -128,6 +128,7 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       // that come in multiples of eight); checked all the same.
       packed_bits_(!options.dumps[kDumpConvEncoder] && !options.dumps[kDumpPuncturer] &&
                    !settings.two_streams && sizes.punctured_bit_count % 8 == 0),
+      symbol_by_symbol_(!options.dumps[kDumpSymbolInterleaver] && !options.dumps[kDumpMapper]),
       outer_interleaver_(settings.interleaver_init),
       puncturer_(settings.code_rate),
       ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping,
@@ -202,17 +203,48 @@ void TxChain::encode_puncture_and_interleave_bits(Log& log) {
 void TxChain::run_front(Log& log) {
     StageBuffers& b = buffers_;
     encode_puncture_and_interleave_bits(log);
-    log.write(3, "Symbol interleaving ... ");
-    symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
-    log.write(3, "done.\n");
-    log.write(3, "Mapping to %s ...", kConstellationNames[settings_.constellation]);
-    mapper_.map_symbols(b.symbol_interleaved_buffer, b.mapped_buffer);
-    log.write(3, " done.\n");
-    log.write(3, "Adding pilots & TPS ...");
-    frame_builder_.add_pilots_and_tps(b.mapped_buffer, b.slots[fill_slot_].frame_buffer);
-    log.write(3, " done\n");
+    std::span<ComplexSample> frame = b.slots[fill_slot_].frame_buffer;
+    if (symbol_by_symbol_) {
+        // No s or m dump: each symbol goes through the symbol interleaver,
+        // the mapper and the frame builder while its cells are in the cache,
+        // the same operations on the same cells.
+        log.write(3, "Symbol interleaving ... done.\n");
+        log.write(3, "Mapping to %s ... done.\n", kConstellationNames[settings_.constellation]);
+        log.write(3, "Adding pilots & TPS ...");
+        map_and_frame_each_symbol(frame);
+        log.write(3, " done\n");
+    } else {
+        log.write(3, "Symbol interleaving ... ");
+        symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer,
+                                              b.symbol_interleaved_buffer);
+        log.write(3, "done.\n");
+        log.write(3, "Mapping to %s ...", kConstellationNames[settings_.constellation]);
+        mapper_.map_symbols(b.symbol_interleaved_buffer, b.mapped_buffer);
+        log.write(3, " done.\n");
+        log.write(3, "Adding pilots & TPS ...");
+        frame_builder_.add_pilots_and_tps(b.mapped_buffer, frame);
+        log.write(3, " done\n");
+    }
     front_slot_ = fill_slot_;
     fill_slot_ = (fill_slot_ + 1) % static_cast<int32_t>(b.slots.size());
+}
+
+void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
+    StageBuffers& b = buffers_;
+    const size_t data_cells = static_cast<size_t>(data_carrier_count[settings_.mode]);
+    const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
+    const size_t symbols =
+        std::min(b.bit_interleaved_buffer.size() / data_cells, frame.size() / carriers);
+    const std::span<uint8_t> symbol_cells =
+        std::span(b.symbol_interleaved_buffer).first(data_cells);
+    const std::span<ComplexSample> mapped = std::span(b.mapped_buffer).first(data_cells);
+    for (size_t q = 0; q < symbols; ++q) {
+        symbol_interleaver_.symbol_interleave(
+            std::span<const uint8_t>(b.bit_interleaved_buffer).subspan(q * data_cells, data_cells),
+            symbol_cells);
+        mapper_.map_symbols(symbol_cells, mapped);
+        frame_builder_.add_pilots_and_tps(mapped, frame.subspan(q * carriers, carriers));
+    }
 }
 
 // The back's work is split where the result stays the same bytes: symbols

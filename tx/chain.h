@@ -182,9 +182,14 @@ class TxChain {
     std::span<const ComplexSample> interpolator_input(const SignalSlot& slot) const;
     void interpolate_share(SignalSlot& slot, int32_t share);
     void encode_puncture_and_interleave_bits(Log& log);
+    void map_and_frame_each_symbol(std::span<ComplexSample> frame);
 
     DvbtSettings settings_;
     bool packed_bits_;
+    // Without the s and m dumps the symbol interleaver, mapper and frame
+    // builder take one symbol at a time, through the first symbol's room of
+    // their buffers.
+    bool symbol_by_symbol_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
     // interleaver memories, encoder and puncturer, IFFT tables, interpolator,
     // then the stages without a start-up step.
