@@ -181,17 +181,23 @@ void OneStage(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
     OneStageWith(hn::CappedTag<double, 4>(), bins, size, half, wr, wi);
 }
 
-// A vector of complex samples held as 64-bit words (re in the low half, as in
-// memory) split into float real parts and double imaginary parts, and back.
-template <class D, class DU>
-HWY_INLINE MixedComplex<D> SplitWords(D d, DU, hn::VFromD<DU> words) {
-    const hn::Repartition<float, DU> df2;
+// Position k of the blocks of a group of the placement table (kGatherBlocks),
+// one block per lane, gathered from the cells; an unused bin as +0.0.
+template <class D>
+HWY_INLINE MixedComplex<D> GatherComplex(D d, const ComplexSample* cells, const int32_t* cell_of) {
     const hn::Rebind<float, D> df;
-    const auto floats = hn::BitCast(df2, words);
-    return {hn::LowerHalf(df, hn::ConcatEven(df2, floats, floats)),
-            hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatOdd(df2, floats, floats)))};
+    const hn::Rebind<int32_t, D> di;
+    const auto cell = hn::LoadU(di, cell_of);
+    const auto used = hn::Gt(cell, hn::Set(di, -1));
+    const auto offset = hn::ShiftLeft<1>(hn::IfThenElseZero(used, cell));  // in floats
+    const auto used_f = hn::RebindMask(df, used);
+    const float* parts = &cells->re;
+    return {hn::IfThenElseZero(used_f, hn::GatherIndex(df, parts, offset)),
+            hn::PromoteTo(d, hn::IfThenElseZero(used_f, hn::GatherIndex(df, parts + 1, offset)))};
 }
 
+// A float real part and a double imaginary part joined into the 64-bit words
+// of complex samples (re in the low half, as in memory).
 template <class D, class DU>
 HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<hn::Rebind<float, D> > re,
                                     hn::VFromD<D> im) {
@@ -202,32 +208,85 @@ HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<hn::Rebind<float, D> 
     return hn::Or(re_bits, hn::ShiftLeft<32>(im_bits));
 }
 
-// Stages 1 and 2 on blocks of four bins; lane n holds block n of the group.
-void FirstTwoStages(ComplexSample* bins, int32_t size, const double* wr, const double* wi) {
+// Stages 1 and 2 on the four positions k of blocks, one block per lane; the
+// results stored in place of the blocks, at `words`.
+template <class D, class DU>
+HWY_INLINE void FirstTwoStagesOnBlocks(D d, DU du, const MixedComplex<D> (&x)[4],
+                                       const Complex<D> (&w)[3], uint64_t* words) {
+    MixedComplex<D> x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    Butterfly(d, x0, x1, w[0]);
+    Butterfly(d, x2, x3, w[0]);
+    const auto y02 = ButterflyUnrounded(d, x0, x2, w[1]);
+    const auto y13 = ButterflyUnrounded(d, x1, x3, w[2]);
+    hn::StoreInterleaved4(
+        JoinWords(d, du, y02.a_re, y02.a_im), JoinWords(d, du, y13.a_re, y13.a_im),
+        JoinWords(d, du, y02.b_re, y02.b_im), JoinWords(d, du, y13.b_re, y13.b_im), du, words);
+}
+
+#if HWY_TARGET <= HWY_AVX3
+
+// The placement and stages 1 and 2; lane n holds block n0 + n of a group of
+// the placement table, gathered straight from the cells, so that the bins
+// are written once. (On AVX2 the gathers were slower than placing the
+// samples one by one.) At most kGatherBlocks lanes, a power of two.
+void FirstTwoStages(const ComplexSample* cells, const int32_t* gather, ComplexSample* bins,
+                    int32_t size, const double* wr, const double* wi) {
+    using D = hn::CappedTag<double, kGatherBlocks>;
+    const D d;
+    const hn::Rebind<uint64_t, D> du;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const Complex<D> w[3] = {BroadcastTwiddle(d, wr[0], wi[0]), BroadcastTwiddle(d, wr[1], wi[1]),
+                             BroadcastTwiddle(d, wr[2], wi[2])};
+    for (int32_t g = 0; g < size; g += 4 * kGatherBlocks) {
+        for (int32_t n0 = 0; n0 < kGatherBlocks; n0 += lanes) {
+            const int32_t* cell_of = gather + g + n0;
+            const MixedComplex<D> x[4] = {GatherComplex(d, cells, cell_of),
+                                          GatherComplex(d, cells, cell_of + kGatherBlocks),
+                                          GatherComplex(d, cells, cell_of + 2 * kGatherBlocks),
+                                          GatherComplex(d, cells, cell_of + 3 * kGatherBlocks)};
+            FirstTwoStagesOnBlocks(d, du, x, w, reinterpret_cast<uint64_t*>(bins + g + 4 * n0));
+        }
+    }
+}
+
+#else
+
+// A vector of complex samples held as 64-bit words (re in the low half, as in
+// memory) split into float real parts and double imaginary parts.
+template <class D, class DU>
+HWY_INLINE MixedComplex<D> SplitWords(D d, DU, hn::VFromD<DU> words) {
+    const hn::Repartition<float, DU> df2;
+    const hn::Rebind<float, D> df;
+    const auto floats = hn::BitCast(df2, words);
+    return {hn::LowerHalf(df, hn::ConcatEven(df2, floats, floats)),
+            hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatOdd(df2, floats, floats)))};
+}
+
+// The placement, kPlacementChunk positions at a time, then stages 1 and 2 on
+// them; lane n holds block n of the vector's blocks.
+void FirstTwoStages(const ComplexSample* cells, const int32_t* gather, ComplexSample* bins,
+                    int32_t size, const double* wr, const double* wi) {
     using D = hn::ScalableTag<double>;
     const D d;
     const hn::Rebind<uint64_t, D> du;
     const int32_t group = 4 * static_cast<int32_t>(hn::Lanes(d));
-    const Complex<D> stage1 = BroadcastTwiddle(d, wr[0], wi[0]);
-    const Complex<D> stage2_j0 = BroadcastTwiddle(d, wr[1], wi[1]);
-    const Complex<D> stage2_j1 = BroadcastTwiddle(d, wr[2], wi[2]);
-    for (int32_t g = 0; g < size; g += group) {
-        uint64_t* words = reinterpret_cast<uint64_t*>(bins + g);
-        hn::VFromD<hn::Rebind<uint64_t, D> > w0, w1, w2, w3;
-        hn::LoadInterleaved4(du, words, w0, w1, w2, w3);
-        auto x0 = SplitWords(d, du, w0);
-        auto x1 = SplitWords(d, du, w1);
-        auto x2 = SplitWords(d, du, w2);
-        auto x3 = SplitWords(d, du, w3);
-        Butterfly(d, x0, x1, stage1);
-        Butterfly(d, x2, x3, stage1);
-        const auto y02 = ButterflyUnrounded(d, x0, x2, stage2_j0);
-        const auto y13 = ButterflyUnrounded(d, x1, x3, stage2_j1);
-        hn::StoreInterleaved4(
-            JoinWords(d, du, y02.a_re, y02.a_im), JoinWords(d, du, y13.a_re, y13.a_im),
-            JoinWords(d, du, y02.b_re, y02.b_im), JoinWords(d, du, y13.b_re, y13.b_im), du, words);
+    const Complex<D> w[3] = {BroadcastTwiddle(d, wr[0], wi[0]), BroadcastTwiddle(d, wr[1], wi[1]),
+                             BroadcastTwiddle(d, wr[2], wi[2])};
+    for (int32_t chunk = 0; chunk < size; chunk += kPlacementChunk) {
+        const int32_t end = HWY_MIN(chunk + kPlacementChunk, size);
+        place_groups(cells, gather, chunk, end, bins);
+        for (int32_t g = chunk; g < end; g += group) {
+            uint64_t* words = reinterpret_cast<uint64_t*>(bins + g);
+            hn::VFromD<hn::Rebind<uint64_t, D> > w0, w1, w2, w3;
+            hn::LoadInterleaved4(du, words, w0, w1, w2, w3);
+            const MixedComplex<D> x[4] = {SplitWords(d, du, w0), SplitWords(d, du, w1),
+                                          SplitWords(d, du, w2), SplitWords(d, du, w3)};
+            FirstTwoStagesOnBlocks(d, du, x, w, words);
+        }
     }
 }
+
+#endif  // HWY_TARGET <= HWY_AVX3
 
 // Interleaved [re im] doubles: a vector holds lanes / 2 complex samples.
 template <class D>
