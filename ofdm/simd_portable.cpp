@@ -242,8 +242,9 @@ const SimdKernels& best_kernels() {
 std::vector<const SimdKernels*> available_kernels() {
     std::vector<const SimdKernels*> sets = {&portable_kernels()};
 #if defined(TERRAMOD_HAVE_HIGHWAY)
-    const std::vector<const SimdKernels*> highway = highway_kernels();
-    sets.insert(sets.end(), highway.begin(), highway.end());
+    // Highway's one-lane target stands in with the portable set: list it once.
+    for (const SimdKernels* set : highway_kernels())
+        if (set != &portable_kernels()) sets.push_back(set);
 #endif
     return sets;
 }

@@ -60,6 +60,8 @@ TEST(SimdKernelsTest, PortableFirstAndBestAmongTheAvailable) {
     ASSERT_FALSE(sets.empty());
     EXPECT_EQ(sets.front(), &portable_kernels());
     EXPECT_NE(std::find(sets.begin(), sets.end(), &best_kernels()), sets.end());
+    for (auto set = sets.begin(); set != sets.end(); ++set)
+        EXPECT_EQ(std::find(set + 1, sets.end(), *set), sets.end()) << (*set)->name << " twice";
     for (const SimdKernels* set : sets) {
         EXPECT_EQ(kernels_named(set->name), set) << set->name;
         RecordProperty(std::string("path_") + set->name, "available");
