@@ -209,7 +209,7 @@ HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<hn::Rebind<float, D> 
 }
 
 // Stages 1 and 2 on the four positions k of blocks, one block per lane; the
-// results stored in place of the blocks, at `words`.
+// results stored as the blocks' bins, at `words`.
 template <class D, class DU>
 HWY_INLINE void FirstTwoStagesOnBlocks(D d, DU du, const MixedComplex<D> (&x)[4],
                                        const Complex<D> (&w)[3], uint64_t* words) {
