@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ofdm/dac_output.h"
@@ -132,8 +133,62 @@ void BM_InterpolatePath(benchmark::State& state, const SimdKernels* kernels) {
         static_cast<double>(state.iterations()) * kCycleSamples, benchmark::Counter::kIsRate);
 }
 
+// The transform's passes one at a time, on the 8k symbol's bins, in the
+// sequence the transform runs them: "first" = the placement and stages 1-2
+// (from the cells), "two" = the five
+// two-stage passes (stages 3-12), "one" = stage 13. Zero twiddles keep every
+// pass a copy (a + 0 and a - 0), so the bins stay the same ordinary floats
+// however often the passes run over them: no copy per iteration, and no
+// overflow or subnormals to time instead of the arithmetic.
+enum class Pass { kFirstTwo, kTwo, kOne };
+
+// The 8k zero IF placement laid out as first_two_stages reads it.
+std::vector<int32_t> gather_table() {
+    const Ifft ifft(kMode8k, kGuard1_32, kZeroIf);
+    const int32_t size = fft_size[kMode8k];
+    std::vector<int32_t> table(size);
+    for (int32_t position = 0; position < size; ++position) {
+        int32_t bin = 0;
+        for (int32_t bit = 0; bit < fft_log2[kMode8k]; ++bit)
+            bin = 2 * bin + ((position >> bit) & 1);
+        const int32_t group = position / (4 * kGatherBlocks), block = position / 4 % kGatherBlocks;
+        table[4 * kGatherBlocks * group + kGatherBlocks * (position % 4) + block] =
+            ifft.placement_cell(bin);
+    }
+    return table;
+}
+
+void BM_KernelPass(benchmark::State& state, const SimdKernels* kernels, Pass pass) {
+    const int32_t size = fft_size[kMode8k];
+    auto bins = random_samples(size, 1.0f);
+    const auto cells = random_samples(carrier_count[kMode8k], 1.0f);
+    const auto gather = gather_table();
+    const std::vector<double> zero_twiddles(size, 0.0);
+    const double* wr = zero_twiddles.data();
+    const double* wi = zero_twiddles.data();
+    for (auto _ : state) {
+        if (pass == Pass::kFirstTwo)
+            kernels->first_two_stages(cells.data(), gather.data(), bins.data(), size, wr, wi);
+        if (pass == Pass::kTwo)
+            for (int32_t half = 4; half < size / 2; half *= 4)
+                kernels->two_stages(bins.data(), size, half, wr, wi);
+        if (pass == Pass::kOne) kernels->one_stage(bins.data(), size, size / 2, wr, wi);
+        benchmark::DoNotOptimize(bins.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["symbols/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 const bool kPathBenchmarks = [] {
+    const std::pair<const char*, Pass> passes[] = {{"first_two_stages", Pass::kFirstTwo},
+                                                   {"two_stages", Pass::kTwo},
+                                                   {"one_stage", Pass::kOne}};
     for (const SimdKernels* kernels : available_kernels()) {
+        for (const auto& [name, pass] : passes)
+            benchmark::RegisterBenchmark(
+                (std::string("BM_KernelPass/8k/") + kernels->name + "/" + name).c_str(),
+                BM_KernelPass, kernels, pass);
         benchmark::RegisterBenchmark((std::string("BM_IfftPath/8k/") + kernels->name).c_str(),
                                      BM_IfftPath, kernels);
         benchmark::RegisterBenchmark(

@@ -62,8 +62,7 @@ void Ifft::ifft_and_guard(std::span<const ComplexSample> cells, std::span<Comple
     for (size_t q = 0; q < symbols; ++q) {
         ComplexSample* symbol = samples.data() + q * (size + guard);
         ComplexSample* bins = symbol + guard;
-        place_carriers(cells.data() + q * carriers, bins);
-        transform(bins);
+        transform(cells.data() + q * carriers, bins);
         std::memcpy(symbol, bins + size - guard, sizeof(ComplexSample) * guard);
     }
 }
@@ -87,27 +86,18 @@ int32_t Ifft::placement_cell(int32_t bin) const {
 }
 
 void Ifft::build_placement() {
-    // Bin b is written to position bit_reverse_table_[b]; walking the
-    // positions in increasing order instead (the table is its own inverse)
-    // keeps the stores sequential, where stores in bin order would scatter.
+    // Bin b goes to position bit_reverse_table_[b]; the table is its own
+    // inverse, so position p receives bin bit_reverse_table_[p]. The first
+    // pass reads the table in groups of kGatherBlocks blocks of four
+    // positions, position k of every block of a group together.
     const int32_t size = fft_size[mode_];
-    position_cells_.resize(size);
-    for (int32_t position = 0; position < size; ++position)
-        position_cells_[position] = placement_cell(bit_reverse_table_[position]);
-}
-
-void Ifft::place_carriers(const ComplexSample* cells, ComplexSample* bins) const {
-    // Every position written once, in order: its cell, or +0.0 for an unused
-    // bin (chosen without a branch: the unused bins are spread by the bit
-    // reversal, so a branch would often be mispredicted).
-    const int32_t size = fft_size[mode_];
-    const int32_t* cell_of = position_cells_.data();
+    gather_cells_.resize(size);
     for (int32_t position = 0; position < size; ++position) {
-        const int32_t cell = cell_of[position];
-        uint64_t value;
-        std::memcpy(&value, cells + (cell < 0 ? 0 : cell), sizeof value);
-        value = cell < 0 ? 0 : value;
-        std::memcpy(bins + position, &value, sizeof value);
+        const int32_t group = position / (4 * kGatherBlocks);
+        const int32_t block = position / 4 % kGatherBlocks;
+        const int32_t k = position % 4;
+        gather_cells_[group * 4 * kGatherBlocks + k * kGatherBlocks + block] =
+            placement_cell(bit_reverse_table_[position]);
     }
 }
 
@@ -140,12 +130,12 @@ void Ifft::build_twiddles() {
 // does not change the result. The passes take two stages at a time on four
 // values kept in registers (radix-2 squared), halving the memory traffic;
 // each butterfly is still exactly the recurrence's (see simd_kernels.h).
-void Ifft::transform(ComplexSample* bins) const {
+void Ifft::transform(const ComplexSample* cells, ComplexSample* bins) const {
     const int32_t size = fft_size[mode_];
     const int32_t stages = fft_log2[mode_];
     const double* wr = twiddle_re_.data();
     const double* wi = twiddle_im_.data();
-    kernels_->first_two_stages(bins, size, wr, wi);
+    kernels_->first_two_stages(cells, gather_cells_.data(), bins, size, wr, wi);
     int32_t half = 4;  // stage 3
     for (int32_t s = 3; s + 1 <= stages; s += 2, half *= 4)
         kernels_->two_stages(bins, size, half, wr + half - 1, wi + half - 1);

@@ -33,11 +33,10 @@ class Ifft {
     int32_t placement_cell(int32_t bin) const;
 
   private:
-    // Writes the symbol's cells into the bins in bit-reversed order.
-    void place_carriers(const ComplexSample* cells, ComplexSample* bins) const;
     void build_placement();
-    // In-place radix-2 transform of fft_size bins.
-    void transform(ComplexSample* bins) const;
+    // Places the symbol's cells into the bins in bit-reversed order and
+    // transforms them in place (radix 2, fft_size bins).
+    void transform(const ComplexSample* cells, ComplexSample* bins) const;
     // Runs the twiddle recurrence of every stage once (see ifft.cpp).
     void build_twiddles();
 
@@ -47,9 +46,10 @@ class Ifft {
     const SimdKernels* kernels_;
     std::vector<int32_t> bit_reverse_table_;
     std::vector<TwiddleSeeds> seeds_;
-    // The carrier placement in position order: the cell that position p of
-    // the transform receives, or -1 for an unused bin (zero).
-    std::vector<int32_t> position_cells_;
+    // The carrier placement as the first pass reads it (kGatherBlocks): the
+    // cell that each position of the transform receives, or -1 for an unused
+    // bin (zero).
+    std::vector<int32_t> gather_cells_;
     // Twiddle j of stage s at index 2^(s-1) - 1 + j: the real part as the
     // float the recurrence gives (held as a double, exactly), the imaginary
     // part in double precision.

@@ -1,9 +1,10 @@
 // The transform and interpolator kernels of simd_kernels.h for every Highway
 // target, compiled once per target (foreach_target.h) and chosen at run time.
-// Each lane does what one lane of the portable code does: Mul then Add/Sub
-// (never MulAdd, which may fuse; the build's -ffp-contract=off keeps the
-// compiler from fusing them too), rounding to float by a demotion and a
-// promotion at the same points.
+// Each lane gives the bits one lane of the portable code gives: Mul then
+// Add/Sub (never MulAdd, which may fuse; the build's -ffp-contract=off keeps
+// the compiler from fusing them too), rounding to float by a demotion at the
+// same points. The transform's real parts stay floats between the points
+// where they are multiplied, which is exact (see MixedComplex).
 #if defined(TERRAMOD_HAVE_HIGHWAY)
 
 #include <cstring>
@@ -42,18 +43,42 @@ HWY_INLINE hn::VFromD<D> RoundToFloat(D d, hn::VFromD<D> value) {
     return hn::PromoteTo(d, hn::DemoteTo(df, value));
 }
 
+// The transform keeps its real parts as floats and only its imaginary parts
+// as doubles. Every real part of a butterfly is a float sum or difference:
+// tr is rounded to float before it is added, and b.re = f32(a.re - tr),
+// a.re = f32(tr + a.re) add two floats in double and round to float. That is
+// exactly the float addition of the same two floats: a double holds
+// 53 >= 2 * 24 + 2 bits, so rounding the double sum again to float gives the
+// correctly rounded float sum (no double rounding error). The edge cases
+// agree as well: the exact sum of two floats never overflows a double, so a
+// float overflow gives the same infinity either way; a tiny sum is exact in
+// both (floats and their sums are multiples of 2^-149), subnormals included
+// (no flush to zero is set); an exact zero is -0 only when both terms are -0
+// (x - y: x is -0 and y +0) under round to nearest in both precisions; and a
+// NaN operand comes back as the same quiet NaN, as widening and narrowing
+// keep its payload, while inf - inf gives the default NaN in both. So the real
+// parts need widening only where they are multiplied (the b of a butterfly).
+// The imaginary parts cannot stay floats: ti is a double.
 template <class D>
-HWY_INLINE Complex<D> LoadComplex(D d, const ComplexSample* samples) {
+struct MixedComplex {
+    hn::VFromD<hn::Rebind<float, D> > re;
+    hn::VFromD<D> im;
+};
+
+template <class D>
+HWY_INLINE MixedComplex<D> LoadComplex(D d, const ComplexSample* samples) {
     const hn::Rebind<float, D> df;
     hn::VFromD<decltype(df)> re, im;
     hn::LoadInterleaved2(df, &samples->re, re, im);
-    return {hn::PromoteTo(d, re), hn::PromoteTo(d, im)};
+    return {re, hn::PromoteTo(d, im)};
 }
 
+// re already a float; im rounded to float.
 template <class D>
-HWY_INLINE void StoreComplex(D d, hn::VFromD<D> re, hn::VFromD<D> im, ComplexSample* samples) {
+HWY_INLINE void StoreComplex(D d, hn::VFromD<hn::Rebind<float, D> > re, hn::VFromD<D> im,
+                             ComplexSample* samples) {
     const hn::Rebind<float, D> df;
-    hn::StoreInterleaved2(hn::DemoteTo(df, re), hn::DemoteTo(df, im), df, &samples->re);
+    hn::StoreInterleaved2(re, hn::DemoteTo(df, im), df, &samples->re);
 }
 
 // Twiddles j .. j + lanes - 1 (the real parts are floats held as doubles).
@@ -67,26 +92,33 @@ HWY_INLINE Complex<D> BroadcastTwiddle(D d, double wr, double wi) {
     return {hn::Set(d, wr), hn::Set(d, wi)};
 }
 
+// The real parts rounded (floats), the imaginary parts not yet.
 template <class D>
 struct ButterflyResult {
-    hn::VFromD<D> a_re, a_im, b_re, b_im;
+    hn::VFromD<hn::Rebind<float, D> > a_re;
+    hn::VFromD<D> a_im;
+    hn::VFromD<hn::Rebind<float, D> > b_re;
+    hn::VFromD<D> b_im;
 };
 
-// tr = f32(wr b.re - wi b.im), ti = wi b.re + wr b.im; a + t and a - t,
-// left unrounded for the caller.
+// tr = f32(wr b.re - wi b.im), ti = wi b.re + wr b.im; a + t and a - t, the
+// real parts as float operations (see MixedComplex), the imaginary parts left
+// unrounded for the caller. The operands keep the order of the double code.
 template <class D>
-HWY_INLINE ButterflyResult<D> ButterflyUnrounded(D d, const Complex<D>& a, const Complex<D>& b,
-                                                 const Complex<D>& w) {
-    const auto tr = RoundToFloat(d, hn::Sub(hn::Mul(w.re, b.re), hn::Mul(w.im, b.im)));
-    const auto ti = hn::Add(hn::Mul(w.im, b.re), hn::Mul(w.re, b.im));
+HWY_INLINE ButterflyResult<D> ButterflyUnrounded(D d, const MixedComplex<D>& a,
+                                                 const MixedComplex<D>& b, const Complex<D>& w) {
+    const hn::Rebind<float, D> df;
+    const auto b_re = hn::PromoteTo(d, b.re);
+    const auto tr = hn::DemoteTo(df, hn::Sub(hn::Mul(w.re, b_re), hn::Mul(w.im, b.im)));
+    const auto ti = hn::Add(hn::Mul(w.im, b_re), hn::Mul(w.re, b.im));
     return {hn::Add(tr, a.re), hn::Add(ti, a.im), hn::Sub(a.re, tr), hn::Sub(a.im, ti)};
 }
 
 template <class D>
-HWY_INLINE void Butterfly(D d, Complex<D>& a, Complex<D>& b, const Complex<D>& w) {
+HWY_INLINE void Butterfly(D d, MixedComplex<D>& a, MixedComplex<D>& b, const Complex<D>& w) {
     const ButterflyResult<D> r = ButterflyUnrounded(d, a, b, w);
-    a = {RoundToFloat(d, r.a_re), RoundToFloat(d, r.a_im)};
-    b = {RoundToFloat(d, r.b_re), RoundToFloat(d, r.b_im)};
+    a = {r.a_re, RoundToFloat(d, r.a_im)};
+    b = {r.b_re, RoundToFloat(d, r.b_im)};
 }
 
 // Stages h and 2h on the four values at g + j + {0, h, 2h, 3h}; lanes hold
@@ -100,10 +132,10 @@ HWY_INLINE void TwoStagesWith(D d, ComplexSample* bins, int32_t size, int32_t ha
     for (int32_t g = 0; g < size; g += 4 * half) {
         ComplexSample* x = bins + g;
         for (int32_t j = 0; j < half; j += lanes) {
-            Complex<D> x0 = LoadComplex(d, x + j);
-            Complex<D> x1 = LoadComplex(d, x + j + half);
-            Complex<D> x2 = LoadComplex(d, x + j + 2 * half);
-            Complex<D> x3 = LoadComplex(d, x + j + 3 * half);
+            MixedComplex<D> x0 = LoadComplex(d, x + j);
+            MixedComplex<D> x1 = LoadComplex(d, x + j + half);
+            MixedComplex<D> x2 = LoadComplex(d, x + j + 2 * half);
+            MixedComplex<D> x3 = LoadComplex(d, x + j + 3 * half);
             const Complex<D> first = LoadTwiddles(d, wr + j, wi + j);
             Butterfly(d, x0, x1, first);
             Butterfly(d, x2, x3, first);
@@ -149,52 +181,112 @@ void OneStage(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
     OneStageWith(hn::CappedTag<double, 4>(), bins, size, half, wr, wi);
 }
 
-// A vector of complex samples held as 64-bit words (re in the low half, as in
-// memory) split into doubles, and back.
-template <class D, class DU>
-HWY_INLINE Complex<D> SplitWords(D d, DU du, hn::VFromD<DU> words) {
-    const hn::Repartition<float, DU> df2;
+// Position k of the blocks of a group of the placement table (kGatherBlocks),
+// one block per lane, gathered from the cells; an unused bin as +0.0.
+template <class D>
+HWY_INLINE MixedComplex<D> GatherComplex(D d, const ComplexSample* cells, const int32_t* cell_of) {
     const hn::Rebind<float, D> df;
-    const auto floats = hn::BitCast(df2, words);
-    return {hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatEven(df2, floats, floats))),
-            hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatOdd(df2, floats, floats)))};
+    const hn::Rebind<int32_t, D> di;
+    const auto cell = hn::LoadU(di, cell_of);
+    const auto used = hn::Gt(cell, hn::Set(di, -1));
+    const auto offset = hn::ShiftLeft<1>(hn::IfThenElseZero(used, cell));  // in floats
+    const auto used_f = hn::RebindMask(df, used);
+    const float* parts = &cells->re;
+    return {hn::IfThenElseZero(used_f, hn::GatherIndex(df, parts, offset)),
+            hn::PromoteTo(d, hn::IfThenElseZero(used_f, hn::GatherIndex(df, parts + 1, offset)))};
 }
 
+// A float real part and a double imaginary part joined into the 64-bit words
+// of complex samples (re in the low half, as in memory).
 template <class D, class DU>
-HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<D> re, hn::VFromD<D> im) {
+HWY_INLINE hn::VFromD<DU> JoinWords(D d, DU du, hn::VFromD<hn::Rebind<float, D> > re,
+                                    hn::VFromD<D> im) {
     const hn::Rebind<float, D> df;
     const hn::Rebind<uint32_t, D> du32;
-    const auto re_bits = hn::PromoteTo(du, hn::BitCast(du32, hn::DemoteTo(df, re)));
+    const auto re_bits = hn::PromoteTo(du, hn::BitCast(du32, re));
     const auto im_bits = hn::PromoteTo(du, hn::BitCast(du32, hn::DemoteTo(df, im)));
     return hn::Or(re_bits, hn::ShiftLeft<32>(im_bits));
 }
 
-// Stages 1 and 2 on blocks of four bins; lane n holds block n of the group.
-void FirstTwoStages(ComplexSample* bins, int32_t size, const double* wr, const double* wi) {
+// Stages 1 and 2 on the four positions k of blocks, one block per lane; the
+// results stored as the blocks' bins, at `words`.
+template <class D, class DU>
+HWY_INLINE void FirstTwoStagesOnBlocks(D d, DU du, const MixedComplex<D> (&x)[4],
+                                       const Complex<D> (&w)[3], uint64_t* words) {
+    MixedComplex<D> x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    Butterfly(d, x0, x1, w[0]);
+    Butterfly(d, x2, x3, w[0]);
+    const auto y02 = ButterflyUnrounded(d, x0, x2, w[1]);
+    const auto y13 = ButterflyUnrounded(d, x1, x3, w[2]);
+    hn::StoreInterleaved4(
+        JoinWords(d, du, y02.a_re, y02.a_im), JoinWords(d, du, y13.a_re, y13.a_im),
+        JoinWords(d, du, y02.b_re, y02.b_im), JoinWords(d, du, y13.b_re, y13.b_im), du, words);
+}
+
+#if HWY_TARGET <= HWY_AVX3
+
+// The placement and stages 1 and 2; lane n holds block n0 + n of a group of
+// the placement table, gathered straight from the cells, so that the bins
+// are written once. (On AVX2 the gathers were slower than placing the
+// samples one by one.) At most kGatherBlocks lanes, a power of two.
+void FirstTwoStages(const ComplexSample* cells, const int32_t* gather, ComplexSample* bins,
+                    int32_t size, const double* wr, const double* wi) {
+    using D = hn::CappedTag<double, kGatherBlocks>;
+    const D d;
+    const hn::Rebind<uint64_t, D> du;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const Complex<D> w[3] = {BroadcastTwiddle(d, wr[0], wi[0]), BroadcastTwiddle(d, wr[1], wi[1]),
+                             BroadcastTwiddle(d, wr[2], wi[2])};
+    for (int32_t g = 0; g < size; g += 4 * kGatherBlocks) {
+        for (int32_t n0 = 0; n0 < kGatherBlocks; n0 += lanes) {
+            const int32_t* cell_of = gather + g + n0;
+            const MixedComplex<D> x[4] = {GatherComplex(d, cells, cell_of),
+                                          GatherComplex(d, cells, cell_of + kGatherBlocks),
+                                          GatherComplex(d, cells, cell_of + 2 * kGatherBlocks),
+                                          GatherComplex(d, cells, cell_of + 3 * kGatherBlocks)};
+            FirstTwoStagesOnBlocks(d, du, x, w, reinterpret_cast<uint64_t*>(bins + g + 4 * n0));
+        }
+    }
+}
+
+#else
+
+// A vector of complex samples held as 64-bit words (re in the low half, as in
+// memory) split into float real parts and double imaginary parts.
+template <class D, class DU>
+HWY_INLINE MixedComplex<D> SplitWords(D d, DU, hn::VFromD<DU> words) {
+    const hn::Repartition<float, DU> df2;
+    const hn::Rebind<float, D> df;
+    const auto floats = hn::BitCast(df2, words);
+    return {hn::LowerHalf(df, hn::ConcatEven(df2, floats, floats)),
+            hn::PromoteTo(d, hn::LowerHalf(df, hn::ConcatOdd(df2, floats, floats)))};
+}
+
+// The placement, kPlacementChunk positions at a time, then stages 1 and 2 on
+// them; lane n holds block n of the vector's blocks.
+void FirstTwoStages(const ComplexSample* cells, const int32_t* gather, ComplexSample* bins,
+                    int32_t size, const double* wr, const double* wi) {
     using D = hn::ScalableTag<double>;
     const D d;
     const hn::Rebind<uint64_t, D> du;
     const int32_t group = 4 * static_cast<int32_t>(hn::Lanes(d));
-    const Complex<D> stage1 = BroadcastTwiddle(d, wr[0], wi[0]);
-    const Complex<D> stage2_j0 = BroadcastTwiddle(d, wr[1], wi[1]);
-    const Complex<D> stage2_j1 = BroadcastTwiddle(d, wr[2], wi[2]);
-    for (int32_t g = 0; g < size; g += group) {
-        uint64_t* words = reinterpret_cast<uint64_t*>(bins + g);
-        hn::VFromD<hn::Rebind<uint64_t, D> > w0, w1, w2, w3;
-        hn::LoadInterleaved4(du, words, w0, w1, w2, w3);
-        auto x0 = SplitWords(d, du, w0);
-        auto x1 = SplitWords(d, du, w1);
-        auto x2 = SplitWords(d, du, w2);
-        auto x3 = SplitWords(d, du, w3);
-        Butterfly(d, x0, x1, stage1);
-        Butterfly(d, x2, x3, stage1);
-        const auto y02 = ButterflyUnrounded(d, x0, x2, stage2_j0);
-        const auto y13 = ButterflyUnrounded(d, x1, x3, stage2_j1);
-        hn::StoreInterleaved4(
-            JoinWords(d, du, y02.a_re, y02.a_im), JoinWords(d, du, y13.a_re, y13.a_im),
-            JoinWords(d, du, y02.b_re, y02.b_im), JoinWords(d, du, y13.b_re, y13.b_im), du, words);
+    const Complex<D> w[3] = {BroadcastTwiddle(d, wr[0], wi[0]), BroadcastTwiddle(d, wr[1], wi[1]),
+                             BroadcastTwiddle(d, wr[2], wi[2])};
+    for (int32_t chunk = 0; chunk < size; chunk += kPlacementChunk) {
+        const int32_t end = HWY_MIN(chunk + kPlacementChunk, size);
+        place_groups(cells, gather, chunk, end, bins);
+        for (int32_t g = chunk; g < end; g += group) {
+            uint64_t* words = reinterpret_cast<uint64_t*>(bins + g);
+            hn::VFromD<hn::Rebind<uint64_t, D> > w0, w1, w2, w3;
+            hn::LoadInterleaved4(du, words, w0, w1, w2, w3);
+            const MixedComplex<D> x[4] = {SplitWords(d, du, w0), SplitWords(d, du, w1),
+                                          SplitWords(d, du, w2), SplitWords(d, du, w3)};
+            FirstTwoStagesOnBlocks(d, du, x, w, words);
+        }
     }
 }
+
+#endif  // HWY_TARGET <= HWY_AVX3
 
 // Interleaved [re im] doubles: a vector holds lanes / 2 complex samples.
 template <class D>

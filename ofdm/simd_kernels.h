@@ -8,12 +8,46 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "dvbt/dvbt.h"
 
 namespace terramod {
+
+// The placement table of first_two_stages, in groups of kGatherBlocks blocks of
+// four positions (the butterflies of stages 1 and 2 stay inside a block):
+// entry 4 kGatherBlocks g + kGatherBlocks k + n is the cell that position
+// 4 kGatherBlocks g + 4 n + k receives, or -1 for an unused bin (+0.0).
+// Lanes hold consecutive blocks of a group, so the table reads as vectors.
+inline constexpr int32_t kGatherBlocks = 8;
+
+// Positions begin .. end - 1 of the placement (whole groups) written into the
+// bins, one by one: the kernel sets whose gathers are slower than this (all
+// but AVX-512 on the machines measured) place a few groups at a time, then
+// run the two stages on them while they are in the first-level cache.
+inline void place_groups(const ComplexSample* cells, const int32_t* gather, int32_t begin,
+                         int32_t end, ComplexSample* bins) {
+    for (int32_t g = begin; g < end; g += 4 * kGatherBlocks) {
+        for (int32_t n = 0; n < kGatherBlocks; ++n) {
+            for (int32_t k = 0; k < 4; ++k) {
+                // Without a branch: the unused bins are spread by the bit
+                // reversal, so a branch would often be mispredicted.
+                const int32_t cell = gather[g + kGatherBlocks * k + n];
+                uint64_t value;
+                std::memcpy(&value, cells + (cell < 0 ? 0 : cell), sizeof value);
+                value = cell < 0 ? 0 : value;
+                std::memcpy(bins + g + 4 * n + k, &value, sizeof value);
+            }
+        }
+    }
+}
+
+// How many positions place_groups writes before the stages run over them:
+// 4 KB, long done when the stages read them back (a load right after the
+// narrower stores it reads would wait for them).
+inline constexpr int32_t kPlacementChunk = 512;
 
 struct SimdKernels {
     // "portable", or the Highway target name in lower case ("avx2", "avx3", ...).
@@ -22,8 +56,12 @@ struct SimdKernels {
     // Transform passes over fft `size` bins; the twiddle pointers point at the
     // pass's first stage's table (entry j of stage with half h at h - 1 + j);
     // the real parts are floats, held widened so that no pass converts them.
-    // first_two_stages: stages 1 and 2 (wr, wi: the whole table).
-    void (*first_two_stages)(ComplexSample* bins, int32_t size, const double* wr, const double* wi);
+    // first_two_stages: the carrier placement and stages 1 and 2 in one pass
+    // (wr, wi: the whole table): it reads its input straight from the
+    // symbol's cells, the placement given by `gather` (kGatherBlocks), and
+    // writes the bins once.
+    void (*first_two_stages)(const ComplexSample* cells, const int32_t* gather, ComplexSample* bins,
+                             int32_t size, const double* wr, const double* wi);
     // Stages with half h and 2h together (h >= 4).
     void (*two_stages)(ComplexSample* bins, int32_t size, int32_t half, const double* wr,
                        const double* wi);

@@ -108,31 +108,37 @@ inline StoredPair butterfly_to_floats(const ComplexPair& a, const ComplexPair& b
     return {simd::narrow_interleaved(r.a_re, r.a_im), simd::narrow_interleaved(r.b_re, r.b_im)};
 }
 
-// Stages 1 and 2 on each block of four bins; lane 0 holds block g, lane 1
-// block g + 4.
-void first_two_stages(ComplexSample* bins, int32_t size, const double* wr, const double* wi) {
+// The placement and stages 1 and 2, kPlacementChunk positions at a time; the
+// stages on each block of four bins, lane 0 holding block g, lane 1 block
+// g + 4.
+void first_two_stages(const ComplexSample* cells, const int32_t* gather, ComplexSample* bins,
+                      int32_t size, const double* wr, const double* wi) {
     const TwiddlePair stage1 = broadcast_twiddle(wr[0], wi[0]);
     const TwiddlePair stage2_j0 = broadcast_twiddle(wr[1], wi[1]);
     const TwiddlePair stage2_j1 = broadcast_twiddle(wr[2], wi[2]);
-    for (int32_t g = 0; g < size; g += 8) {
-        ComplexSample* block = bins + g;
-        const Float4 x01_lo = load_samples(block);  // bins g, g + 1
-        const Float4 x23_lo = load_samples(block + 2);
-        const Float4 x01_hi = load_samples(block + 4);  // bins g + 4, g + 5
-        const Float4 x23_hi = load_samples(block + 6);
-        ComplexPair x0 = split(low_halves(x01_lo, x01_hi));
-        ComplexPair x1 = split(high_halves(x01_lo, x01_hi));
-        ComplexPair x2 = split(low_halves(x23_lo, x23_hi));
-        ComplexPair x3 = split(high_halves(x23_lo, x23_hi));
-        butterfly(x0, x1, stage1);
-        butterfly(x2, x3, stage1);
-        const StoredPair y02 = butterfly_to_floats(x0, x2, stage2_j0);
-        const StoredPair y13 = butterfly_to_floats(x1, x3, stage2_j1);
-        const Float4 y0 = y02.a, y1 = y13.a, y2 = y02.b, y3 = y13.b;
-        store_samples(block, low_halves(y0, y1));
-        store_samples(block + 2, low_halves(y2, y3));
-        store_samples(block + 4, high_halves(y0, y1));
-        store_samples(block + 6, high_halves(y2, y3));
+    for (int32_t chunk = 0; chunk < size; chunk += kPlacementChunk) {
+        const int32_t end = std::min(chunk + kPlacementChunk, size);
+        place_groups(cells, gather, chunk, end, bins);
+        for (int32_t g = chunk; g < end; g += 8) {
+            ComplexSample* block = bins + g;
+            const Float4 x01_lo = load_samples(block);  // bins g, g + 1
+            const Float4 x23_lo = load_samples(block + 2);
+            const Float4 x01_hi = load_samples(block + 4);  // bins g + 4, g + 5
+            const Float4 x23_hi = load_samples(block + 6);
+            ComplexPair x0 = split(low_halves(x01_lo, x01_hi));
+            ComplexPair x1 = split(high_halves(x01_lo, x01_hi));
+            ComplexPair x2 = split(low_halves(x23_lo, x23_hi));
+            ComplexPair x3 = split(high_halves(x23_lo, x23_hi));
+            butterfly(x0, x1, stage1);
+            butterfly(x2, x3, stage1);
+            const StoredPair y02 = butterfly_to_floats(x0, x2, stage2_j0);
+            const StoredPair y13 = butterfly_to_floats(x1, x3, stage2_j1);
+            const Float4 y0 = y02.a, y1 = y13.a, y2 = y02.b, y3 = y13.b;
+            store_samples(block, low_halves(y0, y1));
+            store_samples(block + 2, low_halves(y2, y3));
+            store_samples(block + 4, high_halves(y0, y1));
+            store_samples(block + 6, high_halves(y2, y3));
+        }
     }
 }
 
@@ -236,8 +242,9 @@ const SimdKernels& best_kernels() {
 std::vector<const SimdKernels*> available_kernels() {
     std::vector<const SimdKernels*> sets = {&portable_kernels()};
 #if defined(TERRAMOD_HAVE_HIGHWAY)
-    const std::vector<const SimdKernels*> highway = highway_kernels();
-    sets.insert(sets.end(), highway.begin(), highway.end());
+    // Highway's one-lane target stands in with the portable set: list it once.
+    for (const SimdKernels* set : highway_kernels())
+        if (set != &portable_kernels()) sets.push_back(set);
 #endif
     return sets;
 }

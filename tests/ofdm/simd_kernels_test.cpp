@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <span>
 #include <string>
@@ -59,6 +60,8 @@ TEST(SimdKernelsTest, PortableFirstAndBestAmongTheAvailable) {
     ASSERT_FALSE(sets.empty());
     EXPECT_EQ(sets.front(), &portable_kernels());
     EXPECT_NE(std::find(sets.begin(), sets.end(), &best_kernels()), sets.end());
+    for (auto set = sets.begin(); set != sets.end(); ++set)
+        EXPECT_EQ(std::find(set + 1, sets.end(), *set), sets.end()) << (*set)->name << " twice";
     for (const SimdKernels* set : sets) {
         EXPECT_EQ(kernels_named(set->name), set) << set->name;
         RecordProperty(std::string("path_") + set->name, "available");
@@ -117,6 +120,77 @@ TEST(SimdKernelsTest, EveryPathTransformsAsTheLiteralReference) {
                         << kernels->name << " mode " << mode << " guard " << guard << " mapping "
                         << mapping;
                 }
+            }
+        }
+    }
+}
+
+// Cells from the edges of the float range, where float and double arithmetic
+// could part ways: exact zeros of both signs (sums that are -0 or +0),
+// subnormals (no flush to zero), magnitudes that overflow to infinity within
+// a few stages, and infinities (inf - inf gives NaN). Each part is one of the
+// values, or with one chance in `ordinary_odds` an ordinary value (none when
+// 0: a zero's sign survives to the output only where no other value mixes in).
+struct EdgeCase {
+    const char* name;
+    uint32_t ordinary_odds;
+    std::vector<float> values;
+};
+
+std::vector<ComplexSample> edge_cells(const EdgeCase& edge, size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> ordinary(-1.0f, 1.0f);
+    std::vector<ComplexSample> cells(count);
+    const auto part = [&] {
+        if (edge.ordinary_odds != 0 && generator() % edge.ordinary_odds == 0)
+            return ordinary(generator);
+        return edge.values[generator() % edge.values.size()];
+    };
+    for (ComplexSample& cell : cells) cell = {part(), part()};
+    return cells;
+}
+
+// NaNs compare as NaN (their payloads come from whichever operand the
+// compiler puts first); everything else bit for bit.
+size_t mismatches_up_to_nan(const std::vector<ComplexSample>& x,
+                            const std::vector<ComplexSample>& y) {
+    if (x.size() != y.size()) return std::max(x.size(), y.size());
+    const auto same = [](float a, float b) {
+        return std::isnan(a) ? std::isnan(b)
+                             : std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+    };
+    size_t count = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+        count += !same(x[i].re, y[i].re) || !same(x[i].im, y[i].im);
+    return count;
+}
+
+TEST(SimdKernelsTest, EveryPathTransformsTheEdgesOfTheFloatRangeAsTheReference) {
+    const float max = std::numeric_limits<float>::max();
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const float inf = std::numeric_limits<float>::infinity();
+    const EdgeCase edges[] = {
+        {"signed zeros", 0, {0.0f, -0.0f}},
+        {"only negative zeros", 0, {-0.0f}},
+        {"signed zeros, few ordinary values", 64, {0.0f, -0.0f}},
+        {"subnormals",
+         4,
+         {tiny, -tiny, 3 * tiny, -1000 * tiny, std::ldexp(1.0f, -127), 0.0f, -0.0f}},
+        {"near overflow", 4, {max, -max, max / 3, -max / 1000, std::ldexp(1.0f, 120), -0.0f}},
+        {"infinities", 4, {inf, -inf, 1.0f, -0.0f}},
+    };
+    for (const EdgeCase& edge : edges) {
+        for (int mode = 0; mode < 2; ++mode) {
+            DvbtSettings config;
+            config.mode = static_cast<OfdmMode>(mode);
+            config.guard_interval = kGuard1_4;
+            const auto cells = edge_cells(edge, static_cast<size_t>(carrier_count[mode]) * 2, 3);
+            const auto expected = reference_ifft_and_guard(config, cells);
+            for (const SimdKernels* kernels : available_kernels()) {
+                const auto got = transform(*kernels, config, cells);
+                const size_t wrong = edge.values[0] == inf ? mismatches_up_to_nan(got, expected)
+                                                           : mismatches(got, expected);
+                EXPECT_EQ(wrong, 0u) << kernels->name << " mode " << mode << " " << edge.name;
             }
         }
     }
