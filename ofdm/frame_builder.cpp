@@ -81,14 +81,18 @@ void FrameBuilder::advance_position() {
 }
 
 void FrameBuilder::build_symbol(const ComplexSample* input, ComplexSample* output) {
-    const int32_t l = last_symbol_.frame_symbol_index;
-    const SymbolLayout& layout = layouts_[l % 4];
-
-    for (const PilotCell& pilot : layout.pilots) output[pilot.carrier] = {pilot.value, 0.0f};
+    const SymbolLayout& layout = layouts_[last_symbol_.frame_symbol_index % 4];
     for (const DataRun& run : layout.data_runs) {
         std::memcpy(output + run.first_carrier, input, sizeof(ComplexSample) * run.length);
         input += run.length;
     }
+    add_pilots_and_tps_cells(output);
+}
+
+void FrameBuilder::add_pilots_and_tps_cells(ComplexSample* output) {
+    const int32_t l = last_symbol_.frame_symbol_index;
+    const SymbolLayout& layout = layouts_[l % 4];
+    for (const PilotCell& pilot : layout.pilots) output[pilot.carrier] = {pilot.value, 0.0f};
 
     // DBPSK: symbol 0 sends the absolute reference 2(1/2 - w_k); symbol l
     // repeats the previous value for s_l = 0 and inverts it for s_l = 1.
@@ -102,6 +106,24 @@ void FrameBuilder::build_symbol(const ComplexSample* input, ComplexSample* outpu
     for (int32_t t = 0; t < tps_count; ++t) {
         output[tps_positions[t]] = {tps_carrier_state_[t], 0.0f};
     }
+}
+
+void FrameBuilder::add_pilots_and_tps_mapped(std::span<const uint8_t> indices,
+                                             std::span<const ComplexSample> points,
+                                             std::span<ComplexSample> output) {
+    const size_t data_cells = static_cast<size_t>(data_carrier_count[mode_]);
+    const size_t carriers = static_cast<size_t>(carrier_count[mode_]);
+    if (indices.size() < data_cells || output.size() < carriers || points.empty()) return;
+    advance_position();
+    const SymbolLayout& layout = layouts_[last_symbol_.frame_symbol_index % 4];
+    const uint32_t mask = static_cast<uint32_t>(points.size() - 1);
+    const uint8_t* index = indices.data();
+    for (const DataRun& run : layout.data_runs) {
+        ComplexSample* cell = output.data() + run.first_carrier;
+        for (int32_t i = 0; i < run.length; ++i) cell[i] = points[index[i] & mask];
+        index += run.length;
+    }
+    add_pilots_and_tps_cells(output.data());
 }
 
 void FrameBuilder::add_pilots_and_tps(std::span<const ComplexSample> cells,

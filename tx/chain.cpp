@@ -237,13 +237,14 @@ void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
         std::min(b.bit_interleaved_buffer.size() / data_cells, frame.size() / carriers);
     const std::span<uint8_t> symbol_cells =
         std::span(b.symbol_interleaved_buffer).first(data_cells);
-    const std::span<ComplexSample> mapped = std::span(b.mapped_buffer).first(data_cells);
+    const std::span<const ComplexSample> points(mapper_.table(),
+                                                static_cast<size_t>(mapper_.table_size()));
     for (size_t q = 0; q < symbols; ++q) {
         symbol_interleaver_.symbol_interleave(
             std::span<const uint8_t>(b.bit_interleaved_buffer).subspan(q * data_cells, data_cells),
             symbol_cells);
-        mapper_.map_symbols(symbol_cells, mapped);
-        frame_builder_.add_pilots_and_tps(mapped, frame.subspan(q * carriers, carriers));
+        frame_builder_.add_pilots_and_tps_mapped(symbol_cells, points,
+                                                 frame.subspan(q * carriers, carriers));
     }
 }
 

@@ -186,9 +186,9 @@ class TxChain {
 
     DvbtSettings settings_;
     bool packed_bits_;
-    // Without the s and m dumps the symbol interleaver, mapper and frame
-    // builder take one symbol at a time, through the first symbol's room of
-    // their buffers.
+    // Without the s and m dumps the symbol interleaver takes one symbol at a
+    // time, through the first symbol's room of its buffer, and the frame
+    // builder maps its cells as it places them.
     bool symbol_by_symbol_;
     // Constructed in the order of the start-up: Reed-Solomon tables, outer
     // interleaver memories, encoder and puncturer, IFFT tables, interpolator,

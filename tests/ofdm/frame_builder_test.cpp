@@ -285,6 +285,45 @@ TEST(FrameBuilder, AgreesWithReferenceAlgorithm) {
     }
 }
 
+// Mapping while framing: the cells the literal algorithm builds from the
+// points the indices select (indices beyond the table wrap by the mask),
+// symbol by symbol across frame and superframe boundaries.
+TEST(FrameBuilder, MappedSymbolsAgreeWithReferenceAlgorithm) {
+    for (OfdmMode mode : {kMode2k, kMode8k}) {
+        for (const int32_t point_count : {4, 16, 64}) {
+            SCOPED_TRACE(std::string(kModeNames[mode]) + " " + std::to_string(point_count));
+            const DvbtSettings config = config_for(mode);
+            const int32_t data_cells = data_carrier_count[mode];
+            const int32_t symbols = 68 * 4 + 3;
+            const auto points = random_cells(point_count, 3 + point_count);
+            std::mt19937 random(11 + mode);
+            std::vector<uint8_t> indices(static_cast<size_t>(symbols) * data_cells);
+            for (uint8_t& index : indices) index = static_cast<uint8_t>(random());
+            std::vector<ComplexSample> mapped(indices.size());
+            for (size_t i = 0; i < indices.size(); ++i)
+                mapped[i] = points[indices[i] % point_count];
+            std::vector<ComplexSample> expected(static_cast<size_t>(symbols) * carrier_count[mode]);
+            ReferenceFrameBuilder reference(config);
+            reference.add_pilots_and_tps(mapped.data(), expected.data(),
+                                         static_cast<int32_t>(mapped.size()));
+
+            FrameBuilder builder(config);
+            std::vector<ComplexSample> actual(expected.size());
+            for (int32_t q = 0; q < symbols; ++q)
+                builder.add_pilots_and_tps_mapped(
+                    std::span(indices).subspan(static_cast<size_t>(q) * data_cells, data_cells),
+                    points,
+                    std::span(actual).subspan(static_cast<size_t>(q) * carrier_count[mode],
+                                              carrier_count[mode]));
+            expect_same_cells(actual, expected);
+            EXPECT_EQ(builder.last_symbol().superframe_index, reference.counters.superframe_index);
+            EXPECT_EQ(builder.last_symbol().frame_symbol_index,
+                      reference.counters.frame_symbol_index);
+            EXPECT_EQ(builder.tps_carrier_state(), reference.tps_state);
+        }
+    }
+}
+
 // Cycle boundaries inside and across frames change nothing.
 TEST(FrameBuilder, CycleSizeDoesNotChangeTheCells) {
     for (OfdmMode mode : {kMode2k, kMode8k}) {
