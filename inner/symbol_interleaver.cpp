@@ -40,6 +40,12 @@ std::vector<int32_t> build_permutation(OfdmMode mode) {
     return table;
 }
 
+static_assert(data_carrier_count[kMode8k] <= 65536, "cell positions fit 16 bits");
+
+std::vector<uint16_t> narrow(const std::vector<int32_t>& positions) {
+    return std::vector<uint16_t>(positions.begin(), positions.end());
+}
+
 std::vector<int32_t> invert(const std::vector<int32_t>& permutation) {
     std::vector<int32_t> inverse(permutation.size());
     for (size_t q = 0; q < permutation.size(); ++q)
@@ -58,8 +64,8 @@ std::vector<int32_t> SymbolInterleaver::permutation(OfdmMode mode) {
 SymbolInterleaver::SymbolInterleaver(OfdmMode mode, int32_t first_symbol_index)
     : mode_(mode),
       next_symbol_index_(first_symbol_index),
-      gather_odd_(permutation(mode)),
-      gather_even_(invert(gather_odd_)) {}
+      gather_odd_(narrow(permutation(mode))),
+      gather_even_(narrow(invert(permutation(mode)))) {}
 
 void SymbolInterleaver::symbol_interleave(std::span<const uint8_t> input,
                                           std::span<uint8_t> output) {
@@ -67,7 +73,7 @@ void SymbolInterleaver::symbol_interleave(std::span<const uint8_t> input,
     const size_t length = std::min(input.size(), output.size());
     // Whole OFDM symbols only (the driver never passes a part of one).
     for (size_t start = 0; start + n_max <= length; start += n_max) {
-        const int32_t* gather =
+        const uint16_t* gather =
             next_symbol_index_ % 2 == 0 ? gather_even_.data() : gather_odd_.data();
         const uint8_t* in = input.data() + start;
         uint8_t* out = output.data() + start;

@@ -31,8 +31,10 @@ class SymbolInterleaver {
     OfdmMode mode_;
     int32_t next_symbol_index_;
     // Odd symbols gather through H, even symbols through H^-1.
-    std::vector<int32_t> gather_odd_;
-    std::vector<int32_t> gather_even_;
+    // 16-bit positions (fewer than 2^16 cells): both tables and a symbol's
+    // cells stay in the first-level cache together.
+    std::vector<uint16_t> gather_odd_;
+    std::vector<uint16_t> gather_even_;
 };
 
 }  // namespace terramod
