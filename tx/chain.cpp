@@ -14,7 +14,7 @@ std::span<const uint8_t> as_bytes(const std::vector<Element>& buffer) {
 }  // namespace
 
 void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
-                            bool packed_bits, int32_t slot_count) {
+                            bool packed_bits, bool symbol_by_symbol, int32_t slot_count) {
     ts_buffer.assign(sizes.ts_bytes, 0);
     rs_buffer.assign(sizes.rs_bytes, 0);
     outer_interleaved_buffer.assign(sizes.rs_bytes, 0);
@@ -28,19 +28,23 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
         punctured_buffer.assign(sizes.punctured_bit_count, 0);
     }
     bit_interleaved_buffer.assign(sizes.cell_count, 0);
-    symbol_interleaved_buffer.assign(sizes.cell_count, 0);
-    mapped_buffer.assign(sizes.cell_count, ComplexSample{0, 0});
+    // Taking one symbol at a time, the symbol interleaver needs the room of
+    // one symbol and the cells are mapped as they are framed.
+    symbol_interleaved_buffer.assign(symbol_by_symbol && sizes.symbols_per_cycle > 0
+                                         ? sizes.cell_count / sizes.symbols_per_cycle
+                                         : sizes.cell_count,
+                                     0);
+    if (!symbol_by_symbol) mapped_buffer.assign(sizes.cell_count, ComplexSample{0, 0});
     slots.resize(static_cast<size_t>(slot_count));
-    for (SignalSlot& slot : slots) {
-        slot.frame_buffer.assign(sizes.frame_cell_count, ComplexSample{0, 0});
-        slot.time_buffer.assign(sizes.sample_count, ComplexSample{0, 0});
-        if (interpolation_factor > 1)
-            slot.interpolated_buffer.assign(
-                static_cast<size_t>(interpolation_factor) * sizes.sample_count,
-                ComplexSample{0, 0});
-        if (interpolation_factor > 1 && bb_if)
-            slot.zero_if_buffer.assign(sizes.sample_count, {0, 0});
+    const bool interpolated = interpolation_factor > 1;
+    for (size_t s = 0; s < slots.size(); ++s) {
+        slots[s].frame_buffer.assign(sizes.frame_cell_count, ComplexSample{0, 0});
+        if (s == 0 || !interpolated) slots[s].time_buffer.assign(sizes.sample_count, {0, 0});
     }
+    if (interpolated)
+        interpolated_buffer.assign(static_cast<size_t>(interpolation_factor) * sizes.sample_count,
+                                   ComplexSample{0, 0});
+    if (interpolated && bb_if) zero_if_buffer.assign(sizes.sample_count, {0, 0});
 }
 
 LowPriorityStream::LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes)
@@ -149,14 +153,16 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
         settings.frequency_mapping == kBasebandIf && interpolator_.factor() > 1;
     if (bb_if_interpolated) bb_if_shifter_.emplace(interpolator_.factor());
     buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated, packed_bits_,
-                      options.overlap_cycles ? 2 : 1);
+                      symbol_by_symbol_, options.overlap_cycles ? 2 : 1);
     if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
     if (options.threads > 1) workers_ = std::make_unique<WorkerPool>(options.threads);
     plan_back(options.precise);
 }
 
 TxChain::~TxChain() {
-    if (back_started_ && workers_) workers_->finish(back_job_);
+    if (!back_started_ || !workers_) return;
+    back_job_.open_gate();
+    workers_->finish(back_job_);
 }
 
 void TxChain::run_outer(Log& log) {
@@ -234,7 +240,9 @@ void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
     const size_t data_cells = static_cast<size_t>(data_carrier_count[settings_.mode]);
     const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
     const size_t symbols =
-        std::min(b.bit_interleaved_buffer.size() / data_cells, frame.size() / carriers);
+        b.symbol_interleaved_buffer.size() < data_cells
+            ? 0
+            : std::min(b.bit_interleaved_buffer.size() / data_cells, frame.size() / carriers);
     const std::span<uint8_t> symbol_cells =
         std::span(b.symbol_interleaved_buffer).first(data_cells);
     const std::span<const ComplexSample> points(mapper_.table(),
@@ -269,9 +277,9 @@ void TxChain::plan_back(bool precise) {
     };
 }
 
-void TxChain::start_back() {
+void TxChain::start_back(bool hold_output) {
     back_slot_ = front_slot_;
-    back_job_.reset(back_tasks_);
+    back_job_.reset(back_tasks_, hold_output ? kInterpolatePhase : INT32_MAX);
     back_started_ = true;
     if (workers_) workers_->start(back_job_);
 }
@@ -279,6 +287,7 @@ void TxChain::start_back() {
 void TxChain::finish_back(Log& log) {
     log.write(3, "Guarding, IFFTing & prefixing ...");
     if (back_started_) {
+        back_job_.open_gate();  // the caller has written what it had to
         if (workers_)
             workers_->finish(back_job_);
         else
@@ -290,52 +299,57 @@ void TxChain::finish_back(Log& log) {
 }
 
 void TxChain::run_back_task(int32_t phase, int32_t task) {
-    SignalSlot& slot = buffers_.slots[back_slot_];
+    StageBuffers& b = buffers_;
+    // With interpolation only the first slot has base-rate samples.
+    std::vector<ComplexSample>& frame = b.slots[back_slot_].frame_buffer;
+    std::vector<ComplexSample>& time =
+        interpolator_.factor() > 1 ? b.slots[0].time_buffer : b.slots[back_slot_].time_buffer;
     switch (static_cast<BackPhase>(phase)) {
         case kTransformPhase: {
             if (precise_ifft_) {
-                precise_ifft_->ifft_and_guard(slot.frame_buffer, slot.time_buffer);
+                precise_ifft_->ifft_and_guard(frame, time);
                 return;
             }
             const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
             const size_t symbol_samples =
                 static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
             const size_t symbol = static_cast<size_t>(task);
-            ifft_.ifft_and_guard(std::span<const ComplexSample>(slot.frame_buffer)
-                                     .subspan(symbol * carriers, carriers),
-                                 std::span<ComplexSample>(slot.time_buffer)
-                                     .subspan(symbol * symbol_samples, symbol_samples));
+            ifft_.ifft_and_guard(
+                std::span<const ComplexSample>(frame).subspan(symbol * carriers, carriers),
+                std::span<ComplexSample>(time).subspan(symbol * symbol_samples, symbol_samples));
             return;
         }
         case kWindowPhase:
-            symbol_window_->apply(slot.time_buffer);
+            symbol_window_->apply(time);
             return;
         case kToZeroIfPhase:
-            bb_if_shifter_->to_zero_if(slot.time_buffer, slot.zero_if_buffer);
+            bb_if_shifter_->to_zero_if(time, b.zero_if_buffer);
             return;
         case kInterpolatePhase:
-            interpolate_share(slot, task);
+            interpolate_share(task);
             return;
         case kCarryHistoryPhase:
-            interpolator_.push_history(interpolator_input(slot));
+            interpolator_.push_history(interpolator_input());
             return;
         case kUpShiftPhase:
-            bb_if_shifter_->up_by_half_base_rate(slot.interpolated_buffer);
+            bb_if_shifter_->up_by_half_base_rate(b.interpolated_buffer);
             return;
     }
 }
 
-std::span<const ComplexSample> TxChain::interpolator_input(const SignalSlot& slot) const {
+// The samples the interpolator takes (at zero IF).
+std::span<const ComplexSample> TxChain::interpolator_input() const {
+    const StageBuffers& b = buffers_;
     const size_t factor = static_cast<size_t>(interpolator_.factor());
     const std::span<const ComplexSample> input =
-        bb_if_shifter_ ? slot.zero_if_buffer : slot.time_buffer;
-    return input.first(std::min(input.size(), slot.interpolated_buffer.size() / factor));
+        bb_if_shifter_ ? b.zero_if_buffer : b.slots[0].time_buffer;
+    return input.first(std::min(input.size(), b.interpolated_buffer.size() / factor));
 }
 
 // Share `share` of the cycle's interpolator input, through a copy of the
 // interpolator primed with the samples before it: the outputs of one pass.
-void TxChain::interpolate_share(SignalSlot& slot, int32_t share) {
-    const std::span<const ComplexSample> input = interpolator_input(slot);
+void TxChain::interpolate_share(int32_t share) {
+    const std::span<const ComplexSample> input = interpolator_input();
     const size_t factor = static_cast<size_t>(interpolator_.factor());
     const size_t shares = static_cast<size_t>(interpolation_shares_);
     const size_t first = input.size() * static_cast<size_t>(share) / shares;
@@ -343,7 +357,7 @@ void TxChain::interpolate_share(SignalSlot& slot, int32_t share) {
     Interpolator copy = interpolator_;
     copy.push_history(input.first(first));
     copy.interpolate(input.subspan(first, end - first),
-                     std::span<ComplexSample>(slot.interpolated_buffer)
+                     std::span<ComplexSample>(buffers_.interpolated_buffer)
                          .subspan(first * factor, (end - first) * factor));
 }
 
@@ -399,9 +413,8 @@ std::span<const uint8_t> TxChain::lp_stage_bytes(DumpStage stage) const {
 }
 
 std::span<const ComplexSample> TxChain::output_samples() const {
-    const SignalSlot& slot = buffers_.slots[output_slot_];
-    if (interpolator_.factor() > 1) return slot.interpolated_buffer;
-    return slot.time_buffer;
+    if (interpolator_.factor() > 1) return buffers_.interpolated_buffer;
+    return buffers_.slots[output_slot_].time_buffer;
 }
 
 }  // namespace terramod

@@ -30,15 +30,13 @@
 
 namespace terramod {
 
-// The buffers from the frame builder to the chain's end. A chain that runs
-// the front of one cycle beside the back of the cycle before has two.
+// The buffers of one cycle from the frame builder to the transform. A chain
+// that runs the front of one cycle beside the back of the cycle before has
+// two (with interpolation the base-rate samples live only inside the back,
+// which runs one cycle at a time: the first slot's serve both).
 struct SignalSlot {
     std::vector<ComplexSample> frame_buffer;
     std::vector<ComplexSample> time_buffer;
-    // Only with interpolation.
-    std::vector<ComplexSample> interpolated_buffer;
-    // Only for BB IF with interpolation: the base-rate samples at zero IF.
-    std::vector<ComplexSample> zero_if_buffer;
 };
 
 // Every buffer of the chain, allocated once zero-filled, each exactly one
@@ -58,11 +56,16 @@ struct StageBuffers {
     std::vector<uint8_t> symbol_interleaved_buffer;
     std::vector<ComplexSample> mapped_buffer;
     std::vector<SignalSlot> slots;
+    // Only with interpolation: one for every slot (the back of the next
+    // cycle interpolates only once this cycle's samples are written).
+    std::vector<ComplexSample> interpolated_buffer;
+    // Only for BB IF with interpolation: the base-rate samples at zero IF.
+    std::vector<ComplexSample> zero_if_buffer;
 
     // Allocates every buffer in the chain's order, the coded and punctured
     // bits one to a byte or packed; throws std::bad_alloc.
     void allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
-                  bool packed_bits, int32_t slot_count);
+                  bool packed_bits, bool symbol_by_symbol, int32_t slot_count);
 };
 
 // The signal-quality options of the transform and after it.
@@ -142,8 +145,11 @@ class TxChain {
     // The back of the cycle whose front ran last: IFFT and guard, windowing,
     // interpolation. start_back hands it to the worker threads and returns;
     // finish_back takes part, waits for its end and writes its text.
-    // With overlap_cycles the next run_front may run in between.
-    void start_back();
+    // With overlap_cycles the next run_front may run in between, and the
+    // samples of the cycle before may be written: with hold_output the
+    // interpolation waits for output_written().
+    void start_back(bool hold_output = false);
+    void output_written() { back_job_.open_gate(); }
     void finish_back(Log& log);
 
     // Whether the coded and punctured bits go packed (their dumps are empty).
@@ -179,8 +185,8 @@ class TxChain {
     };
     void plan_back(bool precise);
     void run_back_task(int32_t phase, int32_t task);
-    std::span<const ComplexSample> interpolator_input(const SignalSlot& slot) const;
-    void interpolate_share(SignalSlot& slot, int32_t share);
+    std::span<const ComplexSample> interpolator_input() const;
+    void interpolate_share(int32_t share);
     void encode_puncture_and_interleave_bits(Log& log);
     void map_and_frame_each_symbol(std::span<ComplexSample> frame);
 

@@ -249,9 +249,12 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
             loop.log.hold(false);
         }
         loop.chain.finish_back(loop.log);
-        if (next && next->consumed >= 0) loop.chain.start_back();
+        // The next back interpolates (into the one buffer of output samples)
+        // only once this cycle's samples are written.
+        if (next && next->consumed >= 0) loop.chain.start_back(/*hold_output=*/true);
         result.bytes_consumed = cycle.bytes_consumed;
         loop.finish(cycle);
+        loop.chain.output_written();
         if (outputs_stop_run(loop.outputs, result)) {
             // The next cycle is not carried: its messages go with it.
             loop.log.discard_held();

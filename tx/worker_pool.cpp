@@ -8,7 +8,10 @@ namespace terramod {
 
 PhasedJob::PhasedJob(std::function<void(int32_t, int32_t)> run) : run_(std::move(run)) {}
 
-void PhasedJob::reset(const std::vector<int32_t>& task_counts) {
+void PhasedJob::reset(const std::vector<int32_t>& task_counts, int32_t gated_phase) {
+    gated_phase_ = gated_phase;
+    gate_open_.store(gated_phase >= static_cast<int32_t>(task_counts.size()),
+                     std::memory_order_release);
     phase_ends_.clear();
     total_ = 0;
     for (const int32_t tasks : task_counts) {
@@ -27,11 +30,17 @@ void PhasedJob::take_part() {
         while (index >= phase_ends_[phase]) ++phase;
         const int32_t phase_start = phase == 0 ? 0 : phase_ends_[phase - 1];
         wait_for_finished(phase_start);
+        if (phase >= gated_phase_) gate_open_.wait(false, std::memory_order_acquire);
         run_(phase, index - phase_start);
         const int32_t finished = finished_.fetch_add(1, std::memory_order_acq_rel) + 1;
         // Waiters only wait for whole phases: wake them at a phase's end.
         if (finished == phase_ends_[phase]) finished_.notify_all();
     }
+}
+
+void PhasedJob::open_gate() {
+    gate_open_.store(true, std::memory_order_release);
+    gate_open_.notify_all();
 }
 
 void PhasedJob::wait_until_finished() {

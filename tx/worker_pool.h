@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,8 +25,11 @@ class PhasedJob {
 
     // Sets the task counts of the phases (allocates only when there are more
     // phases than ever before) and rewinds the job. No thread may be taking
-    // part.
-    void reset(const std::vector<int32_t>& task_counts);
+    // part. The tasks of phase `gated_phase` and after also wait for
+    // open_gate() (a phase past the last: no gate).
+    void reset(const std::vector<int32_t>& task_counts, int32_t gated_phase = INT32_MAX);
+    // Lets the gated phases start (from any thread).
+    void open_gate();
 
     // Runs tasks until none is left to take.
     void take_part();
@@ -41,6 +45,8 @@ class PhasedJob {
     int32_t total_ = 0;
     std::atomic<int32_t> next_{0};
     std::atomic<int32_t> finished_{0};
+    int32_t gated_phase_ = INT32_MAX;
+    std::atomic<bool> gate_open_{true};
 };
 
 class WorkerPool {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace terramod {
@@ -66,6 +68,29 @@ TEST(PhasedJob, EveryTaskOnceAndEachPhaseAfterTheOneBefore) {
         }
         for (const std::atomic<int32_t>& count : state.runs)
             EXPECT_EQ(count.load(), 50) << threads << " threads";
+    }
+}
+
+// A gated phase waits for the gate even when the workers are free: the
+// caller writes out what the gated phase would overwrite meanwhile.
+TEST(PhasedJob, GatedPhasesWaitUntilTheGateOpens) {
+    for (const int32_t threads : {2, 3}) {
+        std::atomic<int32_t> ungated{0};
+        std::atomic<int32_t> gated{0};
+        PhasedJob job([&](int32_t phase, int32_t) { (phase == 0 ? ungated : gated).fetch_add(1); });
+        WorkerPool pool(threads);
+        for (int round = 0; round < 3; ++round) {
+            ungated = 0;
+            gated = 0;
+            job.reset({16, 8}, 1);
+            pool.start(job);
+            while (ungated.load() < 16) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(gated.load(), 0) << threads << " threads";
+            job.open_gate();
+            pool.finish(job);
+            EXPECT_EQ(gated.load(), 8) << threads << " threads";
+        }
     }
 }
 
