@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace terramod {
 
@@ -127,21 +128,23 @@ void ReedSolomonEncoder::rs_encode_packets(std::span<const uint8_t> packets,
                                            std::span<uint8_t> codewords) {
     // Only whole packets are encoded: a trailing partial packet would be read
     // past its end.
-    constexpr int32_t kLanes = 4;
+    // Several independent packets side by side hide the latency of each
+    // byte's table lookup; the last few go four, then one at a time.
     const uint8_t* input = packets.data();
     uint8_t* output = codewords.data();
-    int32_t packet_count = static_cast<int32_t>(
-        std::min(packets.size() / kPacketLength, codewords.size() / kCodewordLength));
-    for (; packet_count >= kLanes; packet_count -= kLanes) {
-        encode_packets<kLanes>(input, output);
-        input += kLanes * kPacketLength;
-        output += kLanes * kCodewordLength;
-    }
-    for (; packet_count > 0; --packet_count) {
-        encode_packets<1>(input, output);
-        input += kPacketLength;
-        output += kCodewordLength;
-    }
+    size_t packet_count =
+        std::min(packets.size() / kPacketLength, codewords.size() / kCodewordLength);
+    const auto encode_runs = [&](auto lanes) {
+        constexpr int32_t kLanes = decltype(lanes)::value;
+        for (; packet_count >= kLanes; packet_count -= kLanes) {
+            encode_packets<kLanes>(input, output);
+            input += kLanes * kPacketLength;
+            output += kLanes * kCodewordLength;
+        }
+    };
+    encode_runs(std::integral_constant<int32_t, 8>());
+    encode_runs(std::integral_constant<int32_t, 4>());
+    encode_runs(std::integral_constant<int32_t, 1>());
 }
 
 }  // namespace terramod
