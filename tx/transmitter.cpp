@@ -103,20 +103,6 @@ struct CycleRecord {
     SymbolPosition symbol;        // the last symbol built
 };
 
-CycleRecord run_front_of_cycle(int64_t number, uint64_t bytes_consumed_before, TsSource& source,
-                               LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
-                               const InputFilters& filters, Log& log) {
-    log.write(2, "*** Cycle #%" PRId64 " ***\n", number);
-    CycleRecord record;
-    record.number = number;
-    record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number);
-    record.bytes_consumed =
-        bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
-    record.bytes_taken = source.bytes_taken();
-    record.symbol = chain.last_symbol();
-    return record;
-}
-
 // What the progress line of a stream needs besides the source.
 struct SignalRate {
     double sampling_rate;        // Hz, at the base rate
@@ -192,9 +178,18 @@ struct CycleLoop {
     Log& log;
     float progress_factor;
 
+    // The cycle's header, its block read and its front, and what its
+    // progress line will show.
     CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
-        return run_front_of_cycle(number, bytes_consumed_before, source, lp, chain, outputs,
-                                  filters, log);
+        log.write(2, "*** Cycle #%" PRId64 " ***\n", number);
+        CycleRecord record;
+        record.number = number;
+        record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number);
+        record.bytes_consumed =
+            bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
+        record.bytes_taken = source.bytes_taken();
+        record.symbol = chain.last_symbol();
+        return record;
     }
     // The cycle's samples out and its progress lines.
     void finish(const CycleRecord& cycle) {
