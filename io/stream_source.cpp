@@ -24,6 +24,9 @@ constexpr size_t kSyncRun = 5;
 constexpr size_t kSyncWindow = (kSyncRun - 1) * kPacketLength + 1;
 // Bytes asked of the input at a time while searching or peeking.
 constexpr size_t kReadChunk = 64 * 1024;
+// A wait for input is cut into slices this long, for the idle task and the
+// stall warning.
+constexpr int kWaitSliceMs = 250;
 
 bool is_stream_type(mode_t mode) {
     return S_ISFIFO(mode) || S_ISCHR(mode);
@@ -37,7 +40,8 @@ bool StreamSource::names_stream(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 && is_stream_type(status.st_mode);
 }
 
-std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& log) {
+std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& log,
+                                                 int wake_descriptor) {
     if (path == kStandardInputName) {
         struct stat status {};
         if (::fstat(STDIN_FILENO, &status) != 0) {
@@ -46,7 +50,7 @@ std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& l
         }
         return std::unique_ptr<StreamSource>(
             new StreamSource(STDIN_FILENO, false, "standard input",
-                             FileIdentity{status.st_dev, status.st_ino}, log));
+                             FileIdentity{status.st_dev, status.st_ino}, log, wake_descriptor));
     }
     // Non-blocking: opening a FIFO for reading would otherwise wait for its
     // writer. Reads poll for data, so the flag stays.
@@ -61,32 +65,66 @@ std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& l
         log.write(0, "FATAL ERROR: \"%s\" is not a regular file\n", path.c_str());
         return nullptr;
     }
-    return std::unique_ptr<StreamSource>(new StreamSource(
-        descriptor, true, "\"" + path + "\"", FileIdentity{status.st_dev, status.st_ino}, log));
+    return std::unique_ptr<StreamSource>(
+        new StreamSource(descriptor, true, "\"" + path + "\"",
+                         FileIdentity{status.st_dev, status.st_ino}, log, wake_descriptor));
 }
 
 std::unique_ptr<StreamSource> StreamSource::over_descriptor(int descriptor, std::string name,
-                                                            Log& log) {
+                                                            Log& log, int wake_descriptor) {
     struct stat status {};
     FileIdentity identity;
     if (::fstat(descriptor, &status) == 0) identity = FileIdentity{status.st_dev, status.st_ino};
     return std::unique_ptr<StreamSource>(
-        new StreamSource(descriptor, false, std::move(name), identity, log));
+        new StreamSource(descriptor, false, std::move(name), identity, log, wake_descriptor));
 }
 
 StreamSource::~StreamSource() {
     if (owned_) ::close(descriptor_);
 }
 
-size_t StreamSource::read_some(uint8_t* buffer, size_t size) {
-    if (ended_) return 0;
-    for (;;) {
+bool StreamSource::wait_for_input() {
+    const Clock::time_point wait_start = Clock::now();
+    for (int slice = 0;; ++slice) {
         // Waiting in poll rather than in read: a FIFO opened before its writer
         // reads as ended until the writer comes, but polls as not ready.
-        pollfd ready{descriptor_, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, -1);
-        if (polled < 0 && errno != EINTR) break;
-        if (polled <= 0) continue;
+        pollfd ready[2] = {{descriptor_, POLLIN, 0}, {wake_descriptor_, POLLIN, 0}};
+        // A first look without waiting; the log is brought up to date before
+        // a real wait.
+        if (slice == 1) log_.flush();
+        const int polled =
+            ::poll(ready, wake_descriptor_ >= 0 ? 2 : 1, slice == 0 ? 0 : kWaitSliceMs);
+        if (polled < 0 && errno != EINTR) return true;  // the read reports it
+        if (wake_descriptor_ >= 0 && (ready[1].revents & POLLIN)) {
+            interrupted_ = true;
+            return false;
+        }
+        if (polled > 0) {
+            note_input_came(wait_start);
+            return true;
+        }
+        if (polled == 0 && slice == 0) continue;
+        const auto waited = Clock::now() - wait_start;
+        if (!stall_warned_ && waited >= kStallWarning) {
+            stall_warned_ = true;
+            log_.write(1, "WARNING: no input from %s for %.1f s: waiting\n", name_.c_str(),
+                       std::chrono::duration<double>(waited).count());
+        }
+        if (idle_task_) idle_task_();
+    }
+}
+
+void StreamSource::note_input_came(Clock::time_point wait_start) {
+    if (!stall_warned_) return;
+    stall_warned_ = false;
+    log_.write(1, "Input from %s again after %.1f s without data\n", name_.c_str(),
+               std::chrono::duration<double>(Clock::now() - wait_start).count());
+}
+
+size_t StreamSource::read_some(uint8_t* buffer, size_t size) {
+    if (ended_ || interrupted_) return 0;
+    for (;;) {
+        if (!wait_for_input()) return 0;
         const ssize_t count = ::read(descriptor_, buffer, size);
         if (count > 0) return static_cast<size_t>(count);
         if (count == 0) {
@@ -129,7 +167,7 @@ void StreamSource::skip_to_first_packet() {
     uint64_t skipped = 0;
     for (;;) {
         fill_lookahead(kSyncWindow);
-        const bool complete = ended_;  // nothing more will come
+        const bool complete = ended_ || interrupted_;  // nothing more will come
         const std::optional<size_t> start = first_packet_start(complete);
         // Without a start, every candidate in view failed: drop them all.
         const size_t drop = start      ? *start

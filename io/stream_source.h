@@ -3,7 +3,9 @@
 // in the middle of a packet; it is aligned to its first packet before use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,10 +27,13 @@ class StreamSource : public TsSource {
     // Opens the stream `path` names. A FIFO is opened without waiting for its
     // writer (reads wait for data instead), so the outputs can be checked
     // first. On failure writes a fatal message and returns nothing.
-    static std::unique_ptr<StreamSource> open(const std::string& path, Log& log);
+    // `wake_descriptor` (or -1): once it is readable (a stop signal came),
+    // every wait for input ends and the input counts as ended.
+    static std::unique_ptr<StreamSource> open(const std::string& path, Log& log,
+                                              int wake_descriptor = -1);
     // Over a descriptor the caller keeps open (tests).
-    static std::unique_ptr<StreamSource> over_descriptor(int descriptor, std::string name,
-                                                         Log& log);
+    static std::unique_ptr<StreamSource> over_descriptor(int descriptor, std::string name, Log& log,
+                                                         int wake_descriptor = -1);
     ~StreamSource() override;
     StreamSource(const StreamSource&) = delete;
     StreamSource& operator=(const StreamSource&) = delete;
@@ -42,16 +47,32 @@ class StreamSource : public TsSource {
     std::optional<uint64_t> known_length() const override { return std::nullopt; }
     uint64_t bytes_taken() const override { return bytes_taken_; }
     bool failed() const override { return failed_; }
+    void set_idle_task(std::function<void()> task) override { idle_task_ = std::move(task); }
 
     const FileIdentity& identity() const { return identity_; }
+    // True once the wake descriptor ended a wait: nothing more is read.
+    bool interrupted() const { return interrupted_; }
+
+    // A wait for input this long is warned of (level 1) while it lasts, and
+    // its length when input comes again.
+    static constexpr std::chrono::milliseconds kStallWarning{1000};
 
   private:
-    StreamSource(int descriptor, bool owned, std::string name, FileIdentity identity, Log& log)
+    using Clock = std::chrono::steady_clock;
+
+    StreamSource(int descriptor, bool owned, std::string name, FileIdentity identity, Log& log,
+                 int wake_descriptor)
         : descriptor_(descriptor),
           owned_(owned),
           name_(std::move(name)),
           identity_(identity),
-          log_(log) {}
+          log_(log),
+          wake_descriptor_(wake_descriptor) {}
+
+    // Waits until the input is readable (true), or the wake descriptor is
+    // (false); warns of a long wait and runs the idle task meanwhile.
+    bool wait_for_input();
+    void note_input_came(Clock::time_point wait_start);
 
     // Reads what has arrived into `buffer` (at most `size` bytes), waiting for
     // at least one byte; 0 at the end of the input or after a read error.
@@ -69,8 +90,12 @@ class StreamSource : public TsSource {
     FileIdentity identity_;
     Log& log_;
     std::vector<uint8_t> lookahead_;  // bytes read but not yet handed out
+    int wake_descriptor_;
+    std::function<void()> idle_task_;
+    bool stall_warned_ = false;
     bool ended_ = false;
     bool failed_ = false;
+    bool interrupted_ = false;
     uint64_t bytes_taken_ = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -35,6 +36,10 @@ class TsSource {
     virtual bool has_more_input() = 0;
     // The bytes taken from the input so far: handed out or skipped.
     virtual uint64_t bytes_taken() const = 0;
+    // Work to do now and then (about every quarter second) while a stream
+    // waits for input, such as watching the device the samples go to. A
+    // source that never waits ignores it.
+    virtual void set_idle_task(std::function<void()> task) { (void)task; }
 };
 
 }  // namespace terramod

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/stop_signals.h"
 #include "io/locked_file.h"
 
 namespace terramod {
@@ -11,6 +12,11 @@ namespace {
 constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// The file's pending text is written once it holds this much, or when this
+// long has passed since the last write.
+constexpr size_t kPendingBytes = 16 * 1024;
+constexpr auto kPendingTime = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -45,32 +51,70 @@ bool Log::open(const std::string& path, std::time_t now) {
     if (!file) return false;
     file_ = file;
     path_ = path;
+    last_file_write_ = std::chrono::steady_clock::now();
+    set_signal_log(fileno(file_), false);
     // The time carries its own line feed, so an empty line follows the header.
-    check_file_write(std::fprintf(file_, "Log file for terramod ==> %s , %s\n\n", path.c_str(),
-                                  calendar_text(now).c_str()) >= 0);
+    pending_ = "Log file for terramod ==> " + path + " , " + calendar_text(now) + "\n\n";
     return true;
 }
 
 void Log::close() {
     if (!file_) return;
-    check_file_write(std::fputs("________________________________________________\n\n", file_) >=
-                     0);
+    pending_ += "________________________________________________\n\n";
     close_without_footer();
 }
 
 void Log::close_without_footer() {
     if (!file_) return;
+    write_pending(pending_.size());
+    if (!file_) return;
+    set_signal_log(-1, false);
     std::FILE* file = std::exchange(file_, nullptr);
     // Buffered text reaches the file here: a failure is a failed write.
     if (std::fclose(file) != 0) report_write_failure();
+}
+
+void Log::queue_for_file(const std::string& text) {
+    pending_ += text;
+    const auto now = std::chrono::steady_clock::now();
+    if (pending_.size() < kPendingBytes && now - last_file_write_ < kPendingTime) return;
+    // A line longer than the limit goes out unfinished.
+    if (pending_.rfind('\n') == std::string::npos && pending_.size() >= kPendingBytes)
+        write_pending(pending_.size());
+    else
+        flush();
+}
+
+void Log::flush() {
+    if (console_) std::fflush(console_);
+    if (!file_) return;
+    last_file_write_ = std::chrono::steady_clock::now();
+    const size_t line_end = pending_.rfind('\n');
+    if (line_end != std::string::npos) write_pending(line_end + 1);
+}
+
+void Log::write_pending(size_t count) {
+    if (count == 0) return;
+    const bool written =
+        std::fwrite(pending_.data(), 1, count, file_) == count && std::fflush(file_) == 0;
+    const bool line_open = pending_[count - 1] != '\n';
+    pending_.erase(0, count);
+    check_file_write(written);
+    if (file_) set_signal_log(fileno(file_), line_open);
 }
 
 void Log::check_file_write(bool succeeded) {
     if (succeeded && !std::ferror(file_)) return;
     // Text after a lost piece would make a log with a hole in it: the file is
     // dropped (the result of closing it adds nothing now).
-    std::fclose(std::exchange(file_, nullptr));
+    drop_file();
     report_write_failure();
+}
+
+void Log::drop_file() {
+    set_signal_log(-1, false);
+    pending_.clear();
+    std::fclose(std::exchange(file_, nullptr));
 }
 
 void Log::report_write_failure() {
@@ -106,6 +150,9 @@ void Log::vwrite(int level, const char* format, std::va_list args) {
         return;
     }
     print(text_);
+    // Warnings and errors are seen at once, on a console that is a file or a
+    // pipe (a service's journal) too.
+    if (level <= 1) flush();
 }
 
 void Log::release_held() {
@@ -118,7 +165,7 @@ void Log::print(const std::string& text) {
     // Console first, then the file, with identical content.
     if (console_) std::fwrite(text.data(), 1, text.size(), console_);
     if (capture_) capture_->append(text);
-    if (file_) check_file_write(std::fwrite(text.data(), 1, text.size(), file_) == text.size());
+    if (file_) queue_for_file(text);
 }
 
 }  // namespace terramod

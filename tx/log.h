@@ -1,7 +1,12 @@
 // The levelled run log: every message after parsing goes to the console and
-// to the log file alike, when its level is at most the verbosity.
+// to the log file alike, when its level is at most the verbosity. The file's
+// text is written in whole lines (a few kilobytes or half a second at a time,
+// and whenever flush() is called: after each cycle and before a wait), so
+// that a second stop signal, which ends the process at once, finds the file
+// at a line's end and can append its last line.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -29,6 +34,8 @@ class Log {
     void close_without_footer();
 
     void write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Writes the file's pending whole lines now.
+    void flush();
     void vwrite(int level, const char* format, std::va_list args);
 
     bool is_open() const { return file_ != nullptr; }
@@ -55,6 +62,12 @@ class Log {
     // Checks the result of a write to the file; on failure drops the file
     // and reports the failure.
     void check_file_write(bool succeeded);
+    // Appends to the file's pending text and writes the whole lines of it
+    // when enough has gathered or enough time has passed.
+    void queue_for_file(const std::string& text);
+    // Writes the first `count` bytes of the pending text to the file.
+    void write_pending(size_t count);
+    void drop_file();
     // To the console, the capture and the file.
     void print(const std::string& text);
     // The console warning, the first time only.
@@ -64,7 +77,9 @@ class Log {
     std::FILE* console_;
     std::FILE* file_ = nullptr;
     std::string* capture_ = nullptr;
-    std::string path_;  // the open file's name, for the write warning
+    std::string path_;     // the open file's name, for the write warning
+    std::string pending_;  // text for the file not yet written
+    std::chrono::steady_clock::time_point last_file_write_;
     bool in_use_ = false;
     bool write_failed_ = false;
     std::string text_;  // formatting buffer, reused

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/stop_signals.h"
 #include "io/file_source.h"
 #include "io/stream_source.h"
 #include "tx/config.h"
@@ -42,7 +43,9 @@ bool log_is_input(const std::optional<std::string>& input_path, const std::strin
 // a stream of unknown length. Nothing (after a fatal message) on failure.
 std::optional<OpenedInput> open_input(const std::optional<std::string>& path, Log& log) {
     if (path && StreamSource::names_stream(*path)) {
-        std::unique_ptr<StreamSource> stream = StreamSource::open(*path, log);
+        // A stop signal ends a wait for the stream's data.
+        std::unique_ptr<StreamSource> stream =
+            StreamSource::open(*path, log, stop_wake_descriptor());
         if (!stream) return std::nullopt;
         const FileIdentity identity = stream->identity();
         return OpenedInput{std::move(stream), identity};

@@ -4,6 +4,8 @@
 
 #include <system_error>
 
+#include "common/stop_signals.h"
+
 namespace terramod {
 
 PhasedJob::PhasedJob(std::function<void(int32_t, int32_t)> run) : run_(std::move(run)) {}
@@ -57,7 +59,10 @@ void PhasedJob::wait_for_finished(int32_t count) {
 
 // A thread the system refuses to start (no memory, a process limit) leaves
 // the work to the threads that did start: the same bytes, only slower.
+// The workers start with the stop signals blocked (a thread inherits its
+// creator's mask), so a stop signal interrupts the main thread's waits.
 WorkerPool::WorkerPool(int32_t threads) {
+    const StopSignalsBlocked blocked;
     try {
         for (int32_t part = 1; part < threads; ++part)
             workers_.emplace_back(&WorkerPool::work, this);

@@ -209,10 +209,11 @@ TEST_F(LogTest, UncreatableFileWritesNothing) {
 }
 
 // A log file that cannot take the text (/dev/full fails every write with
-// ENOSPC): the failure is found when the buffered text reaches the file,
-// during a long message, at the footer or at the final close. Each way, one
-// warning on the console, the messages still on the console, and the failure
-// known for the exit code.
+// ENOSPC): the failure is found when the text reaches the file: at once for
+// a warning or an error (level 0 or 1, written through), else at a long
+// message, the footer or the final close. Each way, one warning on the
+// console, the messages still on the console, and the failure known for the
+// exit code.
 TEST_F(LogTest, WriteFailureWarnsOnceAndIsKnown) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     const std::string warning =
@@ -220,26 +221,30 @@ TEST_F(LogTest, WriteFailureWarnsOnceAndIsKnown) {
     const std::string long_message = std::string(200000, 'x') + "\n";
     enum class Ending { close, close_without_footer, destructor };
     struct Case {
+        int level;
         std::vector<std::string> messages;
         Ending ending;
         std::string expected_console;
     };
     const std::vector<Case> cases = {
-        {{"short\n", "lines\n"}, Ending::close, "short\nlines\n" + warning},
-        {{"short\n"}, Ending::close_without_footer, "short\n" + warning},
-        {{"short\n"}, Ending::destructor, "short\n" + warning},
-        {{"before\n", long_message, "after\n", long_message},
+        {2, {"short\n", "lines\n"}, Ending::close, "short\nlines\n" + warning},
+        {2, {"short\n"}, Ending::close_without_footer, "short\n" + warning},
+        {2, {"short\n"}, Ending::destructor, "short\n" + warning},
+        {2,
+         {"before\n", long_message, "after\n", long_message},
          Ending::close,
          "before\n" + long_message + warning + "after\n" + long_message},
+        {0, {"short\n", "lines\n"}, Ending::close, "short\n" + warning + "lines\n"},
     };
     for (const Case& test : cases) {
         std::string console;
         bool had_write_failure = false;
         {
-            Log log(0, nullptr);
+            Log log(4, nullptr);
             log.capture_to(&console);
             ASSERT_TRUE(log.open("/dev/full"));
-            for (const std::string& message : test.messages) log.write(0, "%s", message.c_str());
+            for (const std::string& message : test.messages)
+                log.write(test.level, "%s", message.c_str());
             if (test.ending == Ending::close) log.close();
             if (test.ending == Ending::close_without_footer) log.close_without_footer();
             if (test.ending != Ending::destructor) had_write_failure = log.had_write_failure();
