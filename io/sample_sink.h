@@ -27,6 +27,16 @@ class SampleSink {
     // True once a write failed because the sink's reader went away (a pipe
     // closed by its reader): nothing more can be delivered.
     virtual bool reader_gone() const { return false; }
+    // True once a write gave up waiting because a stop signal came: the run
+    // ends as the signal asks, the failure is no fault of the sink.
+    virtual bool interrupted() const { return false; }
+
+    // A device's: watches for events (underflows) between writes, warning of
+    // them as they come; whether any sample was lost on the way (an
+    // underflow, a late burst, a stream error); the totals at the end.
+    virtual void poll_events() {}
+    virtual bool lost_samples() const { return false; }
+    virtual void report_totals() {}
 };
 
 }  // namespace terramod

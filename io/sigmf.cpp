@@ -53,7 +53,9 @@ std::string sigmf_json(const SigmfMetadata& metadata) {
     for (const auto& [name, value] : metadata.texts) field("dvbt:" + name, quoted(value));
     for (const auto& [name, value] : metadata.numbers) field("dvbt:" + name, number(value));
     json.erase(json.size() - 2);  // the last field's comma
-    json += "\n  },\n  \"captures\": [{\"core:sample_start\": 0}],\n  \"annotations\": []\n}\n";
+    json += "\n  },\n  \"captures\": [{\"core:sample_start\": 0";
+    if (metadata.frequency) json += ", \"core:frequency\": " + number(*metadata.frequency);
+    json += "}],\n  \"annotations\": []\n}\n";
     return json;
 }
 

@@ -3,6 +3,7 @@
 // `dvbt` extension.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,11 +11,12 @@
 namespace terramod {
 
 struct SigmfMetadata {
-    std::string datatype;     // core:datatype
-    double sample_rate = 0;   // core:sample_rate, Hz
-    std::string recorder;     // core:recorder
-    std::string description;  // core:description
-    std::string dataset;      // core:dataset: the sample file's name
+    std::string datatype;             // core:datatype
+    double sample_rate = 0;           // core:sample_rate, Hz
+    std::string recorder;             // core:recorder
+    std::string description;          // core:description
+    std::string dataset;              // core:dataset: the sample file's name
+    std::optional<double> frequency;  // the capture's core:frequency, Hz (--frequency)
     // dvbt:<name> fields: text values and number values, in this order.
     std::vector<std::pair<std::string, std::string>> texts;
     std::vector<std::pair<std::string, double>> numbers;

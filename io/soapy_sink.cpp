@@ -133,7 +133,7 @@ bool SoapySink::set_up() {
             return false;
         }
         return set_sample_rate() && set_frequency() && set_antenna() && set_gain() &&
-               set_up_stream();
+               set_up_stream() && (settings_.prime_samples > 0 || activate_stream());
     } catch (const std::exception& error) {
         log_.write(0, "FATAL ERROR: the SDR device refused its set-up: %s\n", error.what());
         return false;
@@ -223,6 +223,10 @@ bool SoapySink::set_up_stream() {
         log_.write(0, "FATAL ERROR: the SDR device gave no %s stream\n", format.c_str());
         return false;
     }
+    return true;
+}
+
+bool SoapySink::activate_stream() {
     const int result = device_->activateStream(stream_);
     if (result != 0) {
         log_.write(0, "FATAL ERROR: the SDR stream can't be activated: %s\n",
@@ -250,7 +254,7 @@ void SoapySink::report_set_up() {
 }
 
 bool SoapySink::write_samples(std::span<const uint8_t> encoded) {
-    if (!active_) {
+    if (stream_ == nullptr || failed_) {
         log_.write(0, "FATAL ERROR: the SDR stream is not open\n");
         return false;
     }
@@ -259,16 +263,41 @@ bool SoapySink::write_samples(std::span<const uint8_t> encoded) {
                    settings_.stream_format.c_str());
         return false;
     }
+    if (!active_) {
+        priming_.insert(priming_.end(), encoded.begin(), encoded.end());
+        return priming_.size() / element_size_ < settings_.prime_samples || start_primed();
+    }
+    return send_samples(encoded);
+}
+
+bool SoapySink::start_primed() {
+    bool activated = false;
+    try {
+        activated = activate_stream();
+    } catch (const std::exception& error) {
+        log_.write(0, "FATAL ERROR: the SDR stream can't be activated: %s\n", error.what());
+    }
+    const std::vector<uint8_t> primed = std::move(priming_);
+    priming_ = {};
+    failed_ = !activated || !send_samples(primed);
+    return !failed_;
+}
+
+bool SoapySink::send_samples(std::span<const uint8_t> encoded) {
     const size_t count = encoded.size() / element_size_;
     if (count == 0) return true;
     if (!held_back_.empty()) {
         if (!write_elements(held_back_.data(), held_back_.size() / element_size_, 0)) {
+            failed_ = true;
             return false;
         }
         held_back_.clear();
     }
     const size_t kept = std::min(count, kHeldBackElements);
-    if (!write_elements(encoded.data(), count - kept, 0)) return false;
+    if (!write_elements(encoded.data(), count - kept, 0)) {
+        failed_ = true;
+        return false;
+    }
     held_back_.assign(encoded.end() - kept * element_size_, encoded.end());
     return true;
 }
@@ -368,6 +397,16 @@ void SoapySink::warn_events_now_and_then() {
     last_warning_ = now;
 }
 
+void SoapySink::poll_events() {
+    if (!active_ || failed_) return;
+    try {
+        poll_status(0);
+    } catch (const std::exception&) {
+        // The next write reports a device that fails.
+    }
+    warn_events_now_and_then();
+}
+
 void SoapySink::report_totals() {
     const bool any = underflows_ + late_bursts_ + stream_errors_ > 0;
     log_.write(any ? 0 : 2, "%sSDR underflows: %llu, late bursts: %llu, stream errors: %llu\n",
@@ -378,8 +417,12 @@ void SoapySink::report_totals() {
 
 bool SoapySink::close() {
     if (device_ == nullptr) return true;
-    bool ok = active_;
-    if (active_ && !held_back_.empty()) {
+    // After a failed write (reported then) the device is only released: draining a device that
+    // took no samples would wait for it once more.
+    if (failed_) return release();
+    bool ok = true;
+    if (!active_ && !priming_.empty()) ok = start_primed();
+    if (ok && active_ && !held_back_.empty()) {
         ok = write_elements(held_back_.data(), held_back_.size() / element_size_,
                             SOAPY_SDR_END_BURST);
         held_back_.clear();

@@ -33,13 +33,17 @@ struct SoapySinkSettings {
     std::chrono::milliseconds stall_limit{5000};
     // Underflows and late bursts are warned of at most once in this time.
     std::chrono::milliseconds warning_interval{1000};
+    // The stream is activated once this many samples are ready (0: at
+    // set-up), so that the device does not start with an empty buffer.
+    size_t prime_samples = 0;
 };
 
 class SoapySink : public SampleSink {
   public:
     // Opens the device, sets rate, frequency, gain and antenna, sets the stream up and activates
-    // it, then reports (level 2) what the device accepted. Returns null after a FATAL ERROR message
-    // when the device cannot be used as asked; nothing has been sent then.
+    // it (or, with prime_samples, leaves that to the write that completes them), then reports
+    // (level 2) what the device accepted. Returns null after a FATAL ERROR message when the device
+    // cannot be used as asked; nothing has been sent then.
     static std::unique_ptr<SoapySink> open(const SoapySinkSettings& settings, Log& log);
     // Without close(): deactivates and releases the device without draining.
     ~SoapySink() override;
@@ -58,7 +62,11 @@ class SoapySink : public SampleSink {
     bool close() override;
 
     // Logs the totals of underflows and late bursts the device reported (a WARNING when any).
-    void report_totals();
+    void report_totals() override;
+    // Reads the device's status events and warns of underflows as they come (at most once in
+    // the warning interval).
+    void poll_events() override;
+    bool lost_samples() const override { return underflows_ + late_bursts_ + stream_errors_ > 0; }
     uint64_t underflows() const { return underflows_; }
     uint64_t late_bursts() const { return late_bursts_; }
 
@@ -72,6 +80,11 @@ class SoapySink : public SampleSink {
     bool set_gain();
     bool set_antenna();
     bool set_up_stream();
+    bool activate_stream();
+    // Activates the stream and sends the samples gathered for priming.
+    bool start_primed();
+    // Sends one write's samples, the last of them held back for the end of the burst.
+    bool send_samples(std::span<const uint8_t> encoded);
     void report_set_up();
     bool write_elements(const uint8_t* data, size_t count, int flags);
     bool send_elements(const uint8_t* data, size_t count, int flags);
@@ -86,7 +99,9 @@ class SoapySink : public SampleSink {
     SoapySDR::Device* device_ = nullptr;
     SoapySDR::Stream* stream_ = nullptr;
     bool active_ = false;
+    bool failed_ = false;  // a write failed: close() only releases the device
     size_t element_size_ = 8;
+    std::vector<uint8_t> priming_;  // samples gathered before the stream is activated
     // The last samples written are held back so that close() can send them with END_BURST.
     std::vector<uint8_t> held_back_;
     bool status_supported_ = true;

@@ -53,6 +53,8 @@ inline constexpr char kExpectedHelp[] =
     "--gain DB\tdevice gain (default the device's minimum)\n"
     "--channel N\tdevice channel (default 0)\n"
     "--antenna NAME\tdevice antenna\n"
+    "--prime MS\tdevice: milliseconds of samples made before its stream starts\n"
+    "  \t(default 100; 0 starts it before the first sample)\n"
     "--loop\t\tstart a file input again at its beginning when it ends\n"
     "--lp-input FILE\thierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
     "  \tthe low-priority stream, -i the high-priority one\n"

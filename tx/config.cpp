@@ -65,6 +65,8 @@ constexpr char kLongOptionsHelp[] =
     "--gain DB\tdevice gain (default the device's minimum)\n"
     "--channel N\tdevice channel (default 0)\n"
     "--antenna NAME\tdevice antenna\n"
+    "--prime MS\tdevice: milliseconds of samples made before its stream starts\n"
+    "  \t(default 100; 0 starts it before the first sample)\n"
     "--loop\t\tstart a file input again at its beginning when it ends\n"
     "--lp-input FILE\thierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
     "  \tthe low-priority stream, -i the high-priority one\n"
@@ -228,6 +230,10 @@ class CommandLineParser {
             std::optional<double> channel;
             take_number(channel, "channel", 0.0, 1024.0);
             config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
+        } else if (option == "--prime") {
+            std::optional<double> prime;
+            take_number(prime, "prime", 0.0, 10000.0);
+            config_.prime_ms = prime.value_or(100.0);
         } else if (option == "--lp-input") {
             take_path(config_.lp_input_path);
         } else if (option == "--lp-rate") {

@@ -67,20 +67,13 @@ std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_ra
     settings.antenna = config.antenna;
     settings.sample_rate = sample_rate;
     settings.stream_format = config.sample_type == kCs16 ? "CS16" : "CF32";
+    settings.prime_samples = static_cast<size_t>(config.prime_ms * 1e-3 * sample_rate);
     return SoapySink::open(settings, log);
 #else
     (void)config;
     (void)sample_rate;
     (void)log;
     return nullptr;
-#endif
-}
-
-void report_device_totals(SampleSink* device) {
-#ifdef TERRAMOD_HAVE_SOAPYSDR
-    if (auto* soapy = dynamic_cast<SoapySink*>(device)) soapy->report_totals();
-#else
-    (void)device;
 #endif
 }
 

@@ -22,9 +22,6 @@ bool device_settings_usable(const TxConfig& config, bool to_standard_output, Log
 // Sets the device up and starts its stream; null after the fatal message.
 std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_rate, Log& log);
 
-// The device's underflow and late-burst totals (after it was closed).
-void report_device_totals(SampleSink* device);
-
 // The SIMD kernels: the widest this CPU runs, unless TERRAMOD_SIMD names
 // another.
 const SimdKernels& choose_kernels(Log& log);

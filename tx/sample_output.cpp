@@ -1,9 +1,13 @@
 #include "tx/sample_output.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <string_view>
 
+#include "common/stop_signals.h"
 #include "io/sigmf.h"
 #include "io/standard_output_sink.h"
 
@@ -47,7 +51,8 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
         case SampleEncoding::kFloatPairs:
             destination_ = destination;
             if (destination == SampleDestination::kStandardOutput)
-                files_.push_back(std::make_unique<StandardOutputSink>());
+                files_.push_back(
+                    std::make_unique<StandardOutputSink>(STDOUT_FILENO, stop_wake_descriptor()));
             else if (destination == SampleDestination::kFile)
                 files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
             // BB IF is interpolated at zero IF and moved up afterwards (which
@@ -85,9 +90,20 @@ std::string SampleOutput::sigmf_name() const {
     return base_name_ + ".sigmf-meta";
 }
 
+// In a device run the samples go to the device: the announcement says so
+// instead of naming a dump.
+static std::string announcement_for(const OutputFormatDescription& format,
+                                    SampleDestination destination) {
+    std::string text = format.announcement;
+    constexpr std::string_view kDumping = "DAC stream dumping selected";
+    if (destination == SampleDestination::kDevice && text.starts_with(kDumping))
+        text.replace(0, kDumping.size(), "Transmitting through the SDR device");
+    return text;
+}
+
 bool SampleOutput::open() {
     if (!selected_) return true;
-    log_.write(2, "%s", format_.announcement);
+    log_.write(2, "%s", announcement_for(format_, destination_).c_str());
     for (const auto& file : files_) {
         if (!file->open() && file->in_use()) {
             log_.write(0, "FATAL ERROR: output file \"%s\" is in use by another run\n",
@@ -111,6 +127,19 @@ bool SampleOutput::open() {
     return true;
 }
 
+void SampleOutput::poll_device() {
+    if (destination_ == SampleDestination::kDevice && !files_.empty()) files_[0]->poll_events();
+}
+
+bool SampleOutput::device_lost_samples() const {
+    return destination_ == SampleDestination::kDevice && !files_.empty() &&
+           files_[0]->lost_samples();
+}
+
+void SampleOutput::report_device_totals() {
+    if (destination_ == SampleDestination::kDevice && !files_.empty()) files_[0]->report_totals();
+}
+
 // The file name without its folder, as core:dataset names it.
 static std::string file_name_part(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -130,6 +159,7 @@ void SampleOutput::write_sigmf() {
     metadata.datatype = sample_type_description(sample_type_).sigmf_datatype;
     metadata.sample_rate = sample_rate_;
     metadata.recorder = "terramod 1.2j";
+    metadata.frequency = config_.frequency_hz;
     metadata.dataset = file_name_part(files_[0]->name());
     metadata.description =
         std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config_.mode] + " " +
@@ -205,7 +235,8 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
                     samples.size() * sample_type_description(sample_type_).bytes_per_sample));
             }
             samples_written_ += static_cast<int64_t>(samples.size());
-            if (!file.write_samples(bytes)) {
+            // A stop signal that ended a wait for the reader is no failure.
+            if (!file.write_samples(bytes) && !file.interrupted()) {
                 had_failure_ = true;
                 // The device has said why; a gap on the air ends the run.
                 if (destination_ == SampleDestination::kDevice)

@@ -70,6 +70,12 @@ class SampleOutput {
     // True once the reader of standard output went away: stop the run.
     bool reader_gone() const { return !files_.empty() && files_.front()->reader_gone(); }
 
+    // The device's: its events watched between cycles (while the input
+    // stalls), whether it lost samples on the air, its totals at the end.
+    void poll_device();
+    bool device_lost_samples() const;
+    void report_device_totals();
+
     // For integer sample types: how many samples were clipped, at level 2,
     // and a warning when any was.
     void report_clipping();

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/stop_signals.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
@@ -23,7 +24,6 @@
 #include "tx/run_settings.h"
 #include "tx/run_sources.h"
 #include "tx/sample_output.h"
-#include "tx/stop_signals.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -54,8 +54,12 @@ struct RunOutputs {
 // False when another run holds the lock of an output (the fatal message is
 // written).
 bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
-    if (!config.output_path && config.dump[kDumpPostIfft])
+    // A device run writes no sample file: there is no file name to default.
+    if (!config.output_path && config.dump[kDumpPostIfft] && !config.device_args)
         log.write(2, "WARNING: no DAC stream file name given -> using %s.bin\n", kDefaultBaseName);
+    if (config.output_path && *config.output_path != kStandardStream && !config.dump[kDumpPostIfft])
+        log.write(1, "Note: the sample file %s.bin is written only with -d t\n",
+                  make_base_name(config.output_path).c_str());
     return outputs.dumps.open() && outputs.signal.open();
 }
 
@@ -195,12 +199,15 @@ struct CycleLoop {
     void finish(const CycleRecord& cycle) {
         outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
         outputs.signal.write(chain.output_samples());
+        // A device that failed has stopped the run (its fatal message is out).
+        if (outputs.signal.device_failed()) return;
         write_progress(log, source, cycle, progress_factor, signal);
         if (lp && lp->length)
             log.write(2, "LP %.1f%% done\n",
                       progress_percent(lp->bytes_consumed, lp->progress_factor));
         else if (lp)
             log.write(2, "LP %.1f MB in\n", input_megabytes(lp->source->bytes_taken()));
+        log.flush();
     }
 };
 
@@ -267,13 +274,17 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
 }
 
 // The speed line and the comparison with the broadcast rate.
+// A run to a device goes at the device's pace: its figure is no speed.
 void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds elapsed_time,
-                double useful_throughput) {
+                double useful_throughput, bool paced_by_device) {
     const double elapsed = run_seconds(elapsed_time);
     const double rate = static_cast<double>(bytes_consumed) * 8 / elapsed;
     log.write(1, "Elapsed time = %.3f s. ", elapsed);
     log.write(1, "Approx. %.3f kbps.\n", rate * 0.001);
-    if (useful_throughput < rate) {
+    if (paced_by_device) {
+        log.write(2, "The run went at the SDR device's pace: %.2f times real-time\n",
+                  rate / useful_throughput);
+    } else if (useful_throughput < rate) {
         log.write(2, "This is %.1f times faster than real-time ;=)\n", rate / useful_throughput);
     } else {
         // Nothing consumed (an empty input) is infinitely slower.
@@ -296,6 +307,17 @@ int stop_reader_gone(RunOutputs& outputs, Log& log) {
               "FATAL ERROR: standard output was closed by its reader (broken pipe) -> "
               "transmission stopped\n");
     outputs.signal.close_first();
+    outputs.dumps.close_all();
+    outputs.signal.close_rest();
+    log.close_without_footer();
+    return kExitFileFailure;
+}
+
+// The device took no more samples (it has said why in a FATAL ERROR): the
+// run stops at once, as a fatal stop without footer; the dumps are kept.
+int stop_device_failed(RunOutputs& outputs, Log& log) {
+    outputs.signal.close_first();
+    outputs.signal.report_device_totals();
     outputs.dumps.close_all();
     outputs.signal.close_rest();
     log.close_without_footer();
@@ -379,6 +401,7 @@ int Transmission::run() {
         filters, signal,    log,     make_progress_factor(source.known_length().value_or(0))};
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
     if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
+    if (loop.output_failed) return stop_device_failed(*outputs_, log);
     if (loop.input_fatal) return stop_fatal(log);
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
                                std::chrono::steady_clock::now() - start));
@@ -488,6 +511,7 @@ bool Transmission::open_inputs() {
         lp_->identity = lp_input->identity;
         lp_->length = lp_->source->known_length();
         lp_->progress_factor = make_progress_factor(lp_->length.value_or(0));
+        log.flush();
         lp_->source->skip_to_first_packet();
     }
     const std::vector<std::string> names = outputs_->file_names();
@@ -506,6 +530,7 @@ bool Transmission::open_inputs() {
 bool Transmission::open_outputs_and_device() {
     Log& log = *log_;
     if (!open_outputs(config_, *outputs_, log)) return false;
+    log.flush();
     input_->source->skip_to_first_packet();
     filters_ = make_source_filters(config_, *input_->source, rates_, log);
     if (filters_.adapter && filters_.adapter->fatal()) return false;
@@ -513,8 +538,12 @@ bool Transmission::open_outputs_and_device() {
         std::unique_ptr<SampleSink> device =
             open_device(config_, rates_.sampling_rate * chain_->interpolation_factor(), log);
         if (!device) return false;
-        filters_.device = device.get();
         outputs_->signal.attach_device(std::move(device));
+        // While an input stalls, the device's underflows are warned of as
+        // they come.
+        const auto watch_device = [this] { outputs_->signal.poll_device(); };
+        input_->source->set_idle_task(watch_device);
+        if (lp_) lp_->source->set_idle_task(watch_device);
     }
     return true;
 }
@@ -528,7 +557,8 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
         log.write(0, "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
                   stop_signal_name(stopped_by), loop.bytes_consumed);
     }
-    report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput);
+    report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput,
+               config_.device_args.has_value());
     if (lp_) report_lp_end(*lp_, log);
     outputs_->signal.report_clipping();
     chain_->report_unsynced_packets(log);
@@ -538,7 +568,7 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
     chain_.reset();
     lp_.reset();
     outputs_->signal.close_first();  // a device drains its buffers here
-    report_device_totals(filters_.device);
+    outputs_->signal.report_device_totals();
     outputs_->dumps.close_all();
     outputs_->signal.close_rest();
     filters_ = SourceFilters{};
@@ -553,8 +583,9 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
         return 128 + stopped_by;
     }
     log.close();
-    const bool failed =
-        outputs_->had_failure() || input_failed || loop.output_failed || log.had_write_failure();
+    // Samples lost on the air (underflows, late bursts) fail the run too.
+    const bool failed = outputs_->had_failure() || input_failed ||
+                        outputs_->signal.device_lost_samples() || log.had_write_failure();
     return failed ? kExitFileFailure : kExitSuccess;
 }
 

@@ -70,6 +70,7 @@ struct TxConfig {
     std::optional<double> gain_db;           // --gain
     std::optional<std::string> antenna;      // --antenna
     int32_t channel = 0;                     // --channel
+    double prime_ms = 100;                   // --prime: samples ready before the device starts
     // Hierarchical transmission: the low-priority stream (--lp-input) and
     // its code rate (--lp-rate); -i is then the high-priority stream.
     std::optional<std::string> lp_input_path;

@@ -17,6 +17,9 @@
 //          write     which also acknowledges the end of a burst), the return of the next
 //          none      writeStream call (which then takes nothing), or not at all
 //   ack=0            readStreamStatus does not acknowledge the end of a burst
+//   start=activate   a paced burst starts when the stream is activated (after a latency of
+//                    20 ms), as many DACs do, so a host that activates before its samples are
+//                    ready underflows at once
 // A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
 // starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
 // stream drops what the buffer still holds, as a real device does.
@@ -48,6 +51,7 @@ const std::vector<std::string> kAntennas = {"TX/RX", "TX2"};
 const SoapySDR::Range kGainRange(0, 60, 1);
 const SoapySDR::Range kFrequencyRange(1e6, 6e9);
 constexpr std::chrono::milliseconds kStartDelay{50};
+constexpr std::chrono::milliseconds kActivationLatency{20};
 
 std::string argument(const SoapySDR::Kwargs& args, const std::string& key,
                      const std::string& fallback) {
@@ -122,7 +126,8 @@ class TestDevice : public SoapySDR::Device {
           late_at_(std::stoull(argument(args, "late_at", "0"))),
           stall_at_(std::stoull(argument(args, "stall_at", "0"))),
           report_(argument(args, "report", "status")),
-          acknowledges_(argument(args, "ack", "1") != "0") {
+          acknowledges_(argument(args, "ack", "1") != "0"),
+          starts_at_activation_(argument(args, "start", "") == "activate") {
         if (report_ != "status" && report_ != "write" && report_ != "none") {
             throw std::invalid_argument("report=" + report_ + " is not status, write or none");
         }
@@ -240,6 +245,11 @@ class TestDevice : public SoapySDR::Device {
         std::lock_guard lock(mutex_);
         if (active_) return 0;
         active_ = true;
+        if (starts_at_activation_ && paced_) {
+            in_burst_ = true;
+            burst_start_ = Clock::now() + kActivationLatency;
+            burst_sent_ = 0;
+        }
         sender_ = std::thread([this] { send_loop(); });
         return 0;
     }
@@ -325,7 +335,8 @@ class TestDevice : public SoapySDR::Device {
     size_t due_now(Clock::time_point now) {
         const size_t buffered = buffer_.size() / element_size_;
         if (!paced_) return buffered;
-        const double elapsed = std::chrono::duration<double>(now - burst_start_).count();
+        const double elapsed =
+            std::max(0.0, std::chrono::duration<double>(now - burst_start_).count());
         const auto allowed = static_cast<uint64_t>(elapsed * rate_);
         const uint64_t due = allowed > burst_sent_ ? allowed - burst_sent_ : 0;
         const bool host_waited = std::exchange(host_waited_, false);
@@ -413,6 +424,7 @@ class TestDevice : public SoapySDR::Device {
     const uint64_t stall_at_;
     const std::string report_;
     const bool acknowledges_;
+    const bool starts_at_activation_;
     std::FILE* record_ = nullptr;
 
     std::string antenna_ = kAntennas[0];
