@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "io/ts_rate_adapter.h"
@@ -267,6 +268,10 @@ struct JoinCase {
     const char* log;        // in the first wrap's line
 };
 
+void PrintTo(const JoinCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class LoopedStreamTest : public ::testing::TestWithParam<JoinCase> {};
 
 TEST_P(LoopedStreamTest, PassesJoinIntoOneContinuousStream) {
@@ -343,6 +348,10 @@ struct CutCase {
     size_t cut;
     size_t block;  // 0: the file's length + 1, a read ending inside the zeros
 };
+
+void PrintTo(const CutCase& c, std::ostream* out) {
+    *out << "cut " << c.cut << ", block " << c.block;
+}
 
 class CutFileTest : public ::testing::TestWithParam<CutCase> {};
 
