@@ -62,15 +62,23 @@ def symbol_acquisition(tx, known_timing):
 
 def demodulator(tx, samples_path, cells_path, known_timing=False):
     """Samples at zero IF to hard-decided, deinterleaved cells (one byte per
-    cell, its bits in the low positions). For non-uniform constellations only
-    the demapper takes the alpha: terramod sends them as one stream with the
-    non-hierarchical bit demultiplexing."""
+    cell, its bits in the low positions)."""
+    return [
+        blocks.file_source(gr.sizeof_gr_complex, samples_path, False),
+        *demodulation(tx, known_timing),
+        blocks.file_sink(gr.sizeof_char, cells_path, False),
+    ]
+
+
+def demodulation(tx, known_timing=False):
+    """The blocks from complex samples to cells. For non-uniform
+    constellations only the demapper takes the alpha: terramod sends them as
+    one stream with the non-hierarchical bit demultiplexing."""
     mode = tx.ofdm
     constellation = CONSTELLATIONS[tx.constellation]
     rate = CODE_RATES[tx.code_rate]
     n, d = mode.fft_size, mode.data_carrier_count
     return [
-        blocks.file_source(gr.sizeof_gr_complex, samples_path, False),
         *symbol_acquisition(tx, known_timing),
         fft.fft_vcc(n, True, window.rectangular(n), True, 1),
         dtv.dvbt_demod_reference_signals(gr.sizeof_gr_complex, n, d, constellation,
@@ -80,7 +88,6 @@ def demodulator(tx, samples_path, cells_path, known_timing=False):
         dtv.dvbt_symbol_inner_interleaver(d, mode.gr_mode, 0),
         dtv.dvbt_bit_inner_deinterleaver(d, constellation, dtv.NH, mode.gr_mode),
         blocks.vector_to_stream(1, d),
-        blocks.file_sink(gr.sizeof_char, cells_path, False),
     ]
 
 
@@ -88,12 +95,20 @@ def decoder(tx, cells_path, output_path):
     """Deinterleaved cells to transport stream packets."""
     return [
         blocks.file_source(gr.sizeof_char, cells_path, False),
+        *decoding(tx),
+        blocks.file_sink(gr.sizeof_char, output_path, False),
+    ]
+
+
+def decoding(tx):
+    """The blocks from cells to packets: Viterbi decoder, outer
+    deinterleaver, Reed-Solomon decoder, energy descrambler."""
+    return [
         dtv.dvbt_viterbi_decoder(CONSTELLATIONS[tx.constellation], dtv.NH,
                                  CODE_RATES[tx.code_rate], VITERBI_BLOCK_BITS),
         dtv.dvbt_convolutional_deinterleaver(136, 12, 17),
         dtv.dvbt_reed_solomon_dec(2, 8, 0x11d, 255, 239, 8, 51, 8),
         dtv.dvbt_energy_descramble(8),
-        blocks.file_sink(gr.sizeof_char, output_path, False),
     ]
 
 

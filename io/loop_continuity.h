@@ -1,0 +1,68 @@
+// --loop: the passes through a file joined into one continuous transport
+// stream (ISO/IEC 13818-1 clause 2.4.3). From the second pass on, each packet
+// is rewritten in place:
+// - continuity_counter: carried on across the wrap per PID (not the null
+//   PID). A PID's offset is fixed at its first packet of the pass, which
+//   follows the last counter sent on the PID (+1 with payload, +0 for an
+//   adaptation-only packet); the pass's counters keep their relation.
+// - PCR: moved on by the loop's duration D times the pass number; PES PTS and
+//   DTS by that product / 300, rounded, so rounding does not accumulate.
+// D (27 MHz ticks) is measured in the first pass from the first PID carrying
+// PCRs: the line through its first and last PCR, extrapolated over the whole
+// pass. Without two advancing PCRs no timestamp is moved; instead each PCR
+// PID's first PCR of every later pass carries the discontinuity_indicator.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "io/ts_packet.h"
+
+namespace terramod {
+
+class LoopContinuity {
+  public:
+    // `pass_packets`: the packets of one pass, a cut last one included.
+    explicit LoopContinuity(uint64_t pass_packets);
+
+    // The next packet of the current pass, rewritten in place. `length` bytes
+    // of it came from the input: 188, or fewer for a last packet cut short
+    // (the rest zeros); fields beyond them are left alone.
+    void take(uint8_t* packet, size_t length);
+    // The current pass has ended; the next one starts.
+    void start_next_pass();
+
+    // D once the first pass has ended, if its PCRs gave one.
+    std::optional<int64_t> duration() const { return duration_; }
+    // Whether the first pass held any PCR.
+    bool saw_pcr() const { return timing_pid_ >= 0; }
+
+  private:
+    static constexpr uint8_t kUnset = 0xFF;
+
+    void carry_counter(uint8_t* packet, uint16_t pid);
+    void on_pcr(uint8_t* packet, uint16_t pid);
+    void move_pes_timestamps(uint8_t* packet, size_t length) const;
+    void measure_duration();
+
+    uint64_t pass_packets_;
+    uint64_t pass_ = 0;   // 0 for the first pass
+    uint64_t index_ = 0;  // of the packet within the pass
+
+    std::array<uint8_t, 0x2000> last_counter_;  // the last sent per PID, or kUnset
+    std::array<uint8_t, 0x2000> pass_offset_;   // this pass's counter offset, or kUnset
+    std::array<bool, 0x2000> pcr_marked_{};     // discontinuity set this pass
+
+    // The first pass's timing PID: its first and last PCR with their indices.
+    int32_t timing_pid_ = -1;
+    uint64_t first_pcr_index_ = 0, last_pcr_index_ = 0;
+    int64_t first_pcr_ = 0, last_pcr_ = 0;
+
+    std::optional<int64_t> duration_;
+    int64_t pcr_offset_ = 0;        // pass x D modulo 2^33 x 300
+    int64_t timestamp_offset_ = 0;  // round(pass x D / 300) modulo 2^33
+};
+
+}  // namespace terramod

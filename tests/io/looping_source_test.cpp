@@ -1,0 +1,448 @@
+// --loop checked against a stream built here with every field known: the
+// passes must join into one stream a decoder accepts (ISO/IEC 13818-1): each
+// PID's continuity counters running on, the PCRs on one line through every
+// wrap, PTS/DTS moved on by the loop's duration per pass; and a file cut
+// mid-packet completed with zeros so that every pass starts on a packet.
+#include "io/looping_source.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "io/ts_rate_adapter.h"
+#include "tests/io/ts_test_support.h"
+
+namespace terramod::test {
+namespace {
+
+constexpr int64_t kTicksPerPacket = 10152;  // 4 Mbit/s: 1504 bits x 27 MHz / 4e6
+constexpr int64_t kPtsModulus = int64_t{1} << 33;
+constexpr uint16_t kPcrPid = 0x1FF;        // adaptation-only packets with PCR
+constexpr uint16_t kSecondPcrPid = 0x200;  // PCR in packets with payload
+constexpr uint16_t kNull = 0x1FFF;
+
+int64_t centred(int64_t ticks, int64_t modulus) {
+    ticks %= modulus;
+    if (ticks < 0) ticks += modulus;
+    return ticks > modulus / 2 ? ticks - modulus : ticks;
+}
+
+// ---- The synthetic programme -------------------------------------------
+
+enum class Pcrs { kLinear, kNone, kOne, kFrozen };
+
+struct PassPlan {
+    size_t packets = 1010;  // N x 10152 / 300 = 34178.4: PTS steps round both ways
+    size_t cut = 0;         // bytes kept of the last packet (0: it is whole)
+    Pcrs pcrs = Pcrs::kLinear;
+    bool second_pcr_pid = false;
+};
+
+// The first PCR and PTS lie so that the second pass wraps both clocks.
+int64_t first_pcr(const PassPlan& plan) {
+    return kPcrModulus - static_cast<int64_t>(plan.packets) * kTicksPerPacket * 3 / 2;
+}
+int64_t pts_at(size_t index) {
+    return (kPtsModulus - 40000 + static_cast<int64_t>(index) * kTicksPerPacket / 300) %
+           kPtsModulus;
+}
+
+void put_header(uint8_t* packet, uint16_t pid, bool unit_start, uint8_t control, uint8_t counter) {
+    packet[0] = 0x47;
+    packet[1] = static_cast<uint8_t>((unit_start ? 0x40 : 0) | (pid >> 8));
+    packet[2] = static_cast<uint8_t>(pid);
+    packet[3] = static_cast<uint8_t>(control << 4 | (counter & 0x0F));
+}
+
+// An adaptation field filling the packet up to `payload` bytes of payload.
+void put_adaptation(uint8_t* packet, size_t payload, bool pcr) {
+    packet[4] = static_cast<uint8_t>(kPacket - 5 - payload);
+    packet[5] = pcr ? 0x10 : 0x00;
+    std::fill(packet + (pcr ? 12 : 6), packet + kPacket - payload, 0xFF);
+}
+
+void put_timestamp(uint8_t* field, uint8_t prefix, int64_t ticks) {
+    field[0] = static_cast<uint8_t>(prefix << 4 | ((ticks >> 29) & 0x0E) | 1);
+    field[1] = static_cast<uint8_t>(ticks >> 22);
+    field[2] = static_cast<uint8_t>(((ticks >> 14) & 0xFE) | 1);
+    field[3] = static_cast<uint8_t>(ticks >> 7);
+    field[4] = static_cast<uint8_t>(((ticks << 1) & 0xFE) | 1);
+}
+int64_t get_timestamp(const uint8_t* field) {
+    return (int64_t{(field[0] >> 1) & 7} << 30) | (int64_t{field[1]} << 22) |
+           (int64_t{field[2] >> 1} << 15) | (int64_t{field[3]} << 7) | (field[4] >> 1);
+}
+
+// A video PES packet starting in a payload-only packet: PTS and DTS.
+void put_pes_start(uint8_t* packet, size_t index) {
+    uint8_t* pes = packet + 4;
+    const uint8_t start[] = {0, 0, 1, 0xE0, 0, 0, 0x80, 0xC0, 10};
+    std::copy(std::begin(start), std::end(start), pes);
+    put_timestamp(pes + 9, 0x3, pts_at(index));
+    put_timestamp(pes + 14, 0x1, (pts_at(index) - 3003 + kPtsModulus) % kPtsModulus);
+}
+
+bool pcr_at(const PassPlan& plan, size_t index) {
+    if (index % 40 != 0) return false;
+    return plan.pcrs == Pcrs::kLinear || plan.pcrs == Pcrs::kFrozen ||
+           (plan.pcrs == Pcrs::kOne && index == 0);
+}
+
+// PAT, PMT, video PES packets with PTS/DTS, a PCR PID of adaptation-only
+// packets (the pass's first packet among them), null packets, and an
+// adaptation-only video packet as the pass's last. Counters start at values
+// of their own per PID, so a plain restart breaks every one of them.
+Bytes make_pass(const PassPlan& plan) {
+    Bytes out(plan.packets * kPacket);
+    std::map<uint16_t, uint8_t> counters = {{0, 5},       {kPmtPid, 9},        {kVideoPid, 14},
+                                            {kPcrPid, 3}, {kSecondPcrPid, 11}, {kNull, 7}};
+    for (size_t i = 0; i < plan.packets; ++i) {
+        uint8_t* packet = out.data() + i * kPacket;
+        for (size_t k = 4; k < kPacket; ++k) packet[k] = static_cast<uint8_t>(i * 13 + k);
+        uint16_t pid = kVideoPid;
+        bool unit_start = false, pcr = false;
+        uint8_t control = 1;
+        if (i == plan.packets - 1) {
+            control = 2;
+        } else if (i % 40 == 0) {
+            pid = kPcrPid;
+            control = 2;
+            pcr = pcr_at(plan, i);
+        } else if (plan.second_pcr_pid && i % 40 == 20) {
+            pid = kSecondPcrPid;
+            control = 3;
+            pcr = true;
+        } else if (i % 50 == 1 || i % 50 == 2) {
+            pid = i % 50 == 1 ? 0 : kPmtPid;
+            unit_start = true;
+        } else if (i % 7 == 3) {
+            pid = kNull;
+        } else if (i % 25 == 5) {
+            unit_start = true;
+        }
+        if (control & 1) ++counters[pid];  // an adaptation-only packet repeats the counter
+        put_header(packet, pid, unit_start, control, counters[pid]);
+        if (control & 2) put_adaptation(packet, control == 3 ? 100 : 0, pcr);
+        if (pcr) {
+            const int64_t offset = pid == kSecondPcrPid ? 999999 : 0;
+            const int64_t clock = plan.pcrs == Pcrs::kFrozen
+                                      ? first_pcr(plan)
+                                      : first_pcr(plan) + static_cast<int64_t>(i) * kTicksPerPacket;
+            put_pcr(packet, (clock + offset) % kPcrModulus);
+        }
+        if (pid == kVideoPid && unit_start) put_pes_start(packet, i);
+    }
+    if (plan.cut) out.resize(out.size() - kPacket + plan.cut);
+    return out;
+}
+
+// ---- Running the loop --------------------------------------------------
+
+class ScratchFile {
+  public:
+    explicit ScratchFile(const Bytes& bytes)
+        : path_("looping_source_test_" + std::to_string(::getpid()) + ".ts") {
+        std::FILE* file = std::fopen(path_.c_str(), "wb");
+        EXPECT_NE(file, nullptr);
+        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+        EXPECT_EQ(std::fclose(file), 0);
+    }
+    ~ScratchFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+struct LoopRun {
+    Bytes output;
+    std::string log;
+};
+
+// `total` bytes of the looped file, read `block` bytes at a time.
+LoopRun loop(const Bytes& file_bytes, size_t total, size_t block) {
+    ScratchFile file(file_bytes);
+    LoopRun run;
+    Log log(4, nullptr);
+    log.capture_to(&run.log);
+    std::unique_ptr<FileSource> source = FileSource::open(file.path(), log);
+    EXPECT_NE(source, nullptr);
+    if (!source) return run;
+    LoopingSource looping(*source, log);
+    Bytes buffer(block);
+    while (run.output.size() < total) {
+        const size_t got = looping.read_packets(buffer);
+        run.output.insert(run.output.end(), buffer.begin(),
+                          buffer.begin() + static_cast<long>(got));
+        if (got < block) break;
+    }
+    run.output.resize(std::min(run.output.size(), total));
+    return run;
+}
+
+// ---- The checker, written from ISO/IEC 13818-1 alone ---------------------
+
+// Continuity errors: on each PID but the null PID, a packet with payload
+// follows its predecessor's counter by one, an adaptation-only packet repeats
+// it (clause 2.4.3.3).
+int continuity_errors(const Bytes& stream) {
+    std::map<uint16_t, int> last;
+    int errors = 0;
+    for (size_t at = 0; at + kPacket <= stream.size(); at += kPacket) {
+        const uint8_t* packet = &stream[at];
+        const uint16_t pid = pid_of(packet);
+        const int control = (packet[3] >> 4) & 3;
+        if (packet[0] != 0x47 || pid == kNull || control == 0) continue;
+        const int counter = packet[3] & 0x0F;
+        if (last.count(pid) && counter != ((last[pid] + (control & 1)) & 0x0F)) ++errors;
+        last[pid] = counter;
+    }
+    return errors;
+}
+
+// The largest departure, in ticks, of a PCR from its PID's previous PCR
+// advanced by the packets between at the stream's rate.
+int64_t worst_pcr_step(const Bytes& stream) {
+    std::map<uint16_t, std::pair<size_t, int64_t>> last;
+    int64_t worst = 0;
+    for (size_t j = 0; (j + 1) * kPacket <= stream.size(); ++j) {
+        const uint8_t* packet = &stream[j * kPacket];
+        if (!has_pcr(packet)) continue;
+        const uint16_t pid = pid_of(packet);
+        const int64_t pcr = get_pcr(packet);
+        if (last.count(pid)) {
+            const auto [index, value] = last[pid];
+            const int64_t expected = value + static_cast<int64_t>(j - index) * kTicksPerPacket;
+            worst = std::max(worst, std::abs(centred(pcr - expected, kPcrModulus)));
+        }
+        last[pid] = {j, pcr};
+    }
+    return worst;
+}
+
+// Each PES start's PTS and DTS against the same packet's in the file, moved
+// on by `per_pass` 27 MHz ticks per pass (rounded to 90 kHz from the total).
+int timestamp_errors(const Bytes& stream, const Bytes& pass, size_t pass_packets,
+                     int64_t per_pass) {
+    int errors = 0;
+    for (size_t j = 0; (j + 1) * kPacket <= stream.size(); ++j) {
+        const uint8_t* packet = &stream[j * kPacket];
+        if (pid_of(packet) != kVideoPid || !(packet[1] & 0x40)) continue;
+        const uint8_t* original = &pass[(j % pass_packets) * kPacket];
+        const int64_t pass_number = static_cast<int64_t>(j / pass_packets);
+        const int64_t shift = std::llround(static_cast<double>(pass_number * per_pass) / 300);
+        for (const size_t field : {4 + 9, 4 + 14}) {
+            const int64_t expected = (get_timestamp(original + field) + shift) % kPtsModulus;
+            if (get_timestamp(packet + field) != expected) ++errors;
+            if (packet[field] >> 4 != original[field] >> 4) ++errors;  // the prefix
+            for (const size_t marker : {0, 2, 4})
+                if (!(packet[field + marker] & 1)) ++errors;
+        }
+    }
+    return errors;
+}
+
+// Where the discontinuity_indicator is set: (pass, PID) of each such packet.
+std::vector<std::pair<size_t, uint16_t>> discontinuities(const Bytes& stream, size_t pass_packets) {
+    std::vector<std::pair<size_t, uint16_t>> found;
+    for (size_t j = 0; (j + 1) * kPacket <= stream.size(); ++j) {
+        const uint8_t* packet = &stream[j * kPacket];
+        if ((packet[3] & 0x20) && packet[4] > 0 && (packet[5] & 0x80))
+            found.emplace_back(j / pass_packets, pid_of(packet));
+    }
+    return found;
+}
+
+// ---- Passes joined into one stream -------------------------------------
+
+struct JoinCase {
+    const char* name;
+    PassPlan plan;
+    bool timestamps_moved;  // else the discontinuity indicator
+    const char* log;        // in the first wrap's line
+};
+
+void PrintTo(const JoinCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LoopedStreamTest : public ::testing::TestWithParam<JoinCase> {};
+
+TEST_P(LoopedStreamTest, PassesJoinIntoOneContinuousStream) {
+    const JoinCase& c = GetParam();
+    const Bytes pass = make_pass(c.plan);
+    const size_t packets = c.plan.packets;
+    const size_t passes = 4;
+    const LoopRun run = loop(pass, passes * packets * kPacket, 188 * 64);
+    ASSERT_EQ(run.output.size(), passes * packets * kPacket) << run.log;
+
+    EXPECT_EQ(continuity_errors(run.output), 0);
+    EXPECT_NE(run.log.find(c.log), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("Input wrapped to its beginning (pass 4)\n"), std::string::npos);
+    // The loop's duration: the pass's packets at the stream's rate.
+    const int64_t duration = static_cast<int64_t>(packets) * kTicksPerPacket;
+    if (c.timestamps_moved) {
+        EXPECT_LE(worst_pcr_step(run.output), 1);
+        EXPECT_EQ(timestamp_errors(run.output, pass, packets, duration), 0);
+        EXPECT_TRUE(discontinuities(run.output, packets).empty());
+        return;
+    }
+    EXPECT_EQ(timestamp_errors(run.output, pass, packets, 0), 0);
+    // PCRs as in the file; each PCR PID's first PCR of a later pass marked.
+    std::vector<std::pair<size_t, uint16_t>> expected_marks;
+    for (size_t p = 1; p < passes && c.plan.pcrs != Pcrs::kNone; ++p) {
+        expected_marks.emplace_back(p, kPcrPid);
+        if (c.plan.second_pcr_pid) expected_marks.emplace_back(p, kSecondPcrPid);
+    }
+    EXPECT_EQ(discontinuities(run.output, packets), expected_marks);
+    for (size_t j = 0; j < passes * packets; ++j) {
+        const uint8_t* packet = &run.output[j * kPacket];
+        if (has_pcr(packet)) {
+            EXPECT_EQ(get_pcr(packet), get_pcr(&pass[(j % packets) * kPacket])) << j;
+        }
+    }
+}
+
+PassPlan plan_with(Pcrs pcrs, bool second = false, size_t cut = 0) {
+    PassPlan plan;
+    plan.pcrs = pcrs;
+    plan.second_pcr_pid = second;
+    plan.cut = cut;
+    return plan;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loop, LoopedStreamTest,
+    ::testing::Values(
+        JoinCase{"LinearPcrs", plan_with(Pcrs::kLinear), true,
+                 "PCR/PTS/DTS moved on by 0.379760 s"},
+        JoinCase{"TwoPcrPids", plan_with(Pcrs::kLinear, true), true, "moved on by"},
+        JoinCase{"CutLastPacket", plan_with(Pcrs::kLinear, true, 100), true, "moved on by"},
+        JoinCase{"NoPcr", plan_with(Pcrs::kNone), false, "(pass 2): counters carried on\n"},
+        JoinCase{"OnePcr", plan_with(Pcrs::kOne), false, "marked discontinuous"},
+        JoinCase{"FrozenPcrs", plan_with(Pcrs::kFrozen, true), false, "marked discontinuous"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The output depends on the file alone, not on how it is read.
+TEST(LoopingSourceTest, AnySplitOfReadsGivesTheSameBytes) {
+    const Bytes pass = make_pass(plan_with(Pcrs::kLinear, true, 100));
+    const size_t total = 3 * pass.size() + 5000;
+    const Bytes reference = loop(pass, total, 188 * 64).output;
+    ASSERT_EQ(reference.size(), total);
+    for (const size_t block : {188, 188 * 5, 97, 1000, 188 * 1010 + 1})
+        EXPECT_EQ(loop(pass, total, block).output, reference) << block;
+}
+
+// ---- A file that is not a whole number of packets ----------------------
+
+// Null packets, each numbered, whose last is cut to `cut` bytes: nothing in
+// them is rewritten, so the looped stream is the file completed with zeros,
+// pass after pass.
+struct CutCase {
+    size_t cut;
+    size_t block;  // 0: the file's length + 1, a read ending inside the zeros
+};
+
+void PrintTo(const CutCase& c, std::ostream* out) {
+    *out << "cut " << c.cut << ", block " << c.block;
+}
+
+class CutFileTest : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(CutFileTest, EveryPassStartsOnAPacketAndTheZerosAreWhole) {
+    const size_t packets = 30;
+    Bytes file(packets * kPacket);
+    for (size_t i = 0; i < packets; ++i) {
+        uint8_t* packet = &file[i * kPacket];
+        put_header(packet, kNull, false, 1, 0);
+        std::fill(packet + 4, packet + kPacket, static_cast<uint8_t>(i + 1));
+    }
+    const size_t cut = GetParam().cut;
+    file.resize((packets - 1) * kPacket + cut);
+    const size_t block = GetParam().block ? GetParam().block : file.size() + 1;
+    // The first read, or a later one, ends inside the zeros.
+    const size_t padding_end = packets * kPacket;
+    bool splits = false;
+    for (size_t end = block; end < 3 * padding_end; end += block)
+        splits = splits || (end % padding_end > file.size() && end % padding_end != 0);
+    ASSERT_TRUE(splits) << "the case does not split the padding";
+
+    const size_t passes = 3;
+    const LoopRun run = loop(file, passes * padding_end, block);
+    ASSERT_EQ(run.output.size(), passes * padding_end);
+    for (size_t p = 0; p < passes; ++p) {
+        const uint8_t* start = &run.output[p * padding_end];
+        EXPECT_TRUE(std::equal(file.begin(), file.end(), start)) << "pass " << p;
+        EXPECT_TRUE(std::all_of(start + file.size(), start + padding_end,
+                                [](uint8_t byte) { return byte == 0; }))
+            << "pass " << p;
+        for (size_t i = 0; i < packets; ++i)
+            EXPECT_EQ(start[i * kPacket], 0x47) << "pass " << p << " packet " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Loop, CutFileTest,
+                         ::testing::Values(CutCase{1, 0}, CutCase{3, 97}, CutCase{100, 0},
+                                           CutCase{100, 930}, CutCase{185, 0},
+                                           CutCase{50, 188 + 3}),
+                         [](const auto& info) {
+                             return "Cut" + std::to_string(info.param.cut) + "Block" +
+                                    std::to_string(info.param.block);
+                         });
+
+// ---- Through the rate adapter ------------------------------------------
+
+// A looped stream re-timed: one timeline, so no jump is reported and every
+// PCR sits within 500 ns of its slot on the channel's grid.
+TEST(LoopingSourceTest, ALoopedStreamIsOneTimelineForTheRateAdapter) {
+    StreamPlan plan;
+    plan.rate = 4e6;
+    plan.seconds = 0.75;
+    plan.first_pcr = kPcrModulus - 27000000;  // the clock wraps in the second pass
+    ScratchFile file(make_stream(plan));
+    Log log(4, nullptr);
+    std::string messages;
+    log.capture_to(&messages);
+    std::unique_ptr<FileSource> source = FileSource::open(file.path(), log);
+    ASSERT_NE(source, nullptr);
+    LoopingSource looping(*source, log);
+    RateAdaptingSource adapter(looping, kDefaultChannel, kSpacing8MHz, log);
+    const size_t slots = static_cast<size_t>(4 * plan.seconds * kDefaultChannel / 1504);
+    const Bytes output = read_all(adapter, 64, slots * kPacket);
+    ASSERT_GE(output.size(), slots * kPacket) << messages;
+    EXPECT_GE(looping.wraps(), 3);
+
+    EXPECT_EQ(messages.find("jumps"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("WARNING"), std::string::npos) << messages;
+    EXPECT_EQ(continuity_errors(output), 0);
+    const double ticks_per_slot = 1504 * 27e6 / kDefaultChannel;
+    size_t first_index = 0, pcrs = 0;
+    int64_t first_value = 0;
+    double worst = 0;
+    for (size_t j = 0; (j + 1) * kPacket <= output.size(); ++j) {
+        const uint8_t* packet = &output[j * kPacket];
+        if (!has_pcr(packet)) continue;
+        if (pcrs++ == 0) {
+            first_index = j;
+            first_value = get_pcr(packet);
+            continue;
+        }
+        const double expected = static_cast<double>(j - first_index) * ticks_per_slot;
+        const int64_t whole = static_cast<int64_t>(std::floor(expected));
+        const double error =
+            static_cast<double>(centred(get_pcr(packet) - first_value - whole, kPcrModulus)) -
+            (expected - static_cast<double>(whole));
+        worst = std::max(worst, std::fabs(error));
+    }
+    EXPECT_GT(pcrs, 100u);
+    EXPECT_LE(worst, 13.5);  // 500 ns
+}
+
+}  // namespace
+}  // namespace terramod::test
