@@ -21,11 +21,11 @@
 // - the _ed.bin dump: descrambled by tests/interop/rate_adaptation_rx.py.
 // The other dump files (_rs, _ci, _ve, _pu, _bi, _si, _ma) hold buffers the
 // stage oracles check, but their file contents are pinned only here (and
-// their sizes in run_e2e_test.cpp). Not checked independently anywhere: the
-// pseudo-random fill of -c rand (the literal values of
-// OuterInterleaver.RandomFillValues; a receiver discards those bytes) and
-// the Agilent scale (AgilentTest.ScaleBitPatterns restates its formula;
-// decoding does not depend on it). -b changes no sample.
+// their sizes in run_e2e_test.cpp). The Agilent level (decoding does not
+// depend on it): SampleTypeAgilentLevelE2e, from the words alone. Not checked
+// independently anywhere: the pseudo-random fill of -c rand (the literal
+// values of OuterInterleaver.RandomFillValues; a receiver discards those
+// bytes). -b changes no sample.
 #include <cstdio>
 #include <cstdlib>
 #include <map>

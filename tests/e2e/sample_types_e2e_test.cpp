@@ -153,6 +153,34 @@ INSTANTIATE_TEST_SUITE_P(Settings, SampleTypeLevelE2e, ::testing::ValuesIn(kLeve
                              return "Case" + std::to_string(info.index) + "_" + info.param.type;
                          });
 
+// The Agilent words (14-bit offset binary, 8192 for zero) put 3.2 times the
+// RMS of one component at 8191: the words' RMS about 8192 is 8191 / 3.2,
+// computed from the two files alone (the rare peaks beyond the range
+// saturate and leave the RMS within 0.05 dB).
+using SampleTypeAgilentLevelE2e = E2eTest;
+
+TEST_F(SampleTypeAgilentLevelE2e, ComponentRmsIsFullScaleOver3Point2) {
+    write_file(path("in.ts"), make_stream(300 * 188));
+    for (const char* mode : {"-2k", "-8k"}) {
+        ASSERT_EQ(
+            run({"-i", "in.ts", "-o", "agi", "-d", "t", "-F", "agi", "-v", "0", mode}).exit_code,
+            0);
+        double power = 0;
+        size_t count = 0;
+        for (const char* file : {"agi_I.bin", "agi_Q.bin"}) {
+            const std::string words = read_file(path(file));
+            for (size_t index = 0; index < words.size() / 2; ++index) {
+                const double value = integer_at(words, index, 2) - 8192.0;
+                power += value * value;
+                ++count;
+            }
+        }
+        ASSERT_GT(count, 0u);
+        const double rms = std::sqrt(power / double(count));
+        EXPECT_NEAR(20 * std::log10(rms / (8191 / 3.2)), 0, 0.2) << mode << " RMS " << rms;
+    }
+}
+
 // The metadata of every sample type and rate validates against the SigMF
 // schema, and rate x duration and count x element size agree with the file.
 TEST_F(E2eTest, SigmfMetadataValidatesAndMatchesTheFile) {
