@@ -392,7 +392,8 @@ class CommandLineParser {
         if (console_) {
             std::fprintf(console_, "Invalid verbosity level: defaulting to %d.\n", kMaxVerbosity);
         }
-        not_taken("0 to 4 expected; 4 used");
+        const std::string highest = std::to_string(kMaxVerbosity);
+        not_taken("0 to " + highest + " expected; " + highest + " used");
     }
 
     // Every dump letter found anywhere in the value sets its flag; flags are
