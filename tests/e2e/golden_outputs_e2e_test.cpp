@@ -18,20 +18,25 @@
 //   data, pilot and TPS cell against gr-dtv's transmitter (with -c 0);
 // - the signal (-d t): decoded packet for packet by gr-dtv's receiver in
 //   tests/interop/run_interop.py, group by group as noted at each run;
-// - the _ed.bin dump: descrambled by tests/interop/rate_adaptation_rx.py.
-// The other dump files (_rs, _ci, _ve, _pu, _bi, _si, _ma) hold buffers the
-// stage oracles check, but their file contents are pinned only here (and
-// their sizes in run_e2e_test.cpp). The Agilent level (decoding does not
-// depend on it): SampleTypeAgilentLevelE2e, from the words alone. Not checked
-// independently anywhere: the pseudo-random fill of -c rand (the literal
-// values of OuterInterleaver.RandomFillValues; a receiver discards those
-// bytes). -b changes no sample.
+// - the _ed.bin dump: descrambled by tests/interop/rate_adaptation_rx.py;
+// - the _ve, _pu, _bi, _si and _ma dumps of runs 0 to 2: the bit-by-bit
+//   oracles of tests/inner applied to the dump before each
+//   (GoldenSettingsInnerDumpsAreTheOraclesOfTheDumpBefore, below);
+// - the Agilent level (decoding does not depend on it):
+//   SampleTypeAgilentLevelE2e, from the words alone.
+// The _rs and _ci dump files hold buffers the outer oracles check, but their
+// contents are pinned only here (their sizes in run_e2e_test.cpp). Not
+// checked independently anywhere: the pseudo-random fill of -c rand (the
+// literal values of OuterInterleaver.RandomFillValues; a receiver discards
+// those bytes). -b changes no sample.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "ofdm/simd_kernels.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/inner/reference_inner.h"
 
 namespace terramod::e2e {
 namespace {
@@ -139,6 +144,65 @@ INSTANTIATE_TEST_SUITE_P(Settings, GoldenOutputsE2e, ::testing::ValuesIn(kGolden
                          [](const ::testing::TestParamInfo<GoldenRun>& info) {
                              return "Run" + std::to_string(info.index);
                          });
+
+// The inner dump files of the golden settings against the bit-by-bit oracles
+// of tests/inner (EN 300 744 clauses 4.3.3 to 4.3.5), each computed from the
+// dump before it: the encoder from the outer interleaver's bytes, then the
+// puncturing, the bit and symbol interleavers and the mapper's points.
+struct InnerDumpCase {
+    std::vector<std::string> arguments;
+    OfdmMode mode;
+    Constellation constellation;
+    Hierarchy hierarchy;
+    CodeRate rate;
+};
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+TEST_F(E2eTest, GoldenSettingsInnerDumpsAreTheOraclesOfTheDumpBefore) {
+    const std::string sample = read_file(fs::path(TERRAMOD_SOURCE_DIR) / "samples/testcard.ts");
+    write_file(path("in.ts"), sample.substr(0, 300 * 188));
+    const InnerDumpCase cases[] = {
+        {{}, kMode2k, kQpsk, kNonHierarchical, kRate1_2},
+        {{"-8k", "-M", "64", "-a", "2", "-p", "7/8", "-D", "1/4", "-c", "0"},
+         kMode8k,
+         kQam64,
+         kAlpha2,
+         kRate7_8},
+        {{"-M", "16", "-p", "2/3", "-D", "1/8"}, kMode2k, kQam16, kNonHierarchical, kRate2_3},
+    };
+    for (const InnerDumpCase& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "defaults" : c.arguments[0] + " " + c.arguments[2]);
+        std::vector<std::string> arguments = {"-i", "in.ts",  "-o", "out",
+                                              "-d", "cvpbsm", "-v", "0"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        ASSERT_EQ(run(arguments).exit_code, 0);
+        reference::Encoder encoder;
+        const std::vector<uint8_t> coded = bytes_of(read_file(path("out_ve.bin")));
+        ASSERT_FALSE(coded.empty());
+        EXPECT_EQ(coded, encoder.encode(bytes_of(read_file(path("out_ci.bin")))));
+        reference::Puncturer puncturer{c.rate};
+        const std::vector<uint8_t> punctured = bytes_of(read_file(path("out_pu.bin")));
+        EXPECT_EQ(punctured, puncturer.puncture(coded));
+        const std::vector<uint8_t> words = bytes_of(read_file(path("out_bi.bin")));
+        EXPECT_EQ(words, reference::bit_interleave(c.constellation, punctured));
+        const std::vector<uint8_t> cells = bytes_of(read_file(path("out_si.bin")));
+        EXPECT_EQ(cells, reference::symbol_interleave(c.mode, -1, words));
+        const std::string points = read_file(path("out_ma.bin"));
+        ASSERT_EQ(points.size(), cells.size() * 8);
+        for (size_t cell = 0; cell < cells.size(); ++cell) {
+            float re = 0, im = 0;
+            std::memcpy(&re, points.data() + 8 * cell, 4);
+            std::memcpy(&im, points.data() + 8 * cell + 4, 4);
+            const reference::ExactPoint exact =
+                reference::exact_point(c.constellation, c.hierarchy, cells[cell]);
+            ASSERT_NEAR(re, double(exact.re), 1e-6) << cell;
+            ASSERT_NEAR(im, double(exact.im), 1e-6) << cell;
+        }
+    }
+}
 
 // The recorded signal digests again on every vector kernel set this machine
 // runs (forced through TERRAMOD_SIMD) and with the packed-bit path (no v or p
