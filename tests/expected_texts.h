@@ -64,6 +64,8 @@ inline constexpr char kExpectedHelp[] =
     "--threads N\tthreads that compute side by side (default: every processor)\n"
     "--precise\texact transform in double precision (FFTW), rounded to float once\n"
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
-    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
+    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
+    "--lenient\twith --device: transmit although an argument was unknown or a value\n"
+    "  \tfell back to a default or was ignored (refused without it)\n";
 
 }  // namespace terramod

@@ -1,10 +1,13 @@
 #include "tx/config.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace terramod {
 
@@ -76,11 +79,38 @@ constexpr char kLongOptionsHelp[] =
     "--threads N\tthreads that compute side by side (default: every processor)\n"
     "--precise\texact transform in double precision (FFTW), rounded to float once\n"
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
-    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n";
+    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
+    "--lenient\twith --device: transmit although an argument was unknown or a value\n"
+    "  \tfell back to a default or was ignored (refused without it)\n";
 
 constexpr double kDefaultBackoffDb = 12.0;
 constexpr double kMaxBackoffDb = 60.0;
+// --bandwidth: below 100 kHz the rates and times stop making sense (a
+// channel rate of 0 bit/s); 10 MHz is the widest the interpolators handle.
+constexpr double kMinBandwidthHz = 100e3;
 constexpr double kMaxBandwidthHz = 10e6;
+
+// The long options and the name of the value each takes (none for a flag):
+// what is known, what needs a value, and what a misspelt option may have
+// meant.
+struct LongOption {
+    std::string_view name;
+    const char* value_name;
+};
+constexpr LongOption kLongOptions[] = {
+    {"--sample-type", "T"},    {"--backoff", "DB"},    {"--no-sigmf", nullptr},
+    {"--adapt-rate", nullptr}, {"--device", "ARGS"},   {"--frequency", "HZ"},
+    {"--gain", "DB"},          {"--channel", "N"},     {"--antenna", "NAME"},
+    {"--loop", nullptr},       {"--lp-input", "FILE"}, {"--lp-rate", "R"},
+    {"--bandwidth", "HZ"},     {"--threads", "N"},     {"--precise", nullptr},
+    {"--window", "N"},         {"--lenient", nullptr},
+};
+
+const LongOption* find_long_option(std::string_view name) {
+    for (const LongOption& option : kLongOptions)
+        if (option.name == name) return &option;
+    return nullptr;
+}
 
 // Returns the index of `value` among `accepted`, or -1.
 template <size_t N>
@@ -91,10 +121,20 @@ int find_value(std::string_view value, const char* const (&accepted)[N]) {
     return -1;
 }
 
+// "one of 4, 16, 64 expected": the accepted values of a choice.
+template <size_t N>
+std::string one_of(const char* const (&accepted)[N]) {
+    std::string text = "one of ";
+    for (size_t index = 0; index < N; ++index)
+        text.append(index ? ", " : "").append(accepted[index]);
+    return text + " expected";
+}
+
 // Decimal text to integer the way the C library's atoi reads it (leading white
 // space, optional sign, digits up to the first other character, no digits
-// gives 0), but saturating instead of overflowing.
-int64_t decimal_prefix_value(std::string_view text) {
+// gives 0), but saturating instead of overflowing. `whole` tells whether the
+// text was digits to its end.
+int64_t decimal_prefix_value(std::string_view text, bool* whole = nullptr) {
     size_t position = 0;
     while (position < text.size() &&
            std::string_view(" \t\n\v\f\r").find(text[position]) != std::string_view::npos) {
@@ -107,12 +147,35 @@ int64_t decimal_prefix_value(std::string_view text) {
     }
     constexpr int64_t kSaturation = int64_t{1} << 40;
     int64_t magnitude = 0;
+    const size_t first_digit = position;
     for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position) {
         magnitude = magnitude * 10 + (text[position] - '0');
         if (magnitude > kSaturation) magnitude = kSaturation;
     }
+    if (whole) *whole = position > first_digit && position == text.size();
     return negative ? -magnitude : magnitude;
 }
+
+// The whole text as a decimal number, or nothing. White space is no part of
+// a number (strtod would skip it at the start).
+std::optional<double> decimal_value(std::optional<std::string_view> value) {
+    if (!value || value->empty() || std::isspace(static_cast<unsigned char>(value->front())))
+        return std::nullopt;
+    const std::string text(*value);
+    char* end = nullptr;
+    const double number = std::strtod(text.c_str(), &end);
+    if (*end != '\0') return std::nullopt;
+    return number;
+}
+
+// A number option's accepted values, for its messages.
+struct NumberRange {
+    const char* what;  // as the message names the setting
+    double low;
+    double high;
+    bool whole;        // whole numbers only
+    const char* text;  // "-200 to 200 dB"
+};
 
 // One walk over the arguments; `next` is the index of the argument to read.
 class CommandLineParser {
@@ -123,8 +186,12 @@ class CommandLineParser {
     void run() {
         next_ = 1;
         while (next_ < argc_) {
-            std::string_view argument = argv_[next_++];
-            handle(argument);
+            option_ = argv_[next_++];
+            value_.reset();
+            if (option_.starts_with("--"))
+                handle_long(option_);
+            else
+                handle(option_);
         }
     }
 
@@ -133,11 +200,22 @@ class CommandLineParser {
         if (console_) std::fprintf(console_, format, text);
     }
 
+    // Records the option being handled as not taken as given, with its value
+    // and `outcome` ("one of 4, 16, 64 expected; 4QAM used").
+    void not_taken(const std::string& outcome) {
+        std::string entry(option_);
+        if (value_)
+            entry.append(" ").append(*value_);
+        else
+            entry.append(" without a value");
+        config_.settings_not_taken.push_back(entry + ": " + outcome);
+    }
+
     // Takes the next argument as the option's value; nullopt when the option
     // was the last argument.
     std::optional<std::string_view> take_value() {
-        if (next_ >= argc_) return std::nullopt;
-        return std::string_view(argv_[next_++]);
+        if (next_ < argc_) value_ = std::string_view(argv_[next_++]);
+        return value_;
     }
 
     // The index of the option's value among `accepted`, or -1 when the value
@@ -160,6 +238,7 @@ class CommandLineParser {
         }
         field = fallback;
         print(message, names[fallback]);
+        not_taken(one_of(accepted) + "; " + names[fallback] + " used");
     }
 
     void handle(std::string_view option) {
@@ -208,7 +287,25 @@ class CommandLineParser {
             take_dump_letters();
         } else if (option == "-F") {
             take_dac_format();
-        } else if (option == "--sample-type") {
+        } else {
+            print("Unknown argument %s.\n", std::string(option).c_str());
+            config_.settings_not_taken.push_back("unknown argument " + std::string(option));
+        }
+    }
+
+    // An unknown long option and one given last without its value are
+    // recorded (they stop the run); the option then takes its value, or
+    // handles the missing one, as before.
+    void handle_long(std::string_view option) {
+        const LongOption* known = find_long_option(option);
+        if (!known) {
+            print("Unknown argument %s.\n", std::string(option).c_str());
+            config_.unknown_long_options.emplace_back(option);
+            return;
+        }
+        if (known->value_name && next_ >= argc_)
+            config_.long_options_without_value.emplace_back(option);
+        if (option == "--sample-type") {
             take_sample_type();
         } else if (option == "--backoff") {
             take_backoff();
@@ -223,12 +320,12 @@ class CommandLineParser {
         } else if (option == "--antenna") {
             take_text(config_.antenna, "antenna name");
         } else if (option == "--frequency") {
-            take_number(config_.frequency_hz, "frequency", 1.0, 1e12);
+            take_number(config_.frequency_hz, {"frequency", 1.0, 1e12, false, "1 to 1e12 Hz"});
         } else if (option == "--gain") {
-            take_number(config_.gain_db, "gain", -200.0, 200.0);
+            take_number(config_.gain_db, {"gain", -200.0, 200.0, false, "-200 to 200 dB"});
         } else if (option == "--channel") {
             std::optional<double> channel;
-            take_number(channel, "channel", 0.0, 1024.0);
+            take_number(channel, {"channel", 0.0, 1024.0, true, "a whole number from 0 to 1024"});
             config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
         } else if (option == "--prime") {
             std::optional<double> prime;
@@ -242,14 +339,14 @@ class CommandLineParser {
             take_bandwidth();
         } else if (option == "--threads") {
             std::optional<double> threads;
-            take_number(threads, "threads", 1.0, 256.0);
+            take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
             config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
         } else if (option == "--precise") {
             config_.precise = true;
         } else if (option == "--window") {
             take_window_length();
-        } else {
-            print("Unknown argument %s.\n", std::string(option).c_str());
+        } else if (option == "--lenient") {
+            config_.lenient = true;
         }
     }
 
@@ -270,8 +367,13 @@ class CommandLineParser {
             config_.frequency_mapping = static_cast<FrequencyMapping>(index);
             return;
         }
-        print("Invalid frequency mapping: keeping %s.\n",
-              kFrequencyMappingNames[config_.frequency_mapping]);
+        const char* kept = kFrequencyMappingNames[config_.frequency_mapping];
+        print("Invalid frequency mapping: keeping %s.\n", kept);
+        std::string outcome = one_of(kValues) + "; " + kept + " kept";
+        // -f 474e6 was meant for --frequency.
+        if (decimal_value(value_).value_or(0) != 0)
+            outcome += " (the centre frequency is --frequency " + std::string(*value_) + ")";
+        not_taken(outcome);
     }
 
     void take_verbosity() {
@@ -281,12 +383,14 @@ class CommandLineParser {
             reject_verbosity();
             return;
         }
-        int64_t level = decimal_prefix_value(*value);
+        bool whole = false;
+        int64_t level = decimal_prefix_value(*value, &whole);
         if (level < 0 || level > kMaxVerbosity) {
             reject_verbosity();
             return;
         }
         config_.verbosity = static_cast<int32_t>(level);
+        if (!whole) not_taken("read as " + std::to_string(level));
     }
 
     void reject_verbosity() {
@@ -294,6 +398,8 @@ class CommandLineParser {
         if (console_) {
             std::fprintf(console_, "Invalid verbosity level: defaulting to %d.\n", kMaxVerbosity);
         }
+        const std::string highest = std::to_string(kMaxVerbosity);
+        not_taken("0 to " + highest + " expected; " + highest + " used");
     }
 
     // Every dump letter found anywhere in the value sets its flag; flags are
@@ -301,7 +407,10 @@ class CommandLineParser {
     // named once each and ignored; a missing value sets nothing.
     void take_dump_letters() {
         std::optional<std::string_view> value = take_value();
-        if (!value) return;
+        if (!value) {
+            not_taken("ignored");
+            return;
+        }
         for (int stage = 0; stage < kDumpStageCount; ++stage) {
             if (value->find(kDumpLetters[stage]) != std::string_view::npos) {
                 config_.dump[stage] = true;
@@ -314,9 +423,12 @@ class CommandLineParser {
                 unknown += letter;
             }
         }
-        if (!unknown.empty() && console_) {
-            std::fprintf(console_, "Invalid dump level \"%s\": ignoring %s.\n",
-                         std::string(*value).c_str(), unknown.c_str());
+        if (!unknown.empty()) {
+            if (console_)
+                std::fprintf(console_, "Invalid dump level \"%s\": ignoring %s.\n",
+                             std::string(*value).c_str(), unknown.c_str());
+            not_taken("letters of " + std::string(kDumpLetters) + " expected; \"" + unknown +
+                      "\" ignored");
         }
     }
 
@@ -334,21 +446,28 @@ class CommandLineParser {
                                                   {"2x", kFormatInterpolated2x},
                                                   {"4x", kFormatInterpolated4x}};
         static constexpr const char* kFormatNames[] = {"standard", "agi", "HP", "2x", "4x"};
+        static constexpr const char* kValues[] = {"agi", "HP", "2x", "4x"};
         std::optional<std::string_view> value = take_value();
-        if (!value) return;
+        if (!value) {
+            not_taken("ignored");
+            return;
+        }
         for (const Spelling& spelling : kSpellings) {
             if (*value == spelling.text) {
                 config_.dac_format = spelling.format;
                 return;
             }
         }
+        const char* kept = kFormatNames[config_.dac_format];
         if (console_) {
             std::fprintf(console_, "Invalid post-IFFT format \"%s\": keeping %s.\n",
-                         std::string(*value).c_str(), kFormatNames[config_.dac_format]);
+                         std::string(*value).c_str(), kept);
         }
+        not_taken(one_of(kValues) + "; " + kept + " kept");
     }
 
     void take_sample_type() {
+        static constexpr const char* kValues[] = {"cf32", "cs16", "cs8"};
         std::optional<std::string_view> value = take_value();
         std::optional<SampleType> type = value ? sample_type_named(*value) : std::nullopt;
         if (type) {
@@ -357,9 +476,9 @@ class CommandLineParser {
         }
         config_.sample_type.reset();
         print("Invalid sample type %s: using cf32.\n", value ? std::string(*value).c_str() : "");
+        not_taken(one_of(kValues) + "; cf32 used");
     }
 
-    // A level in dB from 0 to 60; anything else keeps the default.
     void take_text(std::optional<std::string>& field, const char* what) {
         std::optional<std::string_view> value = take_value();
         if (value) {
@@ -370,35 +489,32 @@ class CommandLineParser {
         print("No %s given.\n", what);
     }
 
-    // A decimal number from `low` to `high` (a whole number for the channel);
-    // anything else leaves the field unset and says so.
-    // The whole text as a decimal number, or nothing.
-    static std::optional<double> decimal_value(std::optional<std::string_view> value) {
-        if (!value) return std::nullopt;
-        const std::string text(*value);
-        char* end = nullptr;
-        const double number = std::strtod(text.c_str(), &end);
-        if (end == text.c_str() || *end != '\0') return std::nullopt;
-        return number;
+    // The line after an invalid number's message: what the option takes.
+    void print_range(const char* range) {
+        if (console_)
+            std::fprintf(console_, "  %s takes %s.\n", std::string(option_).c_str(), range);
     }
 
-    void take_number(std::optional<double>& field, const char* what, double low, double high) {
+    // A decimal number within `range` (a whole number where it says so);
+    // anything else leaves the field unset and says so.
+    void take_number(std::optional<double>& field, const NumberRange& range) {
         std::optional<std::string_view> value = take_value();
         field.reset();
         const std::optional<double> number = decimal_value(value);
-        const bool whole =
-            (std::string_view(what) != "channel" && std::string_view(what) != "threads") ||
-            (number && *number == std::floor(*number));
-        if (number && *number >= low && *number <= high && whole) {
+        const bool whole = !range.whole || (number && *number == std::floor(*number));
+        if (number && *number >= range.low && *number <= range.high && whole) {
             field = number;
             return;
         }
         if (console_) {
-            std::fprintf(console_, "Invalid %s %s: ignored.\n", what,
+            std::fprintf(console_, "Invalid %s %s: ignored.\n", range.what,
                          value ? std::string(*value).c_str() : "(none)");
         }
+        print_range(range.text);
+        not_taken(std::string(range.text) + " expected; ignored");
     }
 
+    // A level in dB from 0 to 60; anything else keeps the default.
     void take_backoff() {
         std::optional<std::string_view> value = take_value();
         const double level = decimal_value(value).value_or(-1);
@@ -408,6 +524,8 @@ class CommandLineParser {
         }
         config_.backoff_db = kDefaultBackoffDb;
         print("Invalid backoff %s: using 12 dB.\n", value ? std::string(*value).c_str() : "");
+        print_range("0 to 60 dB");
+        not_taken("0 to 60 dB expected; 12 dB used");
     }
 
     void take_lp_rate() {
@@ -419,18 +537,21 @@ class CommandLineParser {
         }
         config_.lp_code_rate = kRate1_2;
         print("Invalid LP code rate %s: using 1/2.\n", value ? std::string(*value).c_str() : "");
+        not_taken(one_of(kCodeRateNames) + "; 1/2 used");
     }
 
-    // A positive number of Hz up to 10 MHz; anything else keeps -b.
+    // A number of Hz from 100 kHz to 10 MHz; anything else keeps -b.
     void take_bandwidth() {
         std::optional<std::string_view> value = take_value();
         const double hz = decimal_value(value).value_or(-1);
-        if (hz > 0 && hz <= kMaxBandwidthHz) {
+        if (hz >= kMinBandwidthHz && hz <= kMaxBandwidthHz) {
             config_.bandwidth_hz = hz;
             return;
         }
         config_.bandwidth_hz.reset();
         print("Invalid bandwidth %s: using -b.\n", value ? std::string(*value).c_str() : "");
+        print_range("100000 to 10000000 Hz");
+        not_taken("100000 to 10000000 Hz expected; -b used");
     }
 
     // A whole number of samples; anything else is -1, which the start-up
@@ -453,7 +574,72 @@ class CommandLineParser {
     char** argv_;
     std::FILE* console_;
     int next_ = 1;
+    // The option being handled and the value it took.
+    std::string_view option_;
+    std::optional<std::string_view> value_;
 };
+
+// The edit distance of `a` and `b` (insertions, deletions, substitutions and
+// swaps of neighbours, each one edit), letters compared without case.
+size_t edit_distance(std::string_view a, std::string_view b) {
+    auto same = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    };
+    // Three rows of the distance table: two rows back (for swaps), the row
+    // before and the current one.
+    std::vector<size_t> before_last(b.size() + 1), last(b.size() + 1), current(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) last[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        current[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t substitution = last[j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1);
+            current[j] = std::min({last[j] + 1, current[j - 1] + 1, substitution});
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+                current[j] = std::min(current[j], before_last[j - 2] + 1);
+        }
+        before_last.swap(last);
+        last.swap(current);
+    }
+    return last[b.size()];
+}
+
+// What an unknown long option was probably meant to be: "--gain 60" for
+// "--gain=60", the option a name begins (at least three letters), or the
+// option within a few edits (one for names up to seven letters, then one
+// more for every four); nothing when no option is close.
+std::optional<std::string> closest_long_option(std::string_view unknown) {
+    if (unknown == "--help") return "-h";
+    if (unknown == "--version") return "-V";
+    const size_t equals = unknown.find('=');
+    if (equals != std::string_view::npos && find_long_option(unknown.substr(0, equals)))
+        return std::string(unknown.substr(0, equals)) + " " +
+               std::string(unknown.substr(equals + 1));
+
+    const std::string_view typed = unknown.substr(2);
+    const LongOption* begun = nullptr;
+    int begun_count = 0;
+    for (const LongOption& option : kLongOptions) {
+        if (typed.size() >= 3 && option.name.substr(2).starts_with(typed)) {
+            begun = &option;
+            ++begun_count;
+        }
+    }
+    if (begun_count == 1) return std::string(begun->name);
+
+    const size_t allowed = typed.size() < 8 ? 1 : 1 + (typed.size() - 4) / 4;
+    const LongOption* closest = nullptr;
+    size_t closest_distance = allowed + 1;
+    for (const LongOption& option : kLongOptions) {
+        const size_t distance = edit_distance(typed, option.name.substr(2));
+        if (distance < closest_distance) {
+            closest = &option;
+            closest_distance = distance;
+        }
+    }
+    if (!closest) return std::nullopt;
+    return std::string(closest->name);
+}
 
 }  // namespace
 
@@ -464,6 +650,35 @@ void set_defaults(TxConfig& config) {
 
 void parse_command_line(TxConfig& config, int argc, char** argv, std::FILE* console) {
     CommandLineParser(config, argc, argv, console).run();
+}
+
+bool command_line_refused(const TxConfig& config, std::FILE* console) {
+    for (const std::string& unknown : config.unknown_long_options) {
+        const std::optional<std::string> meant = closest_long_option(unknown);
+        std::fprintf(console, "FATAL ERROR: unknown option %s%s%s%s\n", unknown.c_str(),
+                     meant ? " (did you mean " : "", meant ? meant->c_str() : "",
+                     meant ? "?)" : "");
+    }
+    for (const std::string& option : config.long_options_without_value) {
+        std::fprintf(console, "FATAL ERROR: %s needs a value: %s %s\n", option.c_str(),
+                     option.c_str(), find_long_option(option)->value_name);
+    }
+    return !config.unknown_long_options.empty() || !config.long_options_without_value.empty();
+}
+
+bool device_run_settings_taken(const TxConfig& config, Log& log) {
+    if (!config.device_args || config.settings_not_taken.empty()) return true;
+    if (config.lenient) {
+        log.write(0,
+                  "WARNING: --lenient: transmitting although settings were not taken as given:\n");
+    } else {
+        log.write(0,
+                  "FATAL ERROR: --device transmits only settings taken as given (--lenient "
+                  "transmits anyway):\n");
+    }
+    for (const std::string& setting : config.settings_not_taken)
+        log.write(0, "  %s\n", setting.c_str());
+    return config.lenient;
 }
 
 bool report_help_or_version(const TxConfig& config, Log& log) {

@@ -13,6 +13,18 @@ namespace terramod {
 void set_defaults(TxConfig& config);
 void parse_command_line(TxConfig& config, int argc, char** argv, std::FILE* console = stdout);
 
+// After parsing: an unknown long option (with the closest valid one
+// suggested) or a long option given last without its value is a fatal error,
+// written to `console`; returns true when there was any. Nothing may be
+// opened then.
+bool command_line_refused(const TxConfig& config, std::FILE* console);
+
+// A run to a device sends only the settings asked for: when an argument was
+// unknown or a value fell back to a default or was ignored, writes the fatal
+// message naming each and returns false; with --lenient, a warning naming
+// them and true.
+bool device_run_settings_taken(const TxConfig& config, Log& log);
+
 // The banner's three lines.
 extern const char* const kBanner;
 

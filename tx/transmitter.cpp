@@ -415,6 +415,7 @@ std::optional<int> Transmission::read_command_line_and_open_log() {
     console_ = to_standard_output_ ? stderr : stdout;
     set_defaults(config_);
     parse_command_line(config_, argc_, argv_, console_);
+    if (command_line_refused(config_, console_)) return kExitFatal;
     // Samples for standard output or a device imply the letter t.
     if (to_standard_output_ || config_.device_args) config_.dump[kDumpPostIfft] = true;
 
@@ -441,6 +442,7 @@ std::optional<int> Transmission::read_command_line_and_open_log() {
 // settings that cannot run refused (the fatal message written).
 bool Transmission::check_settings() {
     Log& log = *log_;
+    if (!device_run_settings_taken(config_, log)) return false;
     if (to_standard_output_ && config_.dac_format == kFormatAgilent) {
         log.write(0,
                   "FATAL ERROR: -F agi writes two files (I and Q) and cannot go to standard "

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dvbt/dvbt.h"
 #include "io/sample_types.h"
@@ -83,6 +84,15 @@ struct TxConfig {
     int32_t threads = 0;        // --threads; 0: every processor online
     bool precise = false;       // --precise
     int32_t window_length = 0;  // --window; -1 for a value that is no number
+    // What the command line did not take as given (tx/config.cpp). Unknown
+    // long options and long options without their value stop every run; the
+    // rest (unknown arguments, values that fell back to a default or were
+    // ignored, each as "-M 65: one of 4, 16, 64 expected; 4QAM used") stops
+    // a run to a device unless --lenient.
+    std::vector<std::string> unknown_long_options;
+    std::vector<std::string> long_options_without_value;
+    std::vector<std::string> settings_not_taken;
+    bool lenient = false;  // --lenient
 };
 
 // Element counts of one cycle's stage buffers.

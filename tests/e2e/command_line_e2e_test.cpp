@@ -87,6 +87,128 @@ TEST_F(HelpAndVersionE2e, LogThatCannotBeCreatedFallsBackToTheConsole) {
                   version_text());
 }
 
+using CommandLineE2e = E2eTest;
+
+// An unknown long option or a long option without its value stops the run
+// before anything is opened: exit 1, the fatal message on the console the
+// parser uses, no log, no output.
+TEST_F(CommandLineE2e, UnknownLongOptionOrMissingValueStopsBeforeAnythingIsOpened) {
+    write_file(path("in.ts"), make_stream(188));
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--gian", "60", "-M", "65"},
+         "FATAL ERROR: unknown option --gian (did you mean --gain?)\n"},
+        {{"--frobnicate"}, "FATAL ERROR: unknown option --frobnicate\n"},
+        {{"-V", "--lp-input"}, "FATAL ERROR: --lp-input needs a value: --lp-input FILE\n"},
+        {{"--bandwidth"}, "FATAL ERROR: --bandwidth needs a value: --bandwidth HZ\n"},
+    };
+    for (const Case& test : cases) {
+        for (const char* output : {"out", "-"}) {
+            std::vector<std::string> arguments = {"-i", "in.ts", "-d", "t", "-o", output};
+            arguments.insert(arguments.end(), test.arguments.begin(), test.arguments.end());
+            const RunResult result = run(arguments);
+            EXPECT_EQ(result.exit_code, 1);
+            // With the samples on standard output the console is standard error.
+            const std::string& console =
+                output == std::string("-") ? result.errors : result.console;
+            EXPECT_TRUE(ends_with(console, test.message)) << console;
+            EXPECT_EQ(output == std::string("-") ? result.console : result.errors, "");
+            EXPECT_EQ(files(), std::vector<std::string>{"in.ts"});
+        }
+    }
+}
+
+// Without --device the original handling stays: a misspelt single-letter
+// option or value is named, the default used, and the run completes.
+TEST_F(CommandLineE2e, FileRunWithFallenBackSettingsCompletes) {
+    write_file(path("in.ts"), make_stream(188));
+    const RunResult result =
+        run({"-i", "in.ts", "-o", "out", "-d", "t", "-v", "0", "-M", "65", "-f", "474e6", "-x"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.console,
+              "Invalid constellation order: defaulting to 4QAM.\n"
+              "Invalid frequency mapping: keeping zero IF.\n"
+              "Unknown argument -x.\n");
+    EXPECT_EQ(fs::file_size(path("out.bin")), kSamples * 8);
+
+    // A refused bandwidth keeps -b and says which values are taken.
+    const RunResult tiny = run({"-i", "in.ts", "-o", "tiny", "-d", "t", "-v", "2", "--bandwidth",
+                                "1e-300", "--threads", " 2"});
+    EXPECT_EQ(tiny.exit_code, 0);
+    EXPECT_NE(tiny.console.find("Invalid bandwidth 1e-300: using -b.\n"
+                                "  --bandwidth takes 100000 to 10000000 Hz.\n"
+                                "Invalid threads  2: ignored.\n"
+                                "  --threads takes a whole number from 1 to 256.\n"),
+              std::string::npos)
+        << tiny.console;
+    EXPECT_NE(read_file(path("tiny.sigmf-meta")).find("\"core:sample_rate\": 9142857.14"),
+              std::string::npos);
+}
+
+// Runs with SoapySDR finding the test device module only (it records what
+// it is sent).
+class CommandLineDeviceE2e : public E2eTest {
+  protected:
+    void SetUp() override {
+#ifndef SOAPY_MODULE_DIR
+        GTEST_SKIP() << "built without SoapySDR";
+#else
+        ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
+        E2eTest::SetUp();
+#endif
+    }
+    std::vector<std::string> device_run(const std::vector<std::string>& settings) const {
+        std::vector<std::string> arguments = {
+            "-i",          "in.ts",
+            "-v",          "0",
+            "--device",    "driver=terramod_test,pace=0,record=" + path("rec.bin").string(),
+            "--frequency", "474e6"};
+        arguments.insert(arguments.end(), settings.begin(), settings.end());
+        return arguments;
+    }
+};
+
+// A device run with an unknown argument or a value that fell back sends
+// nothing and names every one; --lenient sends what the file run of the same
+// arguments writes.
+TEST_F(CommandLineDeviceE2e, FallenBackSettingsSendNothingUnlessLenient) {
+    write_file(path("in.ts"), make_stream(20 * 188));
+    const std::vector<std::string> settings = {"-M", "65", "-f", "474e6", "-x", "--gain", "x9"};
+    const RunResult refused = run(device_run(settings));
+    EXPECT_EQ(refused.exit_code, 1);
+    const std::string expected =
+        "FATAL ERROR: --device transmits only settings taken as given (--lenient transmits "
+        "anyway):\n"
+        "  -M 65: one of 4, 16, 64 expected; 4QAM used\n"
+        "  -f 474e6: one of 0, BBIF expected; zero IF kept (the centre frequency is --frequency "
+        "474e6)\n"
+        "  unknown argument -x\n"
+        "  --gain x9: -200 to 200 dB expected; ignored\n";
+    EXPECT_TRUE(ends_with(refused.console, expected)) << refused.console;
+    EXPECT_TRUE(!fs::exists(path("rec.bin")) || fs::file_size(path("rec.bin")) == 0);
+    EXPECT_EQ(log_body(read_file(path("test.log"))), expected);  // no footer
+
+    std::vector<std::string> lenient = device_run(settings);
+    lenient.push_back("--lenient");
+    const RunResult sent = run(lenient);
+    EXPECT_EQ(sent.exit_code, 0) << sent.console;
+    EXPECT_NE(sent.console.find("WARNING: --lenient: transmitting although settings were not "
+                                "taken as given:\n  -M 65: "),
+              std::string::npos);
+    std::vector<std::string> file_run = {"-i", "in.ts", "-o", "file", "-d", "t", "-v", "0"};
+    file_run.insert(file_run.end(), settings.begin(), settings.end());
+    ASSERT_EQ(run(file_run).exit_code, 0);
+    EXPECT_EQ(read_file(path("rec.bin")), read_file(path("file.bin")));
+
+    // Settings taken as given need no --lenient.
+    fs::remove(path("rec.bin"));
+    EXPECT_EQ(run(device_run({"-M", "16", "-f", "BBIF"})).exit_code, 0);
+    EXPECT_GT(fs::file_size(path("rec.bin")), 0u);
+}
+
 // A normal run of one 188-byte packet with -d t, at each verbosity: the
 // console and the log body hold exactly the messages of the levels allowed.
 class VerbosityE2e : public E2eTest {

@@ -2,12 +2,41 @@
 // 300 packets of the bundled sample against SHA-256 digests recorded from a
 // build whose files were decoded by GNU Radio's receiver. A dump written from
 // the wrong buffer, a skipped stage or a swapped Agilent pair changes a digest.
+//
+// The digests pin regressions; they do not say what is right. What each
+// pinned setting is checked against elsewhere (independent oracles):
+// - stages, every mode, constellation, alpha and code rate: the bit-by-bit
+//   oracles of tests/outer (energy dispersal PRBS and group rule, Reed-Solomon
+//   by bitwise GF(256) arithmetic, interleaver delay rule), tests/inner
+//   (reference_inner.h: encoder, puncturing, bit and symbol interleavers,
+//   mapper points; InnerChain.EverySettingMatchesTheBitwiseOraclesOverSeveral-
+//   Cycles), tests/ofdm (reference_frame_builder.h, reference_ifft.h,
+//   reference_interpolator.h; TPS fields and BCH parity of every setting,
+//   TpsWord.FieldsAndBchPropertyForEverySetting);
+// - the outer chain with -c 0: OuterPeer.SameBytesAsGrDtv (gr-dtv's blocks);
+// - the cells (-d f, the _fd.bin dump): tests/interop/cell_agreement.py, every
+//   data, pilot and TPS cell against gr-dtv's transmitter (with -c 0);
+// - the signal (-d t): decoded packet for packet by gr-dtv's receiver in
+//   tests/interop/run_interop.py, group by group as noted at each run;
+// - the _ed.bin dump: descrambled by tests/interop/rate_adaptation_rx.py;
+// - the _ve, _pu, _bi, _si and _ma dumps of runs 0 to 2: the bit-by-bit
+//   oracles of tests/inner applied to the dump before each
+//   (GoldenSettingsInnerDumpsAreTheOraclesOfTheDumpBefore, below);
+// - the Agilent level (decoding does not depend on it):
+//   SampleTypeAgilentLevelE2e, from the words alone.
+// The _rs and _ci dump files hold buffers the outer oracles check, but their
+// contents are pinned only here (their sizes in run_e2e_test.cpp). Not
+// checked independently anywhere: the pseudo-random fill of -c rand (the
+// literal values of OuterInterleaver.RandomFillValues; a receiver discards
+// those bytes). -b changes no sample.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "ofdm/simd_kernels.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/inner/reference_inner.h"
 
 namespace terramod::e2e {
 namespace {
@@ -19,6 +48,10 @@ struct GoldenRun {
 };
 
 const std::vector<GoldenRun> kGoldenRuns = {
+    // 2k QPSK 1/2 1/32, -c rand, zero IF, standard format: the same settings
+    // decoded from the whole sample by gr-dtv (interop group sample_stream;
+    // 2k QPSK 1/2 also in group qpsk); cells: cell_agreement's first case
+    // (with -c 0).
     {"defaults",
      {"-d", "ercvpbsmft"},
      {{"out.bin", "8eeae28da80927b8439e78e2e42746aef01424633bba6db94613daf14e97a197"},
@@ -36,7 +69,13 @@ const std::vector<GoldenRun> kGoldenRuns = {
       "ercvpbsmft", "-F", "4x"},
      // BB IF interpolated at zero IF and moved up by half the base rate (the
      // filters used to cut the BB IF band away); the interop suite decodes
-     // this format (signal_quality group).
+     // this format (signal_quality group: 8k QPSK 5/6 -c 0 BB IF 4x, 2k 64QAM
+     // BB IF 4x) and SignalQualityE2e compares it with the zero IF output
+     // shifted by a complex exponential. 8k 64QAM alpha 2 7/8 -c 0: interop
+     // group non_uniform (guard 1/8, zero IF, 1x); 8k 64QAM 7/8 1/4: groups
+     // 64qam and sample_types; cells of 8k 64QAM alpha 2 and of 8k 64QAM 7/8
+     // 1/4: cell_agreement; -c 0: OuterPeer (gr-dtv). This combination as a
+     // whole is decoded nowhere.
      {{"out.bin", "ce35526b9e0cd166d508cbb60faf7d4adfe9124f36f88b463f113eac7e6b083f"},
       {"out_bi.bin", "32c9b87b8dc6a97ca715f598b64e53f0d35a7de1e4ff32294eeece53775e8e4d"},
       {"out_ci.bin", "acae191946990f7eb3604ed0f6f89c96360231ce1395f87c576336ecf3236f35"},
@@ -47,6 +86,11 @@ const std::vector<GoldenRun> kGoldenRuns = {
       {"out_rs.bin", "f386e30dba28c18f23c10a01d594e5d0a0785301713eb66ac7b5d250cfc5246a"},
       {"out_si.bin", "9ff3b59bb23051e783be6e6896b62f76c460528eff0b597f272e3b198a46afcc"},
       {"out_ve.bin", "f7cea883c1bdee10fb0398f996dd079dcfffd27d92a901b353e4e6a311968153"}}},
+    // Agilent words decoded by gr-dtv in interop group output_formats (2k
+    // 64QAM 3/4 1/8, 8k 16QAM 2/3, 2k QPSK BB IF 6 MHz), the I and Q files
+    // read by the offset and scale of tests/interop/signal_formats.py; 2k
+    // 16QAM 2/3 at 6 MHz with -c rand: group 16qam (guard 1/16, BB IF); cells
+    // of 2k 16QAM alpha 2 2/3 and 16QAM 3/4 1/8: cell_agreement.
     {"16QAM 2/3 1/8 6 MHz Agilent",
      {"-M", "16", "-p", "2/3", "-b", "6", "-D", "1/8", "-d", "ercvpbsmft", "-F", "agi"},
      {{"out_I.bin", "11b728417f22d5ed137bbb5fd388fc9bcc4074a6d05dbd9c40060e65ab8c0f91"},
@@ -60,6 +104,11 @@ const std::vector<GoldenRun> kGoldenRuns = {
       {"out_rs.bin", "560072b38360d1d3d8a7e4dedfbc28df64632507b9ac8e58888d41b0b36620cf"},
       {"out_si.bin", "010487a185e3b86b56c6cdd5d50b136250da200d1aee87bb62fa7f4f6619065b"},
       {"out_ve.bin", "1de3e92552757a0083cfa8f44a59866baa66b06730f1f951da46d2bc9e3f8cd4"}}},
+    // 8k 16QAM alpha 4: interop group non_uniform (1/2 1/8) and the cells
+    // of 8k 16QAM alpha 4 5/6 in cell_agreement; 16QAM 3/4: group 16qam; 2x:
+    // groups output_formats (2k 16QAM 7 MHz 2x, 8k QPSK 2x) and
+    // signal_quality (8k 16QAM 3/4 2x), the interpolator against
+    // reference_interpolator.h.
     {"8k 16QAM alpha 4 3/4 1/16 7 MHz 2x",
      {"-8k", "-M", "16", "-a", "4", "-p", "3/4", "-D", "1/16", "-b", "7", "-d", "t", "-F", "2x"},
      {{"out.bin", "55b3363de5bb7388986b827392fb9d83349dd4086ce1d71430a67652291a89b0"}}},
@@ -95,6 +144,65 @@ INSTANTIATE_TEST_SUITE_P(Settings, GoldenOutputsE2e, ::testing::ValuesIn(kGolden
                          [](const ::testing::TestParamInfo<GoldenRun>& info) {
                              return "Run" + std::to_string(info.index);
                          });
+
+// The inner dump files of the golden settings against the bit-by-bit oracles
+// of tests/inner (EN 300 744 clauses 4.3.3 to 4.3.5), each computed from the
+// dump before it: the encoder from the outer interleaver's bytes, then the
+// puncturing, the bit and symbol interleavers and the mapper's points.
+struct InnerDumpCase {
+    std::vector<std::string> arguments;
+    OfdmMode mode;
+    Constellation constellation;
+    Hierarchy hierarchy;
+    CodeRate rate;
+};
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+TEST_F(E2eTest, GoldenSettingsInnerDumpsAreTheOraclesOfTheDumpBefore) {
+    const std::string sample = read_file(fs::path(TERRAMOD_SOURCE_DIR) / "samples/testcard.ts");
+    write_file(path("in.ts"), sample.substr(0, 300 * 188));
+    const InnerDumpCase cases[] = {
+        {{}, kMode2k, kQpsk, kNonHierarchical, kRate1_2},
+        {{"-8k", "-M", "64", "-a", "2", "-p", "7/8", "-D", "1/4", "-c", "0"},
+         kMode8k,
+         kQam64,
+         kAlpha2,
+         kRate7_8},
+        {{"-M", "16", "-p", "2/3", "-D", "1/8"}, kMode2k, kQam16, kNonHierarchical, kRate2_3},
+    };
+    for (const InnerDumpCase& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "defaults" : c.arguments[0] + " " + c.arguments[2]);
+        std::vector<std::string> arguments = {"-i", "in.ts",  "-o", "out",
+                                              "-d", "cvpbsm", "-v", "0"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        ASSERT_EQ(run(arguments).exit_code, 0);
+        reference::Encoder encoder;
+        const std::vector<uint8_t> coded = bytes_of(read_file(path("out_ve.bin")));
+        ASSERT_FALSE(coded.empty());
+        EXPECT_EQ(coded, encoder.encode(bytes_of(read_file(path("out_ci.bin")))));
+        reference::Puncturer puncturer{c.rate};
+        const std::vector<uint8_t> punctured = bytes_of(read_file(path("out_pu.bin")));
+        EXPECT_EQ(punctured, puncturer.puncture(coded));
+        const std::vector<uint8_t> words = bytes_of(read_file(path("out_bi.bin")));
+        EXPECT_EQ(words, reference::bit_interleave(c.constellation, punctured));
+        const std::vector<uint8_t> cells = bytes_of(read_file(path("out_si.bin")));
+        EXPECT_EQ(cells, reference::symbol_interleave(c.mode, -1, words));
+        const std::string points = read_file(path("out_ma.bin"));
+        ASSERT_EQ(points.size(), cells.size() * 8);
+        for (size_t cell = 0; cell < cells.size(); ++cell) {
+            float re = 0, im = 0;
+            std::memcpy(&re, points.data() + 8 * cell, 4);
+            std::memcpy(&im, points.data() + 8 * cell + 4, 4);
+            const reference::ExactPoint exact =
+                reference::exact_point(c.constellation, c.hierarchy, cells[cell]);
+            ASSERT_NEAR(re, double(exact.re), 1e-6) << cell;
+            ASSERT_NEAR(im, double(exact.im), 1e-6) << cell;
+        }
+    }
+}
 
 // The recorded signal digests again on every vector kernel set this machine
 // runs (forced through TERRAMOD_SIMD) and with the packed-bit path (no v or p

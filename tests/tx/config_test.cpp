@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -401,6 +402,228 @@ TEST(CommandLine, PreciseAndWindowLength) {
         EXPECT_EQ(result.config.precise, c.precise);
         EXPECT_EQ(result.config.window_length, c.window_length)
             << (c.arguments.empty() ? "" : c.arguments.back());
+    }
+}
+
+}  // namespace
+}  // namespace terramod
+
+namespace terramod {
+namespace {
+
+// What command_line_refused writes for `arguments` ("" when it lets the run
+// go on).
+std::string refusal(std::vector<std::string> arguments) {
+    const TxConfig config = parse(std::move(arguments)).config;
+    char* buffer = nullptr;
+    size_t size = 0;
+    std::FILE* console = open_memstream(&buffer, &size);
+    const bool refused = command_line_refused(config, console);
+    std::fclose(console);
+    std::string text(buffer, size);
+    std::free(buffer);
+    EXPECT_EQ(refused, !text.empty()) << text;
+    return text;
+}
+
+TEST(CommandLineRefusal, UnknownLongOptionsWithTheClosestSuggested) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::string unknown = "FATAL ERROR: unknown option ";
+    const Case cases[] = {
+        {{"--gian", "60", "-M", "65"}, unknown + "--gian (did you mean --gain?)\n"},
+        {{"--bandwith", "1e6"}, unknown + "--bandwith (did you mean --bandwidth?)\n"},
+        {{"--freq", "474e6"}, unknown + "--freq (did you mean --frequency?)\n"},
+        {{"--adapt_rate"}, unknown + "--adapt_rate (did you mean --adapt-rate?)\n"},
+        {{"--no-sigfm"}, unknown + "--no-sigfm (did you mean --no-sigmf?)\n"},
+        {{"--sampletype", "cs16"}, unknown + "--sampletype (did you mean --sample-type?)\n"},
+        {{"--LOOP"}, unknown + "--LOOP (did you mean --loop?)\n"},
+        {{"--lp-rates", "1/2"}, unknown + "--lp-rates (did you mean --lp-rate?)\n"},
+        {{"--gain=60"}, unknown + "--gain=60 (did you mean --gain 60?)\n"},
+        {{"--help"}, unknown + "--help (did you mean -h?)\n"},
+        {{"--version"}, unknown + "--version (did you mean -V?)\n"},
+        // Nothing close: no suggestion.
+        {{"--xyz"}, unknown + "--xyz\n"},
+        {{"--lp"}, unknown + "--lp\n"},
+        {{"--"}, unknown + "--\n"},
+        {{"--frequency-offset", "5"}, unknown + "--frequency-offset\n"},
+        // Every one is named, in order.
+        {{"--loop", "--gian", "1", "--thread", "2"},
+         unknown + "--gian (did you mean --gain?)\n" + unknown +
+             "--thread (did you mean --threads?)\n"},
+        // Single-letter arguments and values keep their original handling.
+        {{"-gain", "60", "-x", "-M", "65"}, ""},
+        {{"-o", "--out", "--device", "--gian"}, ""},
+    };
+    for (const Case& test : cases) EXPECT_EQ(refusal(test.arguments), test.message);
+}
+
+// Every long option the help text lists is known, and stops the run when it
+// is the last argument and its help line names a value; each misspelt by a
+// dropped or a swapped letter is suggested.
+TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
+    const std::string help = kExpectedHelp;
+    const std::regex line("\n(--[a-z-]+)( [A-Z]+)?\t");
+    int options = 0;
+    for (std::sregex_iterator match(help.begin(), help.end(), line), end; match != end; ++match) {
+        ++options;
+        const std::string name = (*match)[1];
+        const bool takes_value = (*match)[2].matched;
+        SCOPED_TRACE(name);
+        EXPECT_EQ(refusal({name, "1"}), "");
+        const std::string missing =
+            "FATAL ERROR: " + name + " needs a value: " + name + (*match)[2].str() + "\n";
+        EXPECT_EQ(refusal({"-i", "in.ts", name}), takes_value ? missing : "");
+
+        const std::string typed = name.substr(2);
+        const size_t middle = typed.size() / 2;
+        std::string dropped = typed, swapped = typed;
+        dropped.erase(middle, 1);
+        std::swap(swapped[middle], swapped[middle + 1]);
+        for (const std::string& wrong : {dropped, swapped}) {
+            if (wrong == typed) continue;
+            EXPECT_EQ(refusal({"--" + wrong}),
+                      "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
+        }
+    }
+    EXPECT_EQ(options, 17);
+}
+
+// Numbers: the whole value, no white space, within the option's range (the
+// range in the message); a fallback is recorded.
+TEST(CommandLine, LongOptionNumbersInRange) {
+    struct Case {
+        std::string option;
+        std::string value;
+        bool accepted;
+        std::string range;
+    };
+    const Case cases[] = {
+        {"--bandwidth", "1e5", true, "100000 to 10000000 Hz"},
+        {"--bandwidth", "1e7", true, ""},
+        {"--bandwidth", "99999", false, "100000 to 10000000 Hz"},
+        {"--bandwidth", "1e-300", false, "100000 to 10000000 Hz"},
+        {"--bandwidth", "1.00001e7", false, "100000 to 10000000 Hz"},
+        {"--bandwidth", " 2e6", false, "100000 to 10000000 Hz"},
+        {"--threads", "4", true, ""},
+        {"--threads", " 4", false, "a whole number from 1 to 256"},
+        {"--threads", "\t4", false, "a whole number from 1 to 256"},
+        {"--threads", "4 ", false, "a whole number from 1 to 256"},
+        {"--threads", "257", false, "a whole number from 1 to 256"},
+        {"--threads", "2.5", false, "a whole number from 1 to 256"},
+        {"--channel", "1024", true, ""},
+        {"--channel", "-1", false, "a whole number from 0 to 1024"},
+        {"--gain", "-200", true, ""},
+        {"--gain", " 10", false, "-200 to 200 dB"},
+        {"--gain", "200.5", false, "-200 to 200 dB"},
+        {"--frequency", "474e6", true, ""},
+        {"--frequency", "\n474e6", false, "1 to 1e12 Hz"},
+        {"--frequency", "0", false, "1 to 1e12 Hz"},
+        {"--frequency", "nan", false, "1 to 1e12 Hz"},
+        {"--backoff", "60", true, ""},
+        {"--backoff", " 3", false, "0 to 60 dB"},
+        {"--backoff", "60.1", false, "0 to 60 dB"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.option + " '" + test.value + "'");
+        const ParseResult result = parse({test.option, test.value});
+        if (test.accepted) {
+            EXPECT_EQ(result.console, "");
+            EXPECT_TRUE(result.config.settings_not_taken.empty());
+            continue;
+        }
+        EXPECT_TRUE(result.console.ends_with("\n  " + test.option + " takes " + test.range + ".\n"))
+            << result.console;
+        ASSERT_EQ(result.config.settings_not_taken.size(), 1u);
+        EXPECT_EQ(result.config.settings_not_taken[0].find(test.option + " " + test.value + ": " +
+                                                           test.range + " expected; "),
+                  0u)
+            << result.config.settings_not_taken[0];
+    }
+    // What a refused value leaves: -b, 12 dB, no thread count, unset.
+    const TxConfig refused =
+        parse({"--bandwidth", "1e-300", "--backoff", " 3", "--threads", " 4", "--gain", " 1"})
+            .config;
+    EXPECT_FALSE(refused.bandwidth_hz);
+    EXPECT_EQ(refused.backoff_db, 12.0);
+    EXPECT_EQ(refused.threads, 0);
+    EXPECT_FALSE(refused.gain_db);
+    EXPECT_EQ(parse({"--window", " 4"}).config.window_length, -1);
+}
+
+// What a device run refuses: every unknown argument and every value that
+// fell back to a default or was ignored, with what was used instead.
+TEST(CommandLine, SettingsNotTakenAreRecorded) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::string> recorded;
+    };
+    const Case cases[] = {
+        {{"-i",   "in.ts",     "-8k", "-M",     "64", "-a",       "4", "-D",
+          "1/4",  "-p",        "7/8", "-b",     "6",  "-c",       "0", "-f",
+          "BBIF", "-F",        "4x",  "-v",     "2",  "-d",       "t", "--sample-type",
+          "cs16", "--backoff", "3",   "--gain", "0",  "--lenient"},
+         {}},
+        {{"-M", "65", "-x", "5"},
+         {"-M 65: one of 4, 16, 64 expected; 4QAM used", "unknown argument -x",
+          "unknown argument 5"}},
+        {{"-a", "3", "-D"},
+         {"-a 3: one of NH, 1, 2, 4 expected; NH used",
+          "-D without a value: one of 1/4, 1/8, 1/16, 1/32 expected; 1/32 used"}},
+        {{"-p", "1/3", "-b", "5", "-c", "x"},
+         {"-p 1/3: one of 1/2, 2/3, 3/4, 5/6, 7/8 expected; 1/2 used",
+          "-b 5: one of 6, 7, 8 expected; 8 MHz used", "-c x: one of 0, rand expected; rand used"}},
+        {{"-f", "474e6"},
+         {"-f 474e6: one of 0, BBIF expected; zero IF kept (the centre frequency is --frequency "
+          "474e6)"}},
+        {{"-f", "BBIF", "-f", "bbif"}, {"-f bbif: one of 0, BBIF expected; BB IF kept"}},
+        {{"-v", "9"}, {"-v 9: 0 to 4 expected; 4 used"}},
+        {{"-v", "3k"}, {"-v 3k: read as 3"}},
+        {{"-d", "tq", "-d"},
+         {"-d tq: letters of ercvpbsmft expected; \"q\" ignored", "-d without a value: ignored"}},
+        {{"-F", "xyz", "-F"},
+         {"-F xyz: one of agi, HP, 2x, 4x expected; standard kept", "-F without a value: ignored"}},
+        {{"--sample-type", "s12", "--lp-rate", "4/5"},
+         {"--sample-type s12: one of cf32, cs16, cs8 expected; cf32 used",
+          "--lp-rate 4/5: one of 1/2, 2/3, 3/4, 5/6, 7/8 expected; 1/2 used"}},
+    };
+    for (const Case& test : cases) {
+        EXPECT_EQ(parse(test.arguments).config.settings_not_taken, test.recorded)
+            << test.arguments[0];
+    }
+}
+
+TEST(CommandLine, DeviceRunRefusesSettingsNotTakenUnlessLenient) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool goes_on;
+        std::string text;
+    };
+    const std::string fatal =
+        "FATAL ERROR: --device transmits only settings taken as given (--lenient transmits "
+        "anyway):\n";
+    const std::string warning =
+        "WARNING: --lenient: transmitting although settings were not taken as given:\n";
+    const Case cases[] = {
+        {{"--device", "driver=x", "--frequency", "474e6"}, true, ""},
+        {{"-M", "65", "-x"}, true, ""},
+        {{"-M", "65", "-x", "--lenient"}, true, ""},
+        {{"--device", "driver=x", "-M", "65", "-x"},
+         false,
+         fatal + "  -M 65: one of 4, 16, 64 expected; 4QAM used\n  unknown argument -x\n"},
+        {{"--lenient", "--device", "driver=x", "--gain", "x"},
+         true,
+         warning + "  --gain x: -200 to 200 dB expected; ignored\n"},
+    };
+    for (const Case& test : cases) {
+        const TxConfig config = parse(test.arguments).config;
+        Log log(0, nullptr);
+        std::string text;
+        log.capture_to(&text);
+        EXPECT_EQ(device_run_settings_taken(config, log), test.goes_on) << test.arguments[0];
+        EXPECT_EQ(text, test.text);
     }
 }
 
