@@ -103,7 +103,7 @@ constexpr LongOption kLongOptions[] = {
     {"--gain", "DB"},          {"--channel", "N"},     {"--antenna", "NAME"},
     {"--loop", nullptr},       {"--lp-input", "FILE"}, {"--lp-rate", "R"},
     {"--bandwidth", "HZ"},     {"--threads", "N"},     {"--precise", nullptr},
-    {"--window", "N"},         {"--lenient", nullptr},
+    {"--window", "N"},         {"--lenient", nullptr}, {"--prime", "MS"},
 };
 
 const LongOption* find_long_option(std::string_view name) {
@@ -329,7 +329,7 @@ class CommandLineParser {
             config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
         } else if (option == "--prime") {
             std::optional<double> prime;
-            take_number(prime, "prime", 0.0, 10000.0);
+            take_number(prime, {"prime", 0.0, 10000.0, false, "0 to 10000 ms"});
             config_.prime_ms = prime.value_or(100.0);
         } else if (option == "--lp-input") {
             take_path(config_.lp_input_path);

@@ -488,7 +488,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 17);
+    EXPECT_EQ(options, 18);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
