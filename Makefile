@@ -22,7 +22,10 @@ build:
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: build
+# `make run` builds only the transmitter it runs.
+run:
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target terramod
 	@mkdir -p $(OUT_DIR)
 	$(BUILD_DIR)/terramod -i $(SAMPLE) -o $(OUT_DIR)/testcard -l $(OUT_DIR)/testcard.log -d t
 	@echo

@@ -184,22 +184,23 @@ TEST_F(SampleTypeAgilentLevelE2e, ComponentRmsIsFullScaleOver3Point2) {
 // The metadata of every sample type and rate validates against the SigMF
 // schema, and rate x duration and count x element size agree with the file.
 TEST_F(E2eTest, SigmfMetadataValidatesAndMatchesTheFile) {
-    const fs::path schema = fs::path(TERRAMOD_SOURCE_DIR) / "../shared/sigmf-schema.json";
-    if (std::system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0 ||
-        !fs::exists(schema))
-        GTEST_SKIP() << "python3-jsonschema or the SigMF schema is missing";
+    const fs::path schema = fs::path(TERRAMOD_SOURCE_DIR) / "tests/data/sigmf/sigmf-schema.json";
+    ASSERT_TRUE(fs::exists(schema));
+    if (std::system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3-jsonschema is missing";
     write_file(path("in.ts"), make_stream(100 * 188));
     const std::vector<std::vector<std::string>> runs = {
         {"-o", "a", "-8k"},
         {"-o", "b", "--sample-type", "cs16", "-F", "2x"},
-        {"-o", "c", "--sample-type", "cs8", "-F", "4x", "-b", "6"}};
+        {"-o", "c", "--sample-type", "cs8", "-F", "4x", "-b", "6"},
+        {"-o", "e", "--frequency", "474e6"}};
     for (std::vector<std::string> arguments : runs) {
         arguments.insert(arguments.end(), {"-i", "in.ts", "-d", "t", "-v", "0"});
         ASSERT_EQ(run(arguments).exit_code, 0);
     }
     const std::string check = std::string("/usr/bin/python3 ") + TERRAMOD_SOURCE_DIR +
                               "/tests/e2e/check_sigmf.py " + shell_quote(schema.string()) + " " +
-                              shell_quote(directory_.string()) + " a b c";
+                              shell_quote(directory_.string()) + " a b c e";
     EXPECT_EQ(std::system(check.c_str()), 0);
     EXPECT_FALSE(run({"-i", "in.ts", "-o", "d", "-d", "t", "--no-sigmf", "-v", "0"}).exit_code);
     EXPECT_FALSE(fs::exists(path("d.sigmf-meta")));
