@@ -245,6 +245,51 @@ TEST(RateAdapterTest, APcrJumpWithoutIndicatorIsTakenAsADiscontinuityWithOneWarn
     EXPECT_NE(run.log.find("WARNING: PCR on PID 256 jumps by"), std::string::npos) << run.log;
 }
 
+// As the driver reads: has_more_input() before each block, the real bytes
+// of each block counted (the driver pads a short one).
+Bytes read_as_the_driver_does(TsSource& source, size_t block_packets) {
+    Bytes out;
+    Bytes block(block_packets * kPacket);
+    for (int reads = 0; reads < 100000 && source.has_more_input(); ++reads) {
+        const size_t got = source.read_packets(block);
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<long>(got));
+        if (source.fatal()) break;
+    }
+    return out;
+}
+
+// The output lasts as long as the input: the nulls owed after the last input
+// packet (its own null packets at the end, dropped, included) go out too.
+TEST(RateAdapterTest, TheDriversReadsGetTheInputsWholeDuration) {
+    struct Case {
+        double rate;
+        double null_tail;  // s of null packets ending the input
+        size_t block_packets;
+    };
+    for (const Case& c :
+         {Case{2e6, 0.0, 63}, Case{2e6, 0.25, 63}, Case{4e6, 0.25, 1000}, Case{6e6, 0.5, 7}}) {
+        Bytes input = make_stream(plan_at(c.rate, 2.0));
+        const size_t count = input.size() / kPacket;
+        const auto tail = static_cast<size_t>(c.null_tail * c.rate / 1504);
+        for (size_t i = count - tail; i < count; ++i) {
+            uint8_t* packet = &input[i * kPacket];
+            packet[1] = 0x1F;
+            packet[2] = 0xFF;
+            packet[3] = 0x10;
+            std::fill(packet + 4, packet + kPacket, 0xFF);
+        }
+        MemoryTsSource source(input);
+        Log log(4, nullptr);
+        RateAdaptingSource adapter(source, kDefaultChannel, kSpacing8MHz, log);
+        const Bytes output = read_as_the_driver_does(adapter, c.block_packets);
+        ASSERT_FALSE(adapter.fatal());
+        const double expected = static_cast<double>(count) * 1504 / c.rate * kDefaultChannel / 1504;
+        EXPECT_NEAR(static_cast<double>(output.size() / kPacket), expected, 1.0)
+            << c.rate << " " << c.null_tail << " " << c.block_packets;
+        EXPECT_EQ(output.size() % kPacket, 0u);
+    }
+}
+
 // The output depends on the stream alone, not on how it is read.
 TEST(RateAdapterTest, AnySplitOfReadsGivesTheSameBytes) {
     const Bytes input = make_stream(drifting(3e6));
@@ -297,10 +342,12 @@ TEST(RateAdapterTest, ALastPacketCutByTheEndOfInputStaysLast) {
     EXPECT_TRUE(std::equal(input.end() - 88, input.end(), run.output.end() - 88));
 }
 
-TEST(RateAdapterTest, AnEmptyInputGivesAnEmptyOutput) {
+// An empty input carries no PCR: the same stop as any stream without.
+TEST(RateAdapterTest, AnEmptyInputStopsAsAStreamWithoutPcr) {
     const AdaptedRun run = adapt({}, kDefaultChannel);
-    EXPECT_FALSE(run.fatal);
+    EXPECT_TRUE(run.fatal);
     EXPECT_TRUE(run.output.empty());
+    EXPECT_EQ(run.log, "FATAL ERROR: the stream carries no PCR: --adapt-rate cannot time it\n");
 }
 
 TEST(RateAdapterTest, WritesTheReport) {
