@@ -582,8 +582,8 @@ void RateAdaptingSource::write_report(Log& log) const {
     log.write(2, "----------------------------------------------------------\n");
 }
 
-RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log)
-    : channel_rate_(channel_rate), log_(log) {}
+RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log, const char* label)
+    : channel_rate_(channel_rate), log_(log), label_(label) {}
 
 void RateMismatchDetector::observe(const uint8_t* block, size_t bytes) {
     for (size_t offset = 0; !done_ && offset + ts::kPacketSize <= bytes;
@@ -619,9 +619,9 @@ void RateMismatchDetector::on_pcr(uint64_t index, int64_t pcr, bool discontinuit
     if (std::fabs(measured_rate_ - channel_rate_) > kTolerance * channel_rate_) {
         warned_ = true;
         log_.write(1,
-                   "WARNING: the stream's PCRs give %.6f Mbit/s but the channel carries %.6f "
-                   "Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n",
-                   measured_rate_ * 1e-6, channel_rate_ * 1e-6);
+                   "WARNING: the %sstream's PCRs give %.6f Mbit/s but the %schannel carries "
+                   "%.6f Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n",
+                   label_, measured_rate_ * 1e-6, label_, channel_rate_ * 1e-6);
     }
 }
 

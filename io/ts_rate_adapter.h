@@ -211,7 +211,8 @@ class RateMismatchDetector {
     static constexpr double kTolerance = 0.01;
     static constexpr uint64_t kMaxObservedPackets = 200000;
 
-    RateMismatchDetector(double channel_rate, Log& log);
+    // `label` ("" or "LP ") names the stream and its channel in the warning.
+    RateMismatchDetector(double channel_rate, Log& log, const char* label = "");
     // `bytes` of stream from `block`, which starts at a packet boundary.
     void observe(const uint8_t* block, size_t bytes);
     bool warned() const { return warned_; }
@@ -223,6 +224,7 @@ class RateMismatchDetector {
 
     double channel_rate_;
     Log& log_;
+    const char* label_;
     uint64_t packets_seen_ = 0;
     int32_t pid_ = -1;
     bool have_start_ = false;

@@ -36,6 +36,16 @@ void report_lp_end(const LowPriorityInput& lp, Log& log) {
     }
 }
 
+void add_lp_filters(const TxConfig& config, LowPriorityInput& lp, const DerivedRates& rates,
+                    Log& log) {
+    if (config.adapt_rate)
+        lp.adapter = std::make_unique<RateAdaptingSource>(*lp.source, rates.lp_useful_throughput,
+                                                          run_band(config), log, 0.0, "LP stream");
+    else
+        lp.rate_check =
+            std::make_unique<RateMismatchDetector>(rates.lp_useful_throughput, log, "LP ");
+}
+
 SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
                                   const DerivedRates& rates, Log& log) {
     SourceFilters filters;
