@@ -92,6 +92,15 @@ std::pair<int64_t, int64_t> correction_range(const Bytes& in, const Bytes& out) 
     return {low, high};
 }
 
+// Indices of the PCR packets of PID 256 in `stream`.
+std::vector<size_t> video_pcr_packets(const Bytes& stream) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i * kPacket < stream.size(); ++i)
+        if (pid_of(&stream[i * kPacket]) == kVideoPid && has_pcr(&stream[i * kPacket]))
+            found.push_back(i);
+    return found;
+}
+
 struct AdaptedRun {
     Bytes output;
     std::string log;
@@ -459,38 +468,104 @@ TEST(RateAdapterTest, AnEmptyInputStopsAsAStreamWithoutPcr) {
     EXPECT_EQ(run.log, "FATAL ERROR: the stream carries no PCR: --adapt-rate cannot time it\n");
 }
 
+// The report's figures counted in the streams themselves: the input's null
+// packets (all dropped), the output's (all added), the largest PCR change
+// between matching PCR packets.
 TEST(RateAdapterTest, WritesTheReport) {
-    const AdaptedRun unused = adapt({}, kDefaultChannel);
-    (void)unused;
     const Bytes input = make_stream(two_programmes(4e6));
     MemoryTsSource source(input);
     Log log(2, nullptr);
     std::string text;
     log.capture_to(&text);
     RateAdaptingSource adapter(source, kDefaultChannel, kSpacing8MHz, log);
-    read_all(adapter, 63);
+    const Bytes output = read_all(adapter, 63);
     text.clear();
     adapter.write_report(log);
-    const RateAdapterStatistics& s = adapter.statistics();
+
+    auto nulls_in = [](const Bytes& stream) {
+        size_t count = 0;
+        for (size_t at = 0; at < stream.size(); at += kPacket) count += is_null(&stream[at]);
+        return count;
+    };
+    const auto [low, high] = correction_range(input, output);
+    const double largest_micros =
+        static_cast<double>(std::max(std::abs(low), std::abs(high))) / 27.0;
+    const size_t queue_high_water = adapter.statistics().queue_high_water;
+    // A PCR interval of 20 ms at 4 Mbit/s is 53 packets, read in chunks of 64.
+    EXPECT_LE(queue_high_water, 53u + 64u);
     char expected[1024];
     std::snprintf(expected, sizeof expected,
                   "Rate adaptation:\n"
                   "\tPCR PID(s)          : 256 (0x0100), 272 (0x0110)\n"
                   "\tInput rate (PCR)    : 4.000000 Mbps\n"
                   "\tChannel rate        : 6.032086 Mbps\n"
-                  "\tNull packets dropped: %llu\n"
-                  "\tNull packets added  : %llu\n"
-                  "\tLargest PCR change  : %.3f micros\n"
+                  "\tNull packets dropped: %zu\n"
+                  "\tNull packets added  : %zu\n"
+                  "\tLargest PCR change  : %%f micros\n"
                   "\tQueue high water    : %zu packets\n"
                   "----------------------------------------------------------\n",
-                  static_cast<unsigned long long>(s.null_packets_dropped),
-                  static_cast<unsigned long long>(s.null_packets_inserted),
-                  s.largest_pcr_correction * 1e6, s.queue_high_water);
-    EXPECT_EQ(text, expected);
-    EXPECT_GT(s.null_packets_dropped, 0u);
-    EXPECT_GT(s.null_packets_inserted, 0u);
-    // A PCR interval of 20 ms at 4 Mbit/s is 53 packets, read in chunks of 64.
-    EXPECT_LE(s.queue_high_water, 53u + 64u);
+                  nulls_in(input), nulls_in(output), queue_high_water);
+    // The change is printed from the exact correction, the PCRs carry it
+    // rounded to a tick (37 ns): the figure is compared within that.
+    const size_t change_at = text.find("Largest PCR change  : ");
+    ASSERT_NE(change_at, std::string::npos) << text;
+    const double printed = std::strtod(text.c_str() + change_at + 22, nullptr);
+    EXPECT_NEAR(printed, largest_micros, 0.02) << text;
+    EXPECT_GT(largest_micros, 0.0);
+    std::string shown = text;
+    const size_t number_end = shown.find(" micros", change_at);
+    shown.replace(change_at + 22, number_end - change_at - 22, "%f");
+    EXPECT_EQ(shown, expected);
+    EXPECT_GT(nulls_in(input), 0u);
+    EXPECT_GT(nulls_in(output), 0u);
+}
+
+// A discontinuity indicator starts a new timeline where the old one had got
+// to, whatever the new PCR value: each PCR packet leaves in slot k carrying
+// its input value advanced by the time it was moved, k slots of the channel
+// less its own input position i at the stream's rate (the input's packet 0
+// leaves in slot 0). Without the indicator being read, a small forward jump
+// moves every later packet; a backward jump or a repeated value is warned of.
+TEST(RateAdapterTest, ADiscontinuityOfAnySizeKeepsTheOutputOnTheOldTimeline) {
+    struct Case {
+        const char* name;
+        double shift;  // s added to the PCRs from the indicator on; NAN: the value before
+    };
+    for (const Case& c :
+         {Case{"forward_0.3s", 0.3}, Case{"forward_5s", 5.0}, Case{"back_0.5s", -0.5},
+          Case{"back_30s", -30.0}, Case{"equal_value", NAN}}) {
+        const double rate = 4e6;
+        StreamPlan plan = plan_at(rate, 2.0);
+        plan.first_pcr = 2700000000;  // 100 s: room to go back
+        Bytes input = make_stream(plan);
+        const std::vector<size_t> pcrs = video_pcr_packets(input);
+        const size_t at = pcrs.size() / 3;
+        const int64_t shift = std::isnan(c.shift) ? get_pcr(&input[pcrs[at - 1] * kPacket]) -
+                                                        get_pcr(&input[pcrs[at] * kPacket])
+                                                  : std::llround(c.shift * 27e6);
+        input[pcrs[at] * kPacket + 5] |= 0x80;
+        for (size_t k = at; k < pcrs.size(); ++k) {
+            uint8_t* packet = &input[pcrs[k] * kPacket];
+            put_pcr(packet, get_pcr(packet) + shift);
+        }
+        const AdaptedRun run = adapt(input, kDefaultChannel);
+        ASSERT_FALSE(run.fatal) << c.name << run.log;
+        EXPECT_EQ(run.log, "") << c.name;
+        std::vector<std::pair<size_t, int64_t>> out;  // slot, PCR of each PCR packet
+        for (size_t k = 0; k * kPacket < run.output.size(); ++k)
+            if (has_pcr(&run.output[k * kPacket]) && pid_of(&run.output[k * kPacket]) == kVideoPid)
+                out.emplace_back(k, get_pcr(&run.output[k * kPacket]));
+        ASSERT_EQ(out.size(), pcrs.size()) << c.name;
+        double largest = 0;
+        for (size_t k = 0; k < pcrs.size(); ++k) {
+            const double moved = static_cast<double>(out[k].first) * 1504 / kDefaultChannel -
+                                 static_cast<double>(pcrs[k]) * 1504 / rate;
+            const int64_t in = get_pcr(&input[pcrs[k] * kPacket]);
+            const double error = static_cast<double>(centred(out[k].second - in)) - moved * 27e6;
+            largest = std::max(largest, std::fabs(error));
+        }
+        EXPECT_LE(largest, kTicksPer500ns) << c.name;
+    }
 }
 
 // Payload faster than the channel: stop, naming both rates and settings that
@@ -576,15 +651,6 @@ TEST(RateAdapterTest, AStreamWithOnePcrStops) {
     EXPECT_EQ(run.log,
               "FATAL ERROR: the stream carries only one PCR: --adapt-rate cannot measure its "
               "rate\n");
-}
-
-// Indices of the PCR packets of PID 256 in `stream`.
-std::vector<size_t> video_pcr_packets(const Bytes& stream) {
-    std::vector<size_t> found;
-    for (size_t i = 0; i * kPacket < stream.size(); ++i)
-        if (pid_of(&stream[i * kPacket]) == kVideoPid && has_pcr(&stream[i * kPacket]))
-            found.push_back(i);
-    return found;
 }
 
 std::string jump_text(double seconds) {
