@@ -323,6 +323,8 @@ void RateAdaptingSource::time_on(uint16_t pid) {
     bool first = true;
     for (const SeenPcr& seen : replay) {
         if (fatal_) return;
+        // A gap bridged at the measured rate may have timed it already.
+        if (have_anchor_ && seen.index <= anchor_index_) continue;
         on_timing_pcr(seen.index, seen.pcr, seen.discontinuity || (first && have_anchor_));
         first = false;
     }
