@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "io/channel_rates.h"
@@ -19,6 +20,8 @@ constexpr double kBitsPerPacket = 8.0 * ts::kPacketSize;
 // PCRs kept of a PID that does not time the stream; as many on a PID while
 // the declared PCR PID carries none make it the timing PID.
 constexpr size_t kCandidatePcrs = 8;
+// Programmes followed at most (a mangled stream may name any number).
+constexpr size_t kMaxProgrammes = 1024;
 
 bool contains(const std::vector<uint16_t>& pids, uint16_t pid) {
     return std::find(pids.begin(), pids.end(), pid) != pids.end();
@@ -248,8 +251,10 @@ void RateAdaptingSource::read_pmt(const uint8_t* packet, uint16_t pid) {
     if (known != programmes_.end() && known->pcr_pid == pcr_pid) return;
     if (known != programmes_.end())
         known->pcr_pid = pcr_pid;
-    else
+    else if (programmes_.size() < kMaxProgrammes)
         programmes_.push_back({pid, number, pcr_pid});
+    else
+        return;
     on_tables_changed();
 }
 
@@ -333,12 +338,14 @@ void RateAdaptingSource::time_on(uint16_t pid) {
 // Without a timing PCR for too long at the start: the PID that carried the
 // most PCRs, if any did.
 void RateAdaptingSource::take_best_candidate() {
+    std::map<uint16_t, size_t> counts;
+    for (const SeenPcr& seen : other_pcrs_) ++counts[seen.pid];
     int32_t best = -1;
     size_t most = 0;
-    for (const SeenPcr& seen : other_pcrs_)
-        if (pcrs_seen_on(seen.pid) > most) {
-            most = pcrs_seen_on(seen.pid);
-            best = seen.pid;
+    for (const auto& [pid, count] : counts)
+        if (count > most) {
+            most = count;
+            best = pid;
         }
     if (best >= 0) time_on_undeclared(static_cast<uint16_t>(best));
 }
