@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "io/channel_rates.h"
@@ -16,6 +17,11 @@ namespace {
 constexpr size_t kChunkPackets = 64;
 constexpr size_t kSuggestedSettings = 3;
 constexpr double kBitsPerPacket = 8.0 * ts::kPacketSize;
+// PCRs kept of a PID that does not time the stream; as many on a PID while
+// the declared PCR PID carries none make it the timing PID.
+constexpr size_t kCandidatePcrs = 8;
+// Programmes followed at most (a mangled stream may name any number).
+constexpr size_t kMaxProgrammes = 1024;
 
 bool contains(const std::vector<uint16_t>& pids, uint16_t pid) {
     return std::find(pids.begin(), pids.end(), pid) != pids.end();
@@ -41,10 +47,15 @@ size_t section_length(const uint8_t* section) {
 
 RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, ChannelSpacing spacing,
                                        Log& log, double start_delay)
+    : RateAdaptingSource(input, channel_rate, channel_band(spacing), log, start_delay) {}
+
+RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, ChannelBand band,
+                                       Log& log, double start_delay, const char* stream_name)
     : input_(input),
       log_(log),
       channel_rate_(channel_rate),
-      spacing_(spacing),
+      band_(std::move(band)),
+      stream_name_(stream_name),
       ticks_per_slot_(kBitsPerPacket * ts::kClockRate / channel_rate),
       start_delay_ticks_(start_delay > 0 ? start_delay * ts::kClockRate : 0.0),
       chunk_(kChunkPackets * ts::kPacketSize) {
@@ -53,7 +64,25 @@ RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, Cha
              channel_rate);
 }
 
+bool RateAdaptingSource::has_more_input() {
+    if (finished_) return false;
+    if (fatal_) return true;
+    // With nothing held, only the input's end tells whether nulls are owed.
+    // A fatal message found here waits for the read that returns nothing.
+    if (!input_ended_ && held_.empty() && !input_.has_more_input()) {
+        looking_ahead_ = true;
+        read_input();
+        looking_ahead_ = false;
+    }
+    if (fatal_) return true;
+    return !input_ended_ || !held_.empty() || next_slot_ < end_slot_;
+}
+
 size_t RateAdaptingSource::read_packets(std::span<uint8_t> block) {
+    if (!held_message_.empty()) {
+        log_.write(0, "%s", held_message_.c_str());
+        held_message_.clear();
+    }
     size_t filled = 0;
     while (!fatal_ && !finished_ && block.size() - filled >= ts::kPacketSize) {
         const size_t written = fill_next_slot(block.data() + filled);
@@ -156,9 +185,14 @@ void RateAdaptingSource::take(const uint8_t* packet, size_t length) {
     held_.push_back(held);
     ++untimed_count_;
     statistics_.queue_high_water = std::max(statistics_.queue_high_water, held_.size());
-    if (held.has_pcr && ts::pid(packet) == timing_pid_)
-        on_timing_pcr(index, held.pcr, ts::discontinuity(packet));
-    check_pcr_gap(index);
+    if (held.has_pcr) {
+        const uint16_t pid = ts::pid(packet);
+        if (pid == timing_pid_)
+            on_timing_pcr(index, held.pcr, ts::discontinuity(packet));
+        else
+            on_other_pcr(pid, index, held.pcr, ts::discontinuity(packet));
+    }
+    if (!fatal_) check_pcr_gap(index);
 }
 
 // The PAT gives the PMT PIDs, each PMT its programme's PCR PID (ISO/IEC
@@ -166,37 +200,163 @@ void RateAdaptingSource::take(const uint8_t* packet, size_t length) {
 // are read; the fields needed sit in their first bytes.
 void RateAdaptingSource::read_tables(const uint8_t* packet) {
     const uint16_t pid = ts::pid(packet);
-    if (pid == ts::kPatPid) {
-        const uint8_t* section = section_start(packet, 8);
-        if (!section || section[0] != 0x00) return;
-        const uint8_t* end = packet + ts::kPacketSize;
-        const size_t length = section_length(section);
-        const uint8_t* entries_end = section + std::min<size_t>(3 + length, end - section) - 4;
-        for (const uint8_t* entry = section + 8; entry + 4 <= entries_end; entry += 4) {
-            const uint16_t program = static_cast<uint16_t>((entry[0] << 8) | entry[1]);
-            const uint16_t pmt_pid = static_cast<uint16_t>(((entry[2] & 0x1F) << 8) | entry[3]);
-            if (program != 0 && !contains(pmt_pids_, pmt_pid)) pmt_pids_.push_back(pmt_pid);
+    if (pid == ts::kPatPid)
+        read_pat(packet);
+    else if (contains(pmt_pids_, pid))
+        read_pmt(packet, pid);
+}
+
+void RateAdaptingSource::read_pat(const uint8_t* packet) {
+    const uint8_t* section = section_start(packet, 8);
+    if (!section || section[0] != 0x00) return;
+    PatSection read{section[6], {}};
+    const uint8_t* end = packet + ts::kPacketSize;
+    const size_t length = section_length(section);
+    if (length < 9) return;  // no room for the header's rest and the CRC
+    const uint8_t* entries_end = section + std::min<size_t>(3 + length, end - section) - 4;
+    for (const uint8_t* entry = section + 8; entry + 4 <= entries_end; entry += 4) {
+        const uint16_t program = static_cast<uint16_t>((entry[0] << 8) | entry[1]);
+        const uint16_t pmt_pid = static_cast<uint16_t>(((entry[2] & 0x1F) << 8) | entry[3]);
+        if (program != 0) read.entries.emplace_back(program, pmt_pid);
+    }
+    auto known = std::find_if(pat_.begin(), pat_.end(),
+                              [&](const PatSection& kept) { return kept.number == read.number; });
+    if (known != pat_.end() && known->entries == read.entries) return;
+    if (known != pat_.end())
+        *known = std::move(read);
+    else
+        pat_.push_back(std::move(read));
+    // The programmes the PAT no longer lists at their PMT PIDs are gone.
+    pmt_pids_.clear();
+    std::vector<Programme> kept;
+    for (const PatSection& pat_section : pat_)
+        for (const auto& [program, pmt_pid] : pat_section.entries) {
+            if (!contains(pmt_pids_, pmt_pid)) pmt_pids_.push_back(pmt_pid);
+            for (const Programme& programme : programmes_)
+                if (programme.number == program && programme.pmt_pid == pmt_pid)
+                    kept.push_back(programme);
         }
-    } else if (contains(pmt_pids_, pid)) {
-        const uint8_t* section = section_start(packet, 10);
-        if (!section || section[0] != 0x02) return;
-        const uint16_t pcr_pid = static_cast<uint16_t>(((section[8] & 0x1F) << 8) | section[9]);
-        if (pcr_pid != ts::kNullPid && !contains(declared_pcr_pids_, pcr_pid))
-            declared_pcr_pids_.push_back(pcr_pid);
+    programmes_ = std::move(kept);
+    on_tables_changed();
+}
+
+void RateAdaptingSource::read_pmt(const uint8_t* packet, uint16_t pid) {
+    const uint8_t* section = section_start(packet, 10);
+    if (!section || section[0] != 0x02) return;
+    const uint16_t number = static_cast<uint16_t>((section[3] << 8) | section[4]);
+    const uint16_t pcr_pid = static_cast<uint16_t>(((section[8] & 0x1F) << 8) | section[9]);
+    auto known = std::find_if(programmes_.begin(), programmes_.end(), [&](const Programme& p) {
+        return p.pmt_pid == pid && p.number == number;
+    });
+    if (known != programmes_.end() && known->pcr_pid == pcr_pid) return;
+    if (known != programmes_.end())
+        known->pcr_pid = pcr_pid;
+    else if (programmes_.size() < kMaxProgrammes)
+        programmes_.push_back({pid, number, pcr_pid});
+    else
+        return;
+    on_tables_changed();
+}
+
+// The declared PCR PIDs anew; when they no longer name the timing PID, the
+// next PCR on one of them (or one already seen since the last timing PCR)
+// takes over the timing.
+void RateAdaptingSource::on_tables_changed() {
+    declared_pcr_pids_.clear();
+    for (const Programme& programme : programmes_)
+        if (programme.pcr_pid != ts::kNullPid && !contains(declared_pcr_pids_, programme.pcr_pid))
+            declared_pcr_pids_.push_back(programme.pcr_pid);
+    timing_pid_undeclared_ =
+        timing_pid_ >= 0 && !declared_pcr_pids_.empty() && !declared(timing_pid_);
+    undeclared_timing_pcrs_ = 0;
+    if (!timing_pid_undeclared_) return;
+    for (const SeenPcr& seen : other_pcrs_)
+        if (declared(seen.pid)) {
+            time_on(seen.pid);
+            return;
+        }
+}
+
+bool RateAdaptingSource::declared(uint16_t pid) const {
+    return contains(declared_pcr_pids_, pid);
+}
+
+void RateAdaptingSource::note_pcr_pid(uint16_t pid) {
+    if (!contains(statistics_.pcr_pids, pid)) statistics_.pcr_pids.push_back(pid);
+}
+
+// A PCR on a PID that does not time the stream. It takes over the timing
+// when it is the first PCR PID seen and no PMT names any, when the tables
+// name it and the timing PID no longer (or none was chosen yet), and when it
+// has carried a few PCRs before the first timing PID while the PID the PMT
+// names carries none.
+void RateAdaptingSource::on_other_pcr(uint16_t pid, uint64_t index, int64_t pcr,
+                                      bool discontinuity) {
+    if (pcrs_seen_on(pid) < kCandidatePcrs) other_pcrs_.push_back({pid, index, pcr, discontinuity});
+    const bool unchosen = timing_pid_ < 0;
+    if ((unchosen && declared_pcr_pids_.empty()) ||
+        ((unchosen || timing_pid_undeclared_) && declared(pid))) {
+        time_on(pid);
+    } else if (unchosen && pcrs_seen_on(pid) >= kCandidatePcrs) {
+        time_on_undeclared(pid);
     }
 }
 
-// The timing PID is the first PID seen carrying PCRs that a PMT names as its
-// programme's PCR PID, or simply the first one when no PMT has named any.
-void RateAdaptingSource::note_pcr_pid(uint16_t pid) {
-    std::vector<uint16_t>& pids = statistics_.pcr_pids;
-    if (timing_pid_ < 0 && (declared_pcr_pids_.empty() || contains(declared_pcr_pids_, pid))) {
-        timing_pid_ = pid;
+size_t RateAdaptingSource::pcrs_seen_on(uint16_t pid) const {
+    return static_cast<size_t>(
+        std::count_if(other_pcrs_.begin(), other_pcrs_.end(),
+                      [pid](const SeenPcr& seen) { return seen.pid == pid; }));
+}
+
+// Makes `pid` the timing PID and replays its PCRs kept so far: the first one
+// starts a new timeline where the old one had got to.
+void RateAdaptingSource::time_on(uint16_t pid) {
+    if (timing_pid_ < 0) {
+        std::vector<uint16_t>& pids = statistics_.pcr_pids;
         pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
         pids.insert(pids.begin(), pid);
-    } else if (!contains(pids, pid)) {
-        pids.push_back(pid);
+    } else {
+        log_.write(1, "WARNING: the PCR moved from PID %d to PID %d -> new timeline on PID %d\n",
+                   timing_pid_, pid, pid);
     }
+    timing_pid_ = pid;
+    timing_pid_undeclared_ = false;
+    timing_pcrs_ = 0;
+    std::vector<SeenPcr> replay;
+    for (const SeenPcr& seen : other_pcrs_)
+        if (seen.pid == pid) replay.push_back(seen);
+    bool first = true;
+    for (const SeenPcr& seen : replay) {
+        if (fatal_) return;
+        // A gap bridged at the measured rate may have timed it already.
+        if (have_anchor_ && seen.index <= anchor_index_) continue;
+        on_timing_pcr(seen.index, seen.pcr, seen.discontinuity || (first && have_anchor_));
+        first = false;
+    }
+}
+
+// Without a timing PCR for too long at the start: the PID that carried the
+// most PCRs, if any did.
+void RateAdaptingSource::take_best_candidate() {
+    std::map<uint16_t, size_t> counts;
+    for (const SeenPcr& seen : other_pcrs_) ++counts[seen.pid];
+    int32_t best = -1;
+    size_t most = 0;
+    for (const auto& [pid, count] : counts)
+        if (count > most) {
+            most = count;
+            best = pid;
+        }
+    if (best >= 0) time_on_undeclared(static_cast<uint16_t>(best));
+}
+
+void RateAdaptingSource::time_on_undeclared(uint16_t pid) {
+    if (!declared_pcr_pids_.empty())
+        log_.write(1,
+                   "WARNING: the PMT names PID %d as PCR PID but it carries no PCR -> timing "
+                   "on PID %d, which does\n",
+                   declared_pcr_pids_.front(), pid);
+    time_on(pid);
 }
 
 double RateAdaptingSource::ticks_per_input_packet() const {
@@ -209,6 +369,16 @@ double RateAdaptingSource::ticks_per_input_packet() const {
 // programmes are timed on the same timeline; their own PCRs are restamped by
 // the same correction, which keeps each programme's clock as it was.
 void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discontinuity) {
+    other_pcrs_.clear();
+    ++timing_pcrs_;
+    if (timing_pid_undeclared_ && ++undeclared_timing_pcrs_ >= kCandidatePcrs &&
+        !warned_undeclared_) {
+        warned_undeclared_ = true;
+        log_.write(1,
+                   "WARNING: the PMT names PID %d as PCR PID but it carries no PCR -> timing "
+                   "stays on PID %d, which does\n",
+                   declared_pcr_pids_.front(), timing_pid_);
+    }
     if (!have_anchor_) {
         have_anchor_ = true;
         anchor_index_ = last_pcr_index_ = index;
@@ -219,14 +389,9 @@ void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discont
     }
     const int64_t advance = ts::pcr_advance(last_pcr_value_, pcr);
     double time;
-    if (discontinuity || advance > kMaxPcrStep * ts::kClockRate) {
-        if (!discontinuity && !warned_pcr_jump_) {
-            warned_pcr_jump_ = true;
-            log_.write(1,
-                       "WARNING: PCR on PID %d jumps by %.3f s without the discontinuity "
-                       "indicator -> new timeline\n",
-                       timing_pid_, static_cast<double>(advance) / ts::kClockRate);
-        }
+    // A PCR that does not advance measures no rate: a new timeline as well.
+    if (discontinuity || advance == 0 || advance > kMaxPcrStep * ts::kClockRate) {
+        if (!discontinuity) warn_pcr_jump(advance);
         time = anchor_time_ + static_cast<double>(index - anchor_index_) * ticks_per_input_packet();
     } else {
         time = last_pcr_time_ + static_cast<double>(advance);
@@ -247,6 +412,25 @@ void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discont
     anchor_time_ = last_pcr_time_ = time;
     last_pcr_value_ = pcr;
     non_null_at_last_pcr_ = non_null_packets_;
+}
+
+// Once: a PCR that jumps (forward or back, the sign shown) or repeats its
+// value without the discontinuity indicator.
+void RateAdaptingSource::warn_pcr_jump(int64_t advance) {
+    if (warned_pcr_jump_) return;
+    warned_pcr_jump_ = true;
+    if (advance == 0) {
+        log_.write(1,
+                   "WARNING: PCR on PID %d does not advance, without the discontinuity "
+                   "indicator -> new timeline\n",
+                   timing_pid_);
+        return;
+    }
+    const int64_t jump = advance > ts::kPcrModulus / 2 ? advance - ts::kPcrModulus : advance;
+    log_.write(1,
+               "WARNING: PCR on PID %d jumps by %+.3f s without the discontinuity indicator -> "
+               "new timeline\n",
+               timing_pid_, static_cast<double>(jump) / ts::kClockRate);
 }
 
 // Times the untimed packets up to input index `last`: linearly from the anchor
@@ -274,14 +458,14 @@ void RateAdaptingSource::time_held_through(uint64_t last, double anchor_time, do
 void RateAdaptingSource::check_pcr_gap(uint64_t index) {
     const uint64_t without = have_anchor_ ? index - anchor_index_ : index + 1;
     if (without < kMaxPacketsWithoutPcr) return;
+    if (!have_anchor_) take_best_candidate();
+    if (fatal_) return;
     if (!have_anchor_) {
-        stop("FATAL ERROR: the stream carries no PCR in its first %" PRIu64
+        stop("FATAL ERROR: the %s carries no PCR in its first %" PRIu64
              " packets: --adapt-rate cannot time it\n",
-             without);
+             stream_name_, without);
     } else if (!have_rate_) {
-        stop("FATAL ERROR: the stream carries only one PCR in its first %" PRIu64
-             " packets: --adapt-rate cannot measure its rate\n",
-             index + 1);
+        stop_without_rate(index + 1);
     } else {
         if (!warned_pcr_gap_) {
             warned_pcr_gap_ = true;
@@ -298,16 +482,16 @@ void RateAdaptingSource::check_pcr_gap(uint64_t index) {
     }
 }
 
+// An empty input carries no PCR either: it stops like any stream without.
 void RateAdaptingSource::end_of_input() {
-    if (statistics_.input_packets == 0) return;
+    if (!have_anchor_) take_best_candidate();
+    if (fatal_) return;
     if (!have_anchor_) {
-        stop("FATAL ERROR: the stream carries no PCR: --adapt-rate cannot time it\n");
+        stop("FATAL ERROR: the %s carries no PCR: --adapt-rate cannot time it\n", stream_name_);
         return;
     }
     if (!have_rate_) {
-        stop(
-            "FATAL ERROR: the stream carries only one PCR: --adapt-rate cannot measure its "
-            "rate\n");
+        stop_without_rate(0);
         return;
     }
     const uint64_t count = statistics_.input_packets;
@@ -315,6 +499,22 @@ void RateAdaptingSource::end_of_input() {
         anchor_time_ + static_cast<double>(count - anchor_index_) * ticks_per_packet_;
     time_held_through(count, anchor_time_, end_time, count);
     end_slot_ = first_slot_for(end_time);
+}
+
+// No rate measured: one PCR, or PCRs that each jump or repeat their value.
+// `packets` > 0: within the first that many packets of the stream.
+void RateAdaptingSource::stop_without_rate(uint64_t packets) {
+    std::string within;
+    if (packets > 0) within = " in its first " + std::to_string(packets) + " packets";
+    if (timing_pcrs_ <= 1) {
+        stop("FATAL ERROR: the %s carries only one PCR%s: --adapt-rate cannot measure its rate\n",
+             stream_name_, within.c_str());
+    } else {
+        stop("FATAL ERROR: the %s's %" PRIu64
+             " PCRs on PID %d%s jump or do not advance (no two "
+             "within %.0f s): --adapt-rate cannot measure its rate\n",
+             stream_name_, timing_pcrs_, timing_pid_, within.c_str(), kMaxPcrStep);
+    }
 }
 
 double RateAdaptingSource::slot_time(uint64_t slot) const {
@@ -336,18 +536,23 @@ void RateAdaptingSource::stop_for_overflow(const Held& packet) {
                                 static_cast<double>(last_pcr_index_ + 1);
     std::string fitting;
     for (const ChannelSetting& setting :
-         nearest_settings_above(payload_rate, spacing_, kSuggestedSettings)) {
+         nearest_settings_above(payload_rate, band_, kSuggestedSettings)) {
         fitting += fitting.empty() ? "" : ", ";
         fitting += describe_setting(setting);
     }
-    if (fitting.empty()) fitting = "none (the fastest carries 31.668449 Mbit/s at 8 MHz)";
+    if (fitting.empty()) {
+        char fastest[96];
+        std::snprintf(fastest, sizeof fastest, "none (the fastest carries %.6f Mbit/s at %s)",
+                      all_settings(band_).back().useful_bit_rate * 1e-6, band_.name.c_str());
+        fitting = fastest;
+    }
     stop(
-        "FATAL ERROR: the stream needs %.6f Mbit/s without its null packets (its PCRs give "
+        "FATAL ERROR: the %s needs %.6f Mbit/s without its null packets (its PCRs give "
         "%.6f Mbit/s), more than the channel's %.6f Mbit/s: input packet #%" PRIu64
         " would leave %.3f s late. Settings at %s that carry it: %s. Nothing after output "
         "packet #%" PRIu64 " was sent.\n",
-        payload_rate * 1e-6, statistics_.input_rate * 1e-6, channel_rate_ * 1e-6, packet.index,
-        (slot_time(next_slot_) - packet.time) / ts::kClockRate, kChannelSpacingNames[spacing_],
+        stream_name_, payload_rate * 1e-6, statistics_.input_rate * 1e-6, channel_rate_ * 1e-6,
+        packet.index, (slot_time(next_slot_) - packet.time) / ts::kClockRate, band_.name.c_str(),
         fitting.c_str(), delivered_packets_);
 }
 
@@ -355,7 +560,13 @@ void RateAdaptingSource::stop(const char* format, ...) {
     fatal_ = true;
     std::va_list args;
     va_start(args, format);
-    log_.vwrite(0, format, args);
+    if (looking_ahead_) {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, args);
+        held_message_ = text;
+    } else {
+        log_.vwrite(0, format, args);
+    }
     va_end(args);
 }
 
@@ -366,7 +577,10 @@ void RateAdaptingSource::write_report(Log& log) const {
         std::snprintf(text, sizeof text, "%s%d (0x%04X)", pids.empty() ? "" : ", ", pid, pid);
         pids += text;
     }
-    log.write(2, "Rate adaptation:\n");
+    if (std::strcmp(stream_name_, "stream") == 0)
+        log.write(2, "Rate adaptation:\n");
+    else
+        log.write(2, "Rate adaptation (%s):\n", stream_name_);
     log.write(2, "\tPCR PID(s)          : %s\n", pids.empty() ? "NONE" : pids.c_str());
     log.write(2, "\tInput rate (PCR)    : %.6f Mbps\n", statistics_.input_rate * 1e-6);
     log.write(2, "\tChannel rate        : %.6f Mbps\n", channel_rate_ * 1e-6);
@@ -377,8 +591,8 @@ void RateAdaptingSource::write_report(Log& log) const {
     log.write(2, "----------------------------------------------------------\n");
 }
 
-RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log)
-    : channel_rate_(channel_rate), log_(log) {}
+RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log, const char* label)
+    : channel_rate_(channel_rate), log_(log), label_(label) {}
 
 void RateMismatchDetector::observe(const uint8_t* block, size_t bytes) {
     for (size_t offset = 0; !done_ && offset + ts::kPacketSize <= bytes;
@@ -414,9 +628,9 @@ void RateMismatchDetector::on_pcr(uint64_t index, int64_t pcr, bool discontinuit
     if (std::fabs(measured_rate_ - channel_rate_) > kTolerance * channel_rate_) {
         warned_ = true;
         log_.write(1,
-                   "WARNING: the stream's PCRs give %.6f Mbit/s but the channel carries %.6f "
-                   "Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n",
-                   measured_rate_ * 1e-6, channel_rate_ * 1e-6);
+                   "WARNING: the %sstream's PCRs give %.6f Mbit/s but the %schannel carries "
+                   "%.6f Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n",
+                   label_, measured_rate_ * 1e-6, label_, channel_rate_ * 1e-6);
     }
 }
 

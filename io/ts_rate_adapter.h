@@ -9,8 +9,10 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <vector>
 
+#include "io/channel_rates.h"
 #include "io/ts_packet.h"
 #include "io/ts_source.h"
 #include "tx/log.h"
@@ -51,6 +53,10 @@ class RateAdaptingSource : public TsSource {
     // A rate that is not positive is fatal at once.
     RateAdaptingSource(TsSource& input, double channel_rate, ChannelSpacing spacing, Log& log,
                        double start_delay = 0.0);
+    // The same in any band (an overflow message suggests settings of it);
+    // `stream_name` ("stream", "LP stream") names the stream in messages.
+    RateAdaptingSource(TsSource& input, double channel_rate, ChannelBand band, Log& log,
+                       double start_delay = 0.0, const char* stream_name = "stream");
 
     // Fills `block` with the next slots of the channel. Returns fewer bytes
     // than the block holds only at the end of the stream, and 0 once fatal().
@@ -58,10 +64,11 @@ class RateAdaptingSource : public TsSource {
     // The output's length depends on the stream's timing: not known ahead.
     std::optional<uint64_t> known_length() const override { return std::nullopt; }
     bool failed() const override { return input_.failed(); }
-    // Slots remain while the input has bytes or packets wait in the queue.
-    bool has_more_input() override {
-        return !fatal_ && !finished_ && (!held_.empty() || input_.has_more_input());
-    }
+    // Slots remain while the input has bytes, packets wait in the queue or
+    // null packets are owed up to the end of the input's duration. True also
+    // when finding the input's end found the stream unusable: the next read
+    // returns 0 and fatal() tells why.
+    bool has_more_input() override;
     uint64_t bytes_taken() const override { return input_.bytes_taken(); }
     void skip_to_first_packet() override { input_.skip_to_first_packet(); }
 
@@ -71,7 +78,8 @@ class RateAdaptingSource : public TsSource {
     bool fatal() const override { return fatal_; }
 
     const RateAdapterStatistics& statistics() const { return statistics_; }
-    // The level-2 report: PCR PIDs, rates, null packets, PCR correction, queue.
+    // The level-2 report: PCR PIDs, rates, null packets, PCR correction, queue
+    // (its title names a stream other than "stream").
     void write_report(Log& log) const;
 
   private:
@@ -85,14 +93,45 @@ class RateAdaptingSource : public TsSource {
         int64_t pcr = 0;  // as read
     };
 
+    // A PCR seen on a PID that does not time the stream, kept while it may
+    // be needed to time it: since the last timing PCR, a few per PID.
+    struct SeenPcr {
+        uint16_t pid;
+        uint64_t index;
+        int64_t pcr;
+        bool discontinuity;
+    };
+    // One programme's PMT as last read: where it is and its PCR PID.
+    struct Programme {
+        uint16_t pmt_pid;
+        uint16_t number;
+        uint16_t pcr_pid;
+    };
+    // One PAT section as last read: its programme entries (number, PMT PID).
+    struct PatSection {
+        uint8_t number;
+        std::vector<std::pair<uint16_t, uint16_t>> entries;
+    };
+
     size_t fill_next_slot(uint8_t* slot);
     size_t place(const Held& packet, uint8_t* slot);
     void write_null(uint8_t* slot);
     void read_input();
     void take(const uint8_t* packet, size_t length);
     void read_tables(const uint8_t* packet);
+    void read_pat(const uint8_t* packet);
+    void read_pmt(const uint8_t* packet, uint16_t pid);
+    void on_tables_changed();
+    bool declared(uint16_t pid) const;
     void note_pcr_pid(uint16_t pid);
+    void on_other_pcr(uint16_t pid, uint64_t index, int64_t pcr, bool discontinuity);
+    size_t pcrs_seen_on(uint16_t pid) const;
+    void time_on(uint16_t pid);
+    void take_best_candidate();
+    void time_on_undeclared(uint16_t pid);
     void on_timing_pcr(uint64_t index, int64_t pcr, bool discontinuity);
+    void warn_pcr_jump(int64_t advance);
+    void stop_without_rate(uint64_t packets);
     void time_held_through(uint64_t index, double anchor_time, double end_time, uint64_t end_index);
     void check_pcr_gap(uint64_t index);
     void end_of_input();
@@ -105,7 +144,8 @@ class RateAdaptingSource : public TsSource {
     TsSource& input_;
     Log& log_;
     double channel_rate_;
-    ChannelSpacing spacing_;
+    ChannelBand band_;
+    const char* stream_name_;
     double ticks_per_slot_;
     double start_delay_ticks_;
 
@@ -115,11 +155,24 @@ class RateAdaptingSource : public TsSource {
     bool input_ended_ = false;
     bool finished_ = false;  // the last, cut packet has gone out
     bool fatal_ = false;
+    bool looking_ahead_ = false;  // in has_more_input(): a fatal message is held
+    std::string held_message_;    // for the next read
 
-    // Programme tables: the PMT PIDs from the PAT, the PCR PIDs from the PMTs.
+    // Programme tables as last read (compared by content: a multiplexer's
+    // restart may keep the version numbers): the PMT PIDs from the PAT, the
+    // PCR PIDs from the PMTs of the programmes it lists.
+    std::vector<PatSection> pat_;
     std::vector<uint16_t> pmt_pids_;
+    std::vector<Programme> programmes_;
     std::vector<uint16_t> declared_pcr_pids_;
+    // The PID whose PCRs time the stream: a declared PCR PID, or one that
+    // carries PCRs when none declared does (or no PMT declares any).
     int32_t timing_pid_ = -1;
+    bool timing_pid_undeclared_ = false;  // the tables name another PCR PID
+    uint64_t undeclared_timing_pcrs_ = 0;
+    bool warned_undeclared_ = false;
+    std::vector<SeenPcr> other_pcrs_;
+    uint64_t timing_pcrs_ = 0;  // PCRs read on the current timing PID
 
     // The timeline of the timing PID: the packet timed last by a PCR (or by
     // extrapolation over a long gap) and the last real PCR.
@@ -158,7 +211,8 @@ class RateMismatchDetector {
     static constexpr double kTolerance = 0.01;
     static constexpr uint64_t kMaxObservedPackets = 200000;
 
-    RateMismatchDetector(double channel_rate, Log& log);
+    // `label` ("" or "LP ") names the stream and its channel in the warning.
+    RateMismatchDetector(double channel_rate, Log& log, const char* label = "");
     // `bytes` of stream from `block`, which starts at a packet boundary.
     void observe(const uint8_t* block, size_t bytes);
     bool warned() const { return warned_; }
@@ -170,6 +224,7 @@ class RateMismatchDetector {
 
     double channel_rate_;
     Log& log_;
+    const char* label_;
     uint64_t packets_seen_ = 0;
     int32_t pid_ = -1;
     bool have_start_ = false;

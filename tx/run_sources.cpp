@@ -6,6 +6,16 @@
 
 namespace terramod {
 
+namespace {
+
+// The band whose settings an overflow message suggests: the run's own.
+ChannelBand run_band(const TxConfig& config) {
+    if (config.bandwidth_hz) return channel_band_of_bandwidth(*config.bandwidth_hz);
+    return channel_band(config.channel_spacing);
+}
+
+}  // namespace
+
 // How the LP stream fared when the HP stream ended the run.
 void report_lp_end(const LowPriorityInput& lp, Log& log) {
     if (lp.ended) {
@@ -26,6 +36,16 @@ void report_lp_end(const LowPriorityInput& lp, Log& log) {
     }
 }
 
+void add_lp_filters(const TxConfig& config, LowPriorityInput& lp, const DerivedRates& rates,
+                    Log& log) {
+    if (config.adapt_rate)
+        lp.adapter = std::make_unique<RateAdaptingSource>(*lp.source, rates.lp_useful_throughput,
+                                                          run_band(config), log, 0.0, "LP stream");
+    else
+        lp.rate_check =
+            std::make_unique<RateMismatchDetector>(rates.lp_useful_throughput, log, "LP ");
+}
+
 SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
                                   const DerivedRates& rates, Log& log) {
     SourceFilters filters;
@@ -39,7 +59,7 @@ SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
     TsSource& upstream = filters.looping ? *filters.looping : input;
     if (config.adapt_rate) {
         filters.adapter = std::make_unique<RateAdaptingSource>(upstream, rates.useful_throughput,
-                                                               config.channel_spacing, log);
+                                                               run_band(config), log);
     } else {
         filters.rate_check = std::make_unique<RateMismatchDetector>(rates.useful_throughput, log);
     }

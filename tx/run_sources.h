@@ -26,7 +26,15 @@ struct LowPriorityInput {
     uint64_t bytes_consumed = 0;     // whole blocks, the padding included
     uint64_t bytes_read = 0;         // real input
     float progress_factor = 0;
-    bool ended = false;  // padding from here on
+    bool ended = false;                                // padding from here on
+    std::unique_ptr<RateAdaptingSource> adapter;       // --adapt-rate, at the LP rate
+    std::unique_ptr<RateMismatchDetector> rate_check;  // without --adapt-rate
+
+    // What the chain reads: the stream, re-timed with --adapt-rate.
+    TsSource& stream() {
+        if (adapter) return *adapter;
+        return *source;
+    }
 };
 
 // The filters between the input and the chain, and the device at the end.
@@ -46,6 +54,11 @@ struct SourceFilters {
 
 // How the LP stream fared when the HP stream ended the run.
 void report_lp_end(const LowPriorityInput& lp, Log& log);
+
+// The LP stream's re-timing or rate check, as the HP stream's, at the LP
+// channel's rate.
+void add_lp_filters(const TxConfig& config, LowPriorityInput& lp, const DerivedRates& rates,
+                    Log& log);
 
 // The filters the settings ask for, over the opened input.
 SourceFilters make_source_filters(const TxConfig& config, TsSource& input,

@@ -81,13 +81,16 @@ int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, 
     if (source.fatal()) return -1;
     if (filters.rate_check) filters.rate_check->observe(chain.input_block().data(), obtained);
     if (lp) {
+        TsSource& lp_stream = lp->stream();
         size_t lp_obtained = 0;
-        lp->bytes_consumed += static_cast<uint64_t>(
-            read_cycle_block(*lp->source, chain.lp_input_block(), log, &lp_obtained, "LP "));
+        lp->bytes_consumed += static_cast<uint64_t>(read_cycle_block(
+            lp_stream, chain.lp_input_block(), log, &lp_obtained, "LP ", lp->adapter != nullptr));
+        if (lp_stream.fatal()) return -1;
+        if (lp->rate_check) lp->rate_check->observe(chain.lp_input_block().data(), lp_obtained);
         lp->bytes_read += lp_obtained;
         if (lp_obtained < chain.lp_input_block().size() && !lp->ended) {
-            log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with empty packets\n",
-                      cycle);
+            log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with %s packets\n",
+                      cycle, lp->adapter ? "null" : "empty");
             lp->ended = true;
         }
     }
@@ -511,10 +514,12 @@ bool Transmission::open_inputs() {
         if (!lp_input) return false;
         lp_->source = std::move(lp_input->source);
         lp_->identity = lp_input->identity;
-        lp_->length = lp_->source->known_length();
-        lp_->progress_factor = make_progress_factor(lp_->length.value_or(0));
         log.flush();
         lp_->source->skip_to_first_packet();
+        add_lp_filters(config_, *lp_, rates_, log);
+        if (lp_->adapter && lp_->adapter->fatal()) return false;
+        lp_->length = lp_->stream().known_length();
+        lp_->progress_factor = make_progress_factor(lp_->length.value_or(0));
     }
     const std::vector<std::string> names = outputs_->file_names();
     if (!outputs_spare_input_and_log(
@@ -565,6 +570,7 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
     outputs_->signal.report_clipping();
     chain_->report_unsynced_packets(log);
     if (filters_.adapter) filters_.adapter->write_report(log);
+    if (lp_ && lp_->adapter) lp_->adapter->write_report(log);
 
     const bool input_failed = filters_.source().failed();
     chain_.reset();

@@ -9,7 +9,10 @@ packet's position at the channel rate, PCR intervals of 40 ms at most, no
 continuity error, and decode with ffmpeg without an error at the input's
 duration. A 12 Mbit/s stream on the 6.03 Mbit/s channel must stop with the
 message (exit 1) after exactly the packets the message names, and a stream
-without PCRs must stop too.
+without PCRs must stop too. Two streams joined end to end, the second on
+other PIDs at another rate (as a multiplexer's restart gives), must be timed
+on each part's own PCR PID: PCRs within 500 ns on both PIDs and each part's
+duration kept.
 
     rate_adaptation_check.py --adapter BUILD/tests/adapt_ts_file --source-dir SRC --out DIR
 """
@@ -31,14 +34,14 @@ def run(command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
 
 
-def make_ffmpeg_stream(path, mux_rate, seconds=3):
+def make_ffmpeg_stream(path, mux_rate, seconds=3, extra=()):
     video_rate = int(mux_rate * 0.7)
     result = run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
                   "testsrc=size=352x288:rate=25", "-f", "lavfi", "-i",
                   "sine=frequency=1000:sample_rate=48000", "-t", str(seconds),
                   "-c:v", "mpeg2video", "-b:v", str(video_rate), "-minrate", str(video_rate),
                   "-maxrate", str(video_rate), "-bufsize", "1000000", "-c:a", "mp2",
-                  "-b:a", "128k", "-f", "mpegts", "-muxrate", str(mux_rate), path])
+                  "-b:a", "128k", "-f", "mpegts", "-muxrate", str(mux_rate), *extra, path])
     if result.returncode != 0:
         sys.exit(f"ffmpeg failed: {result.stderr}")
 
@@ -134,6 +137,38 @@ def check_adapted(args, analyzer, name, source, channel_name, channel, failures)
     failures.extend(f"{name} -> {channel_name}: {p}" for p in problems)
 
 
+def check_joined(args, analyzer, first, second, failures):
+    joined = os.path.join(args.out, "joined.ts")
+    with open(joined, "wb") as out:
+        for part in (first, second):
+            with open(part, "rb") as source:
+                out.write(source.read())
+    output = os.path.join(args.out, "joined_adapted.ts")
+    channel = CHANNELS["6.032086"]
+    result = run([args.adapter, joined, output, repr(channel)])
+    if result.returncode != 0:
+        failures.append(f"joined: exit {result.returncode}: {result.stdout}")
+        return
+    problems = []
+    expected = sum(analyse(analyzer, part)["packets"] * 1504 / analyse(analyzer, part)["rate"]
+                   for part in (first, second)) * channel / 1504
+    after = analyse(analyzer, output, channel)
+    # The second part's packets before its first PCR (its tables) go at the
+    # first part's rate: the new timeline starts where the old one had got to.
+    if abs(after["packets"] - expected) > 8:
+        problems.append(f"{after['packets']} packets, expected {expected:.1f}")
+    if after["max_abs_pcr_error_ns"] > 500:
+        problems.append(f"PCR error {after['max_abs_pcr_error_ns']:.1f} ns")
+    if not np.array_equal(non_null_masked(joined), non_null_masked(output)):
+        problems.append("the non-null packets differ")
+    if "the PCR moved from PID 256 to PID 512" not in result.stdout:
+        problems.append("no line saying the PCR moved")
+    print(f"   joined -> 6.032086 Mbit/s: {after['packets']} packets out (expected "
+          f"{expected:.1f}), max PCR error {after['max_abs_pcr_error_ns']:.1f} ns"
+          + ("" if not problems else "  FAIL: " + "; ".join(problems)))
+    failures.extend(f"joined: {p}" for p in problems)
+
+
 def check_stops(args, source, expected_message, failures):
     output = os.path.join(args.out, os.path.basename(source).replace(".ts", "_adapted.ts"))
     result = run([args.adapter, source, output, repr(CHANNELS["6.032086"])])
@@ -160,6 +195,9 @@ def main():
     for mbit in (2, 4, 6, 12):
         streams[f"{mbit}M"] = os.path.join(args.out, f"ffmpeg_{mbit}M.ts")
         make_ffmpeg_stream(streams[f"{mbit}M"], mbit * 1000000)
+    streams["moved"] = os.path.join(args.out, "ffmpeg_3M5_moved_pids.ts")
+    make_ffmpeg_stream(streams["moved"], 3500000,
+                       extra=("-mpegts_start_pid", "0x200", "-mpegts_pmt_start_pid", "0x1100"))
     streams["4M_drift"] = os.path.join(args.out, "ffmpeg_4M_drift50ppm.ts")
     make_drifting(streams["4M"], streams["4M_drift"])
     no_pcr = os.path.join(args.out, "random_no_pcr.ts")
@@ -171,6 +209,7 @@ def main():
     for name in ("2M", "4M", "6M", "4M_drift"):
         for channel_name, channel in CHANNELS.items():
             check_adapted(args, analyzer, name, streams[name], channel_name, channel, failures)
+    check_joined(args, analyzer, streams["2M"], streams["moved"], failures)
     check_stops(args, streams["12M"], "FATAL ERROR: the stream needs ", failures)
     check_stops(args, no_pcr, "FATAL ERROR: the stream carries no PCR", failures)
     for failure in failures:

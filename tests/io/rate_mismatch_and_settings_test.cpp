@@ -148,5 +148,46 @@ TEST(ChannelRatesTest, SuggestsTheSlowestSettingsAboveTheNeed) {
         EXPECT_EQ(setting.mode, kMode2k);
 }
 
+// --bandwidth at the three spacings names and rates them as -b does; any
+// other bandwidth scales every rate with it.
+TEST(ChannelRatesTest, ABandwidthGivesTheSpacingsRatesOrScalesThem) {
+    struct Case {
+        double bandwidth;
+        ChannelSpacing reference;
+        double share;  // of the reference's rates
+        const char* name;
+    };
+    for (const Case& c :
+         {Case{6e6, kSpacing6MHz, 1.0, "6 MHz"}, Case{7e6, kSpacing7MHz, 1.0, "7 MHz"},
+          Case{8e6, kSpacing8MHz, 1.0, "8 MHz"}, Case{1.7e6, kSpacing8MHz, 1.7 / 8, "1.7 MHz"},
+          Case{5e6, kSpacing8MHz, 5.0 / 8, "5 MHz"}}) {
+        const ChannelBand band = channel_band_of_bandwidth(c.bandwidth);
+        EXPECT_EQ(band.name, c.name);
+        const std::vector<ChannelSetting> got = all_settings(band);
+        const std::vector<ChannelSetting> reference = all_settings(c.reference);
+        ASSERT_EQ(got.size(), reference.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_NEAR(got[i].useful_bit_rate, reference[i].useful_bit_rate * c.share,
+                        reference[i].useful_bit_rate * 1e-12)
+                << c.name << " " << i;
+    }
+}
+
+// The LP stream's warning names it and its channel.
+TEST(RateMismatchTest, TheLpStreamsWarningNamesIt) {
+    StreamPlan plan;
+    plan.rate = 4e6;
+    plan.seconds = 2.0;
+    const Bytes stream = make_stream(plan);
+    Log log(4, nullptr);
+    std::string text;
+    log.capture_to(&text);
+    RateMismatchDetector detector(2 * kDefaultChannel, log, "LP ");
+    detector.observe(stream.data(), stream.size());
+    EXPECT_EQ(text,
+              "WARNING: the LP stream's PCRs give 4.000000 Mbit/s but the LP channel carries "
+              "12.064171 Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n");
+}
+
 }  // namespace
 }  // namespace terramod::test
