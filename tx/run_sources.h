@@ -8,7 +8,6 @@
 
 #include "io/file_identity.h"
 #include "io/looping_source.h"
-#include "io/sample_sink.h"
 #include "io/ts_rate_adapter.h"
 #include "io/ts_source.h"
 #include "tx/log.h"
@@ -37,13 +36,12 @@ struct LowPriorityInput {
     }
 };
 
-// The filters between the input and the chain, and the device at the end.
+// The filters between the input and the chain.
 struct SourceFilters {
     TsSource* input = nullptr;
     std::unique_ptr<LoopingSource> looping;            // --loop
     std::unique_ptr<RateAdaptingSource> adapter;       // --adapt-rate
     std::unique_ptr<RateMismatchDetector> rate_check;  // without --adapt-rate
-    SampleSink* device = nullptr;                      // --device, owned by the output
 
     TsSource& source() {
         if (adapter) return *adapter;
