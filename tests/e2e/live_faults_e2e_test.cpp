@@ -260,7 +260,7 @@ TEST_F(DeviceFaultsE2e, APrimedDeviceStartsWithoutUnderflow) {
     for (const Case& test : {Case{{}, false}, Case{{"--prime", "0"}, true}}) {
         std::vector<std::string> arguments = {
             "-i",          "-",       "-v",       "2",
-            "-l",          "run.log", "--device", device(",pace=1,start=activate"),
+            "-l",          "run.log", "--device", device(",pace=1,start=activate,buffer=4194304"),
             "--frequency", "474e6"};
         arguments.insert(arguments.end(), test.prime.begin(), test.prime.end());
         LiveRun live(directory_, arguments, true, false);

@@ -113,7 +113,8 @@ TEST_F(DeviceE2e, LoopedTransmissionStopsCleanlyOnSigint) {
     if (child == 0) {
         if (::chdir(directory_.c_str()) != 0) ::_exit(126);
         std::freopen("/dev/null", "w", stdout);
-        const std::string args = device(",pace=1");
+        // A buffer of half a second: a loaded machine does not starve the device.
+        const std::string args = device(",pace=1,buffer=4194304");
         ::execl(TERRAMOD_BINARY, TERRAMOD_BINARY, "-i", "in.ts", "--loop", "-l", "loop.log", "-v",
                 "2", "--device", args.c_str(), "--frequency", "474e6", nullptr);
         ::_exit(127);
