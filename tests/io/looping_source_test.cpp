@@ -52,7 +52,8 @@ struct PassPlan {
     bool second_pcr_pid = false;
     // Packets the last picture may end past the pass (at 0 it ends within).
     size_t video_overrun = 0;
-    bool audio = false;  // 16 frames: 1021 packets' worth in 1010 packets
+    bool audio = false;      // 16 frames: 1021 packets' worth in 1010 packets
+    int64_t audio_jump = 0;  // PTS ticks added to the second half's audio frames
 };
 
 // The first PCR and PTS lie so that the second pass wraps both clocks.
@@ -96,11 +97,11 @@ int64_t audio_pts_at(size_t index) {
 }
 
 // An audio PES packet starting in a payload-only packet: a PTS alone.
-void put_audio_pes_start(uint8_t* packet, size_t index) {
+void put_audio_pes_start(uint8_t* packet, size_t index, int64_t jump) {
     uint8_t* pes = packet + 4;
     const uint8_t start[] = {0, 0, 1, 0xC0, 0, 0, 0x80, 0x80, 5};
     std::copy(std::begin(start), std::end(start), pes);
-    put_timestamp(pes + 9, 0x2, audio_pts_at(index));
+    put_timestamp(pes + 9, 0x2, (audio_pts_at(index) + jump) % kPtsModulus);
 }
 
 // A video PES packet starting in a payload-only packet: PTS and DTS.
@@ -167,7 +168,8 @@ Bytes make_pass(const PassPlan& plan) {
             put_pcr(packet, (clock + offset) % kPcrModulus);
         }
         if (pid == kVideoPid && unit_start) put_pes_start(packet, i);
-        if (pid == kAudioPid) put_audio_pes_start(packet, i);
+        if (pid == kAudioPid)
+            put_audio_pes_start(packet, i, i >= plan.packets / 2 ? plan.audio_jump : 0);
     }
     if (plan.cut) out.resize(out.size() - kPacket + plan.cut);
     return out;
@@ -455,6 +457,22 @@ INSTANTIATE_TEST_SUITE_P(
         // The longer of the two counts; a second PCR PID and a cut last packet.
         OutlastCase{"BothOutlastCutLastPacket", outlasting(true, 20, true, 100), 15}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Timestamps that jump within the file (a second's jump in 0.38 s of
+// packets) are no content to wait for: the pass keeps its packets' duration.
+TEST(LoopingSourceTest, AJumpInTheTimestampsAddsNoNullPackets) {
+    PassPlan plan = outlasting(true, 0);
+    plan.audio_jump = 90000;
+    const Bytes pass = make_pass(plan);
+    const size_t packets = plan.packets;
+    const LoopRun run = loop(pass, 3 * packets * kPacket, 188 * 64);
+    ASSERT_EQ(run.output.size(), 3 * packets * kPacket);
+    EXPECT_NE(run.log.find("moved on by 0.379760 s a pass\n"), std::string::npos) << run.log;
+    EXPECT_EQ(run.log.find("null packets"), std::string::npos) << run.log;
+    EXPECT_EQ(timestamp_errors(run.output, pass, packets, packets * kTicksPerPacket), 0);
+    EXPECT_EQ(continuity_errors(run.output), 0);
+    EXPECT_LE(worst_pcr_step(run.output), 1);
+}
 
 // The output depends on the file alone, not on how it is read: the null
 // packets at a wrap included, which blocks of any size may split.
