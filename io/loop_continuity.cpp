@@ -1,6 +1,44 @@
 #include "io/loop_continuity.h"
 
+#include <algorithm>
+
 namespace terramod {
+
+namespace {
+
+// The PTS and DTS fields of a PES packet starting in this packet (clause
+// 2.4.3.6), each null where absent or beyond the `length` bytes read.
+struct PesTimestamps {
+    uint8_t* pts = nullptr;
+    uint8_t* dts = nullptr;
+};
+
+PesTimestamps find_pes_timestamps(uint8_t* packet, size_t length) {
+    if (!ts::payload_unit_start(packet) || !ts::has_payload(packet) || ts::transport_error(packet))
+        return {};
+    const size_t start = ts::payload_offset(packet);
+    // Start code, stream_id, length, two flag bytes, header length, a PTS.
+    if (start + 14 > length) return {};
+    uint8_t* pes = packet + start;
+    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || !ts::has_optional_pes_header(pes[3]))
+        return {};
+    if ((pes[6] & 0xC0) != 0x80) return {};  // not the '10' of an ISO/IEC 13818-1 PES header
+    const uint8_t flags = pes[7] >> 6;
+    const uint8_t header_length = pes[8];
+    PesTimestamps found;
+    if ((flags & 0x02) && header_length >= 5) found.pts = pes + 9;
+    if (flags == 0x03 && header_length >= 10 && start + 19 <= length) found.dts = pes + 14;
+    return found;
+}
+
+// `advance` ticks over `between` packets, extrapolated to `packets`, rounded.
+int64_t line_over(int64_t advance, uint64_t between, uint64_t packets) {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(advance) * packets;
+    const unsigned __int128 divisor = between;
+    return static_cast<int64_t>((scaled * 2 + divisor) / (divisor * 2));
+}
+
+}  // namespace
 
 LoopContinuity::LoopContinuity(uint64_t pass_packets) : pass_packets_(pass_packets) {
     last_counter_.fill(kUnset);
@@ -24,6 +62,7 @@ void LoopContinuity::take(uint8_t* packet, size_t length) {
         }
         if (pass_ > 0) on_pcr(packet, pid);
     }
+    if (pass_ == 0) note_pts(packet, length, pid);
     if (pass_ > 0 && duration_) move_pes_timestamps(packet, length);
 }
 
@@ -51,33 +90,67 @@ void LoopContinuity::on_pcr(uint8_t* packet, uint16_t pid) {
     }
 }
 
-// A PES packet starting in this packet (clause 2.4.3.6): its PTS and DTS.
 void LoopContinuity::move_pes_timestamps(uint8_t* packet, size_t length) const {
-    if (!ts::payload_unit_start(packet) || !ts::has_payload(packet) || ts::transport_error(packet))
-        return;
-    const size_t start = ts::payload_offset(packet);
-    // Start code, stream_id, length, two flag bytes, header length, a PTS.
-    if (start + 14 > length) return;
-    uint8_t* pes = packet + start;
-    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || !ts::has_optional_pes_header(pes[3])) return;
-    if ((pes[6] & 0xC0) != 0x80) return;  // not the '10' of an ISO/IEC 13818-1 PES header
-    const uint8_t flags = pes[7] >> 6;
-    const uint8_t header_length = pes[8];
-    if ((flags & 0x02) && header_length >= 5)
-        ts::write_timestamp(pes + 9, ts::read_timestamp(pes + 9) + timestamp_offset_);
-    if (flags == 0x03 && header_length >= 10 && start + 19 <= length)
-        ts::write_timestamp(pes + 14, ts::read_timestamp(pes + 14) + timestamp_offset_);
+    const PesTimestamps found = find_pes_timestamps(packet, length);
+    for (uint8_t* field : {found.pts, found.dts})
+        if (field) ts::write_timestamp(field, ts::read_timestamp(field) + timestamp_offset_);
 }
 
-// The line through the timing PID's first and last PCR, over the whole pass:
-// so the next pass's first PCR continues the timeline to within a tick.
+// PTS values are taken relative to the PID's first, so the clock's wrap
+// does not matter, and their range in presentation order is kept: pictures
+// sent out of order (B-pictures) put the earliest and the latest anywhere.
+void LoopContinuity::note_pts(uint8_t* packet, size_t length, uint16_t pid) {
+    const PesTimestamps found = find_pes_timestamps(packet, length);
+    if (!found.pts) return;
+    const int64_t pts = ts::read_timestamp(found.pts);
+    ContentSpan& span = content_[pid];
+    if (span.count++ == 0) {
+        span.first = span.previous = pts;
+        return;
+    }
+    const int64_t at = ts::timestamp_difference(span.first, pts);
+    span.earliest = std::min(span.earliest, at);
+    span.latest = std::max(span.latest, at);
+    // One frame: the smallest positive step between consecutive PTS. Sent
+    // out of order, consecutive pictures' PTS differ by several frames or go
+    // back, but some two are one frame apart. (The most common step would
+    // need a count per step value and is the same for evenly spaced frames.)
+    const int64_t step = ts::timestamp_difference(span.previous, pts);
+    if (step > 0 && (span.frame == 0 || step < span.frame)) span.frame = step;
+    span.previous = pts;
+}
+
+// The longest a PES PID's content lasts, from its earliest PTS to one frame
+// past its latest, in 27 MHz ticks; none without a PID of two advancing PTS.
+std::optional<int64_t> LoopContinuity::content_duration() const {
+    std::optional<int64_t> longest;
+    for (const auto& [pid, span] : content_) {
+        if (span.count < 2 || span.frame == 0) continue;
+        const int64_t lasts = (span.latest - span.earliest + span.frame) * 300;
+        longest = std::max(longest.value_or(0), lasts);
+    }
+    return longest;
+}
+
+// The line through the timing PID's first and last PCR, over the whole pass
+// and the null packets that make it last as long as its content: so the next
+// pass's first PCR continues the timeline to within a tick. Content lasting
+// more than twice the packets is taken as timestamps on a clock of their own
+// (a file with a jump in them), not as frames to wait for.
 void LoopContinuity::measure_duration() {
     if (timing_pid_ < 0 || last_pcr_index_ <= first_pcr_index_) return;
     const int64_t advance = ts::pcr_advance(first_pcr_, last_pcr_);
     if (advance == 0 || advance >= ts::kPcrModulus / 2) return;  // not advancing
-    const unsigned __int128 packets = last_pcr_index_ - first_pcr_index_;
-    const unsigned __int128 scaled = static_cast<unsigned __int128>(advance) * pass_packets_;
-    duration_ = static_cast<int64_t>(((scaled * 2 + packets) / (packets * 2)) % ts::kPcrModulus);
+    const uint64_t between = last_pcr_index_ - first_pcr_index_;
+    const int64_t packets_last = line_over(advance, between, pass_packets_);
+    const std::optional<int64_t> content = content_duration();
+    if (content && packets_last > 0 && *content > packets_last && *content <= 2 * packets_last) {
+        // n = ceil((C - D_p) / t), t = D_p / pass_packets_.
+        const unsigned __int128 missing =
+            static_cast<unsigned __int128>(*content - packets_last) * pass_packets_;
+        gap_packets_ = static_cast<uint64_t>((missing + packets_last - 1) / packets_last);
+    }
+    duration_ = line_over(advance, between, pass_packets_ + gap_packets_) % ts::kPcrModulus;
 }
 
 void LoopContinuity::start_next_pass() {

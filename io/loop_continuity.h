@@ -9,13 +9,19 @@
 //   DTS by that product / 300, rounded, so rounding does not accumulate.
 // D (27 MHz ticks) is measured in the first pass from the first PID carrying
 // PCRs: the line through its first and last PCR, extrapolated over the whole
-// pass. Without two advancing PCRs no timestamp is moved; instead each PCR
-// PID's first PCR of every later pass carries the discontinuity_indicator.
+// pass, gives the packets' duration D_p. Each pass must also last as long as
+// its content: per PES PID, from its earliest PTS to its latest plus one
+// frame; C, the longest of them. When C exceeds D_p, n null packets are sent
+// at each wrap, n = ceil((C - D_p) / t), t = D_p / (the pass's packets), and
+// D is the pass with its nulls at the same rate. Without two advancing PCRs
+// no timestamp is moved and no null is added; instead each PCR PID's first
+// PCR of every later pass carries the discontinuity_indicator.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 
 #include "io/ts_packet.h"
@@ -38,13 +44,28 @@ class LoopContinuity {
     std::optional<int64_t> duration() const { return duration_; }
     // Whether the first pass held any PCR.
     bool saw_pcr() const { return timing_pid_ >= 0; }
+    // The null packets to send at each wrap, before the next pass (0 until
+    // the first pass has ended, and when its content fits its packets).
+    uint64_t gap_packets() const { return gap_packets_; }
 
   private:
     static constexpr uint8_t kUnset = 0xFF;
 
+    // One PES PID's PTS values in the first pass, relative to its first.
+    struct ContentSpan {
+        int64_t first = 0;
+        int64_t previous = 0;
+        int64_t earliest = 0;  // relative to `first`
+        int64_t latest = 0;
+        int64_t frame = 0;  // the smallest positive step between consecutive PTS
+        uint64_t count = 0;
+    };
+
     void carry_counter(uint8_t* packet, uint16_t pid);
     void on_pcr(uint8_t* packet, uint16_t pid);
     void move_pes_timestamps(uint8_t* packet, size_t length) const;
+    void note_pts(uint8_t* packet, size_t length, uint16_t pid);
+    std::optional<int64_t> content_duration() const;
     void measure_duration();
 
     uint64_t pass_packets_;
@@ -60,7 +81,10 @@ class LoopContinuity {
     uint64_t first_pcr_index_ = 0, last_pcr_index_ = 0;
     int64_t first_pcr_ = 0, last_pcr_ = 0;
 
+    std::map<uint16_t, ContentSpan> content_;  // per PES PID, first pass only
+
     std::optional<int64_t> duration_;
+    uint64_t gap_packets_ = 0;
     int64_t pcr_offset_ = 0;        // pass x D modulo 2^33 x 300
     int64_t timestamp_offset_ = 0;  // round(pass x D / 300) modulo 2^33
 };

@@ -40,9 +40,26 @@ size_t LoopingSource::hand_out_pending(std::span<uint8_t> block) {
     return count;
 }
 
+size_t LoopingSource::fill_gap(std::span<uint8_t> packets) {
+    const size_t count =
+        static_cast<size_t>(std::min<uint64_t>(gap_due_, packets.size() / kPacket));
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t* packet = packets.data() + i * kPacket;
+        // Payload only, counter 0 (a null packet's counter means nothing).
+        const uint8_t header[] = {ts::kSyncByte, ts::kNullPid >> 8, ts::kNullPid & 0xFF, 0x10};
+        std::memcpy(packet, header, sizeof header);
+        std::memset(packet + sizeof header, 0xFF, kPacket - sizeof header);
+    }
+    gap_due_ -= count;
+    return count * kPacket;
+}
+
 size_t LoopingSource::read_whole_packets(std::span<uint8_t> packets) {
     size_t filled = 0;
-    while (filled < packets.size() && !file_.failed() && file_.known_length().value_or(0) > 0) {
+    while (filled < packets.size()) {
+        filled += fill_gap(packets.subspan(filled));
+        if (filled == packets.size() || file_.failed() || file_.known_length().value_or(0) == 0)
+            break;
         const size_t got = file_.read_packets(packets.subspan(filled));
         for (size_t at = 0; at + kPacket <= got; at += kPacket)
             continuity_.take(packets.data() + filled + at, kPacket);
@@ -69,8 +86,15 @@ void LoopingSource::wrap() {
     pass_bytes_ = 0;
     ++wraps_;
     continuity_.start_next_pass();
+    gap_due_ = continuity_.gap_packets();
     if (wraps_ > 1) {
         log_.write(2, "Input wrapped to its beginning (pass %" PRId64 ")\n", wraps_ + 1);
+    } else if (continuity_.duration() && gap_due_ > 0) {
+        log_.write(2,
+                   "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "
+                   "moved on by %.6f s a pass, %" PRIu64
+                   " null packets at each wrap so each pass lasts as long as its content\n",
+                   static_cast<double>(*continuity_.duration()) / ts::kClockRate, gap_due_);
     } else if (continuity_.duration()) {
         log_.write(2,
                    "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "

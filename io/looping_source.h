@@ -1,6 +1,8 @@
 // --loop: a file input that starts again at its beginning whenever it ends,
 // so the transmission runs on without a break until it is stopped. The passes
-// are joined into one continuous transport stream (io/loop_continuity.h).
+// are joined into one continuous transport stream (io/loop_continuity.h);
+// where a pass's content outlasts its packets, null packets go out at each
+// wrap, before the next pass, so the content's frames do not overlap.
 #pragma once
 
 #include <array>
@@ -27,7 +29,7 @@ class LoopingSource : public TsSource {
     std::optional<uint64_t> known_length() const override { return std::nullopt; }
     bool failed() const override { return file_.failed(); }
     bool has_more_input() override {
-        return pending_at_ < pending_size_ ||
+        return pending_at_ < pending_size_ || gap_due_ > 0 ||
                (!file_.failed() && file_.known_length().value_or(0) > 0);
     }
     uint64_t bytes_taken() const override { return bytes_taken_; }
@@ -40,6 +42,8 @@ class LoopingSource : public TsSource {
     // boundary of the pass), wrapping as needed, and rewrites what it read.
     size_t read_whole_packets(std::span<uint8_t> packets);
     size_t hand_out_pending(std::span<uint8_t> block);
+    // The null packets still due before the next pass, as many as fit.
+    size_t fill_gap(std::span<uint8_t> packets);
     void wrap();
 
     FileSource& file_;
@@ -48,6 +52,7 @@ class LoopingSource : public TsSource {
     uint64_t bytes_taken_ = 0;
     uint64_t pass_bytes_ = 0;  // of the current pass through the file
     int64_t wraps_ = 0;
+    uint64_t gap_due_ = 0;  // null packets still to send before the next pass
     std::array<uint8_t, ts::kPacketSize> pending_{};  // a packet split by a block's end
     size_t pending_size_ = 0;
     size_t pending_at_ = 0;  // bytes of it handed out

@@ -132,6 +132,13 @@ inline int64_t read_timestamp(const uint8_t* field) {
     return (int64_t{(field[0] >> 1) & 0x07} << 30) | (int64_t{field[1]} << 22) |
            (int64_t{field[2] >> 1} << 15) | (int64_t{field[3]} << 7) | (field[4] >> 1);
 }
+// Ticks from `from` to `to` on the modular 90 kHz clock, the shorter way
+// round: in [-2^32, 2^32).
+inline int64_t timestamp_difference(int64_t from, int64_t to) {
+    int64_t delta = (to - from) % kTimestampModulus;
+    if (delta < 0) delta += kTimestampModulus;
+    return delta >= kTimestampModulus / 2 ? delta - kTimestampModulus : delta;
+}
 // Writes `ticks` (taken modulo 2^33), keeping the prefix and the marker bits.
 inline void write_timestamp(uint8_t* field, int64_t ticks) {
     ticks %= kTimestampModulus;

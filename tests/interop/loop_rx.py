@@ -18,13 +18,10 @@ across every wrap:
                [--sample-type cf32|cs16] [--input FILE] [--pad-packets N]
 
 The test card carries 2.000 s of video and 2.016 s of audio (84 frames of
-24 ms) in 1.990 s of transport stream. Looped as it is, the PTS/DTS of each
-pass follow the stream's own clock (the loop's duration is that of its
-packets), so each wrap overlaps the frames by 10 and 26 ms, and ffmpeg
-reports "non monotonically increasing dts": a property of the file, not of
-the stream. input.ts is therefore the test card with PAD_PACKETS null
-packets appended (26.2 ms), enough for its audio; --pad-packets 0 loops the
-file as it is.
+24 ms) in 1.990 s of transport stream: terramod makes each pass last as long
+as its content, with null packets at each wrap, so the file loops as it is
+(input.ts is the test card itself). --pad-packets N appends N null packets
+to it first, a file whose packets already last long enough.
 
 The default of 8 s (about 4 passes) is the CTest case; `--seconds 180` is
 the three-minute transmission (about 90 wraps), best with `--sample-type
@@ -33,6 +30,7 @@ cs16`, which halves the bytes in the pipe.
 import argparse
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -46,7 +44,7 @@ import dvbt_rx
 import run_interop
 
 PACKET = 188
-PAD_PACKETS = 105
+PAD_PACKETS = 0
 DEFAULT_SETTINGS = Transmission("2k", 4, "NH", "1/2", "1/32")
 CHANNEL_RATE = 6032085.561497327  # bit/s of the default settings
 PCR_ERROR_LIMIT_NS = 500
@@ -160,7 +158,11 @@ def check(args):
     with open(log_path) as log_file:
         log = log_file.read()
     wraps = log.count("Input wrapped to its beginning")
-    pass_packets = os.path.getsize(args.input) // PACKET
+    # A pass on the air: the file's packets and the null packets terramod
+    # sends at each wrap so the pass lasts as long as its content.
+    gap = re.search(r"(\d+) null packets at each wrap", log)
+    gap_packets = int(gap.group(1)) if gap else 0
+    pass_packets = -(-os.path.getsize(args.input) // PACKET) + gap_packets
 
     problems = []
     if exit_code not in (0, 128 + signal.SIGINT):
@@ -193,7 +195,8 @@ def check(args):
         problems.append(f"ffmpeg: exit {decoded.returncode}: {ffmpeg_text[:300]}")
 
     print(f"{name}: {args.seconds:g} s of samples ({args.sample_type}) in {elapsed:.0f} s; "
-          f"terramod wrapped {wraps} times ({pass_packets} packets a pass), exit {exit_code}; "
+          f"terramod wrapped {wraps} times ({pass_packets} packets a pass, {gap_packets} of them "
+          f"null packets at the wrap), exit {exit_code}; "
           f"received {len(received)} packets of whole pictures (from packet {joined}), "
           f"{len(received) / pass_packets:.1f} passes")
     print(f"    PCR: rate {report['rate'] / 1e6:.6f} Mbit/s, max |error| {worst:.1f} ns, max "

@@ -1,8 +1,10 @@
 // --loop checked against a stream built here with every field known: the
 // passes must join into one stream a decoder accepts (ISO/IEC 13818-1): each
 // PID's continuity counters running on, the PCRs on one line through every
-// wrap, PTS/DTS moved on by the loop's duration per pass; and a file cut
-// mid-packet completed with zeros so that every pass starts on a packet.
+// wrap, PTS/DTS moved on by the loop's duration per pass; a pass whose
+// pictures or sounds outlast its packets lengthened by null packets at each
+// wrap, so no frame overlaps the next pass's; and a file cut mid-packet
+// completed with zeros so that every pass starts on a packet.
 #include "io/looping_source.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +28,12 @@ constexpr int64_t kPtsModulus = int64_t{1} << 33;
 constexpr uint16_t kPcrPid = 0x1FF;        // adaptation-only packets with PCR
 constexpr uint16_t kSecondPcrPid = 0x200;  // PCR in packets with payload
 constexpr uint16_t kNull = 0x1FFF;
+// A picture every 25 packets (846 PTS ticks: 25 x 10152 / 300); an audio
+// frame of 24 ms (2160 ticks) every 64 packets, 63.8 packets' worth.
+constexpr size_t kPicturePackets = 25;
+constexpr int64_t kPictureTicks = 846;
+constexpr size_t kAudioPackets = 64;
+constexpr int64_t kAudioTicks = 2160;
 
 int64_t centred(int64_t ticks, int64_t modulus) {
     ticks %= modulus;
@@ -42,6 +50,10 @@ struct PassPlan {
     size_t cut = 0;         // bytes kept of the last packet (0: it is whole)
     Pcrs pcrs = Pcrs::kLinear;
     bool second_pcr_pid = false;
+    // Packets the last picture may end past the pass (at 0 it ends within).
+    size_t video_overrun = 0;
+    bool audio = false;      // 16 frames: 1021 packets' worth in 1010 packets
+    int64_t audio_jump = 0;  // PTS ticks added to the second half's audio frames
 };
 
 // The first PCR and PTS lie so that the second pass wraps both clocks.
@@ -79,6 +91,19 @@ int64_t get_timestamp(const uint8_t* field) {
            (int64_t{field[2] >> 1} << 15) | (int64_t{field[3]} << 7) | (field[4] >> 1);
 }
 
+int64_t audio_pts_at(size_t index) {
+    return (kPtsModulus - 20000 + static_cast<int64_t>(index / kAudioPackets) * kAudioTicks) %
+           kPtsModulus;
+}
+
+// An audio PES packet starting in a payload-only packet: a PTS alone.
+void put_audio_pes_start(uint8_t* packet, size_t index, int64_t jump) {
+    uint8_t* pes = packet + 4;
+    const uint8_t start[] = {0, 0, 1, 0xC0, 0, 0, 0x80, 0x80, 5};
+    std::copy(std::begin(start), std::end(start), pes);
+    put_timestamp(pes + 9, 0x2, (audio_pts_at(index) + jump) % kPtsModulus);
+}
+
 // A video PES packet starting in a payload-only packet: PTS and DTS.
 void put_pes_start(uint8_t* packet, size_t index) {
     uint8_t* pes = packet + 4;
@@ -96,12 +121,14 @@ bool pcr_at(const PassPlan& plan, size_t index) {
 
 // PAT, PMT, video PES packets with PTS/DTS, a PCR PID of adaptation-only
 // packets (the pass's first packet among them), null packets, and an
-// adaptation-only video packet as the pass's last. Counters start at values
+// adaptation-only video packet as the pass's last; audio PES packets if the
+// plan says so. Counters start at values
 // of their own per PID, so a plain restart breaks every one of them.
 Bytes make_pass(const PassPlan& plan) {
     Bytes out(plan.packets * kPacket);
-    std::map<uint16_t, uint8_t> counters = {{0, 5},       {kPmtPid, 9},        {kVideoPid, 14},
-                                            {kPcrPid, 3}, {kSecondPcrPid, 11}, {kNull, 7}};
+    std::map<uint16_t, uint8_t> counters = {{0, 5},        {kPmtPid, 9},        {kVideoPid, 14},
+                                            {kPcrPid, 3},  {kSecondPcrPid, 11}, {kNull, 7},
+                                            {kAudioPid, 2}};
     for (size_t i = 0; i < plan.packets; ++i) {
         uint8_t* packet = out.data() + i * kPacket;
         for (size_t k = 4; k < kPacket; ++k) packet[k] = static_cast<uint8_t>(i * 13 + k);
@@ -118,12 +145,16 @@ Bytes make_pass(const PassPlan& plan) {
             pid = kSecondPcrPid;
             control = 3;
             pcr = true;
+        } else if (plan.audio && i % kAudioPackets == 10) {
+            pid = kAudioPid;
+            unit_start = true;
         } else if (i % 50 == 1 || i % 50 == 2) {
             pid = i % 50 == 1 ? 0 : kPmtPid;
             unit_start = true;
         } else if (i % 7 == 3) {
             pid = kNull;
-        } else if (i % 25 == 5) {
+        } else if (i % kPicturePackets == 5 &&
+                   i + kPicturePackets <= plan.packets + plan.video_overrun) {
             unit_start = true;
         }
         if (control & 1) ++counters[pid];  // an adaptation-only packet repeats the counter
@@ -137,6 +168,8 @@ Bytes make_pass(const PassPlan& plan) {
             put_pcr(packet, (clock + offset) % kPcrModulus);
         }
         if (pid == kVideoPid && unit_start) put_pes_start(packet, i);
+        if (pid == kAudioPid)
+            put_audio_pes_start(packet, i, i >= plan.packets / 2 ? plan.audio_jump : 0);
     }
     if (plan.cut) out.resize(out.size() - kPacket + plan.cut);
     return out;
@@ -226,16 +259,19 @@ int64_t worst_pcr_step(const Bytes& stream) {
     return worst;
 }
 
-// Each PES start's PTS and DTS against the same packet's in the file, moved
-// on by `per_pass` 27 MHz ticks per pass (rounded to 90 kHz from the total).
-int timestamp_errors(const Bytes& stream, const Bytes& pass, size_t pass_packets,
-                     int64_t per_pass) {
+// Each video PES start's PTS and DTS against the same packet's in the file,
+// moved on by `per_pass` 27 MHz ticks per pass (rounded to 90 kHz from the
+// total); each pass followed by `gap` packets that are not the file's.
+int timestamp_errors(const Bytes& stream, const Bytes& pass, size_t pass_packets, int64_t per_pass,
+                     size_t gap = 0) {
     int errors = 0;
+    const size_t period = pass_packets + gap;
     for (size_t j = 0; (j + 1) * kPacket <= stream.size(); ++j) {
         const uint8_t* packet = &stream[j * kPacket];
+        if (j % period >= pass_packets) continue;
         if (pid_of(packet) != kVideoPid || !(packet[1] & 0x40)) continue;
-        const uint8_t* original = &pass[(j % pass_packets) * kPacket];
-        const int64_t pass_number = static_cast<int64_t>(j / pass_packets);
+        const uint8_t* original = &pass[(j % period) * kPacket];
+        const int64_t pass_number = static_cast<int64_t>(j / period);
         const int64_t shift = std::llround(static_cast<double>(pass_number * per_pass) / 300);
         for (const size_t field : {4 + 9, 4 + 14}) {
             const int64_t expected = (get_timestamp(original + field) + shift) % kPtsModulus;
@@ -329,14 +365,129 @@ INSTANTIATE_TEST_SUITE_P(
         JoinCase{"FrozenPcrs", plan_with(Pcrs::kFrozen, true), false, "marked discontinuous"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The output depends on the file alone, not on how it is read.
+// ---- Content that outlasts its packets ---------------------------------
+
+// Each PID's PTS in stream order (the synthetic programme sends its frames in
+// presentation order): a step shorter than the PID's frame means a frame
+// overlapping the one before, or going back. Returns such steps.
+int overlapping_frames(const Bytes& stream) {
+    const std::map<uint16_t, int64_t> frame = {{kVideoPid, kPictureTicks},
+                                               {kAudioPid, kAudioTicks}};
+    std::map<uint16_t, int64_t> last;
+    int overlaps = 0;
+    for (size_t at = 0; at + kPacket <= stream.size(); at += kPacket) {
+        const uint8_t* packet = &stream[at];
+        const uint16_t pid = pid_of(packet);
+        if (!frame.count(pid) || !(packet[1] & 0x40)) continue;
+        const int64_t pts = get_timestamp(packet + 4 + 9);
+        if (last.count(pid) && centred(pts - last[pid], kPtsModulus) < frame.at(pid)) ++overlaps;
+        last[pid] = pts;
+    }
+    return overlaps;
+}
+
+struct OutlastCase {
+    const char* name;
+    PassPlan plan;
+    // By hand: the pass is 1010 packets of 10152 ticks (10253520); a frame
+    // ending past it needs ceil(excess / 10152) null packets.
+    size_t gap;
+};
+
+void PrintTo(const OutlastCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class OutlastingContentTest : public ::testing::TestWithParam<OutlastCase> {};
+
+TEST_P(OutlastingContentTest, NullPacketsAtEachWrapLetEveryFrameEnd) {
+    const OutlastCase& c = GetParam();
+    const Bytes pass = make_pass(c.plan);
+    const size_t packets = c.plan.packets;
+    const size_t period = packets + c.gap;
+    const size_t passes = 4;
+    const LoopRun run = loop(pass, passes * period * kPacket, 188 * 64);
+    ASSERT_EQ(run.output.size(), passes * period * kPacket) << run.log;
+
+    // Each pass as in the file (PIDs in place), then the gap's null packets.
+    for (size_t j = 0; j < passes * period; ++j) {
+        const uint8_t* packet = &run.output[j * kPacket];
+        const size_t i = j % period;
+        if (i < packets) {
+            ASSERT_EQ(pid_of(packet), pid_of(&pass[i * kPacket])) << "packet " << j;
+            continue;
+        }
+        ASSERT_EQ(pid_of(packet), kNull) << "packet " << j;
+        EXPECT_EQ(packet[0], 0x47);
+        EXPECT_EQ(packet[3] & 0xF0, 0x10) << "payload only, not scrambled";
+        EXPECT_TRUE(std::all_of(packet + 4, packet + kPacket, [](uint8_t b) { return b == 0xFF; }));
+    }
+    EXPECT_EQ(continuity_errors(run.output), 0);
+    EXPECT_LE(worst_pcr_step(run.output), 1);  // one line through the gaps too
+    EXPECT_EQ(overlapping_frames(run.output), 0);
+    const int64_t duration = static_cast<int64_t>(period) * kTicksPerPacket;
+    EXPECT_EQ(timestamp_errors(run.output, pass, packets, duration, c.gap), 0);
+
+    char line[160];
+    std::snprintf(line, sizeof line, "moved on by %.6f s a pass", duration / 27e6);
+    EXPECT_NE(run.log.find(line), std::string::npos) << run.log;
+    const std::string gap_text =
+        ", " + std::to_string(c.gap) + " null packets at each wrap so each pass lasts as long as";
+    EXPECT_EQ(run.log.find(gap_text) != std::string::npos, c.gap > 0) << run.log;
+    EXPECT_EQ(run.log.find("null packets"), run.log.rfind("null packets")) << "said once";
+}
+
+PassPlan outlasting(bool audio, size_t video_overrun, bool second = false, size_t cut = 0) {
+    PassPlan plan = plan_with(Pcrs::kLinear, second, cut);
+    plan.audio = audio;
+    plan.video_overrun = video_overrun;
+    return plan;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loop, OutlastingContentTest,
+    ::testing::Values(
+        // Pictures 5..980: (33163 - 169 + 846) x 300 = 10152000, within.
+        OutlastCase{"ContentFits", outlasting(false, 0), 0},
+        // Audio: 16 frames, 16 x 2160 x 300 = 10368000: 114480 more, 11.3.
+        OutlastCase{"AudioOutlasts", outlasting(true, 0), 12},
+        // Pictures 5..1005: (34009 - 169 + 846) x 300 = 10405800: 152280
+        // more, exactly 15 packets.
+        OutlastCase{"VideoOutlastsByWholePackets", outlasting(false, 20), 15},
+        // The longer of the two counts; a second PCR PID and a cut last packet.
+        OutlastCase{"BothOutlastCutLastPacket", outlasting(true, 20, true, 100), 15}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Timestamps that jump within the file (a second's jump in 0.38 s of
+// packets) are no content to wait for: the pass keeps its packets' duration.
+TEST(LoopingSourceTest, AJumpInTheTimestampsAddsNoNullPackets) {
+    PassPlan plan = outlasting(true, 0);
+    plan.audio_jump = 90000;
+    const Bytes pass = make_pass(plan);
+    const size_t packets = plan.packets;
+    const LoopRun run = loop(pass, 3 * packets * kPacket, 188 * 64);
+    ASSERT_EQ(run.output.size(), 3 * packets * kPacket);
+    EXPECT_NE(run.log.find("moved on by 0.379760 s a pass\n"), std::string::npos) << run.log;
+    EXPECT_EQ(run.log.find("null packets"), std::string::npos) << run.log;
+    EXPECT_EQ(timestamp_errors(run.output, pass, packets, packets * kTicksPerPacket), 0);
+    EXPECT_EQ(continuity_errors(run.output), 0);
+    EXPECT_LE(worst_pcr_step(run.output), 1);
+}
+
+// The output depends on the file alone, not on how it is read: the null
+// packets at a wrap included, which blocks of any size may split.
 TEST(LoopingSourceTest, AnySplitOfReadsGivesTheSameBytes) {
-    const Bytes pass = make_pass(plan_with(Pcrs::kLinear, true, 100));
-    const size_t total = 3 * pass.size() + 5000;
-    const Bytes reference = loop(pass, total, 188 * 64).output;
-    ASSERT_EQ(reference.size(), total);
-    for (const size_t block : {188, 188 * 5, 97, 1000, 188 * 1010 + 1})
-        EXPECT_EQ(loop(pass, total, block).output, reference) << block;
+    PassPlan outlasting = plan_with(Pcrs::kLinear, true, 100);
+    outlasting.audio = true;
+    for (const PassPlan& plan : {plan_with(Pcrs::kLinear, true, 100), outlasting}) {
+        const Bytes pass = make_pass(plan);
+        const size_t total = 3 * pass.size() + 5000;
+        const Bytes reference = loop(pass, total, 188 * 64).output;
+        ASSERT_EQ(reference.size(), total);
+        for (const size_t block : {188, 188 * 5, 97, 1000, 188 * 1010 + 1, 188 * 1015 + 5})
+            EXPECT_EQ(loop(pass, total, block).output, reference)
+                << block << (plan.audio ? " outlasting" : "");
+    }
 }
 
 // ---- A file that is not a whole number of packets ----------------------
