@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,37 +54,6 @@ constexpr char kHelpText[] =
     "  \tt - Post-IFFT (alone or with -F)\n"
     "-F\tPost-IFFT format (agi, HP, 2x, 4x)\n";
 
-// The long options, listed after the original help text.
-constexpr char kLongOptionsHelp[] =
-    "\n"
-    "Long options:\n"
-    "\n"
-    "--sample-type T\tPost-IFFT sample type for the standard, 2x and 4x formats:\n"
-    "  \tcf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)\n"
-    "--backoff DB\tcs16/cs8: nominal RMS level in dB below full scale (default 12)\n"
-    "--no-sigmf\tno SigMF metadata file beside the output file\n"
-    "--adapt-rate\tre-time the stream to the channel's useful bit rate (null packets\n"
-    "  \tadded or dropped, PCRs restamped)\n"
-    "--device ARGS\ttransmit through SoapySDR to the device ARGS names (driver=hackrf)\n"
-    "--frequency HZ\tcentre frequency of the transmission (required with --device)\n"
-    "--gain DB\tdevice gain (default the device's minimum)\n"
-    "--channel N\tdevice channel (default 0)\n"
-    "--antenna NAME\tdevice antenna\n"
-    "--prime MS\tdevice: milliseconds of samples made before its stream starts\n"
-    "  \t(default 100; 0 starts it before the first sample)\n"
-    "--loop\t\tstart a file input again at its beginning when it ends\n"
-    "--lp-input FILE\thierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
-    "  \tthe low-priority stream, -i the high-priority one\n"
-    "--lp-rate R\tlow-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)\n"
-    "--bandwidth HZ\tany channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
-    "  \tsampling rate 8/7 of it; the samples do not change\n"
-    "--threads N\tthreads that compute side by side (default: every processor)\n"
-    "--precise\texact transform in double precision (FFTW), rounded to float once\n"
-    "--window N\traised-cosine transition of N samples between symbols, inside the\n"
-    "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
-    "--lenient\twith --device: transmit although an argument was unknown or a value\n"
-    "  \tfell back to a default or was ignored (refused without it)\n";
-
 constexpr double kDefaultBackoffDb = 12.0;
 constexpr double kMaxBackoffDb = 60.0;
 // --bandwidth: below 100 kHz the rates and times stop making sense (a
@@ -90,27 +61,19 @@ constexpr double kMaxBackoffDb = 60.0;
 constexpr double kMinBandwidthHz = 100e3;
 constexpr double kMaxBandwidthHz = 10e6;
 
-// The long options and the name of the value each takes (none for a flag):
-// what is known, what needs a value, and what a misspelt option may have
-// meant.
+// One row per long option: its name, the name of its value (none for a
+// flag), its help text (lines after the first are indented in -h) and how
+// it is stored. Parsing, the -h section and the suggestions for a misspelt
+// option all read this table.
+class CommandLineParser;
 struct LongOption {
     std::string_view name;
     const char* value_name;
-};
-constexpr LongOption kLongOptions[] = {
-    {"--sample-type", "T"},    {"--backoff", "DB"},    {"--no-sigmf", nullptr},
-    {"--adapt-rate", nullptr}, {"--device", "ARGS"},   {"--frequency", "HZ"},
-    {"--gain", "DB"},          {"--channel", "N"},     {"--antenna", "NAME"},
-    {"--loop", nullptr},       {"--lp-input", "FILE"}, {"--lp-rate", "R"},
-    {"--bandwidth", "HZ"},     {"--threads", "N"},     {"--precise", nullptr},
-    {"--window", "N"},         {"--lenient", nullptr}, {"--prime", "MS"},
+    const char* help;
+    void (*take)(CommandLineParser& parser);
 };
 
-const LongOption* find_long_option(std::string_view name) {
-    for (const LongOption& option : kLongOptions)
-        if (option.name == name) return &option;
-    return nullptr;
-}
+const LongOption* find_long_option(std::string_view name);
 
 // Returns the index of `value` among `accepted`, or -1.
 template <size_t N>
@@ -305,51 +268,38 @@ class CommandLineParser {
         }
         if (known->value_name && next_ >= argc_)
             config_.long_options_without_value.emplace_back(option);
-        if (option == "--sample-type") {
-            take_sample_type();
-        } else if (option == "--backoff") {
-            take_backoff();
-        } else if (option == "--no-sigmf") {
-            config_.write_sigmf = false;
-        } else if (option == "--adapt-rate") {
-            config_.adapt_rate = true;
-        } else if (option == "--loop") {
-            config_.loop = true;
-        } else if (option == "--device") {
-            take_text(config_.device_args, "device arguments");
-        } else if (option == "--antenna") {
-            take_text(config_.antenna, "antenna name");
-        } else if (option == "--frequency") {
-            take_number(config_.frequency_hz, {"frequency", 1.0, 1e12, false, "1 to 1e12 Hz"});
-        } else if (option == "--gain") {
-            take_number(config_.gain_db, {"gain", -200.0, 200.0, false, "-200 to 200 dB"});
-        } else if (option == "--channel") {
-            std::optional<double> channel;
-            take_number(channel, {"channel", 0.0, 1024.0, true, "a whole number from 0 to 1024"});
-            config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
-        } else if (option == "--prime") {
-            std::optional<double> prime;
-            take_number(prime, {"prime", 0.0, 10000.0, false, "0 to 10000 ms"});
-            config_.prime_ms = prime.value_or(100.0);
-        } else if (option == "--lp-input") {
-            take_path(config_.lp_input_path);
-        } else if (option == "--lp-rate") {
-            take_lp_rate();
-        } else if (option == "--bandwidth") {
-            take_bandwidth();
-        } else if (option == "--threads") {
-            std::optional<double> threads;
-            take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
-            config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
-        } else if (option == "--precise") {
-            config_.precise = true;
-        } else if (option == "--window") {
-            take_window_length();
-        } else if (option == "--lenient") {
-            config_.lenient = true;
-        }
+        known->take(*this);
     }
 
+  public:
+    TxConfig& config() { return config_; }
+
+    void take_device() { take_text(config_.device_args, "device arguments"); }
+    void take_antenna() { take_text(config_.antenna, "antenna name"); }
+    void take_frequency() {
+        take_number(config_.frequency_hz, {"frequency", 1.0, 1e12, false, "1 to 1e12 Hz"});
+    }
+    void take_gain() {
+        take_number(config_.gain_db, {"gain", -200.0, 200.0, false, "-200 to 200 dB"});
+    }
+    void take_channel() {
+        std::optional<double> channel;
+        take_number(channel, {"channel", 0.0, 1024.0, true, "a whole number from 0 to 1024"});
+        config_.channel = channel ? static_cast<int32_t>(*channel) : 0;
+    }
+    void take_prime() {
+        std::optional<double> prime;
+        take_number(prime, {"prime", 0.0, 10000.0, false, "0 to 10000 ms"});
+        config_.prime_ms = prime.value_or(100.0);
+    }
+    void take_lp_input() { take_path(config_.lp_input_path); }
+    void take_threads() {
+        std::optional<double> threads;
+        take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
+        config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
+    }
+
+  private:
     // As the last argument, the option leaves the name unset.
     void take_path(std::optional<std::string>& path) {
         std::optional<std::string_view> value = take_value();
@@ -466,6 +416,7 @@ class CommandLineParser {
         not_taken(one_of(kValues) + "; " + kept + " kept");
     }
 
+  public:
     void take_sample_type() {
         static constexpr const char* kValues[] = {"cf32", "cs16", "cs8"};
         std::optional<std::string_view> value = take_value();
@@ -569,6 +520,7 @@ class CommandLineParser {
         config_.window_length = length;
     }
 
+  private:
     TxConfig& config_;
     int argc_;
     char** argv_;
@@ -578,6 +530,87 @@ class CommandLineParser {
     std::string_view option_;
     std::optional<std::string_view> value_;
 };
+
+// The table itself, after the parser whose members store the values.
+constexpr LongOption kLongOptions[] = {
+    {"--sample-type", "T",
+     "Post-IFFT sample type for the standard, 2x and 4x formats:\n"
+     "cf32 (32-bit float I/Q, default), cs16 (16-bit), cs8 (8-bit)",
+     [](CommandLineParser& parser) { parser.take_sample_type(); }},
+    {"--backoff", "DB", "cs16/cs8: nominal RMS level in dB below full scale (default 12)",
+     [](CommandLineParser& parser) { parser.take_backoff(); }},
+    {"--no-sigmf", nullptr, "no SigMF metadata file beside the output file",
+     [](CommandLineParser& parser) { parser.config().write_sigmf = false; }},
+    {"--adapt-rate", nullptr,
+     "re-time the stream to the channel's useful bit rate (null packets\n"
+     "added or dropped, PCRs restamped)",
+     [](CommandLineParser& parser) { parser.config().adapt_rate = true; }},
+    {"--device", "ARGS", "transmit through SoapySDR to the device ARGS names (driver=hackrf)",
+     [](CommandLineParser& parser) { parser.take_device(); }},
+    {"--frequency", "HZ", "centre frequency of the transmission (required with --device)",
+     [](CommandLineParser& parser) { parser.take_frequency(); }},
+    {"--gain", "DB", "device gain (default the device's minimum)",
+     [](CommandLineParser& parser) { parser.take_gain(); }},
+    {"--channel", "N", "device channel (default 0)",
+     [](CommandLineParser& parser) { parser.take_channel(); }},
+    {"--antenna", "NAME", "device antenna",
+     [](CommandLineParser& parser) { parser.take_antenna(); }},
+    {"--prime", "MS",
+     "device: milliseconds of samples made before its stream starts\n"
+     "(default 100; 0 starts it before the first sample)",
+     [](CommandLineParser& parser) { parser.take_prime(); }},
+    {"--loop", nullptr, "start a file input again at its beginning when it ends",
+     [](CommandLineParser& parser) { parser.config().loop = true; }},
+    {"--lp-input", "FILE",
+     "hierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
+     "the low-priority stream, -i the high-priority one",
+     [](CommandLineParser& parser) { parser.take_lp_input(); }},
+    {"--lp-rate", "R", "low-priority code rate (1/2, 2/3, 3/4, 5/6, 7/8; default 1/2)",
+     [](CommandLineParser& parser) { parser.take_lp_rate(); }},
+    {"--bandwidth", "HZ",
+     "any channel bandwidth up to 10 MHz (e.g. 500000, 1.7e6, 5e6):\n"
+     "sampling rate 8/7 of it; the samples do not change",
+     [](CommandLineParser& parser) { parser.take_bandwidth(); }},
+    {"--threads", "N", "threads that compute side by side (default: every processor)",
+     [](CommandLineParser& parser) { parser.take_threads(); }},
+    {"--precise", nullptr, "exact transform in double precision (FFTW), rounded to float once",
+     [](CommandLineParser& parser) { parser.config().precise = true; }},
+    {"--window", "N",
+     "raised-cosine transition of N samples between symbols, inside the\n"
+     "guard interval (0 = off, default; at most a quarter of the guard)",
+     [](CommandLineParser& parser) { parser.take_window_length(); }},
+    {"--lenient", nullptr,
+     "with --device: transmit although an argument was unknown or a value\n"
+     "fell back to a default or was ignored (refused without it)",
+     [](CommandLineParser& parser) { parser.config().lenient = true; }},
+};
+
+const LongOption* find_long_option(std::string_view name) {
+    for (const LongOption& option : kLongOptions)
+        if (option.name == name) return &option;
+    return nullptr;
+}
+
+// The -h section of the long options, from the table: the name and value,
+// a tab (two when they are shorter than a tab stop), the help text, its
+// further lines after "  \t".
+std::string long_options_help() {
+    std::string text = "\nLong options:\n\n";
+    for (const LongOption& option : kLongOptions) {
+        std::string head(option.name);
+        if (option.value_name) head.append(" ").append(option.value_name);
+        text.append(head).append(head.size() < 8 ? "\t\t" : "\t");
+        for (const char* line = option.help; *line != 0;) {
+            const char* end = std::strchr(line, '\n');
+            const size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
+            text.append(line, length).append("\n");
+            if (!end) break;
+            text.append("  \t");
+            line = end + 1;
+        }
+    }
+    return text;
+}
 
 // The edit distance of `a` and `b` (insertions, deletions, substitutions and
 // swaps of neighbours, each one edit), letters compared without case.
@@ -652,6 +685,18 @@ void parse_command_line(TxConfig& config, int argc, char** argv, std::FILE* cons
     CommandLineParser(config, argc, argv, console).run();
 }
 
+std::string parse_command_line_to_text(TxConfig& config, int argc, char** argv) {
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* messages = ::open_memstream(&text, &size);
+    if (!messages) throw std::bad_alloc();
+    parse_command_line(config, argc, argv, messages);
+    std::fclose(messages);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
 bool command_line_refused(const TxConfig& config, std::FILE* console) {
     for (const std::string& unknown : config.unknown_long_options) {
         const std::optional<std::string> meant = closest_long_option(unknown);
@@ -688,7 +733,7 @@ bool report_help_or_version(const TxConfig& config, Log& log) {
         kBanner);
     if (config.show_help) {
         log.write(0, kHelpText, kMaxVerbosity);
-        log.write(0, "%s", kLongOptionsHelp);
+        log.write(0, "%s", long_options_help().c_str());
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "tx/log.h"
 #include "tx/tx_types.h"
@@ -12,6 +13,8 @@ namespace terramod {
 
 void set_defaults(TxConfig& config);
 void parse_command_line(TxConfig& config, int argc, char** argv, std::FILE* console = stdout);
+// The same, returning the console messages instead of printing them.
+std::string parse_command_line_to_text(TxConfig& config, int argc, char** argv);
 
 // After parsing: an unknown long option (with the closest valid one
 // suggested) or a long option given last without its value is a fatal error,

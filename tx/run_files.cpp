@@ -11,15 +11,6 @@
 
 namespace terramod {
 
-// Whether the samples go to standard output (-o -), decided before the real
-// parse so that its messages already go to the right console: the same walk
-// over the arguments, silent.
-bool samples_to_standard_output(int argc, char** argv) {
-    TxConfig probe;
-    parse_command_line(probe, argc, argv, nullptr);
-    return probe.output_path == kStandardStream;
-}
-
 // What the -i value denotes on disk: standard input's file for "-". A
 // character device (/dev/null, a terminal) holds nothing a log could destroy:
 // it may be the input and the log at once, as before.

@@ -23,10 +23,6 @@ struct OpenedInput {
     FileIdentity identity;
 };
 
-// Whether the samples go to standard output (-o -), decided before the real
-// parse so that its messages already go to the right console.
-bool samples_to_standard_output(int argc, char** argv);
-
 // What the -i value denotes on disk: standard input's file for "-".
 std::optional<FileIdentity> input_identity(const std::string& path);
 

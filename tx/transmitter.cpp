@@ -413,11 +413,13 @@ int Transmission::run() {
 // The command line, then the log; an exit code when the run ends here.
 std::optional<int> Transmission::read_command_line_and_open_log() {
     // With the samples on standard output, every console text goes to
-    // standard error.
-    to_standard_output_ = samples_to_standard_output(argc_, argv_);
-    console_ = to_standard_output_ ? stderr : stdout;
+    // standard error: the parser's messages are held until the parse has
+    // said where the samples go (the command line is parsed once).
     set_defaults(config_);
-    parse_command_line(config_, argc_, argv_, console_);
+    const std::string messages = parse_command_line_to_text(config_, argc_, argv_);
+    to_standard_output_ = config_.output_path == kStandardStream;
+    console_ = to_standard_output_ ? stderr : stdout;
+    std::fputs(messages.c_str(), console_);
     if (command_line_refused(config_, console_)) return kExitFatal;
     // Samples for standard output or a device imply the letter t.
     if (to_standard_output_ || config_.device_args) config_.dump[kDumpPostIfft] = true;

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -463,6 +465,24 @@ TEST(CommandLineRefusal, UnknownLongOptionsWithTheClosestSuggested) {
 // Every long option the help text lists is known, and stops the run when it
 // is the last argument and its help line names a value; each misspelt by a
 // dropped or a swapped letter is suggested.
+// The README tells a user about every long option -h lists.
+TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsInTheReadme) {
+    std::ifstream file(std::string(TERRAMOD_SOURCE_DIR) + "/README.md");
+    std::stringstream readme;
+    readme << file.rdbuf();
+    const std::string help = kExpectedHelp;
+    const std::regex line("\n(--[a-z-]+)( [A-Z]+)?\t");
+    int options = 0;
+    for (std::sregex_iterator match(help.begin(), help.end(), line), end; match != end; ++match) {
+        ++options;
+        std::string quoted = "`";
+        quoted += (*match)[1].str();
+        EXPECT_NE(readme.str().find(quoted), std::string::npos)
+            << quoted << " is not in the README";
+    }
+    EXPECT_GT(options, 0);
+}
+
 TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
     const std::string help = kExpectedHelp;
     const std::regex line("\n(--[a-z-]+)( [A-Z]+)?\t");
