@@ -2,6 +2,7 @@
 checks them against their sample files: element size x sample count = file
 size, and the sample rate gives the duration of whole OFDM symbols.
 Usage: check_sigmf.py SCHEMA FOLDER BASE..."""
+import gzip
 import json
 import os
 import sys
@@ -12,7 +13,7 @@ ELEMENT_BYTES = {"cf32_le": 8, "ci16_le": 4, "ci8": 2}
 SYMBOL_SAMPLES = {"2k": 2048, "8k": 8192}
 GUARD = {"1/4": 4, "1/8": 8, "1/16": 16, "1/32": 32}
 
-schema = json.load(open(sys.argv[1]))
+schema = json.load(gzip.open(sys.argv[1]) if sys.argv[1].endswith(".gz") else open(sys.argv[1]))
 folder = sys.argv[2]
 for base in sys.argv[3:]:
     meta = json.load(open(os.path.join(folder, base + ".sigmf-meta")))

@@ -184,7 +184,7 @@ TEST_F(SampleTypeAgilentLevelE2e, ComponentRmsIsFullScaleOver3Point2) {
 // The metadata of every sample type and rate validates against the SigMF
 // schema, and rate x duration and count x element size agree with the file.
 TEST_F(E2eTest, SigmfMetadataValidatesAndMatchesTheFile) {
-    const fs::path schema = fs::path(TERRAMOD_SOURCE_DIR) / "tests/data/sigmf/sigmf-schema.json";
+    const fs::path schema = fs::path(TERRAMOD_SOURCE_DIR) / "tests/data/sigmf/sigmf-schema.json.gz";
     ASSERT_TRUE(fs::exists(schema));
     if (std::system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0)
         GTEST_SKIP() << "python3-jsonschema is missing";
