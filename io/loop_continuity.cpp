@@ -1,6 +1,7 @@
 #include "io/loop_continuity.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace terramod {
 
@@ -38,6 +39,18 @@ int64_t line_over(int64_t advance, uint64_t between, uint64_t packets) {
     return static_cast<int64_t>((scaled * 2 + divisor) / (divisor * 2));
 }
 
+// The longest two consecutive PCRs of a PID may lie apart across a wrap
+// (ETSI TR 101 290 PCR_repetition_error), and the spacing of those the gap
+// adds: 30 ms leaves room for a pass's own PCRs, which do not fall on a grid.
+constexpr int64_t kMaxPcrInterval = 27000000 / 1000 * 40;
+constexpr int64_t kGapPcrSpacing = 27000000 / 1000 * 30;
+
+// The whole packets `ticks` span at `advance` ticks over `between` packets.
+uint64_t packets_within(int64_t ticks, int64_t advance, uint64_t between) {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(ticks) * between;
+    return static_cast<uint64_t>(scaled / static_cast<uint64_t>(advance));
+}
+
 }  // namespace
 
 LoopContinuity::LoopContinuity(uint64_t pass_packets) : pass_packets_(pass_packets) {
@@ -51,19 +64,24 @@ void LoopContinuity::take(uint8_t* packet, size_t length) {
     const uint16_t pid = ts::pid(packet);
     if (pid != ts::kNullPid) carry_counter(packet, pid);
     if (length >= 12 && ts::carries_pcr(packet)) {
-        if (pass_ == 0 && (timing_pid_ < 0 || timing_pid_ == pid)) {
-            if (timing_pid_ < 0) {
-                timing_pid_ = pid;
-                first_pcr_index_ = index;
-                first_pcr_ = ts::read_pcr(packet);
-            }
-            last_pcr_index_ = index;
-            last_pcr_ = ts::read_pcr(packet);
-        }
+        if (pass_ == 0) note_pcr(packet, pid, index);
         if (pass_ > 0) on_pcr(packet, pid);
     }
     if (pass_ == 0) note_pts(packet, length, pid);
     if (pass_ > 0 && duration_) move_pes_timestamps(packet, length);
+}
+
+void LoopContinuity::note_pcr(uint8_t* packet, uint16_t pid, uint64_t index) {
+    const int64_t pcr = ts::read_pcr(packet);
+    pcr_spans_.try_emplace(pid, PcrSpan{index, pcr, index}).first->second.last_index = index;
+    if (timing_pid_ >= 0 && timing_pid_ != pid) return;
+    if (timing_pid_ < 0) {
+        timing_pid_ = pid;
+        first_pcr_index_ = index;
+        first_pcr_ = pcr;
+    }
+    last_pcr_index_ = index;
+    last_pcr_ = pcr;
 }
 
 void LoopContinuity::carry_counter(uint8_t* packet, uint16_t pid) {
@@ -151,6 +169,74 @@ void LoopContinuity::measure_duration() {
         gap_packets_ = static_cast<uint64_t>((missing + packets_last - 1) / packets_last);
     }
     duration_ = line_over(advance, between, pass_packets_ + gap_packets_) % ts::kPcrModulus;
+    place_gap_pcrs(advance, between);
+}
+
+// The slots of the gap that carry a PCR, the same at every wrap.
+void LoopContinuity::place_gap_pcrs(int64_t advance, uint64_t between) {
+    line_advance_ = advance;
+    line_packets_ = between;
+    if (gap_packets_ == 0) return;
+    const auto timing_pid = static_cast<uint16_t>(timing_pid_);
+    place_gap_pcrs_of(timing_pid, pcr_spans_.at(timing_pid), advance, between);
+    for (const auto& [pid, span] : pcr_spans_)
+        if (pid != timing_pid) place_gap_pcrs_of(pid, span, advance, between);
+}
+
+// Positions count packets from the pass's start: the pass's last PCR of the
+// PID at its last index, the gap from pass_packets_, the next pass's first
+// PCR past the gap.
+void LoopContinuity::place_gap_pcrs_of(uint16_t pid, const PcrSpan& span, int64_t advance,
+                                       uint64_t between) {
+    const uint64_t gap_start = pass_packets_;
+    const uint64_t gap_end = pass_packets_ + gap_packets_;  // one past the gap
+    const uint64_t next = gap_end + span.first_index;
+    const uint64_t step = packets_within(kGapPcrSpacing, advance, between);
+    uint64_t previous = span.last_index;
+    while (line_over(advance, between, next - previous) > kMaxPcrInterval) {
+        const uint64_t lowest = std::max(gap_start, previous + 1);
+        if (lowest >= gap_end) return;
+        const uint64_t wanted = std::clamp(previous + step, lowest, gap_end - 1);
+        uint64_t slot = wanted;
+        while (slot >= lowest && gap_pcrs_.count(slot - gap_start)) --slot;
+        if (slot < lowest) {
+            slot = wanted + 1;
+            while (slot < gap_end && gap_pcrs_.count(slot - gap_start)) ++slot;
+            if (slot == gap_end) return;
+        }
+        gap_pcrs_[slot - gap_start] = pid;
+        previous = slot;
+    }
+}
+
+// A PCR-only packet (clause 2.4.3.4): adaptation_field_control 10, so the
+// counter repeats the PID's last; adaptation_field_length 183, only the
+// PCR_flag set, stuffing after the PCR. Its PCR: the PID's first PCR of the
+// next pass (pcr_offset_ is the next pass's already) less the packets
+// between at the timing PID's rate.
+void LoopContinuity::write_gap_packet(uint64_t slot, uint8_t* packet) const {
+    const auto found = gap_pcrs_.find(slot);
+    if (found == gap_pcrs_.end()) {
+        // Payload only, counter 0 (a null packet's counter means nothing).
+        const uint8_t header[] = {ts::kSyncByte, ts::kNullPid >> 8, ts::kNullPid & 0xFF, 0x10};
+        std::memcpy(packet, header, sizeof header);
+        std::memset(packet + sizeof header, 0xFF, ts::kPacketSize - sizeof header);
+        return;
+    }
+    const uint16_t pid = found->second;
+    const PcrSpan& span = pcr_spans_.at(pid);
+    const uint8_t header[] = {ts::kSyncByte,
+                              static_cast<uint8_t>(pid >> 8),
+                              static_cast<uint8_t>(pid & 0xFF),
+                              static_cast<uint8_t>(0x20 | (last_counter_[pid] & 0x0F)),
+                              183,
+                              0x10};
+    std::memcpy(packet, header, sizeof header);
+    std::memset(packet + sizeof header, 0xFF, ts::kPacketSize - sizeof header);
+    packet[10] = 0x7E;  // the six reserved bits between PCR base and extension
+    const uint64_t before_next = gap_packets_ - slot + span.first_index;
+    const int64_t first_next = span.first + pcr_offset_;
+    ts::write_pcr(packet, first_next - line_over(line_advance_, line_packets_, before_next));
 }
 
 void LoopContinuity::start_next_pass() {

@@ -43,13 +43,9 @@ size_t LoopingSource::hand_out_pending(std::span<uint8_t> block) {
 size_t LoopingSource::fill_gap(std::span<uint8_t> packets) {
     const size_t count =
         static_cast<size_t>(std::min<uint64_t>(gap_due_, packets.size() / kPacket));
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t* packet = packets.data() + i * kPacket;
-        // Payload only, counter 0 (a null packet's counter means nothing).
-        const uint8_t header[] = {ts::kSyncByte, ts::kNullPid >> 8, ts::kNullPid & 0xFF, 0x10};
-        std::memcpy(packet, header, sizeof header);
-        std::memset(packet + sizeof header, 0xFF, kPacket - sizeof header);
-    }
+    const uint64_t first_slot = continuity_.gap_packets() - gap_due_;
+    for (size_t i = 0; i < count; ++i)
+        continuity_.write_gap_packet(first_slot + i, packets.data() + i * kPacket);
     gap_due_ -= count;
     return count * kPacket;
 }
@@ -89,6 +85,13 @@ void LoopingSource::wrap() {
     gap_due_ = continuity_.gap_packets();
     if (wraps_ > 1) {
         log_.write(2, "Input wrapped to its beginning (pass %" PRId64 ")\n", wraps_ + 1);
+    } else if (continuity_.duration() && continuity_.gap_pcr_packets() > 0) {
+        log_.write(2,
+                   "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "
+                   "moved on by %.6f s a pass, %" PRIu64 " packets at each wrap (%" PRIu64
+                   " of them PCR-only, the rest null) so each pass lasts as long as its content\n",
+                   static_cast<double>(*continuity_.duration()) / ts::kClockRate, gap_due_,
+                   continuity_.gap_pcr_packets());
     } else if (continuity_.duration() && gap_due_ > 0) {
         log_.write(2,
                    "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "

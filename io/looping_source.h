@@ -2,7 +2,9 @@
 // so the transmission runs on without a break until it is stopped. The passes
 // are joined into one continuous transport stream (io/loop_continuity.h);
 // where a pass's content outlasts its packets, null packets go out at each
-// wrap, before the next pass, so the content's frames do not overlap.
+// wrap, before the next pass, so the content's frames do not overlap; some
+// of them give way to PCR-only packets that keep each PCR PID's clock going
+// through a long gap.
 #pragma once
 
 #include <array>
@@ -42,7 +44,7 @@ class LoopingSource : public TsSource {
     // boundary of the pass), wrapping as needed, and rewrites what it read.
     size_t read_whole_packets(std::span<uint8_t> packets);
     size_t hand_out_pending(std::span<uint8_t> block);
-    // The null packets still due before the next pass, as many as fit.
+    // The gap's packets still due before the next pass, as many as fit.
     size_t fill_gap(std::span<uint8_t> packets);
     void wrap();
 
@@ -52,7 +54,7 @@ class LoopingSource : public TsSource {
     uint64_t bytes_taken_ = 0;
     uint64_t pass_bytes_ = 0;  // of the current pass through the file
     int64_t wraps_ = 0;
-    uint64_t gap_due_ = 0;  // null packets still to send before the next pass
+    uint64_t gap_due_ = 0;  // gap packets still to send before the next pass
     std::array<uint8_t, ts::kPacketSize> pending_{};  // a packet split by a block's end
     size_t pending_size_ = 0;
     size_t pending_at_ = 0;  // bytes of it handed out

@@ -10,6 +10,8 @@ across every wrap:
 - no continuity error, and every PCR within 500 ns of its packet's position
   at the stream's own rate (tools/ts_pcr_analyze.py: one line through all
   the passes, with no discontinuity indicator to restart it);
+- no two consecutive PCRs more than 40 ms apart (ETSI TR 101 290
+  PCR_repetition_error), across the wraps too;
 - `ffmpeg -v error -i rx.ts -f null -` prints nothing;
 - it spans the wraps terramod logged, less what the receiver loses at the
   start and holds back at the end.
@@ -19,7 +21,8 @@ across every wrap:
 
 The test card carries 2.000 s of video and 2.016 s of audio (84 frames of
 24 ms) in 1.990 s of transport stream: terramod makes each pass last as long
-as its content, with null packets at each wrap, so the file loops as it is
+as its content, with null packets at each wrap (one of them giving way to a
+PCR-only packet, so the PCRs stay within 40 ms), so the file loops as it is
 (input.ts is the test card itself). --pad-packets N appends N null packets
 to it first, a file whose packets already last long enough.
 
@@ -48,6 +51,7 @@ PAD_PACKETS = 0
 DEFAULT_SETTINGS = Transmission("2k", 4, "NH", "1/2", "1/32")
 CHANNEL_RATE = 6032085.561497327  # bit/s of the default settings
 PCR_ERROR_LIMIT_NS = 500
+PCR_INTERVAL_LIMIT_MS = 40.0
 # The packets gr-dtv's decoder blocks still hold when the samples end.
 RECEIVER_TAIL_PACKETS = 400
 # cs16 samples are divided by this before the receiver, whose reference
@@ -158,9 +162,10 @@ def check(args):
     with open(log_path) as log_file:
         log = log_file.read()
     wraps = log.count("Input wrapped to its beginning")
-    # A pass on the air: the file's packets and the null packets terramod
-    # sends at each wrap so the pass lasts as long as its content.
-    gap = re.search(r"(\d+) null packets at each wrap", log)
+    # A pass on the air: the file's packets and the gap terramod sends at
+    # each wrap (null packets, some perhaps PCR-only) so the pass lasts as
+    # long as its content.
+    gap = re.search(r"(\d+) (?:null )?packets at each wrap", log)
     gap_packets = int(gap.group(1)) if gap else 0
     pass_packets = -(-os.path.getsize(args.input) // PACKET) + gap_packets
 
@@ -182,6 +187,9 @@ def check(args):
     worst = report["max_abs_pcr_error_ns"]
     if worst is None or worst > PCR_ERROR_LIMIT_NS:
         problems.append(f"PCR error {worst} ns")
+    longest = report["max_pcr_interval_ms"]
+    if longest is None or longest > PCR_INTERVAL_LIMIT_MS:
+        problems.append(f"PCRs {longest} ms apart")
     if report["continuity_errors"]:
         problems.append(f"{report['continuity_errors']} continuity errors "
                         f"{report['continuity_errors_by_pid']}")
@@ -196,7 +204,7 @@ def check(args):
 
     print(f"{name}: {args.seconds:g} s of samples ({args.sample_type}) in {elapsed:.0f} s; "
           f"terramod wrapped {wraps} times ({pass_packets} packets a pass, {gap_packets} of them "
-          f"null packets at the wrap), exit {exit_code}; "
+          f"the wrap's gap), exit {exit_code}; "
           f"received {len(received)} packets of whole pictures (from packet {joined}), "
           f"{len(received) / pass_packets:.1f} passes")
     print(f"    PCR: rate {report['rate'] / 1e6:.6f} Mbit/s, max |error| {worst:.1f} ns, max "

@@ -3,7 +3,9 @@
 // PID's continuity counters running on, the PCRs on one line through every
 // wrap, PTS/DTS moved on by the loop's duration per pass; a pass whose
 // pictures or sounds outlast its packets lengthened by null packets at each
-// wrap, so no frame overlaps the next pass's; and a file cut mid-packet
+// wrap, so no frame overlaps the next pass's, and PCR-only packets among
+// them where the gap would leave a PCR PID's PCRs more than 40 ms apart; and
+// a file cut mid-packet
 // completed with zeros so that every pass starts on a packet.
 #include "io/looping_source.h"
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -386,12 +389,40 @@ int overlapping_frames(const Bytes& stream) {
     return overlaps;
 }
 
+// The longest step, in 27 MHz ticks, between consecutive PCRs of `pid`.
+int64_t longest_pcr_interval(const Bytes& stream, uint16_t pid) {
+    std::optional<int64_t> last;
+    int64_t longest = 0;
+    for (size_t at = 0; at + kPacket <= stream.size(); at += kPacket) {
+        const uint8_t* packet = &stream[at];
+        if (pid_of(packet) != pid || !has_pcr(packet)) continue;
+        const int64_t pcr = get_pcr(packet);
+        if (last) longest = std::max(longest, centred(pcr - *last, kPcrModulus));
+        last = pcr;
+    }
+    return longest;
+}
+
+// A PCR-only packet of `pid` (clause 2.4.3.4): no unit start, not scrambled,
+// adaptation field only, of 183 bytes with the PCR_flag alone, its reserved
+// bits set and stuffing bytes after the PCR.
+bool is_pcr_only(const uint8_t* packet, uint16_t pid) {
+    return packet[0] == 0x47 && packet[1] == (pid >> 8) && packet[2] == (pid & 0xFF) &&
+           (packet[3] & 0xF0) == 0x20 && packet[4] == 183 && packet[5] == 0x10 &&
+           (packet[10] & 0x7E) == 0x7E &&
+           std::all_of(packet + 12, packet + kPacket, [](uint8_t b) { return b == 0xFF; });
+}
+
 struct OutlastCase {
     const char* name;
     PassPlan plan;
     // By hand: the pass is 1010 packets of 10152 ticks (10253520); a frame
     // ending past it needs ceil(excess / 10152) null packets.
     size_t gap;
+    // Whether the wrap's PCR interval needs PCRs in the gap: the timing
+    // PID's last PCR is at packet 1000, its first at 0, 15 ms apart; 40 ms
+    // is 106.4 packets.
+    bool pcrs_in_gap;
 };
 
 void PrintTo(const OutlastCase& c, std::ostream* out) {
@@ -409,7 +440,9 @@ TEST_P(OutlastingContentTest, NullPacketsAtEachWrapLetEveryFrameEnd) {
     const LoopRun run = loop(pass, passes * period * kPacket, 188 * 64);
     ASSERT_EQ(run.output.size(), passes * period * kPacket) << run.log;
 
-    // Each pass as in the file (PIDs in place), then the gap's null packets.
+    // Each pass as in the file (PIDs in place), then the gap's null packets,
+    // some of them PCR-only packets of a PCR PID.
+    size_t gap_pcrs = 0;
     for (size_t j = 0; j < passes * period; ++j) {
         const uint8_t* packet = &run.output[j * kPacket];
         const size_t i = j % period;
@@ -417,13 +450,26 @@ TEST_P(OutlastingContentTest, NullPacketsAtEachWrapLetEveryFrameEnd) {
             ASSERT_EQ(pid_of(packet), pid_of(&pass[i * kPacket])) << "packet " << j;
             continue;
         }
-        ASSERT_EQ(pid_of(packet), kNull) << "packet " << j;
+        if (pid_of(packet) != kNull) {
+            const bool pcr_pid = pid_of(packet) == kPcrPid ||
+                                 (c.plan.second_pcr_pid && pid_of(packet) == kSecondPcrPid);
+            EXPECT_TRUE(pcr_pid && is_pcr_only(packet, pid_of(packet))) << "packet " << j;
+            ++gap_pcrs;
+            continue;
+        }
         EXPECT_EQ(packet[0], 0x47);
         EXPECT_EQ(packet[3] & 0xF0, 0x10) << "payload only, not scrambled";
         EXPECT_TRUE(std::all_of(packet + 4, packet + kPacket, [](uint8_t b) { return b == 0xFF; }));
     }
+    EXPECT_EQ(gap_pcrs > 0, c.pcrs_in_gap) << gap_pcrs;
+    // The gap's PCRs repeat the counter (adaptation only) and lie on the line.
     EXPECT_EQ(continuity_errors(run.output), 0);
     EXPECT_LE(worst_pcr_step(run.output), 1);  // one line through the gaps too
+    const int64_t forty_ms = 27000000 / 25;
+    EXPECT_LE(longest_pcr_interval(run.output, kPcrPid), forty_ms);
+    if (c.plan.second_pcr_pid) {
+        EXPECT_LE(longest_pcr_interval(run.output, kSecondPcrPid), forty_ms);
+    }
     EXPECT_EQ(overlapping_frames(run.output), 0);
     const int64_t duration = static_cast<int64_t>(period) * kTicksPerPacket;
     EXPECT_EQ(timestamp_errors(run.output, pass, packets, duration, c.gap), 0);
@@ -432,15 +478,20 @@ TEST_P(OutlastingContentTest, NullPacketsAtEachWrapLetEveryFrameEnd) {
     std::snprintf(line, sizeof line, "moved on by %.6f s a pass", duration / 27e6);
     EXPECT_NE(run.log.find(line), std::string::npos) << run.log;
     const std::string gap_text =
-        ", " + std::to_string(c.gap) + " null packets at each wrap so each pass lasts as long as";
+        ", " + std::to_string(c.gap) +
+        (c.pcrs_in_gap ? " packets at each wrap (" + std::to_string(gap_pcrs / passes) +
+                             " of them PCR-only, the rest null) so each pass lasts as long as"
+                       : " null packets at each wrap so each pass lasts as long as");
     EXPECT_EQ(run.log.find(gap_text) != std::string::npos, c.gap > 0) << run.log;
-    EXPECT_EQ(run.log.find("null packets"), run.log.rfind("null packets")) << "said once";
+    EXPECT_EQ(run.log.find("at each wrap"), run.log.rfind("at each wrap")) << "said once";
 }
 
-PassPlan outlasting(bool audio, size_t video_overrun, bool second = false, size_t cut = 0) {
+PassPlan outlasting(bool audio, size_t video_overrun, bool second = false, size_t cut = 0,
+                    int64_t audio_jump = 0) {
     PassPlan plan = plan_with(Pcrs::kLinear, second, cut);
     plan.audio = audio;
     plan.video_overrun = video_overrun;
+    plan.audio_jump = audio_jump;
     return plan;
 }
 
@@ -448,14 +499,24 @@ INSTANTIATE_TEST_SUITE_P(
     Loop, OutlastingContentTest,
     ::testing::Values(
         // Pictures 5..980: (33163 - 169 + 846) x 300 = 10152000, within.
-        OutlastCase{"ContentFits", outlasting(false, 0), 0},
+        OutlastCase{"ContentFits", outlasting(false, 0), 0, false},
         // Audio: 16 frames, 16 x 2160 x 300 = 10368000: 114480 more, 11.3.
-        OutlastCase{"AudioOutlasts", outlasting(true, 0), 12},
+        // The wrap's PCR interval: 10 + 12 packets, 8.3 ms.
+        OutlastCase{"AudioOutlasts", outlasting(true, 0), 12, false},
         // Pictures 5..1005: (34009 - 169 + 846) x 300 = 10405800: 152280
         // more, exactly 15 packets.
-        OutlastCase{"VideoOutlastsByWholePackets", outlasting(false, 20), 15},
+        OutlastCase{"VideoOutlastsByWholePackets", outlasting(false, 20), 15, false},
         // The longer of the two counts; a second PCR PID and a cut last packet.
-        OutlastCase{"BothOutlastCutLastPacket", outlasting(true, 20, true, 100), 15}),
+        OutlastCase{"BothOutlastCutLastPacket", outlasting(true, 20, true, 100), 15, false},
+        // The second half's audio 100 ms later: (15 x 2160 + 9000 + 2160) x
+        // 300 = 13068000, 2814480 more, 277.2 packets; the wrap's PCR
+        // interval would be 10 + 278 packets, 108 ms.
+        OutlastCase{"LongGap", outlasting(true, 0, false, 0, 9000), 278, true},
+        // As long with a second PCR PID (980 to 20: 328 packets, 123 ms).
+        OutlastCase{"LongGapTwoPcrPids", outlasting(true, 0, true, 100, 9000), 278, true},
+        // 333 ms later: 19368000, 9114480 more, 897.8 packets (331 ms), just
+        // under twice the pass's packets.
+        OutlastCase{"NearlyTwiceThePackets", outlasting(true, 0, true, 0, 30000), 898, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Timestamps that jump within the file (a second's jump in 0.38 s of
@@ -475,11 +536,13 @@ TEST(LoopingSourceTest, AJumpInTheTimestampsAddsNoNullPackets) {
 }
 
 // The output depends on the file alone, not on how it is read: the null
-// packets at a wrap included, which blocks of any size may split.
+// and PCR-only packets at a wrap included, which blocks of any size may split.
 TEST(LoopingSourceTest, AnySplitOfReadsGivesTheSameBytes) {
     PassPlan outlasting = plan_with(Pcrs::kLinear, true, 100);
     outlasting.audio = true;
-    for (const PassPlan& plan : {plan_with(Pcrs::kLinear, true, 100), outlasting}) {
+    PassPlan long_gap = outlasting;  // PCR-only packets in the gap
+    long_gap.audio_jump = 9000;
+    for (const PassPlan& plan : {plan_with(Pcrs::kLinear, true, 100), outlasting, long_gap}) {
         const Bytes pass = make_pass(plan);
         const size_t total = 3 * pass.size() + 5000;
         const Bytes reference = loop(pass, total, 188 * 64).output;
