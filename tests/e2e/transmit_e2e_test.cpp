@@ -124,8 +124,13 @@ TEST_F(DeviceE2e, LoopedTransmissionStopsCleanlyOnSigint) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
     const std::string log = read_file(path("loop.log"));
+    // A complete run; exit 2 only when a loaded machine made the device
+    // underflow, which the log then says.
+    EXPECT_TRUE(
+        WEXITSTATUS(status) == 0 ||
+        (WEXITSTATUS(status) == 2 && log.find("WARNING: SDR underflows: ") != std::string::npos))
+        << WEXITSTATUS(status);
     EXPECT_NE(log.find("WARNING: SIGINT stopped the run"), std::string::npos);
     EXPECT_NE(log.find("Input wrapped to its beginning (pass 2)"), std::string::npos);
     EXPECT_TRUE(ends_with(log, kFooter));

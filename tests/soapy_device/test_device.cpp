@@ -18,7 +18,7 @@
 //          none      writeStream call (which then takes nothing), or not at all
 //   ack=0            readStreamStatus does not acknowledge the end of a burst
 //   start=activate   a paced burst starts when the stream is activated (after a latency of
-//                    20 ms), as many DACs do, so a host that activates before its samples are
+//                    100 ms), as many DACs do, so a host that activates before its samples are
 //                    ready underflows at once
 // A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
 // starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
@@ -51,7 +51,7 @@ const std::vector<std::string> kAntennas = {"TX/RX", "TX2"};
 const SoapySDR::Range kGainRange(0, 60, 1);
 const SoapySDR::Range kFrequencyRange(1e6, 6e9);
 constexpr std::chrono::milliseconds kStartDelay{50};
-constexpr std::chrono::milliseconds kActivationLatency{20};
+constexpr std::chrono::milliseconds kActivationLatency{100};
 
 std::string argument(const SoapySDR::Kwargs& args, const std::string& key,
                      const std::string& fallback) {
