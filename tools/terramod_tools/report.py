@@ -9,23 +9,39 @@ from .measure import axis_levels
 
 
 def plot_report(path, summary, spectrum, data, ideal, mer, relative_power, settings):
+    """The one-page report: spectrum, summary text, constellation, MER per
+    carrier and CCDF."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     figure = plt.figure(figsize=(15, 9.5))
     grid = figure.add_gridspec(2, 3)
-    title = (f"{os.path.basename(summary['file'])}: {settings.mode} "
-             f"{CONSTELLATION_NAMES[settings.constellation]}"
-             f"{'' if settings.alpha == 'NH' else ' alpha ' + settings.alpha} "
-             f"{settings.code_rate} guard {settings.guard}, {settings.bandwidth_mhz} MHz, "
-             f"{'BB IF' if settings.bb_if else 'zero IF'}, {settings.sample_type}"
-             f"{'' if settings.interpolation == 1 else f' {settings.interpolation}x'}")
-    figure.suptitle(title + f"  —  MER {summary['mer_db']:.2f} dB")
+    figure.suptitle(report_title(summary, settings) + f"  —  MER {summary['mer_db']:.2f} dB")
+    plot_spectrum(figure.add_subplot(grid[0, :2]), spectrum, summary["spectrum"])
+    axis = figure.add_subplot(grid[0, 2])
+    axis.axis("off")
+    axis.text(0, 1, summary_text(summary), va="top", family="monospace", fontsize=8)
+    plot_constellation(figure.add_subplot(grid[1, 0]), data, ideal, settings,
+                       matplotlib.colors.LogNorm())
+    plot_mer_per_carrier(figure.add_subplot(grid[1, 1]), mer, summary["mer_db"])
+    plot_ccdf(figure.add_subplot(grid[1, 2]), relative_power)
+    figure.tight_layout()
+    figure.savefig(path, dpi=80)
+    plt.close(figure)
 
-    axis = figure.add_subplot(grid[0, :2])
+
+def report_title(summary, settings):
+    return (f"{os.path.basename(summary['file'])}: {settings.mode} "
+            f"{CONSTELLATION_NAMES[settings.constellation]}"
+            f"{'' if settings.alpha == 'NH' else ' alpha ' + settings.alpha} "
+            f"{settings.code_rate} guard {settings.guard}, {settings.bandwidth_mhz} MHz, "
+            f"{'BB IF' if settings.bb_if else 'zero IF'}, {settings.sample_type}"
+            f"{'' if settings.interpolation == 1 else f' {settings.interpolation}x'}")
+
+
+def plot_spectrum(axis, spectrum, spectrum_summary):
     frequencies, density = spectrum
-    spectrum_summary = summary["spectrum"]
     axis.plot(frequencies / 1e6, 10 * np.log10(density) - spectrum_summary["in_band_density_db"],
               linewidth=0.5)
     edge = spectrum_summary["band_edge_hz"] / 1e6
@@ -43,14 +59,11 @@ def plot_report(path, summary, spectrum, data, ideal, mer, relative_power, setti
     axis.grid(True, linewidth=0.3)
     axis.legend(loc="upper right", fontsize=8)
 
-    axis = figure.add_subplot(grid[0, 2])
-    axis.axis("off")
-    axis.text(0, 1, summary_text(summary), va="top", family="monospace", fontsize=8)
 
-    axis = figure.add_subplot(grid[1, 0])
+def plot_constellation(axis, data, ideal, settings, norm):
     limit = 1.25 * max(1.0, float(np.max(np.abs(ideal.real))))
     axis.hist2d(data.real, data.imag, bins=300, range=[[-limit, limit], [-limit, limit]],
-                cmap="viridis", cmin=1, norm=matplotlib.colors.LogNorm())
+                cmap="viridis", cmin=1, norm=norm)
     levels = axis_levels(settings)
     grid_i, grid_q = np.meshgrid(levels, levels)
     axis.plot(grid_i.ravel(), grid_q.ravel(), "r+", markersize=5, markeredgewidth=0.6)
@@ -58,18 +71,19 @@ def plot_report(path, summary, spectrum, data, ideal, mer, relative_power, setti
     axis.set_title(f"constellation of the data cells ({len(data)} cells)")
     axis.set_facecolor("black")
 
-    axis = figure.add_subplot(grid[1, 1])
+
+def plot_mer_per_carrier(axis, mer, mer_db):
     carriers = np.array(mer["per_carrier"]["carriers"])
     axis.plot(carriers, mer["per_carrier"]["mer_db"], ".", markersize=1.5)
-    axis.axhline(summary["mer_db"], color="tab:red", linewidth=0.8,
-                 label=f"all cells {summary['mer_db']:.2f} dB")
+    axis.axhline(mer_db, color="tab:red", linewidth=0.8, label=f"all cells {mer_db:.2f} dB")
     axis.set_xlabel("carrier")
     axis.set_ylabel("MER (dB)")
     axis.set_title("MER per data carrier")
     axis.grid(True, linewidth=0.3)
     axis.legend(loc="lower right", fontsize=8)
 
-    axis = figure.add_subplot(grid[1, 2])
+
+def plot_ccdf(axis, relative_power):
     levels_db = np.linspace(0, 14, 281)
     sorted_power = np.sort(relative_power)
     exceeding = 1 - np.searchsorted(sorted_power, 10 ** (levels_db / 10)) / len(sorted_power)
@@ -82,9 +96,6 @@ def plot_report(path, summary, spectrum, data, ideal, mer, relative_power, setti
     axis.set_title("CCDF")
     axis.grid(True, which="both", linewidth=0.3)
     axis.legend(fontsize=8)
-    figure.tight_layout()
-    figure.savefig(path, dpi=80)
-    plt.close(figure)
 
 
 def summary_text(summary):
