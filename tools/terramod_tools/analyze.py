@@ -30,7 +30,8 @@ from .measure import measure_ccdf, measure_mer, measure_spectrum, power_spectrum
 from .ofdm import demodulate, ofdm_layout, pilot_channel, pilot_gain
 from .report import plot_report, print_summary
 from .samples import locate_input, read_samples, to_base_rate_zero_if
-from .settings import AnalysisError, Settings, apply_options, read_sigmf_settings
+from .settings import (FORMAT_TYPES, AnalysisError, Settings, apply_options,
+                       read_sigmf_settings)
 from .tps import decode_tps, tps_report
 
 EXIT_OK, EXIT_FATAL, EXIT_FILE, EXIT_TPS_MISMATCH = 0, 1, 2, 3
@@ -46,12 +47,12 @@ def parse_arguments(argv):
                                      "(base name or either word file)")
     parser.add_argument("--json", metavar="SUMMARY.json", help="write the summary as JSON")
     parser.add_argument("--png", metavar="REPORT.png", help="write the one-page report")
-    parser.add_argument("--format", choices=["float", "agi", "2x", "4x", "cs16", "cs8"],
+    parser.add_argument("--format", choices=list(FORMAT_TYPES),
                         help="sample format when there is no SigMF metadata (default float)")
     parser.add_argument("--bb-if", action="store_true",
                         help="the spectrum is centred on half the base rate (-f BBIF)")
     parser.add_argument("--mode", choices=list(dvbt.MODES))
-    parser.add_argument("--constellation", type=int, choices=[4, 16, 64])
+    parser.add_argument("--constellation", type=int, choices=list(dvbt.CONSTELLATION_NAMES))
     parser.add_argument("--alpha", choices=list(dvbt.HIERARCHIES))
     parser.add_argument("--code-rate", choices=list(dvbt.CODE_RATES))
     parser.add_argument("--lp-code-rate", choices=list(dvbt.CODE_RATES),

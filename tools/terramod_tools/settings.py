@@ -8,8 +8,8 @@ from . import dvbt
 # spelling).
 SIGMF_DATATYPES = {"cf32_le": "cf32", "ci16_le": "ci16", "ci8": "ci8", "ci8_le": "ci8"}
 # --format: sample type and interpolation (None: as the metadata says).
-FORMAT_TYPES = {"float": ("cf32", 1), "2x": ("cf32", 2), "4x": ("cf32", 4),
-                "agi": ("agi", 1), "cs16": ("ci16", None), "cs8": ("ci8", None)}
+FORMAT_TYPES = {"float": ("cf32", 1), "agi": ("agi", 1), "2x": ("cf32", 2), "4x": ("cf32", 4),
+                "cs16": ("ci16", None), "cs8": ("ci8", None)}
 
 
 class AnalysisError(Exception):
