@@ -9,8 +9,6 @@ Writes OUT_DIR/quality_shoulders.png (at 2x, where the shoulders show),
 quality_constellation.png and quality_ccdf.png (at the base rate), and prints
 the numbers they show.
 """
-import importlib.machinery
-import importlib.util
 import os
 import subprocess
 import sys
@@ -31,15 +29,6 @@ VARIANTS = [("default", []), ("--precise", ["--precise"]),
             ("--precise --window 512", ["--precise", "--window", "512"])]
 
 
-def load_analyzer():
-    loader = importlib.machinery.SourceFileLoader("terramod_analyze",
-                                                  os.path.join(TOOLS, "terramod-analyze"))
-    module_spec = importlib.util.spec_from_loader("terramod_analyze", loader)
-    module = importlib.util.module_from_spec(module_spec)
-    loader.exec_module(module)
-    return module
-
-
 def transmit(terramod, stream, base, options):
     subprocess.run([terramod, "-i", stream, "-o", base, "-l", base + ".log", "-d", "t", "-v",
                     "1", "--no-sigmf", *SETTINGS, *options], check=True, capture_output=True)
@@ -49,7 +38,7 @@ def transmit(terramod, stream, base, options):
 def main(terramod, out_dir):
     sys.path.insert(0, TOOLS)
     import make_random_ts
-    analyzer = load_analyzer()
+    from terramod_tools import analyze as analyzer
     os.makedirs(out_dir, exist_ok=True)
     results = {}
     with tempfile.TemporaryDirectory() as scratch:

@@ -32,6 +32,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_random_ts  # noqa: E402
+from terramod_tools.formats import SAMPLE_TYPES  # noqa: E402
 
 # Name, terramod options.
 SETTINGS = (
@@ -39,7 +40,8 @@ SETTINGS = (
     ("2k QPSK 1/2 g1/32", ["-2k", "-M", "4", "-p", "1/2", "-D", "1/32"]),
 )
 # numpy type of one component, and the full scale it saturates at.
-INTEGER_TYPES = {"cs16": ("<i2", 32767), "cs8": ("i1", 127)}
+INTEGER_TYPES = {name: (sample_type.component, sample_type.full_scale)
+                 for name, sample_type in SAMPLE_TYPES.items() if sample_type.full_scale}
 CLIP_LINE = re.compile(r"Clipped samples: (\d+) of (\d+)")
 ROUNDING_TOLERANCE_DB = 0.3
 

@@ -9,9 +9,13 @@ import sys
 
 import jsonschema
 
-ELEMENT_BYTES = {"cf32_le": 8, "ci16_le": 4, "ci8": 2}
-SYMBOL_SAMPLES = {"2k": 2048, "8k": 8192}
-GUARD = {"1/4": 4, "1/8": 8, "1/16": 16, "1/32": 32}
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                os.pardir, "tools"))
+from terramod_tools import dvbt, formats  # noqa: E402
+
+ELEMENT_BYTES = {sample_type.sigmf_datatype: sample_type.element_bytes
+                 for sample_type in formats.SAMPLE_TYPE_LIST}
 
 schema = json.load(gzip.open(sys.argv[1]) if sys.argv[1].endswith(".gz") else open(sys.argv[1]))
 folder = sys.argv[2]
@@ -24,12 +28,13 @@ for base in sys.argv[3:]:
     element = ELEMENT_BYTES[g["core:datatype"]]
     assert size % element == 0, (base, size, element)
     count = size // element
-    n = SYMBOL_SAMPLES[g["dvbt:mode"]]
-    symbol = (n + n // GUARD[g["dvbt:guard_interval"]]) * g["dvbt:interpolation"]
+    n = dvbt.MODES[g["dvbt:mode"]].fft_size
+    guard = dvbt.guard_length(g["dvbt:mode"], g["dvbt:guard_interval"])
+    symbol = (n + guard) * g["dvbt:interpolation"]
     assert count % symbol == 0, (base, count, symbol)
     base_rate = g["dvbt:bandwidth_hz"] * 8 / 7
     assert abs(g["core:sample_rate"] - base_rate * g["dvbt:interpolation"]) < 1e-6, base
     duration = count / g["core:sample_rate"]
-    symbol_time = n / base_rate * (1 + 1 / GUARD[g["dvbt:guard_interval"]])
+    symbol_time = (n + guard) / base_rate
     assert abs(duration / symbol_time - count // symbol) < 1e-6, (base, duration, symbol_time)
 print("SigMF metadata valid:", " ".join(sys.argv[3:]))

@@ -1,44 +1,49 @@
-"""The DVB-T transmission parameters shared by the interop scripts: the
-numbers of EN 300 744 tables 1 and 2 for each mode, the terramod option
-values, and their gr-dtv enumeration counterparts."""
+"""The DVB-T transmission parameters of the interop scripts: the numbers of
+EN 300 744 from the tools' shared tables (terramod_tools.dvbt), the terramod
+option values, and their gr-dtv enumeration counterparts."""
+import os
+import sys
 from dataclasses import dataclass
 from fractions import Fraction
 
 from gnuradio import dtv, gr
 
+# The tests import the tools, never the other way round.
+TOOLS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                         "tools")
+if TOOLS_DIR not in sys.path:
+    sys.path.insert(0, TOOLS_DIR)
+from terramod_tools import dvbt  # noqa: E402
+from terramod_tools.dvbt import (BITS_PER_CELL, FRAMES_PER_SUPERFRAME,  # noqa: E402
+                                 PACKET_SIZE, RS_PACKET_SIZE, SAMPLING_RATES,
+                                 SYMBOLS_PER_FRAME)
+
+__all__ = ["BITS_PER_CELL", "FRAMES_PER_SUPERFRAME", "PACKET_SIZE", "RS_PACKET_SIZE",
+           "SAMPLING_RATES", "SYMBOLS_PER_FRAME", "MODES", "CONSTELLATIONS", "HIERARCHIES",
+           "CODE_RATES", "GUARD_INTERVALS", "Transmission"]
+
 # gr-dtv's vectors (1504, 1632 bytes ...) are not powers of two, and every
 # buffer allocation says so at warning level: keep only errors.
 gr.logging().set_default_level(gr.log_levels.err)
 
-PACKET_SIZE = 188
-RS_PACKET_SIZE = 204
-SYMBOLS_PER_FRAME = 68
-FRAMES_PER_SUPERFRAME = 4
-
 
 @dataclass(frozen=True)
-class Mode:
-    name: str
-    fft_size: int
-    carrier_count: int
-    data_carrier_count: int
-    gr_mode: object
+class Mode(dvbt.Mode):
+    """A mode's sizes and gr-dtv's name for it."""
+    gr_mode: object = None
 
 
-MODES = {
-    "2k": Mode("2k", 2048, 1705, 1512, dtv.T2k),
-    "8k": Mode("8k", 8192, 6817, 6048, dtv.T8k),
-}
+GR_MODES = {"2k": dtv.T2k, "8k": dtv.T8k}
+MODES = {name: Mode(mode.name, mode.fft_size, mode.carrier_count, mode.data_carrier_count,
+                    GR_MODES[name]) for name, mode in dvbt.MODES.items()}
 
+# gr-dtv's enumerations of the settings, by terramod's option values.
 CONSTELLATIONS = {4: dtv.MOD_QPSK, 16: dtv.MOD_16QAM, 64: dtv.MOD_64QAM}
-BITS_PER_CELL = {4: 2, 16: 4, 64: 6}
 HIERARCHIES = {"NH": dtv.NH, "1": dtv.ALPHA1, "2": dtv.ALPHA2, "4": dtv.ALPHA4}
 CODE_RATES = {"1/2": dtv.C1_2, "2/3": dtv.C2_3, "3/4": dtv.C3_4,
               "5/6": dtv.C5_6, "7/8": dtv.C7_8}
 GUARD_INTERVALS = {"1/4": dtv.GI_1_4, "1/8": dtv.GI_1_8,
                    "1/16": dtv.GI_1_16, "1/32": dtv.GI_1_32}
-# Sampling rate of the base-rate output, by channel spacing in MHz.
-SAMPLING_RATES = {6: 48e6 / 7, 7: 8e6, 8: 64e6 / 7}
 
 
 @dataclass(frozen=True)
@@ -56,7 +61,7 @@ class Transmission:
 
     @property
     def guard_length(self):
-        return int(self.ofdm.fft_size * Fraction(self.guard))
+        return dvbt.guard_length(self.mode, self.guard)
 
     @property
     def symbol_length(self):

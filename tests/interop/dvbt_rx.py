@@ -31,7 +31,7 @@ from gnuradio import blocks, dtv, fft, gr
 from gnuradio.fft import window
 
 from dvbt_params import (BITS_PER_CELL, CODE_RATES, CONSTELLATIONS, GUARD_INTERVALS,
-                         HIERARCHIES, RS_PACKET_SIZE, Transmission)
+                         HIERARCHIES, PACKET_SIZE, RS_PACKET_SIZE, Transmission)
 import signal_formats
 
 ACQUISITION_SNR_DB = 30
@@ -170,7 +170,7 @@ def main(argv):
                                                args.sample_type)
     symbols = decode(tx, samples, args.output, args.known_timing)
     print(f"demodulated {symbols} OFDM symbols; "
-          f"wrote {os.path.getsize(args.output) // 188} packets to {args.output}")
+          f"wrote {os.path.getsize(args.output) // PACKET_SIZE} packets to {args.output}")
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ from fractions import Fraction
 import numpy as np
 from gnuradio import blocks, dtv, gr
 
-from dvbt_params import CODE_RATES, RS_PACKET_SIZE, Transmission
+from dvbt_params import BITS_PER_CELL, CODE_RATES, PACKET_SIZE, RS_PACKET_SIZE, Transmission
 import dvbt_rx
 import signal_formats
 
@@ -115,7 +115,7 @@ def decode(tx, lp_rate, samples, hp_path, lp_path):
     directory = os.path.dirname(os.path.abspath(hp_path))
     with tempfile.TemporaryDirectory(dir=directory) as scratch:
         words = demodulate(tx, samples, scratch)
-    v = {16: 4, 64: 6}[tx.constellation]
+    v = BITS_PER_CELL[tx.constellation]
     decode_words(words, v, tx.code_rate, lp_rate, hp_path, lp_path)
     return len(words) // tx.ofdm.data_carrier_count
 
@@ -189,8 +189,8 @@ def main(argv):
     samples = signal_formats.base_rate_samples(args.samples, args.format, tx.mode, args.bb_if)
     symbols = decode(tx, args.lp_rate, samples, args.hp_output, args.lp_output)
     print(f"demodulated {symbols} OFDM symbols; wrote "
-          f"{os.path.getsize(args.hp_output) // 188} HP and "
-          f"{os.path.getsize(args.lp_output) // 188} LP packets")
+          f"{os.path.getsize(args.hp_output) // PACKET_SIZE} HP and "
+          f"{os.path.getsize(args.lp_output) // PACKET_SIZE} LP packets")
 
 
 if __name__ == "__main__":

@@ -35,12 +35,12 @@ import sys
 
 import numpy as np
 
-from dvbt_params import Transmission
+from dvbt_params import PACKET_SIZE, Transmission
 import dvbt_rx
 import run_interop
 import signal_formats
 
-PACKET = 188
+PACKET = PACKET_SIZE
 NULL_PID = 0x1FFF
 SECONDS = 2
 VIDEO_FPS = 25

@@ -544,7 +544,7 @@ def check_output_length(case, base, symbol_count):
         expected_bytes = samples * 2
     else:
         factor = {"float": 1, "2x": 2, "4x": 4}[case.output_format]
-        bytes_per_sample = 2 * np.dtype(signal_formats.SAMPLE_TYPES[case.sample_type]).itemsize
+        bytes_per_sample = signal_formats.SAMPLE_TYPES[case.sample_type].element_bytes
         expected_bytes = samples * factor * bytes_per_sample
     for path in output_paths(case, base):
         actual = os.path.getsize(path) if os.path.exists(path) else -1

@@ -2,7 +2,11 @@
 terramod-analyze: random constellation points on the data carriers, the
 boosted pilots, DBPSK-coded TPS words, numpy's inverse FFT and a cyclic
 prefix. It shares no code with the tool: tables, reference sequence and
-constellations are written out here again from EN 300 744."""
+constellations are written out here again from EN 300 744, in another form
+(the reference sequence as a bit register, the constellations as the
+magnitudes of clause 4.3.5, whole TPS words). They are kept apart from
+terramod_tools.dvbt on purpose: a wrong value there would then be in the
+signal and in the analysis alike, and the tests would pass."""
 from fractions import Fraction
 
 import numpy as np

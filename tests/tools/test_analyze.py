@@ -16,6 +16,7 @@ default transform.
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -31,6 +32,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
 import synthetic_dvbt  # noqa: E402
 from synthetic_dvbt import TPS_WORDS, Signal  # noqa: E402
+from terramod_tools import dvbt  # noqa: E402
 
 TPS_MISMATCH_STATUS = 3
 
@@ -251,6 +253,80 @@ def write_metadata(base, datatype, scale, dataset_suffix=".sigmf-data", **dvbt_f
         json.dump(meta, stream)
 
 
+class SharedTables(unittest.TestCase):
+    """The tools' DVB-T tables (terramod_tools.dvbt), which the interop
+    scripts and the SigMF check use too, against the tables that
+    synthetic_dvbt writes out on its own."""
+
+    def test_carrier_tables_and_reference_sequence(self):
+        for mode, (fft_size, carrier_count) in synthetic_dvbt.MODES.items():
+            with self.subTest(mode):
+                shared = dvbt.MODES[mode]
+                self.assertEqual((shared.fft_size, shared.carrier_count),
+                                 (fft_size, carrier_count))
+                continual = dvbt.carrier_table(dvbt.CONTINUAL_PILOTS_2K, carrier_count)
+                tps = dvbt.carrier_table(dvbt.TPS_CARRIERS_2K, carrier_count)
+                self.assertEqual(continual.tolist(),
+                                 synthetic_dvbt.repeated(synthetic_dvbt.CONTINUAL_2K,
+                                                         carrier_count))
+                self.assertEqual(tps.tolist(),
+                                 synthetic_dvbt.repeated(synthetic_dvbt.TPS_2K, carrier_count))
+                self.assertEqual(dvbt.pilot_reference(carrier_count).tolist(),
+                                 synthetic_dvbt.reference_sequence(carrier_count).tolist())
+                # Data carriers: neither a pilot (continual, or scattered at
+                # 3 (l mod 4) + 12 p) nor a TPS carrier, in every symbol.
+                for symbol in range(4):
+                    pilots = set(range(3 * symbol, carrier_count, 12)) | set(continual)
+                    data = carrier_count - len(pilots | set(tps))
+                    self.assertEqual(data, shared.data_carrier_count)
+        self.assertEqual("".join(map(str, dvbt.pilot_reference(32))),
+                         synthetic_dvbt.REFERENCE_START)
+
+    def test_constellation_scaling(self):
+        for (constellation, alpha), magnitudes in synthetic_dvbt.MAGNITUDES.items():
+            with self.subTest(constellation=constellation, alpha=alpha):
+                levels = dvbt.axis_levels(constellation, alpha)
+                expected = [-m for m in reversed(magnitudes)] + magnitudes
+                np.testing.assert_allclose(levels, expected, atol=1e-8)
+
+    def test_tps_fields_decode_the_known_words(self):
+        """The TPS field tables read s1..s67 of synthetic_dvbt's words."""
+        from terramod_tools import tps
+        expected = {"2k_qpsk_frame0": ("2k", "4QAM", "NH", "1/2", "1/32", 0),
+                    "8k_64qam_a4_r78_g14_frame3": ("8k", "64QAM", "4", "7/8", "1/4", 3),
+                    "8k_16qam_a1_r34_g116_frame2": ("8k", "16QAM", "1", "3/4", "1/16", 2)}
+        for name, fields in expected.items():
+            with self.subTest(name):
+                decoded = tps.decode_tps_word(TPS_WORDS[name])
+                self.assertTrue(decoded["valid"])
+                self.assertEqual(tuple(decoded[key] for key in (
+                    "mode", "constellation", "hierarchy", "code_rate_hp", "guard_interval",
+                    "frame_number")), fields)
+
+    def test_tool_runs_from_a_copy_of_the_tools_folder_alone(self):
+        """terramod-analyze needs nothing from tests/ and finds its package
+        through a symbolic link to the command."""
+        signal, options = synthetic("2k_qpsk")
+        with tempfile.TemporaryDirectory() as scratch:
+            tools_copy = os.path.join(scratch, "copy", "tools")
+            shutil.copytree(os.path.join(SOURCE_DIR, "tools"), tools_copy,
+                            ignore=shutil.ignore_patterns("__pycache__"))
+            os.symlink(os.path.join(tools_copy, "terramod-analyze"),
+                       os.path.join(scratch, "analyze"))
+            path = os.path.join(scratch, "signal.cf32")
+            write_cf32(path, signal.samples)
+            summaries = []
+            for tool in (TOOL, os.path.join(scratch, "analyze")):
+                summary_path = os.path.join(scratch, "summary.json")
+                completed = subprocess.run([sys.executable, "-B", tool, path, "--json",
+                                            summary_path, *options], capture_output=True,
+                                           text=True)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                with open(summary_path, encoding="utf-8") as stream:
+                    summaries.append(json.load(stream))
+            self.assertEqual(summaries[0], summaries[1])
+
+
 class BandLimitedNoise(unittest.TestCase):
     """Complex Gaussian noise at the 2k 8 MHz base rate, its density 40 dB
     lower outside the occupied band than inside."""
@@ -292,9 +368,11 @@ TERRAMOD = os.environ.get("TERRAMOD_BINARY")
 
 
 def packets_for_symbols(symbols, constellation, code_rate, mode):
-    data_carriers = {"2k": 1512, "8k": 6048}[mode]
-    bits = data_carriers * {4: 2, 16: 4, 64: 6}[constellation] * Fraction(code_rate)
-    return math.ceil(symbols * bits / (8 * 204))
+    """Input for terramod to fill the symbols; sizes the input only, so the
+    tools' tables serve (no expected value comes from them)."""
+    bits = (dvbt.MODES[mode].data_carrier_count * dvbt.BITS_PER_CELL[constellation]
+            * Fraction(code_rate))
+    return math.ceil(symbols * bits / (8 * dvbt.RS_PACKET_SIZE))
 
 
 @unittest.skipUnless(TERRAMOD, "TERRAMOD_BINARY names terramod")
