@@ -248,24 +248,29 @@ class DeviceFaultsE2e : public LiveFaultsE2e {
 
 // A device that starts sending when its stream is activated underflows when
 // activated before the samples are ready (--prime 0: at set-up, and after
-// the first cycle the input stalls for 300 ms); primed with the default
-// 100 ms it does not.
-// Samples lost on the air fail the run.
+// the first cycle the input stalls for half a second); primed with the
+// default 100 ms it does not. Samples lost on the air fail the run. Primed,
+// the device buffers the whole stream, so that a loaded machine cannot make
+// it run dry later on.
 TEST_F(DeviceFaultsE2e, APrimedDeviceStartsWithoutUnderflow) {
     const std::string stream = make_stream(60 * kTsBytes);
     struct Case {
         std::vector<std::string> prime;
+        const char* buffer;
         bool underflows;
     };
-    for (const Case& test : {Case{{}, false}, Case{{"--prime", "0"}, true}}) {
+    for (const Case& test :
+         {Case{{}, "16777216", false}, Case{{"--prime", "0"}, "1048576", true}}) {
         std::vector<std::string> arguments = {
-            "-i",          "-",       "-v",       "2",
-            "-l",          "run.log", "--device", device(",pace=1,start=activate,buffer=4194304"),
+            "-i",          "-",
+            "-v",          "2",
+            "-l",          "run.log",
+            "--device",    device(std::string(",pace=1,start=activate,buffer=") + test.buffer),
             "--frequency", "474e6"};
         arguments.insert(arguments.end(), test.prime.begin(), test.prime.end());
         LiveRun live(directory_, arguments, true, false);
         ASSERT_TRUE(live.feed(stream.substr(0, kTsBytes)));
-        std::this_thread::sleep_for(milliseconds(300));
+        std::this_thread::sleep_for(milliseconds(500));
         ASSERT_TRUE(live.feed(stream.substr(kTsBytes)));
         live.close_input();
         const std::optional<int> status = live.wait(milliseconds(8000));
