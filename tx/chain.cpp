@@ -55,8 +55,8 @@ LowPriorityStream::LowPriorityStream(const DvbtSettings& settings, const BlockSi
       outer_interleaved_buffer(sizes.lp_rs_bytes, 0),
       coded_buffer(sizes.lp_coded_bit_count, 0),
       punctured_buffer(sizes.lp_punctured_bit_count, 0) {
-    conv_encoder.conv_encoder_reset();
-    puncturer.puncturer_reset();
+    conv_encoder.reset();
+    puncturer.reset();
 }
 
 namespace {
@@ -99,16 +99,16 @@ void run_outer_stages(EnergyDispersal& energy_dispersal, ReedSolomonEncoder& ree
     energy_dispersal.sync_invert(ts);
     log.write(3, " done.\n");
     log.write(3, "%sScrambling ... ", label);
-    energy_dispersal.energy_disperse(ts, [&log, label](int32_t group) {
+    energy_dispersal.process(ts, [&log, label](int32_t group) {
         log.write(1, "WARNING: %sMPEG-2 TS energy dispersal Out of Sync in frame #%d\n", label,
                   group);
     });
     log.write(3, " done.\n");
     log.write(3, "%sRS(204, 188) outer encoding ... ", label);
-    reed_solomon.rs_encode_packets(ts, rs);
+    reed_solomon.process(ts, rs);
     log.write(3, "done.\n");
     log.write(3, "%sConvolutionally interleaving ...", label);
-    outer_interleaver.outer_interleave(rs, interleaved);
+    outer_interleaver.process(rs, interleaved);
     log.write(3, " done.\n");
 }
 
@@ -116,10 +116,10 @@ void run_encoder_stages(ConvEncoder& conv_encoder, Puncturer& puncturer, CodeRat
                         std::span<const uint8_t> interleaved, std::span<uint8_t> coded,
                         std::span<uint8_t> punctured, const char* label, Log& log) {
     log.write(3, "%sConvolutionally encoding 1/2 ... ", label);
-    conv_encoder.conv_encode(interleaved, coded);
+    conv_encoder.process(interleaved, coded);
     log.write(3, "done.\n");
     log.write(3, "%sPuncturing to rate %s ...", label, kCodeRateNames[rate]);
-    puncturer.puncture(coded, punctured);
+    puncturer.process(coded, punctured);
     log.write(3, " done.\n");
 }
 
@@ -143,8 +143,8 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       mapper_(settings.constellation, settings.hierarchy),
       frame_builder_(settings),
       back_job_([this](int32_t phase, int32_t task) { run_back_task(phase, task); }) {
-    conv_encoder_.conv_encoder_reset();
-    puncturer_.puncturer_reset();
+    conv_encoder_.reset();
+    puncturer_.reset();
     if (options.precise) precise_ifft_ = std::make_unique<PreciseIfft>(ifft_, settings.mode);
     if (options.window_length > 0)
         symbol_window_.emplace(options.window_length, fft_size[settings.mode],
@@ -180,13 +180,13 @@ void TxChain::encode_puncture_and_interleave_bits(Log& log) {
     if (packed_bits_) {
         // Eight bits to a byte through the three stages; the same cells.
         log.write(3, "Convolutionally encoding 1/2 ... ");
-        conv_encoder_.conv_encode_packed(b.outer_interleaved_buffer, b.coded_packed);
+        conv_encoder_.process_packed(b.outer_interleaved_buffer, b.coded_packed);
         log.write(3, "done.\n");
         log.write(3, "Puncturing to rate %s ...", kCodeRateNames[settings_.code_rate]);
-        puncturer_.puncture_packed(b.coded_packed, b.punctured_packed);
+        puncturer_.process_packed(b.coded_packed, b.punctured_packed);
         log.write(3, " done.\n");
         log.write(3, "Bit interleaving ... ");
-        bit_interleaver_.bit_interleave_packed(b.punctured_packed, 0, b.bit_interleaved_buffer);
+        bit_interleaver_.process_packed(b.punctured_packed, 0, b.bit_interleaved_buffer);
         log.write(3, "done.\n");
         return;
     }
@@ -197,11 +197,11 @@ void TxChain::encode_puncture_and_interleave_bits(Log& log) {
                            lp_->outer_interleaved_buffer, lp_->coded_buffer, lp_->punctured_buffer,
                            "LP ", log);
         log.write(3, "Hierarchical bit interleaving ... ");
-        bit_interleaver_.bit_interleave_hierarchical(b.punctured_buffer, lp_->punctured_buffer,
-                                                     b.bit_interleaved_buffer);
+        bit_interleaver_.process_hierarchical(b.punctured_buffer, lp_->punctured_buffer,
+                                              b.bit_interleaved_buffer);
     } else {
         log.write(3, "Bit interleaving ... ");
-        bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
+        bit_interleaver_.process(b.punctured_buffer, b.bit_interleaved_buffer);
     }
     log.write(3, "done.\n");
 }
@@ -221,14 +221,13 @@ void TxChain::run_front(Log& log) {
         log.write(3, " done\n");
     } else {
         log.write(3, "Symbol interleaving ... ");
-        symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer,
-                                              b.symbol_interleaved_buffer);
+        symbol_interleaver_.process(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
         log.write(3, "done.\n");
         log.write(3, "Mapping to %s ...", kConstellationNames[settings_.constellation]);
-        mapper_.map_symbols(b.symbol_interleaved_buffer, b.mapped_buffer);
+        mapper_.process(b.symbol_interleaved_buffer, b.mapped_buffer);
         log.write(3, " done.\n");
         log.write(3, "Adding pilots & TPS ...");
-        frame_builder_.add_pilots_and_tps(b.mapped_buffer, frame);
+        frame_builder_.process(b.mapped_buffer, frame);
         log.write(3, " done\n");
     }
     front_slot_ = fill_slot_;
@@ -248,11 +247,10 @@ void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
     const std::span<const ComplexSample> points(mapper_.table(),
                                                 static_cast<size_t>(mapper_.table_size()));
     for (size_t q = 0; q < symbols; ++q) {
-        symbol_interleaver_.symbol_interleave(
+        symbol_interleaver_.process(
             std::span<const uint8_t>(b.bit_interleaved_buffer).subspan(q * data_cells, data_cells),
             symbol_cells);
-        frame_builder_.add_pilots_and_tps_mapped(symbol_cells, points,
-                                                 frame.subspan(q * carriers, carriers));
+        frame_builder_.process_mapped(symbol_cells, points, frame.subspan(q * carriers, carriers));
     }
 }
 
@@ -307,20 +305,20 @@ void TxChain::run_back_task(int32_t phase, int32_t task) {
     switch (static_cast<BackPhase>(phase)) {
         case kTransformPhase: {
             if (precise_ifft_) {
-                precise_ifft_->ifft_and_guard(frame, time);
+                precise_ifft_->process(frame, time);
                 return;
             }
             const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
             const size_t symbol_samples =
                 static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
             const size_t symbol = static_cast<size_t>(task);
-            ifft_.ifft_and_guard(
+            ifft_.process(
                 std::span<const ComplexSample>(frame).subspan(symbol * carriers, carriers),
                 std::span<ComplexSample>(time).subspan(symbol * symbol_samples, symbol_samples));
             return;
         }
         case kWindowPhase:
-            symbol_window_->apply(time);
+            symbol_window_->process(time);
             return;
         case kToZeroIfPhase:
             bb_if_shifter_->to_zero_if(time, b.zero_if_buffer);
@@ -356,9 +354,9 @@ void TxChain::interpolate_share(int32_t share) {
     const size_t end = input.size() * static_cast<size_t>(share + 1) / shares;
     Interpolator copy = interpolator_;
     copy.push_history(input.first(first));
-    copy.interpolate(input.subspan(first, end - first),
-                     std::span<ComplexSample>(buffers_.interpolated_buffer)
-                         .subspan(first * factor, (end - first) * factor));
+    copy.process(input.subspan(first, end - first),
+                 std::span<ComplexSample>(buffers_.interpolated_buffer)
+                     .subspan(first * factor, (end - first) * factor));
 }
 
 void TxChain::report_unsynced_packets(Log& log) const {
