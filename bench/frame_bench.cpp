@@ -27,7 +27,7 @@ void run_cycles(benchmark::State& state, Builder& builder, OfdmMode mode) {
     const auto input = random_cells(cells);
     std::vector<ComplexSample> output(static_cast<size_t>(carrier_count[mode]) * kSymbolsPerCycle);
     for (auto _ : state) {
-        builder.add_pilots_and_tps(input, output);
+        builder.process(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }

@@ -28,9 +28,9 @@ void BM_ConvEncode(benchmark::State& state) {
     const int32_t bytes = kCells * 6 * 7 / 8 / 8;  // 64QAM 7/8
     std::vector<uint8_t> input = random_values(bytes, 0xFF), output(16 * bytes);
     ConvEncoder encoder;
-    encoder.conv_encoder_reset();
+    encoder.reset();
     for (auto _ : state) {
-        encoder.conv_encode(input, output);
+        encoder.process(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * bytes);
@@ -45,9 +45,9 @@ void BM_Puncture(benchmark::State& state) {
     const int32_t bits = kCells * 6 / kPeriod[rate] * kPeriod[rate];
     std::vector<uint8_t> input = random_values(bits, 1), output(bits);
     Puncturer puncturer(rate);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(puncturer.puncture(input, output));
+        benchmark::DoNotOptimize(puncturer.process(input, output));
     }
     state.SetItemsProcessed(state.iterations() * bits);
 }
@@ -59,7 +59,7 @@ void BM_BitInterleave(benchmark::State& state) {
     std::vector<uint8_t> input = random_values(bits, 1), output(kCells);
     BitInterleaver interleaver(constellation);
     for (auto _ : state) {
-        interleaver.bit_interleave(input, output);
+        interleaver.process(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * bits);
@@ -74,7 +74,7 @@ void BM_BitInterleaveHierarchical(benchmark::State& state) {
     std::vector<uint8_t> output(kCells);
     BitInterleaver interleaver(constellation);
     for (auto _ : state) {
-        interleaver.bit_interleave_hierarchical(hp, lp, output);
+        interleaver.process_hierarchical(hp, lp, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * (2 * kCells + lp_bits));
@@ -87,9 +87,9 @@ void BM_ConvEncodePacked(benchmark::State& state) {
     const int32_t bytes = kCells * 6 * 7 / 8 / 8;  // 64QAM 7/8
     std::vector<uint8_t> input = random_values(bytes, 0xFF), output(2 * bytes);
     ConvEncoder encoder;
-    encoder.conv_encoder_reset();
+    encoder.reset();
     for (auto _ : state) {
-        encoder.conv_encode_packed(input, output);
+        encoder.process_packed(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * bytes);
@@ -102,9 +102,9 @@ void BM_PuncturePacked(benchmark::State& state) {
     const int32_t bits = kCells * 6 / (8 * kPeriod[rate]) * (8 * kPeriod[rate]);
     std::vector<uint8_t> input = random_values(bits / 8, 0xFF), output(bits / 8);
     Puncturer puncturer(rate);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(puncturer.puncture_packed(input, output));
+        benchmark::DoNotOptimize(puncturer.process_packed(input, output));
     }
     state.SetItemsProcessed(state.iterations() * bits);
 }
@@ -116,7 +116,7 @@ void BM_BitInterleavePacked(benchmark::State& state) {
     std::vector<uint8_t> input = random_values(bits / 8, 0xFF), output(kCells);
     BitInterleaver interleaver(constellation);
     for (auto _ : state) {
-        interleaver.bit_interleave_packed(input, 0, output);
+        interleaver.process_packed(input, 0, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * bits);
@@ -127,7 +127,7 @@ void BM_SymbolInterleave(benchmark::State& state) {
     std::vector<uint8_t> input = random_values(kCells, 63), output(kCells);
     SymbolInterleaver interleaver(kMode8k);
     for (auto _ : state) {
-        interleaver.symbol_interleave(input, output);
+        interleaver.process(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * kCells);
@@ -139,7 +139,7 @@ void BM_MapSymbols(benchmark::State& state) {
     std::vector<ComplexSample> output(kCells);
     Mapper mapper(kQam64, kAlpha2);
     for (auto _ : state) {
-        mapper.map_symbols(input, output);
+        mapper.process(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetItemsProcessed(state.iterations() * kCells);

@@ -59,7 +59,7 @@ void BM_IfftAndGuard(benchmark::State& state) {
     std::vector<ComplexSample> output(
         static_cast<size_t>(fft_size[config.mode] + ifft.guard_length()) * kSymbolsPerRun);
     for (auto _ : state) {
-        ifft.ifft_and_guard(input, output);
+        ifft.process(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }
@@ -80,7 +80,7 @@ void BM_Interpolate(benchmark::State& state) {
     const auto input = random_samples(kCycleSamples, 40.0f);
     std::vector<ComplexSample> output(static_cast<size_t>(interpolator.factor()) * kCycleSamples);
     for (auto _ : state) {
-        interpolator.interpolate(input, output);
+        interpolator.process(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }
@@ -112,7 +112,7 @@ void BM_IfftPath(benchmark::State& state, const SimdKernels* kernels) {
     std::vector<ComplexSample> output(static_cast<size_t>(fft_size[kMode8k] + ifft.guard_length()) *
                                       kSymbolsPerRun);
     for (auto _ : state) {
-        ifft.ifft_and_guard(input, output);
+        ifft.process(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }
@@ -125,7 +125,7 @@ void BM_InterpolatePath(benchmark::State& state, const SimdKernels* kernels) {
     const auto input = random_samples(kCycleSamples, 40.0f);
     std::vector<ComplexSample> output(4 * static_cast<size_t>(kCycleSamples));
     for (auto _ : state) {
-        interpolator.interpolate(input, output);
+        interpolator.process(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }

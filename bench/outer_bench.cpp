@@ -29,7 +29,7 @@ void BM_EnergyDispersal(benchmark::State& state) {
     std::vector<uint8_t> block = random_stream(kTsBytes);
     for (auto _ : state) {
         stage.sync_invert(block);
-        stage.energy_disperse(block);
+        stage.process(block);
         benchmark::DoNotOptimize(block.data());
     }
     state.SetBytesProcessed(state.iterations() * kTsBytes);
@@ -41,7 +41,7 @@ void BM_ReedSolomon(benchmark::State& state) {
     const std::vector<uint8_t> input = random_stream(kTsBytes);
     std::vector<uint8_t> output(kRsBytes);
     for (auto _ : state) {
-        stage.rs_encode_packets(input, output);
+        stage.process(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetBytesProcessed(state.iterations() * kTsBytes);
@@ -53,7 +53,7 @@ void BM_ReedSolomonReferenceBlock(benchmark::State& state) {
     const std::vector<uint8_t> message = random_stream(239);
     uint8_t parity[16];
     for (auto _ : state) {
-        stage.rs_encode_block(message.data(), parity);
+        stage.encode_block(message.data(), parity);
         benchmark::DoNotOptimize(parity);
     }
     state.SetBytesProcessed(state.iterations() * 188);
@@ -65,7 +65,7 @@ void BM_OuterInterleaver(benchmark::State& state) {
     const std::vector<uint8_t> input = random_stream(kRsBytes);
     std::vector<uint8_t> output(kRsBytes);
     for (auto _ : state) {
-        stage.outer_interleave(input, output);
+        stage.process(input, output);
         benchmark::DoNotOptimize(output.data());
     }
     state.SetBytesProcessed(state.iterations() * kRsBytes);

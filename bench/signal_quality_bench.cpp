@@ -41,7 +41,7 @@ void BM_PreciseIfftAndGuard(benchmark::State& state) {
     const auto input = random_samples(size_t(carrier_count[mode]) * kSymbols);
     std::vector<ComplexSample> output(size_t(fft_size[mode] + ifft.guard_length()) * kSymbols);
     for (auto _ : state) {
-        precise.ifft_and_guard(input, output);
+        precise.process(input, output);
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }
@@ -55,7 +55,7 @@ void BM_SymbolWindow(benchmark::State& state) {
     SymbolWindow window(static_cast<int32_t>(state.range(0)), size, guard);
     auto samples = random_samples(size_t(size + guard) * kSymbols);
     for (auto _ : state) {
-        window.apply(samples);
+        window.process(samples);
         benchmark::DoNotOptimize(samples.data());
         benchmark::ClobberMemory();
     }

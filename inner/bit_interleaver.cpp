@@ -77,9 +77,9 @@ void BitInterleaver::build_hierarchical_read_positions() {
                 static_cast<uint16_t>(((w + kOffset[e]) % kBlockSymbols) * v + group_bit_of[e]);
 }
 
-void BitInterleaver::bit_interleave_hierarchical(std::span<const uint8_t> hp_input,
-                                                 std::span<const uint8_t> lp_input,
-                                                 std::span<uint8_t> output) {
+void BitInterleaver::process_hierarchical(std::span<const uint8_t> hp_input,
+                                          std::span<const uint8_t> lp_input,
+                                          std::span<uint8_t> output) {
     if (constellation_ == kQpsk)
         throw std::logic_error("hierarchical bit interleaving needs 16QAM or 64QAM");
     const int32_t v = bits_per_cell[constellation_];
@@ -103,7 +103,7 @@ void BitInterleaver::bit_interleave_hierarchical(std::span<const uint8_t> hp_inp
     }
 }
 
-void BitInterleaver::bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output) {
+void BitInterleaver::process(std::span<const uint8_t> input, std::span<uint8_t> output) {
     // Whole blocks only; an incomplete trailing block (never passed by the
     // driver) is left alone rather than read past.
     const size_t block_bits = static_cast<size_t>(kBlockSymbols * bits_per_cell[constellation_]);
@@ -173,8 +173,8 @@ void interleave_packed_block(const uint8_t* packed, size_t size, size_t first_bi
 
 }  // namespace
 
-void BitInterleaver::bit_interleave_packed(std::span<const uint8_t> input, size_t first_bit,
-                                           std::span<uint8_t> output) {
+void BitInterleaver::process_packed(std::span<const uint8_t> input, size_t first_bit,
+                                    std::span<uint8_t> output) {
     const int32_t v = bits_per_cell[constellation_];
     const size_t block_bits = static_cast<size_t>(kBlockSymbols * v);
     const size_t input_bits = 8 * input.size();

@@ -17,18 +17,18 @@ class BitInterleaver {
 
     // Whole blocks of 126 x bits_per_cell input bits, one output byte per
     // cell (as many blocks as both spans hold).
-    void bit_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
+    void process(std::span<const uint8_t> input, std::span<uint8_t> output);
     // The same from packed bits (eight to a byte, the first the most
     // significant), the first block starting at bit `first_bit` of the input.
-    void bit_interleave_packed(std::span<const uint8_t> input, size_t first_bit,
-                               std::span<uint8_t> output);
+    void process_packed(std::span<const uint8_t> input, size_t first_bit,
+                        std::span<uint8_t> output);
 
     // Hierarchical transmission (16QAM and 64QAM only): each cell takes two
     // high-priority bits (x'0, x'1 -> b0, b1) and v - 2 low-priority bits, so
     // a block is 252 HP bits and 126 x (v - 2) LP bits; as many whole blocks
     // as all three spans hold. Throws std::logic_error for QPSK.
-    void bit_interleave_hierarchical(std::span<const uint8_t> hp_input,
-                                     std::span<const uint8_t> lp_input, std::span<uint8_t> output);
+    void process_hierarchical(std::span<const uint8_t> hp_input, std::span<const uint8_t> lp_input,
+                              std::span<uint8_t> output);
 
   private:
     using BlockInterleaver = void (*)(const uint8_t* input, uint8_t* output, int32_t blocks,

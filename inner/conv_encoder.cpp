@@ -150,11 +150,11 @@ uint8_t* puncture_packed_chunks(const uint8_t* input, uint8_t* output, size_t ch
 
 }  // namespace
 
-void ConvEncoder::conv_encoder_reset() {
+void ConvEncoder::reset() {
     encoder_register_ = 0;
 }
 
-void ConvEncoder::conv_encode(std::span<const uint8_t> bytes, std::span<uint8_t> bits) {
+void ConvEncoder::process(std::span<const uint8_t> bytes, std::span<uint8_t> bits) {
     const uint8_t* input = bytes.data();
     uint8_t* output = bits.data();
     const size_t length = std::min(bytes.size(), bits.size() / 16);
@@ -172,7 +172,7 @@ void ConvEncoder::conv_encode(std::span<const uint8_t> bytes, std::span<uint8_t>
     encoder_register_ = encoder_register;
 }
 
-void ConvEncoder::conv_encode_packed(std::span<const uint8_t> bytes, std::span<uint8_t> packed) {
+void ConvEncoder::process_packed(std::span<const uint8_t> bytes, std::span<uint8_t> packed) {
     const size_t length = std::min(bytes.size(), packed.size() / 2);
     const uint16_t* byte_code = byte_code_table();
     uint32_t encoder_register = encoder_register_;
@@ -206,13 +206,13 @@ Puncturer::Puncturer(CodeRate rate) : rate_(rate) {
     }
 }
 
-void Puncturer::puncturer_reset() {
+void Puncturer::reset() {
     puncture_index_ = 0;
     pending_bits_ = 0;
     pending_count_ = 0;
 }
 
-int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
+int32_t Puncturer::process(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
     const uint8_t* input = coded.data();
     uint8_t* output = punctured.data();
     const int32_t length = static_cast<int32_t>(coded.size());
@@ -230,7 +230,7 @@ int32_t Puncturer::puncture(std::span<const uint8_t> coded, std::span<uint8_t> p
     return static_cast<int32_t>(out - output);
 }
 
-int32_t Puncturer::puncture_packed(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
+int32_t Puncturer::process_packed(std::span<const uint8_t> coded, std::span<uint8_t> punctured) {
     if (rate_ == kRate1_2 && pending_count_ == 0) {  // every bit transmitted
         const size_t length = std::min(coded.size(), punctured.size());
         if (length > 0) std::memcpy(punctured.data(), coded.data(), length);
@@ -251,14 +251,14 @@ int32_t Puncturer::puncture_packed(std::span<const uint8_t> coded, std::span<uin
         uint8_t* end = kByRate[rate_](coded.data(), punctured.data(), chunks, table);
         const size_t used = chunks * kChunkBytes[rate_];
         const int32_t written = static_cast<int32_t>(8 * (end - punctured.data()));
-        return written + puncture_packed_bytes(coded.subspan(used),
-                                               punctured.subspan(end - punctured.data()));
+        return written +
+               process_packed_bytes(coded.subspan(used), punctured.subspan(end - punctured.data()));
     }
-    return puncture_packed_bytes(coded, punctured);
+    return process_packed_bytes(coded, punctured);
 }
 
-int32_t Puncturer::puncture_packed_bytes(std::span<const uint8_t> coded,
-                                         std::span<uint8_t> punctured) {
+int32_t Puncturer::process_packed_bytes(std::span<const uint8_t> coded,
+                                        std::span<uint8_t> punctured) {
     const int32_t period = puncture_period[rate_];
     const int32_t step = 8 % period;  // pattern positions a byte moves on
     const uint16_t* table = packed_table_.data();

@@ -14,13 +14,13 @@ namespace terramod {
 
 class ConvEncoder {
   public:
-    void conv_encoder_reset();
+    void reset();
     // Writes 16 output bits (X1 Y1 X2 Y2 ...) per input byte, MSB first (as
     // many bytes as the output holds bits for).
-    void conv_encode(std::span<const uint8_t> input, std::span<uint8_t> output);
+    void process(std::span<const uint8_t> input, std::span<uint8_t> output);
     // The same bits packed: two output bytes per input byte (as many input
     // bytes as the output holds two bytes for).
-    void conv_encode_packed(std::span<const uint8_t> input, std::span<uint8_t> output);
+    void process_packed(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // Bit k holds the input bit of k steps before (bits 0..6 matter).
     uint32_t encoder_register() const { return encoder_register_; }
@@ -33,16 +33,16 @@ class Puncturer {
   public:
     explicit Puncturer(CodeRate rate);
 
-    void puncturer_reset();
+    void reset();
     // Copies the transmitted bits of the encoder output bits `input` into
     // `output`, which must hold them; returns the number of bits written.
-    int32_t puncture(std::span<const uint8_t> input, std::span<uint8_t> output);
+    int32_t process(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // The same on packed bits: every bit of `input`, whole bytes of
     // transmitted bits into `output`, which must hold them; returns the number
     // of bits written (a multiple of 8). Up to seven bits that do not fill a
     // byte wait for the next call (a puncturer runs either packed or not).
-    int32_t puncture_packed(std::span<const uint8_t> input, std::span<uint8_t> output);
+    int32_t process_packed(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // Position in the current rate's pattern, 0 .. period - 1.
     int32_t puncture_index() const { return puncture_index_; }
@@ -55,8 +55,8 @@ class Puncturer {
     using PeriodPuncturer = uint8_t* (*)(const uint8_t* input, uint8_t* output, int32_t periods);
 
     uint8_t* puncture_one_bit(uint8_t bit, uint8_t* output);
-    // puncture_packed one byte at a time, from any pattern position.
-    int32_t puncture_packed_bytes(std::span<const uint8_t> input, std::span<uint8_t> output);
+    // process_packed one byte at a time, from any pattern position.
+    int32_t process_packed_bytes(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     CodeRate rate_;
     int32_t puncture_index_ = 0;

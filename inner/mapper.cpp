@@ -95,7 +95,7 @@ Mapper::Mapper(Constellation constellation, Hierarchy hierarchy)
       table_(constellation_table(constellation, hierarchy)),
       symbol_mask_((1 << bits_per_cell[constellation]) - 1) {}
 
-void Mapper::map_symbols(std::span<const uint8_t> input, std::span<ComplexSample> output) {
+void Mapper::process(std::span<const uint8_t> input, std::span<ComplexSample> output) {
     const size_t length = std::min(input.size(), output.size());
     // The mask only matters for bytes outside the constellation, which the
     // bit interleaver never writes; it keeps such a byte from reading past

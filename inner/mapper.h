@@ -14,7 +14,7 @@ class Mapper {
     Mapper(Constellation constellation, Hierarchy hierarchy);
 
     // One constellation point per symbol byte (as many as both spans hold).
-    void map_symbols(std::span<const uint8_t> input, std::span<ComplexSample> output);
+    void process(std::span<const uint8_t> input, std::span<ComplexSample> output);
 
     // The table in use: 2^bits_per_cell points, indexed by symbol value.
     const ComplexSample* table() const { return table_; }

@@ -67,8 +67,7 @@ SymbolInterleaver::SymbolInterleaver(OfdmMode mode, int32_t first_symbol_index)
       gather_odd_(narrow(permutation(mode))),
       gather_even_(narrow(invert(permutation(mode)))) {}
 
-void SymbolInterleaver::symbol_interleave(std::span<const uint8_t> input,
-                                          std::span<uint8_t> output) {
+void SymbolInterleaver::process(std::span<const uint8_t> input, std::span<uint8_t> output) {
     const size_t n_max = static_cast<size_t>(data_carrier_count[mode_]);
     const size_t length = std::min(input.size(), output.size());
     // Whole OFDM symbols only (the driver never passes a part of one).

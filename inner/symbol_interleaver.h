@@ -19,7 +19,7 @@ class SymbolInterleaver {
 
     // Whole OFDM symbols of data_carrier_count cells (as many as both spans
     // hold).
-    void symbol_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
+    void process(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // The frame symbol index (0..67) of the next symbol to be interleaved.
     int32_t next_symbol_index() const { return next_symbol_index_; }

@@ -115,8 +115,8 @@ Interpolator::Interpolator(int32_t factor, const SimdKernels& kernels) : kernels
     }
 }
 
-void Interpolator::interpolate(std::span<const ComplexSample> samples,
-                               std::span<ComplexSample> interpolated) {
+void Interpolator::process(std::span<const ComplexSample> samples,
+                           std::span<ComplexSample> interpolated) {
     if (factor_ == 0) return;
     const ComplexSample* input = samples.data();
     ComplexSample* output = interpolated.data();

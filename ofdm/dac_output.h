@@ -45,7 +45,7 @@ class Interpolator {
     int32_t factor() const { return factor_; }
     // Writes factor() output samples per input sample (as many input samples
     // as the output holds).
-    void interpolate(std::span<const ComplexSample> input, std::span<ComplexSample> output);
+    void process(std::span<const ComplexSample> input, std::span<ComplexSample> output);
 
     // Takes `samples` into the input history as if they had been
     // interpolated (without producing output): a copy of the interpolator so

@@ -108,9 +108,9 @@ void FrameBuilder::add_pilots_and_tps_cells(ComplexSample* output) {
     }
 }
 
-void FrameBuilder::add_pilots_and_tps_mapped(std::span<const uint8_t> indices,
-                                             std::span<const ComplexSample> points,
-                                             std::span<ComplexSample> output) {
+void FrameBuilder::process_mapped(std::span<const uint8_t> indices,
+                                  std::span<const ComplexSample> points,
+                                  std::span<ComplexSample> output) {
     const size_t data_cells = static_cast<size_t>(data_carrier_count[mode_]);
     const size_t carriers = static_cast<size_t>(carrier_count[mode_]);
     if (indices.size() < data_cells || output.size() < carriers || points.empty()) return;
@@ -126,8 +126,7 @@ void FrameBuilder::add_pilots_and_tps_mapped(std::span<const uint8_t> indices,
     add_pilots_and_tps_cells(output.data());
 }
 
-void FrameBuilder::add_pilots_and_tps(std::span<const ComplexSample> cells,
-                                      std::span<ComplexSample> frame) {
+void FrameBuilder::process(std::span<const ComplexSample> cells, std::span<ComplexSample> frame) {
     const size_t data_cells = static_cast<size_t>(data_carrier_count[mode_]);
     const size_t carriers = static_cast<size_t>(carrier_count[mode_]);
     // Whole symbols only: a trailing part-symbol (outside the driver's sizing)

@@ -19,15 +19,14 @@ class FrameBuilder {
 
     // Whole symbols: data_carrier_count input cells give carrier_count output
     // cells each (as many symbols as both spans hold).
-    void add_pilots_and_tps(std::span<const ComplexSample> input, std::span<ComplexSample> output);
+    void process(std::span<const ComplexSample> input, std::span<ComplexSample> output);
 
     // The same for one symbol whose data cells are given as constellation
     // indices: data cell i is points[index[i] & (point_count - 1)], the
     // mapper's table (point_count a power of two). Mapping and framing in
     // one pass, without the mapped cells in between.
-    void add_pilots_and_tps_mapped(std::span<const uint8_t> indices,
-                                   std::span<const ComplexSample> points,
-                                   std::span<ComplexSample> output);
+    void process_mapped(std::span<const uint8_t> indices, std::span<const ComplexSample> points,
+                        std::span<ComplexSample> output);
 
     // The position of the last symbol built. Before the first, symbol 67 of
     // frame 3 of superframe -1, so that the first symbol of a run is symbol 0

@@ -52,7 +52,7 @@ Ifft::Ifft(OfdmMode mode, GuardInterval guard_interval, FrequencyMapping mapping
     build_placement();
 }
 
-void Ifft::ifft_and_guard(std::span<const ComplexSample> cells, std::span<ComplexSample> samples) {
+void Ifft::process(std::span<const ComplexSample> cells, std::span<ComplexSample> samples) {
     const size_t size = static_cast<size_t>(fft_size[mode_]);
     const size_t carriers = static_cast<size_t>(carrier_count[mode_]);
     const size_t guard = static_cast<size_t>(guard_length_);

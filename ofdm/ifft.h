@@ -24,7 +24,7 @@ class Ifft {
 
     // Whole symbols: carrier_count input cells give fft_size + guard output
     // samples each (as many symbols as both spans hold).
-    void ifft_and_guard(std::span<const ComplexSample> input, std::span<ComplexSample> output);
+    void process(std::span<const ComplexSample> input, std::span<ComplexSample> output);
 
     // Seeds of stage s = 1..fft_log2 at index s - 1.
     const std::vector<TwiddleSeeds>& seeds() const { return seeds_; }

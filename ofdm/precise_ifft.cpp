@@ -71,8 +71,7 @@ PreciseIfft::PreciseIfft(const Ifft& ifft, OfdmMode mode)
 
 PreciseIfft::~PreciseIfft() = default;
 
-void PreciseIfft::ifft_and_guard(std::span<const ComplexSample> cells,
-                                 std::span<ComplexSample> samples) {
+void PreciseIfft::process(std::span<const ComplexSample> cells, std::span<ComplexSample> samples) {
 #if TERRAMOD_HAVE_FFTW
     const size_t size = static_cast<size_t>(size_);
     const size_t guard = static_cast<size_t>(guard_length_);

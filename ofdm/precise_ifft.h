@@ -28,9 +28,9 @@ class PreciseIfft {
     PreciseIfft(const PreciseIfft&) = delete;
     PreciseIfft& operator=(const PreciseIfft&) = delete;
 
-    // Whole symbols, as Ifft::ifft_and_guard: carrier_count cells in,
+    // Whole symbols, as Ifft::process: carrier_count cells in,
     // fft_size + guard samples out per symbol.
-    void ifft_and_guard(std::span<const ComplexSample> cells, std::span<ComplexSample> samples);
+    void process(std::span<const ComplexSample> cells, std::span<ComplexSample> samples);
 
   private:
     struct Plan;  // the FFTW plan and its two double buffers

@@ -25,7 +25,7 @@ SymbolWindow::SymbolWindow(int32_t length, int32_t fft_size, int32_t guard_lengt
     }
 }
 
-void SymbolWindow::apply(std::span<ComplexSample> samples) {
+void SymbolWindow::process(std::span<ComplexSample> samples) {
     const size_t symbol_length = static_cast<size_t>(fft_size_ + guard_length_);
     const size_t symbols = samples.size() / symbol_length;
     for (size_t q = 0; q < symbols; ++q) {

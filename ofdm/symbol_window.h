@@ -45,7 +45,7 @@ class SymbolWindow {
 
     // Windows the whole symbols of `samples` in place; the symbols continue
     // those of the previous call.
-    void apply(std::span<ComplexSample> samples);
+    void process(std::span<ComplexSample> samples);
 
   private:
     int32_t length_;

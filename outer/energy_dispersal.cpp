@@ -43,8 +43,7 @@ void EnergyDispersal::sync_invert(std::span<uint8_t> packets, const SyncFaultHan
     sync_invert_offset_ = offset - length;
 }
 
-void EnergyDispersal::energy_disperse(std::span<uint8_t> packets,
-                                      const SyncFaultHandler& on_unsynced) {
+void EnergyDispersal::process(std::span<uint8_t> packets, const SyncFaultHandler& on_unsynced) {
     uint8_t* block = packets.data();
     const int32_t length = static_cast<int32_t>(packets.size());
     const std::array<uint8_t, kPrbsTableLength>& prbs = prbs_table();

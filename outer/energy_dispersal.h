@@ -28,7 +28,7 @@ class EnergyDispersal {
     // XORs every non-sync byte with the PRBS, restarting after each 0xB8; a
     // group start that is not 0xB8 goes to the handler (its group number
     // within the block).
-    void energy_disperse(std::span<uint8_t> block, const SyncFaultHandler& on_unsynced = {});
+    void process(std::span<uint8_t> block, const SyncFaultHandler& on_unsynced = {});
 
     static const std::array<uint8_t, kPrbsTableLength>& prbs_table();
 

@@ -5,7 +5,7 @@
 namespace terramod {
 
 OuterInterleaver::OuterInterleaver(InterleaverInit init) {
-    outer_interleaver_init(init);
+    reset(init);
 }
 
 uint32_t OuterInterleaver::lcg_next() {
@@ -13,7 +13,7 @@ uint32_t OuterInterleaver::lcg_next() {
     return (lcg_state_ >> 16) & 0x7FFFu;
 }
 
-void OuterInterleaver::outer_interleaver_init(InterleaverInit init) {
+void OuterInterleaver::reset(InterleaverInit init) {
     branch_position_.fill(0);
     next_branch_ = 0;
     // Branch 1 first, each memory from position 0 up: with the random fill
@@ -29,7 +29,7 @@ uint8_t OuterInterleaver::pass_next_branch(uint8_t byte) {
     return branch == 0 ? byte : pass_branch(branch, byte);
 }
 
-void OuterInterleaver::outer_interleave(std::span<const uint8_t> in, std::span<uint8_t> out) {
+void OuterInterleaver::process(std::span<const uint8_t> in, std::span<uint8_t> out) {
     const uint8_t* input = in.data();
     uint8_t* output = out.data();
     const int32_t length = static_cast<int32_t>(std::min(in.size(), out.size()));

@@ -17,12 +17,11 @@ class OuterInterleaver {
     // Branch j (1..11) holds 17 * j bytes: 17 * (1 + 2 + ... + 11) in all.
     static constexpr int32_t kMemoryLength = kDepthUnit * (kBranchCount - 1) * kBranchCount / 2;
 
-    // Fills the branch memories with zeros or with pseudo-random bytes
-    // (outer_interleaver_init).
+    // Fills the branch memories with zeros or with pseudo-random bytes.
     explicit OuterInterleaver(InterleaverInit init);
 
     // Interleaves input.size() bytes (at most output.size()).
-    void outer_interleave(std::span<const uint8_t> input, std::span<uint8_t> output);
+    void process(std::span<const uint8_t> input, std::span<uint8_t> output);
 
     // The generator that fills the memories: returns 0 .. 32767.
     uint32_t lcg_next();
@@ -43,7 +42,7 @@ class OuterInterleaver {
         return offsets;
     }();
 
-    void outer_interleaver_init(InterleaverInit init);
+    void reset(InterleaverInit init);
     // One byte through branch j (1..11): read the cell, store the input in
     // it, advance the branch position.
     uint8_t pass_branch(int32_t branch, uint8_t byte) {

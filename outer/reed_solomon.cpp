@@ -14,8 +14,8 @@ constexpr std::array<int32_t, 9> rs_field_poly = {1, 0, 1, 1, 1, 0, 0, 0, 1};
 }  // namespace
 
 ReedSolomonEncoder::ReedSolomonEncoder() {
-    rs_build_field();
-    rs_build_generator();
+    build_field();
+    build_generator();
     build_feedback_products();
 }
 
@@ -27,7 +27,7 @@ int32_t ReedSolomonEncoder::gf_mod255(int32_t x) {
     return x;
 }
 
-void ReedSolomonEncoder::rs_build_field() {
+void ReedSolomonEncoder::build_field() {
     int32_t v = 1;
     gf_antilog_[8] = 0;
     for (int32_t e = 0; e < 8; ++e) {
@@ -46,7 +46,7 @@ void ReedSolomonEncoder::rs_build_field() {
     gf_antilog_[255] = 0;
 }
 
-void ReedSolomonEncoder::rs_build_generator() {
+void ReedSolomonEncoder::build_generator() {
     // g(x) = (x + lambda^0)(x + lambda^1) ... (x + lambda^15), as field
     // elements first.
     std::array<int32_t, 17> g{};
@@ -62,7 +62,7 @@ void ReedSolomonEncoder::rs_build_generator() {
     for (int32_t k = 0; k <= 16; ++k) rs_generator_[k] = gf_log_[g[k]];
 }
 
-void ReedSolomonEncoder::rs_encode_block(const uint8_t* message, uint8_t* parity) const {
+void ReedSolomonEncoder::encode_block(const uint8_t* message, uint8_t* parity) const {
     for (int32_t j = 0; j < kParityLength; ++j) parity[j] = 0;
     for (int32_t i = kMessageLength - 1; i >= 0; --i) {
         const int32_t fb = gf_log_[message[i] ^ parity[15]];
@@ -124,8 +124,7 @@ void ReedSolomonEncoder::encode_packets(const uint8_t* packets, uint8_t* codewor
     }
 }
 
-void ReedSolomonEncoder::rs_encode_packets(std::span<const uint8_t> packets,
-                                           std::span<uint8_t> codewords) {
+void ReedSolomonEncoder::process(std::span<const uint8_t> packets, std::span<uint8_t> codewords) {
     // Only whole packets are encoded: a trailing partial packet would be read
     // past its end.
     // Several independent packets side by side hide the latency of each

@@ -16,25 +16,25 @@ class ReedSolomonEncoder {
     static constexpr int32_t kMessageLength = 239;
     static constexpr int32_t kZeroLog = 255;  // gf_log of the zero element
 
-    // Builds the field and generator tables (rs_init).
+    // Builds the field and generator tables (once).
     ReedSolomonEncoder();
 
     // Encodes whole 188-byte packets into 204-byte codewords (as many as
     // both spans hold), with the table-driven register below; output
-    // identical to rs_encode_block.
-    void rs_encode_packets(std::span<const uint8_t> packets, std::span<uint8_t> codewords);
+    // identical to encode_block.
+    void process(std::span<const uint8_t> packets, std::span<uint8_t> codewords);
     // The reference shift-register encoder: 239-byte message (position 238
     // consumed first) into the 16-byte parity register (position 15 = x^15).
-    void rs_encode_block(const uint8_t* message, uint8_t* parity) const;
+    void encode_block(const uint8_t* message, uint8_t* parity) const;
 
     static int32_t gf_mod255(int32_t x);
     const std::array<int32_t, 256>& gf_log() const { return gf_log_; }
     const std::array<int32_t, 256>& gf_antilog() const { return gf_antilog_; }
-    const std::array<int32_t, 17>& rs_generator() const { return rs_generator_; }
+    const std::array<int32_t, 17>& generator() const { return rs_generator_; }
 
   private:
-    void rs_build_field();
-    void rs_build_generator();
+    void build_field();
+    void build_generator();
     void build_feedback_products();
     // Codewords of `lanes` consecutive packets by the fast register, the
     // packets' divisions interleaved so that their table look-ups overlap.

@@ -1,6 +1,6 @@
 #include "tx/chain.h"
 
-#include <cinttypes>
+#include <climits>
 
 namespace terramod {
 
@@ -14,19 +14,7 @@ std::span<const uint8_t> as_bytes(const std::vector<Element>& buffer) {
 }  // namespace
 
 void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
-                            bool packed_bits, bool symbol_by_symbol, int32_t slot_count) {
-    ts_buffer.assign(sizes.ts_bytes, 0);
-    rs_buffer.assign(sizes.rs_bytes, 0);
-    outer_interleaved_buffer.assign(sizes.rs_bytes, 0);
-    if (packed_bits) {
-        // Whole bytes: a last partial byte of punctured bits waits in the
-        // puncturer for the next cycle.
-        coded_packed.assign((sizes.coded_bit_count + 7) / 8, 0);
-        punctured_packed.assign((sizes.punctured_bit_count + 7) / 8, 0);
-    } else {
-        coded_buffer.assign(sizes.coded_bit_count, 0);
-        punctured_buffer.assign(sizes.punctured_bit_count, 0);
-    }
+                            bool symbol_by_symbol, int32_t slot_count) {
     bit_interleaved_buffer.assign(sizes.cell_count, 0);
     // Taking one symbol at a time, the symbol interleaver needs the room of
     // one symbol and the cells are mapped as they are framed.
@@ -47,84 +35,6 @@ void StageBuffers::allocate(const BlockSizes& sizes, int32_t interpolation_facto
     if (interpolated && bb_if) zero_if_buffer.assign(sizes.sample_count, {0, 0});
 }
 
-LowPriorityStream::LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes)
-    : outer_interleaver(settings.interleaver_init),
-      puncturer(settings.lp_code_rate),
-      ts_buffer(sizes.lp_ts_bytes, 0),
-      rs_buffer(sizes.lp_rs_bytes, 0),
-      outer_interleaved_buffer(sizes.lp_rs_bytes, 0),
-      coded_buffer(sizes.lp_coded_bit_count, 0),
-      punctured_buffer(sizes.lp_punctured_bit_count, 0) {
-    conv_encoder.conv_encoder_reset();
-    puncturer.puncturer_reset();
-}
-
-namespace {
-
-// Sync inversion, energy dispersal, Reed-Solomon and outer interleaving of
-// one stream; `label` ("" or "LP ") tells the streams apart in the log.
-constexpr int64_t kListedUnsyncedPackets = 10;
-
-// Warns of every packet of the block that does not start with 0x47,
-// numbered from the start of the stream (1-based); past the first ten the
-// packets are counted, not listed.
-void check_sync_bytes(std::span<const uint8_t> block, SyncCount& count, const char* label,
-                      Log& log) {
-    for (size_t start = 0; start < block.size(); start += kPacketLength) {
-        ++count.checked;
-        if (block[start] == kSyncByte) continue;
-        ++count.unsynced;
-        if (count.unsynced <= kListedUnsyncedPackets) {
-            log.write(1, "WARNING: %sMPEG-2 TS Out of Sync in packet #%" PRId64 "\n", label,
-                      count.checked);
-        }
-        if (count.unsynced == kListedUnsyncedPackets + 1) {
-            log.write(1, "WARNING: further %spackets out of sync are counted, not listed\n", label);
-        }
-    }
-}
-
-void report_sync_count(const SyncCount& count, const char* label, Log& log) {
-    if (count.unsynced == 0) return;
-    log.write(1, "WARNING: %" PRId64 " of %" PRId64 " %sMPEG-2 TS packets were out of sync\n",
-              count.unsynced, count.checked, label);
-}
-
-void run_outer_stages(EnergyDispersal& energy_dispersal, ReedSolomonEncoder& reed_solomon,
-                      OuterInterleaver& outer_interleaver, std::span<uint8_t> ts,
-                      std::span<uint8_t> rs, std::span<uint8_t> interleaved, SyncCount& sync,
-                      const char* label, Log& log) {
-    log.write(3, "%sInverting SYNC1 byte ...", label);
-    check_sync_bytes(ts, sync, label, log);
-    energy_dispersal.sync_invert(ts);
-    log.write(3, " done.\n");
-    log.write(3, "%sScrambling ... ", label);
-    energy_dispersal.energy_disperse(ts, [&log, label](int32_t group) {
-        log.write(1, "WARNING: %sMPEG-2 TS energy dispersal Out of Sync in frame #%d\n", label,
-                  group);
-    });
-    log.write(3, " done.\n");
-    log.write(3, "%sRS(204, 188) outer encoding ... ", label);
-    reed_solomon.rs_encode_packets(ts, rs);
-    log.write(3, "done.\n");
-    log.write(3, "%sConvolutionally interleaving ...", label);
-    outer_interleaver.outer_interleave(rs, interleaved);
-    log.write(3, " done.\n");
-}
-
-void run_encoder_stages(ConvEncoder& conv_encoder, Puncturer& puncturer, CodeRate rate,
-                        std::span<const uint8_t> interleaved, std::span<uint8_t> coded,
-                        std::span<uint8_t> punctured, const char* label, Log& log) {
-    log.write(3, "%sConvolutionally encoding 1/2 ... ", label);
-    conv_encoder.conv_encode(interleaved, coded);
-    log.write(3, "done.\n");
-    log.write(3, "%sPuncturing to rate %s ...", label, kCodeRateNames[rate]);
-    puncturer.puncture(coded, punctured);
-    log.write(3, " done.\n");
-}
-
-}  // namespace
-
 TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
                  const BlockSizes& sizes, const TransformOptions& options)
     : settings_(settings),
@@ -133,8 +43,8 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       packed_bits_(!options.dumps[kDumpConvEncoder] && !options.dumps[kDumpPuncturer] &&
                    !settings.two_streams && sizes.punctured_bit_count % 8 == 0),
       symbol_by_symbol_(!options.dumps[kDumpSymbolInterleaver] && !options.dumps[kDumpMapper]),
-      outer_interleaver_(settings.interleaver_init),
-      puncturer_(settings.code_rate),
+      hp_("", settings.interleaver_init, settings.code_rate, StreamSizes::high_priority(sizes),
+          packed_bits_),
       ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping,
             options.kernels ? *options.kernels : best_kernels()),
       interpolator_(interpolation_factor, options.kernels ? *options.kernels : best_kernels()),
@@ -142,9 +52,7 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
       symbol_interleaver_(settings.mode),
       mapper_(settings.constellation, settings.hierarchy),
       frame_builder_(settings),
-      back_job_([this](int32_t phase, int32_t task) { run_back_task(phase, task); }) {
-    conv_encoder_.conv_encoder_reset();
-    puncturer_.puncturer_reset();
+      back_job_([this](int32_t stage, int32_t task) { back_stages_[stage].run(task); }) {
     if (options.precise) precise_ifft_ = std::make_unique<PreciseIfft>(ifft_, settings.mode);
     if (options.window_length > 0)
         symbol_window_.emplace(options.window_length, fft_size[settings.mode],
@@ -152,11 +60,14 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
     const bool bb_if_interpolated =
         settings.frequency_mapping == kBasebandIf && interpolator_.factor() > 1;
     if (bb_if_interpolated) bb_if_shifter_.emplace(interpolator_.factor());
-    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated, packed_bits_,
-                      symbol_by_symbol_, options.overlap_cycles ? 2 : 1);
-    if (settings.two_streams) lp_ = std::make_unique<LowPriorityStream>(settings, sizes);
+    buffers_.allocate(sizes, interpolation_factor, bb_if_interpolated, symbol_by_symbol_,
+                      options.overlap_cycles ? 2 : 1);
+    if (settings.two_streams)
+        lp_ = std::make_unique<StreamCoder>("LP ", settings.interleaver_init, settings.lp_code_rate,
+                                            StreamSizes::low_priority(sizes),
+                                            /*packed_bits=*/false);
     if (options.threads > 1) workers_ = std::make_unique<WorkerPool>(options.threads);
-    plan_back(options.precise);
+    plan_back(options.precise, options.after_interpolation);
 }
 
 TxChain::~TxChain() {
@@ -166,42 +77,25 @@ TxChain::~TxChain() {
 }
 
 void TxChain::run_outer(Log& log) {
-    StageBuffers& b = buffers_;
-    run_outer_stages(energy_dispersal_, reed_solomon_, outer_interleaver_, b.ts_buffer, b.rs_buffer,
-                     b.outer_interleaved_buffer, hp_sync_, "", log);
-    if (lp_)
-        run_outer_stages(lp_->energy_dispersal, lp_->reed_solomon, lp_->outer_interleaver,
-                         lp_->ts_buffer, lp_->rs_buffer, lp_->outer_interleaved_buffer, lp_sync_,
-                         "LP ", log);
+    hp_.run_outer(log);
+    if (lp_) lp_->run_outer(log);
 }
 
 void TxChain::encode_puncture_and_interleave_bits(Log& log) {
     StageBuffers& b = buffers_;
-    if (packed_bits_) {
-        // Eight bits to a byte through the three stages; the same cells.
-        log.write(3, "Convolutionally encoding 1/2 ... ");
-        conv_encoder_.conv_encode_packed(b.outer_interleaved_buffer, b.coded_packed);
-        log.write(3, "done.\n");
-        log.write(3, "Puncturing to rate %s ...", kCodeRateNames[settings_.code_rate]);
-        puncturer_.puncture_packed(b.coded_packed, b.punctured_packed);
-        log.write(3, " done.\n");
-        log.write(3, "Bit interleaving ... ");
-        bit_interleaver_.bit_interleave_packed(b.punctured_packed, 0, b.bit_interleaved_buffer);
-        log.write(3, "done.\n");
-        return;
-    }
-    run_encoder_stages(conv_encoder_, puncturer_, settings_.code_rate, b.outer_interleaved_buffer,
-                       b.coded_buffer, b.punctured_buffer, "", log);
+    hp_.run_encoder(log);
     if (lp_) {
-        run_encoder_stages(lp_->conv_encoder, lp_->puncturer, settings_.lp_code_rate,
-                           lp_->outer_interleaved_buffer, lp_->coded_buffer, lp_->punctured_buffer,
-                           "LP ", log);
+        lp_->run_encoder(log);
         log.write(3, "Hierarchical bit interleaving ... ");
-        bit_interleaver_.bit_interleave_hierarchical(b.punctured_buffer, lp_->punctured_buffer,
-                                                     b.bit_interleaved_buffer);
+        bit_interleaver_.process_hierarchical(hp_.punctured_bits(), lp_->punctured_bits(),
+                                              b.bit_interleaved_buffer);
+    } else if (packed_bits_) {
+        // Eight bits to a byte through the three stages; the same cells.
+        log.write(3, "Bit interleaving ... ");
+        bit_interleaver_.process_packed(hp_.punctured_bits(), 0, b.bit_interleaved_buffer);
     } else {
         log.write(3, "Bit interleaving ... ");
-        bit_interleaver_.bit_interleave(b.punctured_buffer, b.bit_interleaved_buffer);
+        bit_interleaver_.process(hp_.punctured_bits(), b.bit_interleaved_buffer);
     }
     log.write(3, "done.\n");
 }
@@ -221,14 +115,13 @@ void TxChain::run_front(Log& log) {
         log.write(3, " done\n");
     } else {
         log.write(3, "Symbol interleaving ... ");
-        symbol_interleaver_.symbol_interleave(b.bit_interleaved_buffer,
-                                              b.symbol_interleaved_buffer);
+        symbol_interleaver_.process(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
         log.write(3, "done.\n");
         log.write(3, "Mapping to %s ...", kConstellationNames[settings_.constellation]);
-        mapper_.map_symbols(b.symbol_interleaved_buffer, b.mapped_buffer);
+        mapper_.process(b.symbol_interleaved_buffer, b.mapped_buffer);
         log.write(3, " done.\n");
         log.write(3, "Adding pilots & TPS ...");
-        frame_builder_.add_pilots_and_tps(b.mapped_buffer, frame);
+        frame_builder_.process(b.mapped_buffer, frame);
         log.write(3, " done\n");
     }
     front_slot_ = fill_slot_;
@@ -248,11 +141,10 @@ void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
     const std::span<const ComplexSample> points(mapper_.table(),
                                                 static_cast<size_t>(mapper_.table_size()));
     for (size_t q = 0; q < symbols; ++q) {
-        symbol_interleaver_.symbol_interleave(
+        symbol_interleaver_.process(
             std::span<const uint8_t>(b.bit_interleaved_buffer).subspan(q * data_cells, data_cells),
             symbol_cells);
-        frame_builder_.add_pilots_and_tps_mapped(symbol_cells, points,
-                                                 frame.subspan(q * carriers, carriers));
+        frame_builder_.process_mapped(symbol_cells, points, frame.subspan(q * carriers, carriers));
     }
 }
 
@@ -261,8 +153,8 @@ void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
 // input goes through a copy of the interpolator primed with the samples
 // before it. Windowing and the BB IF shifts carry state from symbol to
 // symbol and run as one task. With one thread the interpolator takes the
-// cycle whole.
-void TxChain::plan_back(bool precise) {
+// cycle whole. Stages that do not apply to the run are left out.
+void TxChain::plan_back(bool precise, const std::vector<std::shared_ptr<SampleStage>>& after) {
     const bool interpolating = interpolator_.factor() > 1;
     const int32_t symbols = static_cast<int32_t>(
         buffers_.slots[0].frame_buffer.size() / static_cast<size_t>(carrier_count[settings_.mode]));
@@ -270,16 +162,54 @@ void TxChain::plan_back(bool precise) {
     const int32_t samples = static_cast<int32_t>(buffers_.slots[0].time_buffer.size());
     interpolation_shares_ =
         workers_ ? std::max(1, (samples + kSamplesPerShare - 1) / kSamplesPerShare) : 1;
-    back_tasks_ = {
-        precise ? 1 : symbols,  symbol_window_ ? 1 : 0,
-        bb_if_shifter_ ? 1 : 0, interpolating ? interpolation_shares_ : 0,
-        interpolating ? 1 : 0,  bb_if_shifter_ ? 1 : 0,
-    };
+
+    add_back_stage("transform and guard", precise ? 1 : symbols,
+                   [this](int32_t symbol) { transform_symbol(symbol); });
+    if (symbol_window_)
+        add_back_stage("symbol window", 1,
+                       [this](int32_t) { symbol_window_->process(base_rate_samples()); });
+    if (bb_if_shifter_)
+        add_back_stage("to zero IF", 1, [this](int32_t) {
+            bb_if_shifter_->to_zero_if(base_rate_samples(), buffers_.zero_if_buffer);
+        });
+    // From here on the stages write the output samples (with interpolation a
+    // buffer that every cycle shares).
+    if (interpolating) {
+        back_gated_stage_ = static_cast<int32_t>(back_stages_.size());
+        add_back_stage("interpolation", interpolation_shares_,
+                       [this](int32_t share) { interpolate_share(share); });
+        add_back_stage("interpolator history", 1,
+                       [this](int32_t) { interpolator_.push_history(interpolator_input()); });
+    }
+    if (bb_if_shifter_)
+        add_back_stage("up by half the base rate", 1, [this](int32_t) {
+            bb_if_shifter_->up_by_half_base_rate(buffers_.interpolated_buffer);
+        });
+    const size_t output_size =
+        interpolating ? buffers_.interpolated_buffer.size() : static_cast<size_t>(samples);
+    for (const std::shared_ptr<SampleStage>& stage : after) {
+        const int32_t tasks = stage->task_count(output_size);
+        add_back_stage("after interpolation", tasks, [this, stage, tasks](int32_t task) {
+            stage->process(back_output_samples(), task, tasks);
+        });
+    }
+}
+
+void TxChain::add_back_stage(const char* name, int32_t tasks, std::function<void(int32_t)> run) {
+    if (tasks <= 0) return;
+    back_stages_.push_back({name, tasks, std::move(run)});
+    back_tasks_.push_back(tasks);
+}
+
+std::vector<const char*> TxChain::back_stage_names() const {
+    std::vector<const char*> names;
+    for (const BackStage& stage : back_stages_) names.push_back(stage.name);
+    return names;
 }
 
 void TxChain::start_back(bool hold_output) {
     back_slot_ = front_slot_;
-    back_job_.reset(back_tasks_, hold_output ? kInterpolatePhase : INT32_MAX);
+    back_job_.reset(back_tasks_, hold_output ? back_gated_stage_ : INT32_MAX);
     back_started_ = true;
     if (workers_) workers_->start(back_job_);
 }
@@ -298,43 +228,32 @@ void TxChain::finish_back(Log& log) {
     log.write(3, " done.\n");
 }
 
-void TxChain::run_back_task(int32_t phase, int32_t task) {
-    StageBuffers& b = buffers_;
-    // With interpolation only the first slot has base-rate samples.
-    std::vector<ComplexSample>& frame = b.slots[back_slot_].frame_buffer;
-    std::vector<ComplexSample>& time =
-        interpolator_.factor() > 1 ? b.slots[0].time_buffer : b.slots[back_slot_].time_buffer;
-    switch (static_cast<BackPhase>(phase)) {
-        case kTransformPhase: {
-            if (precise_ifft_) {
-                precise_ifft_->ifft_and_guard(frame, time);
-                return;
-            }
-            const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
-            const size_t symbol_samples =
-                static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
-            const size_t symbol = static_cast<size_t>(task);
-            ifft_.ifft_and_guard(
-                std::span<const ComplexSample>(frame).subspan(symbol * carriers, carriers),
-                std::span<ComplexSample>(time).subspan(symbol * symbol_samples, symbol_samples));
-            return;
-        }
-        case kWindowPhase:
-            symbol_window_->apply(time);
-            return;
-        case kToZeroIfPhase:
-            bb_if_shifter_->to_zero_if(time, b.zero_if_buffer);
-            return;
-        case kInterpolatePhase:
-            interpolate_share(task);
-            return;
-        case kCarryHistoryPhase:
-            interpolator_.push_history(interpolator_input());
-            return;
-        case kUpShiftPhase:
-            bb_if_shifter_->up_by_half_base_rate(b.interpolated_buffer);
-            return;
+// With interpolation only the first slot has base-rate samples.
+std::span<ComplexSample> TxChain::base_rate_samples() {
+    return interpolator_.factor() > 1 ? buffers_.slots[0].time_buffer
+                                      : buffers_.slots[back_slot_].time_buffer;
+}
+
+// The samples at the output rate of the cycle the back works on.
+std::span<ComplexSample> TxChain::back_output_samples() {
+    if (interpolator_.factor() > 1) return buffers_.interpolated_buffer;
+    return buffers_.slots[back_slot_].time_buffer;
+}
+
+// Symbol `symbol` of the cycle (with --precise, the whole cycle).
+void TxChain::transform_symbol(int32_t symbol) {
+    const std::span<const ComplexSample> frame = buffers_.slots[back_slot_].frame_buffer;
+    const std::span<ComplexSample> time = base_rate_samples();
+    if (precise_ifft_) {
+        precise_ifft_->process(frame, time);
+        return;
     }
+    const size_t carriers = static_cast<size_t>(carrier_count[settings_.mode]);
+    const size_t symbol_samples =
+        static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
+    const size_t index = static_cast<size_t>(symbol);
+    ifft_.process(frame.subspan(index * carriers, carriers),
+                  time.subspan(index * symbol_samples, symbol_samples));
 }
 
 // The samples the interpolator takes (at zero IF).
@@ -356,29 +275,25 @@ void TxChain::interpolate_share(int32_t share) {
     const size_t end = input.size() * static_cast<size_t>(share + 1) / shares;
     Interpolator copy = interpolator_;
     copy.push_history(input.first(first));
-    copy.interpolate(input.subspan(first, end - first),
-                     std::span<ComplexSample>(buffers_.interpolated_buffer)
-                         .subspan(first * factor, (end - first) * factor));
+    copy.process(input.subspan(first, end - first),
+                 std::span<ComplexSample>(buffers_.interpolated_buffer)
+                     .subspan(first * factor, (end - first) * factor));
 }
 
 void TxChain::report_unsynced_packets(Log& log) const {
-    report_sync_count(hp_sync_, "", log);
-    report_sync_count(lp_sync_, "LP ", log);
+    hp_.report_unsynced_packets(log);
+    if (lp_) lp_->report_unsynced_packets(log);
 }
 
 std::span<const uint8_t> TxChain::stage_bytes(DumpStage stage) const {
     const StageBuffers& b = buffers_;
     switch (stage) {
         case kDumpEnergyDispersal:
-            return b.ts_buffer;
         case kDumpReedSolomon:
-            return b.rs_buffer;
         case kDumpOuterInterleaver:
-            return b.outer_interleaved_buffer;
         case kDumpConvEncoder:
-            return b.coded_buffer;
         case kDumpPuncturer:
-            return b.punctured_buffer;
+            return hp_.stage_bytes(stage);
         case kDumpBitInterleaver:
             return b.bit_interleaved_buffer;
         case kDumpSymbolInterleaver:
@@ -392,24 +307,6 @@ std::span<const uint8_t> TxChain::stage_bytes(DumpStage stage) const {
             break;
     }
     return {};
-}
-
-std::span<const uint8_t> TxChain::lp_stage_bytes(DumpStage stage) const {
-    if (!lp_) return {};
-    switch (stage) {
-        case kDumpEnergyDispersal:
-            return lp_->ts_buffer;
-        case kDumpReedSolomon:
-            return lp_->rs_buffer;
-        case kDumpOuterInterleaver:
-            return lp_->outer_interleaved_buffer;
-        case kDumpConvEncoder:
-            return lp_->coded_buffer;
-        case kDumpPuncturer:
-            return lp_->punctured_buffer;
-        default:
-            return {};
-    }
 }
 
 std::span<const ComplexSample> TxChain::output_samples() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -12,7 +13,6 @@
 
 #include "dvbt/dvbt.h"
 #include "inner/bit_interleaver.h"
-#include "inner/conv_encoder.h"
 #include "inner/mapper.h"
 #include "inner/symbol_interleaver.h"
 #include "ofdm/bb_if_shift.h"
@@ -20,11 +20,10 @@
 #include "ofdm/frame_builder.h"
 #include "ofdm/ifft.h"
 #include "ofdm/precise_ifft.h"
+#include "ofdm/sample_stage.h"
 #include "ofdm/symbol_window.h"
-#include "outer/energy_dispersal.h"
-#include "outer/outer_interleaver.h"
-#include "outer/reed_solomon.h"
 #include "tx/log.h"
+#include "tx/stream_coder.h"
 #include "tx/tx_types.h"
 #include "tx/worker_pool.h"
 
@@ -39,19 +38,9 @@ struct SignalSlot {
     std::vector<ComplexSample> time_buffer;
 };
 
-// Every buffer of the chain, allocated once zero-filled, each exactly one
-// cycle of its stage's output.
+// The buffers of the chain after the streams' coders, allocated once
+// zero-filled, each exactly one cycle of its stage's output.
 struct StageBuffers {
-    std::vector<uint8_t> ts_buffer;
-    std::vector<uint8_t> rs_buffer;
-    std::vector<uint8_t> outer_interleaved_buffer;
-    // One byte per bit, for the v and p dumps; otherwise empty, and the bits
-    // go packed through the two below.
-    std::vector<uint8_t> coded_buffer;
-    std::vector<uint8_t> punctured_buffer;
-    // Eight bits to a byte, when neither the v nor the p dump is written.
-    std::vector<uint8_t> coded_packed;
-    std::vector<uint8_t> punctured_packed;
     std::vector<uint8_t> bit_interleaved_buffer;
     std::vector<uint8_t> symbol_interleaved_buffer;
     std::vector<ComplexSample> mapped_buffer;
@@ -62,13 +51,14 @@ struct StageBuffers {
     // Only for BB IF with interpolation: the base-rate samples at zero IF.
     std::vector<ComplexSample> zero_if_buffer;
 
-    // Allocates every buffer in the chain's order, the coded and punctured
-    // bits one to a byte or packed; throws std::bad_alloc.
+    // Allocates every buffer in the chain's order; throws std::bad_alloc.
     void allocate(const BlockSizes& sizes, int32_t interpolation_factor, bool bb_if,
-                  bool packed_bits, bool symbol_by_symbol, int32_t slot_count);
+                  bool symbol_by_symbol, int32_t slot_count);
 };
 
-// The signal-quality options of the transform and after it.
+// The signal-quality options of the transform and after it. Set them by
+// name (options.precise = ..., or TransformOptions{.precise = ...}), never
+// by position: a field added in between must not shift the others.
 struct TransformOptions {
     bool precise = false;       // --precise: the FFTW transform in double
     int32_t window_length = 0;  // --window N: 0 (off) .. guard / 4
@@ -82,30 +72,9 @@ struct TransformOptions {
     // Two sets of the buffers after the mapper, so that the front of the
     // next cycle can be computed while the back of this one is.
     bool overlap_cycles = false;
-};
-
-// The low-priority stream of hierarchical transmission: its own sync
-// inversion and energy dispersal, Reed-Solomon coder, outer interleaver,
-// encoder and puncturer, and their buffers.
-struct LowPriorityStream {
-    LowPriorityStream(const DvbtSettings& settings, const BlockSizes& sizes);
-
-    ReedSolomonEncoder reed_solomon;
-    OuterInterleaver outer_interleaver;
-    ConvEncoder conv_encoder;
-    Puncturer puncturer;
-    EnergyDispersal energy_dispersal;
-    std::vector<uint8_t> ts_buffer;
-    std::vector<uint8_t> rs_buffer;
-    std::vector<uint8_t> outer_interleaved_buffer;
-    std::vector<uint8_t> coded_buffer;
-    std::vector<uint8_t> punctured_buffer;
-};
-
-// Packets of a stream checked for their sync byte, and those without it.
-struct SyncCount {
-    int64_t checked = 0;
-    int64_t unsynced = 0;
+    // The stages after interpolation, in this order, on the samples at the
+    // output rate (none by default).
+    std::vector<std::shared_ptr<SampleStage>> after_interpolation;
 };
 
 class TxChain {
@@ -121,12 +90,10 @@ class TxChain {
     TxChain& operator=(const TxChain&) = delete;
 
     // Where the cycle's transport stream goes before run_outer.
-    std::span<uint8_t> input_block() { return buffers_.ts_buffer; }
+    std::span<uint8_t> input_block() { return hp_.input_block(); }
     // Hierarchical transmission: where the LP stream's block goes (empty
     // with one stream).
-    std::span<uint8_t> lp_input_block() {
-        return lp_ ? std::span<uint8_t>(lp_->ts_buffer) : std::span<uint8_t>();
-    }
+    std::span<uint8_t> lp_input_block() { return lp_ ? lp_->input_block() : std::span<uint8_t>(); }
     bool two_streams() const { return lp_ != nullptr; }
 
     // Sync inversion and energy dispersal, Reed-Solomon, outer interleaving.
@@ -158,13 +125,18 @@ class TxChain {
     // The buffer a dump letter (e .. f) writes, as bytes.
     std::span<const uint8_t> stage_bytes(DumpStage stage) const;
     // The LP stream's buffer of a dump letter e .. p (empty otherwise).
-    std::span<const uint8_t> lp_stage_bytes(DumpStage stage) const;
+    std::span<const uint8_t> lp_stage_bytes(DumpStage stage) const {
+        return lp_ ? lp_->stage_bytes(stage) : std::span<const uint8_t>();
+    }
     // The chain's end: the time-domain samples at the output rate, of the
     // cycle whose back finished last.
     std::span<const ComplexSample> output_samples() const;
     int32_t interpolation_factor() const {
         return interpolator_.factor() ? interpolator_.factor() : 1;
     }
+
+    // The names of the back's stages that run, in their order.
+    std::vector<const char*> back_stage_names() const;
 
     // The last OFDM symbol built.
     const SymbolPosition& last_symbol() const { return frame_builder_.last_symbol(); }
@@ -174,17 +146,18 @@ class TxChain {
     void report_unsynced_packets(Log& log) const;
 
   private:
-    // The back's phases, in order; each runs as tasks over parts of a cycle.
-    enum BackPhase : int32_t {
-        kTransformPhase,     // one task per OFDM symbol (one in all with --precise)
-        kWindowPhase,        // --window
-        kToZeroIfPhase,      // BB IF with interpolation
-        kInterpolatePhase,   // one task per share of the input
-        kCarryHistoryPhase,  // the interpolator keeps the cycle's last samples
-        kUpShiftPhase,       // BB IF with interpolation
+    // A stage of the back: its tasks may run side by side, each stage starts
+    // once every task of the stages before it has finished.
+    struct BackStage {
+        const char* name;
+        int32_t tasks;
+        std::function<void(int32_t task)> run;
     };
-    void plan_back(bool precise);
-    void run_back_task(int32_t phase, int32_t task);
+    void plan_back(bool precise, const std::vector<std::shared_ptr<SampleStage>>& after);
+    void add_back_stage(const char* name, int32_t tasks, std::function<void(int32_t)> run);
+    void transform_symbol(int32_t symbol);
+    std::span<ComplexSample> base_rate_samples();
+    std::span<ComplexSample> back_output_samples();
     std::span<const ComplexSample> interpolator_input() const;
     void interpolate_share(int32_t share);
     void encode_puncture_and_interleave_bits(Log& log);
@@ -196,13 +169,10 @@ class TxChain {
     // time, through the first symbol's room of its buffer, and the frame
     // builder maps its cells as it places them.
     bool symbol_by_symbol_;
-    // Constructed in the order of the start-up: Reed-Solomon tables, outer
-    // interleaver memories, encoder and puncturer, IFFT tables, interpolator,
-    // then the stages without a start-up step.
-    ReedSolomonEncoder reed_solomon_;
-    OuterInterleaver outer_interleaver_;
-    ConvEncoder conv_encoder_;
-    Puncturer puncturer_;
+    // Constructed in the order of the start-up: the stream's coder (and the
+    // LP stream's, further down), IFFT tables, interpolator, then the stages
+    // without a start-up step.
+    StreamCoder hp_;
     Ifft ifft_;
     // --precise: replaces ifft_'s transform (chosen here, once).
     std::unique_ptr<PreciseIfft> precise_ifft_;
@@ -212,16 +182,13 @@ class TxChain {
     // BB IF with interpolation: down to zero IF before the interpolator, up
     // by half the base rate after it.
     std::optional<BasebandIfShifter> bb_if_shifter_;
-    EnergyDispersal energy_dispersal_;
     BitInterleaver bit_interleaver_;
     SymbolInterleaver symbol_interleaver_;
     Mapper mapper_;
     FrameBuilder frame_builder_;
     StageBuffers buffers_;
-    SyncCount hp_sync_;
-    SyncCount lp_sync_;
-    std::unique_ptr<LowPriorityStream> lp_;  // hierarchical transmission only
-    std::unique_ptr<WorkerPool> workers_;    // with more than one thread
+    std::unique_ptr<StreamCoder> lp_;      // hierarchical transmission only
+    std::unique_ptr<WorkerPool> workers_;  // with more than one thread
     // The slot the next run_front fills, the one it filled last, and those
     // the back works on and finished last.
     int32_t fill_slot_ = 0;
@@ -229,8 +196,12 @@ class TxChain {
     int32_t back_slot_ = 0;
     int32_t output_slot_ = 0;
     bool back_started_ = false;
-    // The back's phases with their task counts (0: the phase does not run).
+    // The back's stages that run, in order, and their task counts; the
+    // stages from back_gated_stage_ on write the output samples and, with
+    // hold_output, wait for output_written() (past the last: none do).
+    std::vector<BackStage> back_stages_;
     std::vector<int32_t> back_tasks_;
+    int32_t back_gated_stage_ = INT32_MAX;
     int32_t interpolation_shares_ = 1;
     PhasedJob back_job_;
 };

@@ -118,9 +118,13 @@ bool check_transform_options(const TxConfig& config, Log& log) {
 }
 
 TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels) {
-    return TransformOptions{config.precise, config.window_length,
-                            config.threads > 0 ? config.threads : online_processors(), config.dump,
-                            &kernels};
+    TransformOptions options;
+    options.precise = config.precise;
+    options.window_length = config.window_length;
+    options.threads = config.threads > 0 ? config.threads : online_processors();
+    options.dumps = config.dump;
+    options.kernels = &kernels;
+    return options;
 }
 
 }  // namespace terramod

@@ -14,7 +14,7 @@ namespace {
 std::vector<uint8_t> interleave(Constellation constellation, const std::vector<uint8_t>& bits) {
     BitInterleaver interleaver(constellation);
     std::vector<uint8_t> out(bits.size() / bits_per_cell[constellation], 0xAA);
-    interleaver.bit_interleave(bits, out);
+    interleaver.process(bits, out);
     return out;
 }
 
@@ -54,7 +54,7 @@ TEST(BitInterleaver, AllOnesFillEverySymbol) {
 TEST(BitInterleaver, EmptyCallWritesNothing) {
     BitInterleaver interleaver(kQam64);
     uint8_t untouched = 0xAA;
-    interleaver.bit_interleave({}, std::span(&untouched, 1));
+    interleaver.process({}, std::span(&untouched, 1));
     EXPECT_EQ(untouched, 0xAA);
 }
 
@@ -87,7 +87,7 @@ TEST(BitInterleaver, IgnoresAnIncompleteTrailingBlock) {
     std::vector<uint8_t> bits(252 + 100, 1);
     std::vector<uint8_t> out(126 + 50, 0xAA);
     BitInterleaver interleaver(kQpsk);
-    interleaver.bit_interleave(bits, out);
+    interleaver.process(bits, out);
     EXPECT_EQ(out[125], 3);
     EXPECT_EQ(out[126], 0xAA);
 }
@@ -102,7 +102,7 @@ std::vector<uint8_t> interleave_two(Constellation constellation, const std::vect
                                     const std::vector<uint8_t>& lp) {
     BitInterleaver interleaver(constellation);
     std::vector<uint8_t> out(hp.size() / 2, 0xAA);
-    interleaver.bit_interleave_hierarchical(hp, lp, out);
+    interleaver.process_hierarchical(hp, lp, out);
     return out;
 }
 
@@ -178,12 +178,12 @@ TEST(HierarchicalBitInterleaver, DiffersFromTheNonHierarchicalDemultiplexing) {
 TEST(HierarchicalBitInterleaver, StopsAtTheShortestStreamAndRefusesQpsk) {
     std::vector<uint8_t> hp(504, 1), lp(252 + 100, 1);  // 64QAM: LP holds 0 whole blocks
     std::vector<uint8_t> out(252, 0xAA);
-    BitInterleaver(kQam64).bit_interleave_hierarchical(hp, lp, out);
+    BitInterleaver(kQam64).process_hierarchical(hp, lp, out);
     EXPECT_EQ(out, std::vector<uint8_t>(252, 0xAA));
-    BitInterleaver(kQam16).bit_interleave_hierarchical(hp, lp, out);  // 1 block of 16QAM
+    BitInterleaver(kQam16).process_hierarchical(hp, lp, out);  // 1 block of 16QAM
     EXPECT_EQ(out[125], 15);
     EXPECT_EQ(out[126], 0xAA);
-    EXPECT_THROW(BitInterleaver(kQpsk).bit_interleave_hierarchical(hp, lp, out), std::logic_error);
+    EXPECT_THROW(BitInterleaver(kQpsk).process_hierarchical(hp, lp, out), std::logic_error);
 }
 
 }  // namespace

@@ -52,8 +52,8 @@ void run_chain(const Setting& s) {
     BitInterleaver bit_interleaver(s.constellation);
     SymbolInterleaver symbol_interleaver(s.mode, last_symbol + 1);
     Mapper mapper(s.constellation, s.hierarchy);
-    encoder.conv_encoder_reset();
-    puncturer.puncturer_reset();
+    encoder.reset();
+    puncturer.reset();
 
     std::vector<uint8_t> input(z.rs_bytes), coded(z.coded_bits), punctured(z.punctured_bits);
     std::vector<uint8_t> bit_interleaved(z.cells), symbol_interleaved(z.cells);
@@ -64,12 +64,12 @@ void run_chain(const Setting& s) {
     std::mt19937 rng(s.mode * 1000 + s.constellation * 100 + s.hierarchy * 10 + s.rate);
     for (int cycle = 0; cycle < cycles; ++cycle) {
         for (auto& b : input) b = static_cast<uint8_t>(rng());
-        encoder.conv_encode(input, coded);
-        int32_t written = puncturer.puncture(coded, punctured);
+        encoder.process(input, coded);
+        int32_t written = puncturer.process(coded, punctured);
         ASSERT_EQ(written, z.punctured_bits);
-        bit_interleaver.bit_interleave(punctured, bit_interleaved);
-        symbol_interleaver.symbol_interleave(bit_interleaved, symbol_interleaved);
-        mapper.map_symbols(symbol_interleaved, mapped);
+        bit_interleaver.process(punctured, bit_interleaved);
+        symbol_interleaver.process(bit_interleaved, symbol_interleaved);
+        mapper.process(symbol_interleaved, mapped);
 
         std::vector<uint8_t> ref_coded = ref_encoder.encode(input);
         std::vector<uint8_t> ref_punctured = ref_puncturer.puncture(ref_coded);

@@ -26,13 +26,13 @@ std::vector<uint8_t> random_bits(size_t count, uint32_t seed) {
 
 std::vector<uint8_t> encode(ConvEncoder& encoder, const std::vector<uint8_t>& bytes) {
     std::vector<uint8_t> out(bytes.size() * 16, 0xAA);
-    encoder.conv_encode(bytes, out);
+    encoder.process(bytes, out);
     return out;
 }
 
 std::vector<uint8_t> puncture(Puncturer& puncturer, const std::vector<uint8_t>& bits) {
     std::vector<uint8_t> out(bits.size() + 16, 0xAA);
-    int32_t written = puncturer.puncture(bits, out);
+    int32_t written = puncturer.process(bits, out);
     out.resize(static_cast<size_t>(written));
     return out;
 }
@@ -41,7 +41,7 @@ const CodeRate kAllRates[] = {kRate1_2, kRate2_3, kRate3_4, kRate5_6, kRate7_8};
 
 TEST(ConvEncoder, ImpulseGivesTheGeneratorTaps) {
     ConvEncoder encoder;
-    encoder.conv_encoder_reset();
+    encoder.reset();
     std::vector<uint8_t> out = encode(encoder, {0x80, 0x00, 0x00});
     const std::vector<uint8_t> first_byte = {1, 1, 1, 0, 1, 1, 1, 1, 0, 0, 0, 1, 1, 1, 0, 0};
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 16), first_byte);
@@ -57,9 +57,9 @@ TEST(ConvEncoder, ImpulseGivesTheGeneratorTaps) {
 
 TEST(ConvEncoder, ZeroInputGivesZeroOutputAndResetClearsTheRegister) {
     ConvEncoder encoder;
-    encoder.conv_encoder_reset();
+    encoder.reset();
     encode(encoder, {0xFF});
-    encoder.conv_encoder_reset();
+    encoder.reset();
     EXPECT_EQ(encode(encoder, std::vector<uint8_t>(40, 0)), std::vector<uint8_t>(640, 0));
 }
 
@@ -71,7 +71,7 @@ TEST(ConvEncoder, MatchesTheBitwiseEncoderOnRandomStreamsSplitAnywhere) {
         std::vector<uint8_t> expected = oracle.encode(bytes);
 
         ConvEncoder encoder;
-        encoder.conv_encoder_reset();
+        encoder.reset();
         std::vector<uint8_t> got;
         size_t at = 0;
         while (at < bytes.size()) {
@@ -87,21 +87,21 @@ TEST(ConvEncoder, MatchesTheBitwiseEncoderOnRandomStreamsSplitAnywhere) {
 
 TEST(ConvEncoder, RegisterHoldsThePastInputBitsLatestInBitZero) {
     ConvEncoder encoder;
-    encoder.conv_encoder_reset();
+    encoder.reset();
     encode(encoder, {0x80, 0x01});
     EXPECT_EQ(encoder.encoder_register() & 0xFFFF, 0x8001u);
 }
 
 TEST(Puncturer, RateOneHalfPassesEverything) {
     Puncturer puncturer(kRate1_2);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     std::vector<uint8_t> bits = random_bits(1001, 3);
     EXPECT_EQ(puncture(puncturer, bits), bits);
 }
 
 TEST(Puncturer, TwoThirdsDropsEveryThirdOfFourBits) {
     Puncturer puncturer(kRate2_3);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     // b0 b1 b2 b3 b4 b5 b6 b7 -> b0 b1 b3 b4 b5 b7; each input byte holds its
     // own position so that the selection is visible.
     std::vector<uint8_t> positions = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -110,7 +110,7 @@ TEST(Puncturer, TwoThirdsDropsEveryThirdOfFourBits) {
 
 TEST(Puncturer, SevenEighthsSendsEightOfFourteen) {
     Puncturer puncturer(kRate7_8);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     std::vector<uint8_t> positions(28);
     for (size_t i = 0; i < positions.size(); ++i) positions[i] = static_cast<uint8_t>(i);
     // X1 Y1 Y2 Y3 Y4 X5 Y6 X7 per period of 14.
@@ -127,7 +127,7 @@ TEST(Puncturer, MatchesTheOracleAtEveryRateWhateverTheCallSizes) {
             std::vector<uint8_t> expected = oracle.puncture(bits);
 
             Puncturer puncturer(rate);
-            puncturer.puncturer_reset();
+            puncturer.reset();
             std::vector<uint8_t> got;
             size_t at = 0;
             while (at < bits.size()) {
@@ -147,7 +147,7 @@ TEST(Puncturer, MatchesTheOracleAtEveryRateWhateverTheCallSizes) {
 
 TEST(Puncturer, CarriesItsPatternPositionAcrossCalls) {
     Puncturer puncturer(kRate7_8);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     EXPECT_EQ(puncture(puncturer, {0, 1, 2, 3, 4}), (std::vector<uint8_t>{0, 1, 3}));
     EXPECT_EQ(puncturer.puncture_index(), 5);
     // Ends the open period, one whole period, and opens the next.
@@ -160,9 +160,9 @@ TEST(Puncturer, CarriesItsPatternPositionAcrossCalls) {
 
 TEST(Puncturer, ResetRestartsThePattern) {
     Puncturer puncturer(kRate3_4);
-    puncturer.puncturer_reset();
+    puncturer.reset();
     puncture(puncturer, {0, 1, 2});
-    puncturer.puncturer_reset();
+    puncturer.reset();
     EXPECT_EQ(puncture(puncturer, {0, 1, 2, 3, 4, 5}), (std::vector<uint8_t>{0, 1, 3, 4}));
 }
 
@@ -172,11 +172,11 @@ TEST(Puncturer, ResetRestartsThePattern) {
 TEST(Puncturer, EmptyCallWritesNothing) {
     for (CodeRate rate : kAllRates) {
         Puncturer puncturer(rate);
-        puncturer.puncturer_reset();
-        EXPECT_EQ(puncturer.puncture({}, {}), 0) << kCodeRateNames[rate];
+        puncturer.reset();
+        EXPECT_EQ(puncturer.process({}, {}), 0) << kCodeRateNames[rate];
         const std::vector<uint8_t> input(64, 1);
         std::vector<uint8_t> output(64, 0xAA);
-        EXPECT_EQ(puncturer.puncture(std::span(input.data(), 0), output), 0);
+        EXPECT_EQ(puncturer.process(std::span(input.data(), 0), output), 0);
         EXPECT_EQ(output, std::vector<uint8_t>(64, 0xAA)) << kCodeRateNames[rate];
         EXPECT_EQ(puncturer.puncture_index(), 0);
     }

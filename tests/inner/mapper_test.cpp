@@ -117,7 +117,7 @@ TEST(Mapper, MapsEachCellThroughTheChosenTable) {
             for (int i = 0; i < 3 * size; ++i)
                 symbols.push_back(static_cast<uint8_t>((i * 7) % size));
             std::vector<ComplexSample> out(symbols.size());
-            mapper.map_symbols(symbols, out);
+            mapper.process(symbols, out);
             for (size_t i = 0; i < symbols.size(); ++i) {
                 ASSERT_EQ(bits_of(out[i].re), bits_of(mapper.table()[symbols[i]].re));
                 ASSERT_EQ(bits_of(out[i].im), bits_of(mapper.table()[symbols[i]].im));
@@ -139,7 +139,7 @@ TEST(Mapper, ByteOutsideTheConstellationStaysInsideTheTable) {
     Mapper mapper(kQpsk, kNonHierarchical);
     uint8_t symbol = 0xFE;  // never written by the bit interleaver
     ComplexSample out{};
-    mapper.map_symbols(std::span(&symbol, 1), std::span(&out, 1));
+    mapper.process(std::span(&symbol, 1), std::span(&out, 1));
     EXPECT_EQ(bits_of(out.re), bits_of(mapper.table()[2].re));
 }
 

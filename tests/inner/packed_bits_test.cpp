@@ -40,12 +40,12 @@ TEST(PackedBitsTest, EncoderGivesTheReferenceBitsPacked) {
     const auto expected = pack(reference.encode(input));
     for (const auto& split : kSplits) {
         ConvEncoder encoder;
-        encoder.conv_encoder_reset();
+        encoder.reset();
         std::vector<uint8_t> packed(2 * input.size(), 0xEE);
         for (size_t done = 0, b = 0; done < input.size(); ++b) {
             const size_t size = std::min(split[b % split.size()], input.size() - done);
-            encoder.conv_encode_packed(std::span(input).subspan(done, size),
-                                       std::span(packed).subspan(2 * done, 2 * size));
+            encoder.process_packed(std::span(input).subspan(done, size),
+                                   std::span(packed).subspan(2 * done, 2 * size));
             done += size;
         }
         EXPECT_EQ(packed, expected) << "first block " << split[0];
@@ -62,12 +62,12 @@ TEST(PackedBitsTest, PuncturerGivesTheReferenceBitsPackedAtEveryRate) {
         const auto expected_bits = reference.puncture(coded_bits);
         for (const auto& split : kSplits) {
             Puncturer puncturer(static_cast<CodeRate>(rate));
-            puncturer.puncturer_reset();
+            puncturer.reset();
             std::vector<uint8_t> packed(coded.size(), 0xEE);
             size_t written = 0;
             for (size_t done = 0, b = 0; done < coded.size(); ++b) {
                 const size_t size = std::min(split[b % split.size()], coded.size() - done);
-                const int32_t bits = puncturer.puncture_packed(
+                const int32_t bits = puncturer.process_packed(
                     std::span(coded).subspan(done, size), std::span(packed).subspan(written / 8));
                 ASSERT_EQ(bits % 8, 0);
                 written += bits;
@@ -107,9 +107,8 @@ TEST(PackedBitsTest, BitInterleaverGivesTheReferenceCellsFromPackedBits) {
                 std::vector<uint8_t> cells(126 * blocks, 0xEE);
                 for (size_t block = 0; block < blocks; block += per_call) {
                     const size_t count = std::min(per_call, blocks - block);
-                    interleaver.bit_interleave_packed(
-                        packed, first_bit + block * block_bits,
-                        std::span(cells).subspan(126 * block, 126 * count));
+                    interleaver.process_packed(packed, first_bit + block * block_bits,
+                                               std::span(cells).subspan(126 * block, 126 * count));
                 }
                 EXPECT_EQ(cells, expected) << "constellation " << constellation << " first bit "
                                            << first_bit << " blocks per call " << per_call;
@@ -140,13 +139,13 @@ TEST(PackedBitsTest, PackedChainGivesTheUnpackedCells) {
             std::vector<uint8_t> plain_cells(cells), packed_cells(cells);
             for (uint32_t cycle = 0; cycle < 3; ++cycle) {
                 const auto input = random_bytes(bytes, 100 * rate + 10 * constellation + cycle);
-                plain_encoder.conv_encode(input, coded);
-                plain_puncturer.puncture(coded, punctured);
-                plain_interleaver.bit_interleave(punctured, plain_cells);
-                packed_encoder.conv_encode_packed(input, coded_packed);
-                EXPECT_EQ(packed_puncturer.puncture_packed(coded_packed, punctured_packed),
+                plain_encoder.process(input, coded);
+                plain_puncturer.process(coded, punctured);
+                plain_interleaver.process(punctured, plain_cells);
+                packed_encoder.process_packed(input, coded_packed);
+                EXPECT_EQ(packed_puncturer.process_packed(coded_packed, punctured_packed),
                           static_cast<int32_t>(punctured_bits));
-                packed_interleaver.bit_interleave_packed(punctured_packed, 0, packed_cells);
+                packed_interleaver.process_packed(punctured_packed, 0, packed_cells);
                 EXPECT_EQ(packed_cells, plain_cells)
                     << "rate " << rate << " constellation " << constellation << " cycle " << cycle;
             }

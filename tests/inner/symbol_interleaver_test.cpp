@@ -27,8 +27,8 @@ std::vector<int32_t> move_tags(OfdmMode mode, int32_t last_symbol, int32_t symbo
         high[i] = static_cast<uint8_t>((i % n_max) >> 8);
     }
     std::vector<uint8_t> low_out(low.size()), high_out(high.size());
-    low_interleaver.symbol_interleave(low, low_out);
-    high_interleaver.symbol_interleave(high, high_out);
+    low_interleaver.process(low, low_out);
+    high_interleaver.process(high, high_out);
     std::vector<int32_t> source(low.size());  // input cell (within its symbol) of each output cell
     for (size_t i = 0; i < source.size(); ++i) source[i] = low_out[i] | (high_out[i] << 8);
     return source;
@@ -97,9 +97,9 @@ TEST(SymbolInterleaver, EvenThenOddGivesBackTheInput) {
         std::vector<uint8_t> cells(n_max), scattered(n_max), back(n_max);
         for (auto& c : cells) c = static_cast<uint8_t>(rng() & 63);
         SymbolInterleaver interleaver(mode, 10);  // symbol 10, even, then 11, odd
-        interleaver.symbol_interleave(cells, scattered);
+        interleaver.process(cells, scattered);
         EXPECT_EQ(interleaver.next_symbol_index(), 11);
-        interleaver.symbol_interleave(scattered, back);
+        interleaver.process(scattered, back);
         EXPECT_NE(scattered, cells);
         EXPECT_EQ(back, cells) << kModeNames[mode];
     }
@@ -114,7 +114,7 @@ TEST(SymbolInterleaver, MatchesTheOracleOverManySymbolsAndCounterValues) {
             std::vector<uint8_t> cells(n_max * symbols), out(cells.size());
             for (auto& c : cells) c = static_cast<uint8_t>(rng() & 63);
             SymbolInterleaver interleaver(mode, (last_symbol + 1) % 68);
-            interleaver.symbol_interleave(cells, out);
+            interleaver.process(cells, out);
             EXPECT_EQ(out, reference::symbol_interleave(mode, last_symbol, cells))
                 << kModeNames[mode] << " after symbol " << last_symbol;
             EXPECT_EQ(interleaver.next_symbol_index(), (last_symbol + 1 + symbols) % 68);
@@ -125,7 +125,7 @@ TEST(SymbolInterleaver, MatchesTheOracleOverManySymbolsAndCounterValues) {
 TEST(SymbolInterleaver, EmptyCallWritesNothing) {
     SymbolInterleaver interleaver(kMode8k);
     uint8_t untouched = 0xAA;
-    interleaver.symbol_interleave({}, std::span(&untouched, 1));
+    interleaver.process({}, std::span(&untouched, 1));
     EXPECT_EQ(untouched, 0xAA);
     EXPECT_EQ(interleaver.next_symbol_index(), 0);
 }

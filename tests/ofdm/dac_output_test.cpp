@@ -100,8 +100,8 @@ std::vector<ComplexSample> interpolate_in_blocks(int factor, const std::vector<C
     for (size_t b = 0; done < in.size(); ++b) {
         const int size =
             std::min<int>(block_sizes[b % block_sizes.size()], static_cast<int>(in.size() - done));
-        interpolator.interpolate(std::span(in.data() + done, size),
-                                 std::span(out.data() + done * factor, size * factor));
+        interpolator.process(std::span(in.data() + done, size),
+                             std::span(out.data() + done * factor, size * factor));
         done += size;
     }
     return out;
@@ -199,9 +199,9 @@ TEST(InterpolatorTest, PrimedCopiesMatchOnePass) {
             for (size_t part = 0; part + 1 < cuts.size(); ++part) {
                 Interpolator share = carried;
                 share.push_history(std::span(in).first(cuts[part]));
-                share.interpolate(std::span(in).subspan(cuts[part], cuts[part + 1] - cuts[part]),
-                                  std::span(out).subspan(cuts[part] * factor,
-                                                         (cuts[part + 1] - cuts[part]) * factor));
+                share.process(std::span(in).subspan(cuts[part], cuts[part + 1] - cuts[part]),
+                              std::span(out).subspan(cuts[part] * factor,
+                                                     (cuts[part + 1] - cuts[part]) * factor));
             }
             EXPECT_TRUE(same_bits(out, expected)) << factor << " " << cuts.size();
         }
@@ -211,8 +211,8 @@ TEST(InterpolatorTest, PrimedCopiesMatchOnePass) {
         for (size_t at = 0; at < 100; at += 6)
             pieces.push_history(std::span(in).subspan(at, std::min<size_t>(6, 100 - at)));
         std::vector<ComplexSample> a(20 * factor), b(20 * factor);
-        whole.interpolate(std::span(in).subspan(100, 20), a);
-        pieces.interpolate(std::span(in).subspan(100, 20), b);
+        whole.process(std::span(in).subspan(100, 20), a);
+        pieces.process(std::span(in).subspan(100, 20), b);
         EXPECT_TRUE(same_bits(a, b)) << factor;
     }
 }

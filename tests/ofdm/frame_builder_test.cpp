@@ -64,10 +64,9 @@ std::vector<ComplexSample> build_in_cycles(OfdmMode mode, const std::vector<Comp
     std::vector<ComplexSample> output(static_cast<size_t>(symbols) * carrier_count[mode]);
     for (int32_t first = 0; first < symbols; first += cycle) {
         const int32_t n = std::min(cycle, symbols - first);
-        builder.add_pilots_and_tps(
-            std::span(input.data() + static_cast<size_t>(first) * data, n * data),
-            std::span(output.data() + static_cast<size_t>(first) * carrier_count[mode],
-                      n * carrier_count[mode]));
+        builder.process(std::span(input.data() + static_cast<size_t>(first) * data, n * data),
+                        std::span(output.data() + static_cast<size_t>(first) * carrier_count[mode],
+                                  n * carrier_count[mode]));
     }
     counters = builder.last_symbol();
     return output;
@@ -125,7 +124,7 @@ TEST(FrameBuilder, AdvancesFrameCountersAcrossBoundaries) {
     const auto input = numbered_cells(1512);
     std::vector<ComplexSample> output(1705);
     for (int32_t symbol = 0; symbol < 68 * 9 + 3; ++symbol) {
-        builder.add_pilots_and_tps(std::span(input.data(), 1512), output);
+        builder.process(std::span(input.data(), 1512), output);
         ASSERT_EQ(counters.frame_symbol_index, symbol % 68);
         ASSERT_EQ(counters.frame_index, (symbol / 68) % 4);
         ASSERT_EQ(counters.superframe_index, symbol / (68 * 4));
@@ -141,7 +140,7 @@ TEST(FrameBuilder, FirstSymbolsOf2kRun) {
     FrameBuilder builder(config_for(kMode2k));
     const auto input = numbered_cells(2 * 1512);
     std::vector<ComplexSample> output(2 * 1705);
-    builder.add_pilots_and_tps(std::span(input.data(), 2 * 1512), output);
+    builder.process(std::span(input.data(), 2 * 1512), output);
 
     const ComplexSample* symbol0 = output.data();
     EXPECT_EQ(bits_of(symbol0[0].re), kMinusPilot);
@@ -175,7 +174,7 @@ TEST(FrameBuilder, CellCountsAndDataOrderPerSymbol) {
         FrameBuilder builder(config_for(mode));
         const auto input = numbered_cells(symbols * data);
         std::vector<ComplexSample> output(static_cast<size_t>(symbols) * carriers);
-        builder.add_pilots_and_tps(std::span(input.data(), symbols * data), output);
+        builder.process(std::span(input.data(), symbols * data), output);
 
         const auto& continual = FrameBuilder::continual_pilot_carriers();
         const std::set<int32_t> continual_set(continual.begin(),
@@ -242,7 +241,7 @@ TEST(FrameBuilder, TpsCellsFollowTheDifferentialRule) {
         const auto& tps = FrameBuilder::tps_carriers();
         const auto& w = FrameBuilder::pilot_reference();
         for (int32_t symbol = 0; symbol < 68 * 5; ++symbol) {
-            builder.add_pilots_and_tps(std::span(input.data(), data), current);
+            builder.process(std::span(input.data(), data), current);
             const int32_t l = counters.frame_symbol_index;
             if (l == 0) expected_word.build_tps_word(counters.frame_index);
             for (int32_t t = 0; t < tps_carrier_count[mode]; ++t) {
@@ -276,7 +275,7 @@ TEST(FrameBuilder, AgreesWithReferenceAlgorithm) {
         FrameBuilder builder(config);
         const SymbolPosition& counters = builder.last_symbol();
         std::vector<ComplexSample> actual(expected.size());
-        builder.add_pilots_and_tps(std::span(input.data(), input.size()), actual);
+        builder.process(std::span(input.data(), input.size()), actual);
         expect_same_cells(actual, expected);
         EXPECT_EQ(counters.frame_symbol_index, reference.counters.frame_symbol_index);
         EXPECT_EQ(counters.frame_index, reference.counters.frame_index);
@@ -310,7 +309,7 @@ TEST(FrameBuilder, MappedSymbolsAgreeWithReferenceAlgorithm) {
             FrameBuilder builder(config);
             std::vector<ComplexSample> actual(expected.size());
             for (int32_t q = 0; q < symbols; ++q)
-                builder.add_pilots_and_tps_mapped(
+                builder.process_mapped(
                     std::span(indices).subspan(static_cast<size_t>(q) * data_cells, data_cells),
                     points,
                     std::span(actual).subspan(static_cast<size_t>(q) * carrier_count[mode],
@@ -349,10 +348,10 @@ TEST(FrameBuilder, IgnoresTrailingPartSymbol) {
     const SymbolPosition& counters = builder.last_symbol();
     const auto input = numbered_cells(1512 + 100);
     std::vector<ComplexSample> output(2 * 1705, ComplexSample{7.0f, 7.0f});
-    builder.add_pilots_and_tps(std::span(input.data(), 1512 + 100), output);
+    builder.process(std::span(input.data(), 1512 + 100), output);
     EXPECT_EQ(counters.frame_symbol_index, 0);
     EXPECT_EQ(output[1705].re, 7.0f);
-    builder.add_pilots_and_tps(std::span(input.data(), 0), output);
+    builder.process(std::span(input.data(), 0), output);
     EXPECT_EQ(counters.frame_symbol_index, 0);
 }
 

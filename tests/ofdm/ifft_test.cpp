@@ -52,7 +52,7 @@ std::vector<ComplexSample> run(const DvbtSettings& config,
     std::vector<ComplexSample> out(
         static_cast<size_t>(fft_size[config.mode] + ifft.guard_length()) * symbols,
         ComplexSample{-7.0f, -7.0f});
-    ifft.ifft_and_guard(cells, out);
+    ifft.process(cells, out);
     return out;
 }
 

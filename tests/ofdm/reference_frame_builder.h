@@ -20,7 +20,7 @@ class ReferenceFrameBuilder {
   public:
     explicit ReferenceFrameBuilder(const DvbtSettings& config) : mode_(config.mode), tps_(config) {}
 
-    void add_pilots_and_tps(std::span<const ComplexSample> input, std::span<ComplexSample> output) {
+    void process(std::span<const ComplexSample> input, std::span<ComplexSample> output) {
         add_pilots_and_tps(input.data(), output.data(), static_cast<int32_t>(input.size()));
     }
     void add_pilots_and_tps(const ComplexSample* input, ComplexSample* output, int32_t count) {

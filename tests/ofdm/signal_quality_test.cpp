@@ -75,7 +75,7 @@ TEST(PreciseIfftTest, MatchesTheDirectInverseDftAndRepeatsTheEndAsPrefix) {
         const int32_t symbols = c.mode == kMode2k ? 2 : 1;
         const std::vector<ComplexSample> cells = random_cells(size_t(carriers) * symbols, n);
         std::vector<ComplexSample> samples(size_t(n + guard) * symbols);
-        precise.ifft_and_guard(cells, samples);
+        precise.process(cells, samples);
         for (int32_t q = 0; q < symbols; ++q) {
             const ComplexSample* symbol = samples.data() + size_t(q) * (n + guard);
             const auto exact =
@@ -117,10 +117,10 @@ TEST(SymbolWindowTest, CrossFadesThePrefixStartWithThePreviousSymbolsContinuatio
     std::vector<ComplexSample> original = random_cells(size_t(n + guard) * symbols, 9);
     // Whole at once, and in pieces of one and four symbols: the same.
     std::vector<ComplexSample> whole = original, pieces = original;
-    SymbolWindow(length, n, guard).apply(whole);
+    SymbolWindow(length, n, guard).process(whole);
     SymbolWindow split(length, n, guard);
-    split.apply(std::span(pieces).first(n + guard));
-    split.apply(std::span(pieces).subspan(n + guard));
+    split.process(std::span(pieces).first(n + guard));
+    split.process(std::span(pieces).subspan(n + guard));
     for (size_t i = 0; i < whole.size(); ++i) {
         ASSERT_EQ(whole[i].re, pieces[i].re);
         ASSERT_EQ(whole[i].im, pieces[i].im);

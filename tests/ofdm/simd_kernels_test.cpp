@@ -51,7 +51,7 @@ std::vector<ComplexSample> transform(const SimdKernels& kernels, const DvbtSetti
     const size_t symbols = cells.size() / carrier_count[config.mode];
     std::vector<ComplexSample> out((fft_size[config.mode] + ifft.guard_length()) * symbols,
                                    ComplexSample{-7.0f, -7.0f});
-    ifft.ifft_and_guard(cells, out);
+    ifft.process(cells, out);
     return out;
 }
 
@@ -203,8 +203,8 @@ std::vector<ComplexSample> interpolate(const SimdKernels& kernels, int factor,
     std::vector<ComplexSample> out(in.size() * factor, ComplexSample{-9.0f, -9.0f});
     for (size_t done = 0, b = 0; done < in.size(); ++b) {
         const size_t size = std::min(block_sizes[b % block_sizes.size()], in.size() - done);
-        interpolator.interpolate(std::span(in.data() + done, size),
-                                 std::span(out.data() + done * factor, size * factor));
+        interpolator.process(std::span(in.data() + done, size),
+                             std::span(out.data() + done * factor, size * factor));
         done += size;
     }
     return out;

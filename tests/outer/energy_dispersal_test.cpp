@@ -20,7 +20,7 @@ std::vector<uint8_t> disperse_in_blocks(std::vector<uint8_t> stream, size_t bloc
         const std::span<uint8_t> block(stream.data() + start,
                                        std::min(block_bytes, stream.size() - start));
         stage.sync_invert(block);
-        stage.energy_disperse(block);
+        stage.process(block);
     }
     return stream;
 }
@@ -75,7 +75,7 @@ TEST(EnergyDispersal, ReportsUnsyncedGroupStarts) {
     for (int b = 0; b < 2; ++b) {
         const std::span<uint8_t> block(out.data() + b * 13 * kPacket, 13 * kPacket);
         stage.sync_invert(block, [&](int32_t packet) { unsynced.emplace_back(b, packet); });
-        stage.energy_disperse(block, [&](int32_t group) { unsynced.emplace_back(-1, group); });
+        stage.process(block, [&](int32_t group) { unsynced.emplace_back(-1, group); });
     }
     EXPECT_EQ(unsynced, (std::vector<std::pair<int, int32_t>>{{1, 3}}));
     EXPECT_EQ(out[17 * kPacket], 0x00);
@@ -85,12 +85,12 @@ TEST(EnergyDispersal, ReportsUnsyncedGroupStarts) {
 }
 
 TEST(EnergyDispersal, GroupStartNotInvertedWarnsAndRestartsPrbs) {
-    // energy_disperse alone: the group starts still hold 0x47.
+    // process alone: the group starts still hold 0x47.
     std::vector<uint8_t> block(16 * kPacket, 0);
     for (int p = 0; p < 16; ++p) block[p * kPacket] = 0x47;
     std::vector<int32_t> unsynced_groups;
     EnergyDispersal stage;
-    stage.energy_disperse(block, [&](int32_t group) { unsynced_groups.push_back(group); });
+    stage.process(block, [&](int32_t group) { unsynced_groups.push_back(group); });
     EXPECT_EQ(unsynced_groups, (std::vector<int32_t>{0, 1}));
     EXPECT_EQ(block[0], 0x47);
     EXPECT_EQ(block[8 * kPacket], 0x47);

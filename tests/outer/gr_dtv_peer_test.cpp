@@ -70,9 +70,9 @@ TEST(OuterPeer, SameBytesAsGrDtv) {
     OuterInterleaver interleaver(kInitZero);
     std::vector<uint8_t> encoded(320 * test::kCodeword), interleaved(encoded.size());
     dispersal.sync_invert(std::span(ts.data(), ts_bytes));
-    dispersal.energy_disperse(std::span(ts.data(), ts_bytes));
-    encoder.rs_encode_packets(std::span(ts.data(), ts_bytes), encoded);
-    interleaver.outer_interleave(encoded, interleaved);
+    dispersal.process(std::span(ts.data(), ts_bytes));
+    encoder.process(std::span(ts.data(), ts_bytes), encoded);
+    interleaver.process(encoded, interleaved);
 
     expect_prefix(read_file(folder / "e.bin"), ts, "energy dispersal");
     expect_prefix(read_file(folder / "r.bin"), encoded, "Reed-Solomon");

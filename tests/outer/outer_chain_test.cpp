@@ -35,10 +35,9 @@ ChainOutput run_chain(const std::vector<uint8_t>& stream, int32_t packets_per_cy
         const int32_t ts_bytes = count * kPacket, rs_bytes = count * kCodeword;
         std::copy_n(stream.begin() + first * kPacket, ts_bytes, ts_buffer.begin());
         dispersal.sync_invert(std::span(ts_buffer.data(), ts_bytes));
-        dispersal.energy_disperse(std::span(ts_buffer.data(), ts_bytes));
-        encoder.rs_encode_packets(std::span(ts_buffer.data(), ts_bytes), rs_buffer);
-        interleaver.outer_interleave(std::span(rs_buffer.data(), rs_bytes),
-                                     outer_interleaved_buffer);
+        dispersal.process(std::span(ts_buffer.data(), ts_bytes));
+        encoder.process(std::span(ts_buffer.data(), ts_bytes), rs_buffer);
+        interleaver.process(std::span(rs_buffer.data(), rs_bytes), outer_interleaved_buffer);
         out.dispersed.insert(out.dispersed.end(), ts_buffer.begin(), ts_buffer.begin() + ts_bytes);
         out.encoded.insert(out.encoded.end(), rs_buffer.begin(), rs_buffer.begin() + rs_bytes);
         out.interleaved.insert(out.interleaved.end(), outer_interleaved_buffer.begin(),

@@ -18,8 +18,8 @@ std::vector<uint8_t> interleave_in_blocks(const std::vector<uint8_t>& input, siz
     std::vector<uint8_t> output(input.size());
     for (size_t start = 0; start < input.size(); start += block_bytes) {
         const auto length = static_cast<int32_t>(std::min(block_bytes, input.size() - start));
-        stage.outer_interleave(std::span(input.data() + start, length),
-                               std::span(output.data() + start, length));
+        stage.process(std::span(input.data() + start, length),
+                      std::span(output.data() + start, length));
     }
     return output;
 }
@@ -32,7 +32,7 @@ TEST(OuterInterleaver, RandomFillValues) {
     EXPECT_EQ(std::vector<uint8_t>(branch1.begin(), branch1.begin() + 12), first);
     EXPECT_EQ(stage.branch_memory(2)[0], 0xA6);
     std::vector<uint8_t> input(2 * kCodeword, 0x00), output(input.size());
-    stage.outer_interleave(input, output);
+    stage.process(input, output);
     EXPECT_EQ(output[1], 0x29);
     EXPECT_EQ(output[13], 0x23);
     EXPECT_EQ(output[2], 0xA6);

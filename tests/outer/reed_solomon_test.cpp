@@ -49,7 +49,7 @@ uint8_t evaluate_codeword(const uint8_t* codeword, uint8_t x) {
 
 std::vector<uint8_t> parity_of(ReedSolomonEncoder& encoder, const std::vector<uint8_t>& packet) {
     std::vector<uint8_t> codeword(kCodeword);
-    encoder.rs_encode_packets(std::span(packet.data(), kPacket), codeword);
+    encoder.process(std::span(packet.data(), kPacket), codeword);
     return std::vector<uint8_t>(codeword.begin() + kPacket, codeword.end());
 }
 
@@ -73,7 +73,7 @@ TEST(ReedSolomon, GeneratorPolynomial) {
     ReedSolomonEncoder encoder;
     const std::array<int32_t, 17> logs = {120, 225, 194, 182, 169, 147, 191, 91, 3,
                                           76,  161, 102, 109, 107, 104, 120, 0};
-    EXPECT_EQ(encoder.rs_generator(), logs);
+    EXPECT_EQ(encoder.generator(), logs);
     const uint8_t from_x16[] = {0x01, 0x3B, 0x0D, 0x68, 0xBD, 0x44, 0xD1, 0x1E, 0x08,
                                 0xA3, 0x41, 0x29, 0xE5, 0x62, 0x32, 0x24, 0x3B};
     for (int k = 0; k <= 16; ++k) EXPECT_EQ(encoder.gf_antilog()[logs[k]], from_x16[16 - k]) << k;
@@ -110,7 +110,7 @@ TEST(ReedSolomon, RandomPacketsAreCodewords) {
     ReedSolomonEncoder encoder;
     const std::vector<uint8_t> input = test::random_bytes(kPackets * kPacket, 5);
     std::vector<uint8_t> output(kPackets * kCodeword + 1, 0xA5);
-    encoder.rs_encode_packets(input, output);
+    encoder.process(input, output);
     EXPECT_EQ(output.back(), 0xA5) << "wrote past 204 bytes per packet";
     std::array<uint8_t, 239> message{};
     std::array<uint8_t, 16> parity{};
@@ -121,7 +121,7 @@ TEST(ReedSolomon, RandomPacketsAreCodewords) {
         const std::vector<uint8_t> parity_bytes(codeword + kPacket, codeword + kCodeword);
         ASSERT_EQ(parity_bytes, long_division_parity(packet)) << "packet " << n;
         for (int k = 0; k < kPacket; ++k) message[187 - k] = packet[k];
-        encoder.rs_encode_block(message.data(), parity.data());
+        encoder.encode_block(message.data(), parity.data());
         for (int m = 0; m < 16; ++m) ASSERT_EQ(parity_bytes[m], parity[15 - m]) << "packet " << n;
         uint8_t root = 1;
         for (int i = 0; i < 16; ++i, root = gf_multiply(root, 2)) {
@@ -134,7 +134,7 @@ TEST(ReedSolomon, IgnoresPartialPacket) {
     ReedSolomonEncoder encoder;
     const std::vector<uint8_t> input = test::random_bytes(2 * kPacket + 100, 9);
     std::vector<uint8_t> output(3 * kCodeword, 0xA5);
-    encoder.rs_encode_packets(input, output);
+    encoder.process(input, output);
     EXPECT_TRUE(std::all_of(output.begin() + 2 * kCodeword, output.end(),
                             [](uint8_t byte) { return byte == 0xA5; }));
 }
