@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "tx/config.h"
-#include "tx/log.h"
 #include "tx/parameters.h"
 
 namespace {

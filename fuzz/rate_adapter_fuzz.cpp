@@ -15,9 +15,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/log.h"
 #include "io/ts_packet.h"
 #include "io/ts_rate_adapter.h"
-#include "tx/log.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/log.h"
 #include "io/stream_source.h"
 #include "tx/input.h"
-#include "tx/log.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tx/tx_types.h"
+#include "dvbt/dvbt.h"
 
 namespace terramod {
 

@@ -14,16 +14,16 @@ namespace terramod {
 // permission, say) is named as the system gives it.
 void report_open_error(const std::string& path, int error, Log& log) {
     if (error == ENOENT || error == ENOTDIR)
-        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path.c_str());
+        log.fatal("Can't find \"%s\"\n", path.c_str());
     else
-        log.write(0, "FATAL ERROR: Can't open \"%s\": %s\n", path.c_str(), std::strerror(error));
+        log.fatal("Can't open \"%s\": %s\n", path.c_str(), std::strerror(error));
 }
 
 std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& path, Log& log) {
     if (!path) {
-        log.write(0,
-                  "FATAL ERROR: no MPEG-2 file name given.\n"
-                  "Try -h for command line parameters help.\n");
+        log.fatal(
+            "no MPEG-2 file name given.\n"
+            "Try -h for command line parameters help.\n");
         return nullptr;
     }
     // Non-blocking, so that a FIFO named as input cannot hang the open; the
@@ -36,7 +36,7 @@ std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& p
     struct stat status {};
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(descriptor);
-        log.write(0, "FATAL ERROR: \"%s\" is not a regular file\n", path->c_str());
+        log.fatal("\"%s\" is not a regular file\n", path->c_str());
         return nullptr;
     }
     int flags = ::fcntl(descriptor, F_GETFL);
@@ -44,15 +44,15 @@ std::unique_ptr<FileSource> FileSource::open(const std::optional<std::string>& p
     std::FILE* file = ::fdopen(descriptor, "rb");
     if (!file) {
         ::close(descriptor);
-        log.write(0, "FATAL ERROR: Can't find \"%s\"\n", path->c_str());
+        log.fatal("Can't find \"%s\"\n", path->c_str());
         return nullptr;
     }
 
-    log.write(3, "Checking MPEG-2 TS file length ... ");
+    log.write(LogLevel::kStages, "Checking MPEG-2 TS file length ... ");
     // The length is the size the file system records (the status of the very
     // file just opened), 64-bit so that inputs of 2 GiB and more are whole.
     const uint64_t length = static_cast<uint64_t>(status.st_size);
-    log.write(3, "%" PRIu64 " bytes\n", length);
+    log.write(LogLevel::kStages, "%" PRIu64 " bytes\n", length);
     return std::unique_ptr<FileSource>(
         new FileSource(file, *path, FileIdentity{status.st_dev, status.st_ino}, length, log));
 }
@@ -74,12 +74,12 @@ size_t FileSource::read_packets(std::span<uint8_t> block) {
 void FileSource::report_early_end() {
     failed_ = true;
     if (std::ferror(file_)) {
-        log_.write(0,
+        log_.write(LogLevel::kErrors,
                    "WARNING: reading \"%s\" failed after %" PRIu64 " of the %" PRIu64
                    " bytes expected: %s -> the input ends here\n",
                    path_.c_str(), bytes_taken_, length_, std::strerror(errno));
     } else {
-        log_.write(0,
+        log_.write(LogLevel::kErrors,
                    "WARNING: \"%s\" ended after %" PRIu64 " of the %" PRIu64
                    " bytes measured at the start -> the input ends here\n",
                    path_.c_str(), bytes_taken_, length_);

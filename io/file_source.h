@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "io/file_identity.h"
+#include "common/file_identity.h"
+#include "common/log.h"
 #include "io/ts_source.h"
-#include "tx/log.h"
 
 namespace terramod {
 

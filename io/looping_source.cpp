@@ -84,31 +84,33 @@ void LoopingSource::wrap() {
     continuity_.start_next_pass();
     gap_due_ = continuity_.gap_packets();
     if (wraps_ > 1) {
-        log_.write(2, "Input wrapped to its beginning (pass %" PRId64 ")\n", wraps_ + 1);
+        log_.write(LogLevel::kProgress, "Input wrapped to its beginning (pass %" PRId64 ")\n",
+                   wraps_ + 1);
     } else if (continuity_.duration() && continuity_.gap_pcr_packets() > 0) {
-        log_.write(2,
+        log_.write(LogLevel::kProgress,
                    "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "
                    "moved on by %.6f s a pass, %" PRIu64 " packets at each wrap (%" PRIu64
                    " of them PCR-only, the rest null) so each pass lasts as long as its content\n",
                    static_cast<double>(*continuity_.duration()) / ts::kClockRate, gap_due_,
                    continuity_.gap_pcr_packets());
     } else if (continuity_.duration() && gap_due_ > 0) {
-        log_.write(2,
+        log_.write(LogLevel::kProgress,
                    "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "
                    "moved on by %.6f s a pass, %" PRIu64
                    " null packets at each wrap so each pass lasts as long as its content\n",
                    static_cast<double>(*continuity_.duration()) / ts::kClockRate, gap_due_);
     } else if (continuity_.duration()) {
-        log_.write(2,
+        log_.write(LogLevel::kProgress,
                    "Input wrapped to its beginning (pass 2): counters carried on, PCR/PTS/DTS "
                    "moved on by %.6f s a pass\n",
                    static_cast<double>(*continuity_.duration()) / ts::kClockRate);
     } else if (continuity_.saw_pcr()) {
-        log_.write(2,
+        log_.write(LogLevel::kProgress,
                    "Input wrapped to its beginning (pass 2): counters carried on; no two "
                    "advancing PCRs, so each pass's first PCR is marked discontinuous\n");
     } else {
-        log_.write(2, "Input wrapped to its beginning (pass 2): counters carried on\n");
+        log_.write(LogLevel::kProgress,
+                   "Input wrapped to its beginning (pass 2): counters carried on\n");
     }
 }
 

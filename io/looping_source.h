@@ -9,10 +9,10 @@
 
 #include <array>
 
+#include "common/log.h"
 #include "io/file_source.h"
 #include "io/loop_continuity.h"
 #include "io/ts_source.h"
-#include "tx/log.h"
 
 namespace terramod {
 

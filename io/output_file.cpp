@@ -1,6 +1,6 @@
 #include "io/output_file.h"
 
-#include "io/locked_file.h"
+#include "common/locked_file.h"
 
 namespace terramod {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "io/locked_file.h"
+#include "common/locked_file.h"
 
 namespace terramod {
 

@@ -97,7 +97,7 @@ std::unique_ptr<SoapySink> SoapySink::open(const SoapySinkSettings& settings, Lo
     try {
         sink->report_set_up();
     } catch (const std::exception& error) {
-        log.write(0, "FATAL ERROR: the SDR device can't report its set-up: %s\n", error.what());
+        log.fatal("the SDR device can't report its set-up: %s\n", error.what());
         return nullptr;
     }
     return sink;
@@ -106,36 +106,35 @@ std::unique_ptr<SoapySink> SoapySink::open(const SoapySinkSettings& settings, Lo
 bool SoapySink::set_up() {
     const std::string& format = settings_.stream_format;
     if (format != SOAPY_SDR_CF32 && format != SOAPY_SDR_CS16) {
-        log_.write(0, "FATAL ERROR: SDR stream format \"%s\" is not CF32 or CS16\n",
-                   format.c_str());
+        log_.fatal("SDR stream format \"%s\" is not CF32 or CS16\n", format.c_str());
         return false;
     }
     element_size_ = SoapySDR::formatToSize(format);
     if (!(settings_.sample_rate > 0)) {
-        log_.write(0, "FATAL ERROR: SDR sample rate %s is not positive\n",
+        log_.fatal("SDR sample rate %s is not positive\n",
                    number_text(settings_.sample_rate).c_str());
         return false;
     }
     try {
         device_ = SoapySDR::Device::make(settings_.device_args);
     } catch (const std::exception& error) {
-        log_.write(0,
-                   "FATAL ERROR: no SoapySDR device \"%s\" (%s); SoapySDRUtil --find lists the "
-                   "devices\n",
-                   settings_.device_args.c_str(), error.what());
+        log_.fatal(
+            "no SoapySDR device \"%s\" (%s); SoapySDRUtil --find lists the "
+            "devices\n",
+            settings_.device_args.c_str(), error.what());
         return false;
     }
     try {
         const size_t channels = device_->getNumChannels(SOAPY_SDR_TX);
         if (settings_.channel >= channels) {
-            log_.write(0, "FATAL ERROR: the SDR device has no transmit channel %zu (it has %zu)\n",
+            log_.fatal("the SDR device has no transmit channel %zu (it has %zu)\n",
                        settings_.channel, channels);
             return false;
         }
         return set_sample_rate() && set_frequency() && set_antenna() && set_gain() &&
                set_up_stream() && (settings_.prime_samples > 0 || activate_stream());
     } catch (const std::exception& error) {
-        log_.write(0, "FATAL ERROR: the SDR device refused its set-up: %s\n", error.what());
+        log_.fatal("the SDR device refused its set-up: %s\n", error.what());
         return false;
     }
 }
@@ -152,20 +151,19 @@ bool SoapySink::set_sample_rate() {
         }
     }
     if (!ranges_hold(ranges, rate)) {
-        log_.write(0,
-                   "FATAL ERROR: the SDR device can't transmit at %s samples/s exactly (its rates: "
-                   "%s samples/s)\n",
-                   number_text(rate).c_str(), ranges_text(ranges).c_str());
+        log_.fatal(
+            "the SDR device can't transmit at %s samples/s exactly (its rates: "
+            "%s samples/s)\n",
+            number_text(rate).c_str(), ranges_text(ranges).c_str());
         return false;
     }
     device_->setSampleRate(SOAPY_SDR_TX, settings_.channel, rate);
     const double actual = device_->getSampleRate(SOAPY_SDR_TX, settings_.channel);
     if (!close_enough(actual, rate)) {
-        log_.write(0,
-                   "FATAL ERROR: the SDR device set %s samples/s when asked for %s samples/s "
-                   "(its rates: %s samples/s)\n",
-                   number_text(actual).c_str(), number_text(rate).c_str(),
-                   ranges_text(ranges).c_str());
+        log_.fatal(
+            "the SDR device set %s samples/s when asked for %s samples/s "
+            "(its rates: %s samples/s)\n",
+            number_text(actual).c_str(), number_text(rate).c_str(), ranges_text(ranges).c_str());
         return false;
     }
     return true;
@@ -174,7 +172,7 @@ bool SoapySink::set_sample_rate() {
 bool SoapySink::set_frequency() {
     const SoapySDR::RangeList ranges = device_->getFrequencyRange(SOAPY_SDR_TX, settings_.channel);
     if (!ranges.empty() && !ranges_hold(ranges, settings_.frequency_hz)) {
-        log_.write(0, "FATAL ERROR: the SDR device can't tune to %s Hz (its range: %s Hz)\n",
+        log_.fatal("the SDR device can't tune to %s Hz (its range: %s Hz)\n",
                    number_text(settings_.frequency_hz).c_str(), ranges_text(ranges).c_str());
         return false;
     }
@@ -187,7 +185,7 @@ bool SoapySink::set_antenna() {
     const std::vector<std::string> antennas =
         device_->listAntennas(SOAPY_SDR_TX, settings_.channel);
     if (std::find(antennas.begin(), antennas.end(), *settings_.antenna) == antennas.end()) {
-        log_.write(0, "FATAL ERROR: the SDR device has no antenna \"%s\" (its antennas: %s)\n",
+        log_.fatal("the SDR device has no antenna \"%s\" (its antennas: %s)\n",
                    settings_.antenna->c_str(), names_text(antennas).c_str());
         return false;
     }
@@ -200,7 +198,7 @@ bool SoapySink::set_gain() {
     const SoapySDR::Range range = device_->getGainRange(SOAPY_SDR_TX, settings_.channel);
     const double gain = settings_.gain_db.value_or(range.minimum());
     if (gain < range.minimum() || gain > range.maximum()) {
-        log_.write(0, "FATAL ERROR: gain %s dB is outside the SDR device's range %s to %s dB\n",
+        log_.fatal("gain %s dB is outside the SDR device's range %s to %s dB\n",
                    number_text(gain).c_str(), number_text(range.minimum()).c_str(),
                    number_text(range.maximum()).c_str());
         return false;
@@ -214,13 +212,13 @@ bool SoapySink::set_up_stream() {
         device_->getStreamFormats(SOAPY_SDR_TX, settings_.channel);
     const std::string& format = settings_.stream_format;
     if (!formats.empty() && std::find(formats.begin(), formats.end(), format) == formats.end()) {
-        log_.write(0, "FATAL ERROR: the SDR device can't stream %s (its formats: %s)\n",
-                   format.c_str(), names_text(formats).c_str());
+        log_.fatal("the SDR device can't stream %s (its formats: %s)\n", format.c_str(),
+                   names_text(formats).c_str());
         return false;
     }
     stream_ = device_->setupStream(SOAPY_SDR_TX, format, {settings_.channel});
     if (stream_ == nullptr) {
-        log_.write(0, "FATAL ERROR: the SDR device gave no %s stream\n", format.c_str());
+        log_.fatal("the SDR device gave no %s stream\n", format.c_str());
         return false;
     }
     return true;
@@ -229,8 +227,7 @@ bool SoapySink::set_up_stream() {
 bool SoapySink::activate_stream() {
     const int result = device_->activateStream(stream_);
     if (result != 0) {
-        log_.write(0, "FATAL ERROR: the SDR stream can't be activated: %s\n",
-                   SoapySDR::errToStr(result));
+        log_.fatal("the SDR stream can't be activated: %s\n", SoapySDR::errToStr(result));
         return false;
     }
     active_ = true;
@@ -239,27 +236,28 @@ bool SoapySink::activate_stream() {
 
 void SoapySink::report_set_up() {
     const size_t channel = settings_.channel;
-    log_.write(2, "SDR device: %s (%s), transmit channel %zu\n", device_->getDriverKey().c_str(),
-               device_->getHardwareKey().c_str(), channel);
-    log_.write(2, "SDR sample rate: %s samples/s, stream format %s\n",
+    log_.write(LogLevel::kProgress, "SDR device: %s (%s), transmit channel %zu\n",
+               device_->getDriverKey().c_str(), device_->getHardwareKey().c_str(), channel);
+    log_.write(LogLevel::kProgress, "SDR sample rate: %s samples/s, stream format %s\n",
                number_text(device_->getSampleRate(SOAPY_SDR_TX, channel)).c_str(),
                settings_.stream_format.c_str());
-    log_.write(2, "SDR frequency: %s Hz\n",
+    log_.write(LogLevel::kProgress, "SDR frequency: %s Hz\n",
                number_text(device_->getFrequency(SOAPY_SDR_TX, channel)).c_str());
-    log_.write(2, "SDR gain: %s dB\n",
+    log_.write(LogLevel::kProgress, "SDR gain: %s dB\n",
                number_text(device_->getGain(SOAPY_SDR_TX, channel)).c_str());
     if (!device_->listAntennas(SOAPY_SDR_TX, channel).empty()) {
-        log_.write(2, "SDR antenna: %s\n", device_->getAntenna(SOAPY_SDR_TX, channel).c_str());
+        log_.write(LogLevel::kProgress, "SDR antenna: %s\n",
+                   device_->getAntenna(SOAPY_SDR_TX, channel).c_str());
     }
 }
 
 bool SoapySink::write_samples(std::span<const uint8_t> encoded) {
     if (stream_ == nullptr || failed_) {
-        log_.write(0, "FATAL ERROR: the SDR stream is not open\n");
+        log_.fatal("the SDR stream is not open\n");
         return false;
     }
     if (encoded.size() % element_size_ != 0) {
-        log_.write(0, "FATAL ERROR: %zu bytes are not whole %s samples\n", encoded.size(),
+        log_.fatal("%zu bytes are not whole %s samples\n", encoded.size(),
                    settings_.stream_format.c_str());
         return false;
     }
@@ -275,7 +273,7 @@ bool SoapySink::start_primed() {
     try {
         activated = activate_stream();
     } catch (const std::exception& error) {
-        log_.write(0, "FATAL ERROR: the SDR stream can't be activated: %s\n", error.what());
+        log_.fatal("the SDR stream can't be activated: %s\n", error.what());
     }
     const std::vector<uint8_t> primed = std::move(priming_);
     priming_ = {};
@@ -306,7 +304,7 @@ bool SoapySink::write_elements(const uint8_t* data, size_t count, int flags) {
     try {
         return send_elements(data, count, flags);
     } catch (const std::exception& error) {
-        log_.write(0, "FATAL ERROR: writing to the SDR device failed: %s\n", error.what());
+        log_.fatal("writing to the SDR device failed: %s\n", error.what());
         return false;
     }
 }
@@ -332,12 +330,11 @@ bool SoapySink::send_elements(const uint8_t* data, size_t count, int flags) {
         } else if (result == SOAPY_SDR_TIME_ERROR) {
             ++late_bursts_;
         } else if (result != 0 && result != SOAPY_SDR_TIMEOUT) {
-            log_.write(0, "FATAL ERROR: writing to the SDR device failed: %s\n",
-                       SoapySDR::errToStr(result));
+            log_.fatal("writing to the SDR device failed: %s\n", SoapySDR::errToStr(result));
             return false;
         }
         if (now - last_progress > settings_.stall_limit) {
-            log_.write(0, "FATAL ERROR: the SDR device took no samples for %s s\n",
+            log_.fatal("the SDR device took no samples for %s s\n",
                        number_text(settings_.stall_limit.count() / 1000.0).c_str());
             return false;
         }
@@ -383,11 +380,11 @@ void SoapySink::warn_events_now_and_then() {
     const Clock::time_point now = Clock::now();
     if (last_warning_ && now - *last_warning_ < settings_.warning_interval) return;
     if (stream_errors_ == 0) {
-        log_.write(0, "WARNING: SDR underflows: %llu, late bursts: %llu so far\n",
+        log_.write(LogLevel::kErrors, "WARNING: SDR underflows: %llu, late bursts: %llu so far\n",
                    static_cast<unsigned long long>(underflows_),
                    static_cast<unsigned long long>(late_bursts_));
     } else {
-        log_.write(0,
+        log_.write(LogLevel::kErrors,
                    "WARNING: SDR underflows: %llu, late bursts: %llu, stream errors: %llu so far\n",
                    static_cast<unsigned long long>(underflows_),
                    static_cast<unsigned long long>(late_bursts_),
@@ -409,7 +406,8 @@ void SoapySink::poll_events() {
 
 void SoapySink::report_totals() {
     const bool any = underflows_ + late_bursts_ + stream_errors_ > 0;
-    log_.write(any ? 0 : 2, "%sSDR underflows: %llu, late bursts: %llu, stream errors: %llu\n",
+    log_.write(any ? LogLevel::kErrors : LogLevel::kProgress,
+               "%sSDR underflows: %llu, late bursts: %llu, stream errors: %llu\n",
                any ? "WARNING: " : "", static_cast<unsigned long long>(underflows_),
                static_cast<unsigned long long>(late_bursts_),
                static_cast<unsigned long long>(stream_errors_));
@@ -431,7 +429,8 @@ bool SoapySink::close() {
                 wait_for_drain();
                 warn_events_now_and_then();
             } catch (const std::exception& error) {
-                log_.write(0, "WARNING: waiting for the SDR device to drain failed: %s\n",
+                log_.write(LogLevel::kErrors,
+                           "WARNING: waiting for the SDR device to drain failed: %s\n",
                            error.what());
                 ok = false;
             }
@@ -468,7 +467,8 @@ bool SoapySink::release() {
         try {
             step();
         } catch (const std::exception& error) {
-            log_.write(0, "WARNING: %s the SDR device failed: %s\n", what, error.what());
+            log_.write(LogLevel::kErrors, "WARNING: %s the SDR device failed: %s\n", what,
+                       error.what());
             ok = false;
         }
     };

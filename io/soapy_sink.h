@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "io/sample_sink.h"
-#include "tx/log.h"
 
 namespace SoapySDR {
 class Device;

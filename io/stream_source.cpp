@@ -45,7 +45,7 @@ std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& l
     if (path == kStandardInputName) {
         struct stat status {};
         if (::fstat(STDIN_FILENO, &status) != 0) {
-            log.write(0, "FATAL ERROR: standard input is not open\n");
+            log.fatal("standard input is not open\n");
             return nullptr;
         }
         return std::unique_ptr<StreamSource>(
@@ -62,7 +62,7 @@ std::unique_ptr<StreamSource> StreamSource::open(const std::string& path, Log& l
     struct stat status {};
     if (::fstat(descriptor, &status) != 0 || !is_stream_type(status.st_mode)) {
         ::close(descriptor);
-        log.write(0, "FATAL ERROR: \"%s\" is not a regular file\n", path.c_str());
+        log.fatal("\"%s\" is not a regular file\n", path.c_str());
         return nullptr;
     }
     return std::unique_ptr<StreamSource>(
@@ -107,8 +107,8 @@ bool StreamSource::wait_for_input() {
         const auto waited = Clock::now() - wait_start;
         if (!stall_warned_ && waited >= kStallWarning) {
             stall_warned_ = true;
-            log_.write(1, "WARNING: no input from %s for %.1f s: waiting\n", name_.c_str(),
-                       std::chrono::duration<double>(waited).count());
+            log_.write(LogLevel::kWarnings, "WARNING: no input from %s for %.1f s: waiting\n",
+                       name_.c_str(), std::chrono::duration<double>(waited).count());
         }
         if (idle_task_) idle_task_();
     }
@@ -117,8 +117,8 @@ bool StreamSource::wait_for_input() {
 void StreamSource::note_input_came(Clock::time_point wait_start) {
     if (!stall_warned_) return;
     stall_warned_ = false;
-    log_.write(1, "Input from %s again after %.1f s without data\n", name_.c_str(),
-               std::chrono::duration<double>(Clock::now() - wait_start).count());
+    log_.write(LogLevel::kWarnings, "Input from %s again after %.1f s without data\n",
+               name_.c_str(), std::chrono::duration<double>(Clock::now() - wait_start).count());
 }
 
 size_t StreamSource::read_some(uint8_t* buffer, size_t size) {
@@ -133,8 +133,8 @@ size_t StreamSource::read_some(uint8_t* buffer, size_t size) {
         }
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) break;
     }
-    log_.write(0, "WARNING: Couldn't read from %s (%s) -> input ends here\n", name_.c_str(),
-               std::strerror(errno));
+    log_.write(LogLevel::kErrors, "WARNING: Couldn't read from %s (%s) -> input ends here\n",
+               name_.c_str(), std::strerror(errno));
     ended_ = true;
     failed_ = true;
     return 0;
@@ -179,7 +179,8 @@ void StreamSource::skip_to_first_packet() {
     }
     bytes_taken_ += skipped;
     if (skipped > 0)
-        log_.write(1, "WARNING: %" PRIu64 " bytes skipped before the first packet of %s\n", skipped,
+        log_.write(LogLevel::kWarnings,
+                   "WARNING: %" PRIu64 " bytes skipped before the first packet of %s\n", skipped,
                    name_.c_str());
 }
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "io/file_identity.h"
+#include "common/file_identity.h"
+#include "common/log.h"
 #include "io/ts_source.h"
-#include "tx/log.h"
 
 namespace terramod {
 

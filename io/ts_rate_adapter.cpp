@@ -60,8 +60,7 @@ RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, Cha
       start_delay_ticks_(start_delay > 0 ? start_delay * ts::kClockRate : 0.0),
       chunk_(kChunkPackets * ts::kPacketSize) {
     if (!(channel_rate > 0) || !std::isfinite(channel_rate))
-        stop("FATAL ERROR: channel rate %g bit/s: --adapt-rate needs a positive rate\n",
-             channel_rate);
+        stop("channel rate %g bit/s: --adapt-rate needs a positive rate\n", channel_rate);
 }
 
 bool RateAdaptingSource::has_more_input() {
@@ -80,7 +79,7 @@ bool RateAdaptingSource::has_more_input() {
 
 size_t RateAdaptingSource::read_packets(std::span<uint8_t> block) {
     if (!held_message_.empty()) {
-        log_.write(0, "%s", held_message_.c_str());
+        log_.fatal("%s", held_message_.c_str());
         held_message_.clear();
     }
     size_t filled = 0;
@@ -316,7 +315,8 @@ void RateAdaptingSource::time_on(uint16_t pid) {
         pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
         pids.insert(pids.begin(), pid);
     } else {
-        log_.write(1, "WARNING: the PCR moved from PID %d to PID %d -> new timeline on PID %d\n",
+        log_.write(LogLevel::kWarnings,
+                   "WARNING: the PCR moved from PID %d to PID %d -> new timeline on PID %d\n",
                    timing_pid_, pid, pid);
     }
     timing_pid_ = pid;
@@ -352,7 +352,7 @@ void RateAdaptingSource::take_best_candidate() {
 
 void RateAdaptingSource::time_on_undeclared(uint16_t pid) {
     if (!declared_pcr_pids_.empty())
-        log_.write(1,
+        log_.write(LogLevel::kWarnings,
                    "WARNING: the PMT names PID %d as PCR PID but it carries no PCR -> timing "
                    "on PID %d, which does\n",
                    declared_pcr_pids_.front(), pid);
@@ -374,7 +374,7 @@ void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discont
     if (timing_pid_undeclared_ && ++undeclared_timing_pcrs_ >= kCandidatePcrs &&
         !warned_undeclared_) {
         warned_undeclared_ = true;
-        log_.write(1,
+        log_.write(LogLevel::kWarnings,
                    "WARNING: the PMT names PID %d as PCR PID but it carries no PCR -> timing "
                    "stays on PID %d, which does\n",
                    declared_pcr_pids_.front(), timing_pid_);
@@ -420,14 +420,14 @@ void RateAdaptingSource::warn_pcr_jump(int64_t advance) {
     if (warned_pcr_jump_) return;
     warned_pcr_jump_ = true;
     if (advance == 0) {
-        log_.write(1,
+        log_.write(LogLevel::kWarnings,
                    "WARNING: PCR on PID %d does not advance, without the discontinuity "
                    "indicator -> new timeline\n",
                    timing_pid_);
         return;
     }
     const int64_t jump = advance > ts::kPcrModulus / 2 ? advance - ts::kPcrModulus : advance;
-    log_.write(1,
+    log_.write(LogLevel::kWarnings,
                "WARNING: PCR on PID %d jumps by %+.3f s without the discontinuity indicator -> "
                "new timeline\n",
                timing_pid_, static_cast<double>(jump) / ts::kClockRate);
@@ -461,7 +461,7 @@ void RateAdaptingSource::check_pcr_gap(uint64_t index) {
     if (!have_anchor_) take_best_candidate();
     if (fatal_) return;
     if (!have_anchor_) {
-        stop("FATAL ERROR: the %s carries no PCR in its first %" PRIu64
+        stop("the %s carries no PCR in its first %" PRIu64
              " packets: --adapt-rate cannot time it\n",
              stream_name_, without);
     } else if (!have_rate_) {
@@ -469,7 +469,7 @@ void RateAdaptingSource::check_pcr_gap(uint64_t index) {
     } else {
         if (!warned_pcr_gap_) {
             warned_pcr_gap_ = true;
-            log_.write(1,
+            log_.write(LogLevel::kWarnings,
                        "WARNING: no PCR on PID %d for %" PRIu64
                        " packets -> timing them at the measured rate\n",
                        timing_pid_, without);
@@ -487,7 +487,7 @@ void RateAdaptingSource::end_of_input() {
     if (!have_anchor_) take_best_candidate();
     if (fatal_) return;
     if (!have_anchor_) {
-        stop("FATAL ERROR: the %s carries no PCR: --adapt-rate cannot time it\n", stream_name_);
+        stop("the %s carries no PCR: --adapt-rate cannot time it\n", stream_name_);
         return;
     }
     if (!have_rate_) {
@@ -507,10 +507,10 @@ void RateAdaptingSource::stop_without_rate(uint64_t packets) {
     std::string within;
     if (packets > 0) within = " in its first " + std::to_string(packets) + " packets";
     if (timing_pcrs_ <= 1) {
-        stop("FATAL ERROR: the %s carries only one PCR%s: --adapt-rate cannot measure its rate\n",
-             stream_name_, within.c_str());
+        stop("the %s carries only one PCR%s: --adapt-rate cannot measure its rate\n", stream_name_,
+             within.c_str());
     } else {
-        stop("FATAL ERROR: the %s's %" PRIu64
+        stop("the %s's %" PRIu64
              " PCRs on PID %d%s jump or do not advance (no two "
              "within %.0f s): --adapt-rate cannot measure its rate\n",
              stream_name_, timing_pcrs_, timing_pid_, within.c_str(), kMaxPcrStep);
@@ -547,7 +547,7 @@ void RateAdaptingSource::stop_for_overflow(const Held& packet) {
         fitting = fastest;
     }
     stop(
-        "FATAL ERROR: the %s needs %.6f Mbit/s without its null packets (its PCRs give "
+        "the %s needs %.6f Mbit/s without its null packets (its PCRs give "
         "%.6f Mbit/s), more than the channel's %.6f Mbit/s: input packet #%" PRIu64
         " would leave %.3f s late. Settings at %s that carry it: %s. Nothing after output "
         "packet #%" PRIu64 " was sent.\n",
@@ -565,7 +565,7 @@ void RateAdaptingSource::stop(const char* format, ...) {
         std::vsnprintf(text, sizeof text, format, args);
         held_message_ = text;
     } else {
-        log_.vwrite(0, format, args);
+        log_.vfatal(format, args);
     }
     va_end(args);
 }
@@ -578,17 +578,23 @@ void RateAdaptingSource::write_report(Log& log) const {
         pids += text;
     }
     if (std::strcmp(stream_name_, "stream") == 0)
-        log.write(2, "Rate adaptation:\n");
+        log.write(LogLevel::kProgress, "Rate adaptation:\n");
     else
-        log.write(2, "Rate adaptation (%s):\n", stream_name_);
-    log.write(2, "\tPCR PID(s)          : %s\n", pids.empty() ? "NONE" : pids.c_str());
-    log.write(2, "\tInput rate (PCR)    : %.6f Mbps\n", statistics_.input_rate * 1e-6);
-    log.write(2, "\tChannel rate        : %.6f Mbps\n", channel_rate_ * 1e-6);
-    log.write(2, "\tNull packets dropped: %" PRIu64 "\n", statistics_.null_packets_dropped);
-    log.write(2, "\tNull packets added  : %" PRIu64 "\n", statistics_.null_packets_inserted);
-    log.write(2, "\tLargest PCR change  : %.3f micros\n", statistics_.largest_pcr_correction * 1e6);
-    log.write(2, "\tQueue high water    : %zu packets\n", statistics_.queue_high_water);
-    log.write(2, "----------------------------------------------------------\n");
+        log.write(LogLevel::kProgress, "Rate adaptation (%s):\n", stream_name_);
+    log.write(LogLevel::kProgress, "\tPCR PID(s)          : %s\n",
+              pids.empty() ? "NONE" : pids.c_str());
+    log.write(LogLevel::kProgress, "\tInput rate (PCR)    : %.6f Mbps\n",
+              statistics_.input_rate * 1e-6);
+    log.write(LogLevel::kProgress, "\tChannel rate        : %.6f Mbps\n", channel_rate_ * 1e-6);
+    log.write(LogLevel::kProgress, "\tNull packets dropped: %" PRIu64 "\n",
+              statistics_.null_packets_dropped);
+    log.write(LogLevel::kProgress, "\tNull packets added  : %" PRIu64 "\n",
+              statistics_.null_packets_inserted);
+    log.write(LogLevel::kProgress, "\tLargest PCR change  : %.3f micros\n",
+              statistics_.largest_pcr_correction * 1e6);
+    log.write(LogLevel::kProgress, "\tQueue high water    : %zu packets\n",
+              statistics_.queue_high_water);
+    log.write(LogLevel::kProgress, "----------------------------------------------------------\n");
 }
 
 RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log, const char* label)
@@ -627,7 +633,7 @@ void RateMismatchDetector::on_pcr(uint64_t index, int64_t pcr, bool discontinuit
                      static_cast<double>(elapsed_);
     if (std::fabs(measured_rate_ - channel_rate_) > kTolerance * channel_rate_) {
         warned_ = true;
-        log_.write(1,
+        log_.write(LogLevel::kWarnings,
                    "WARNING: the %sstream's PCRs give %.6f Mbit/s but the %schannel carries "
                    "%.6f Mbit/s: it would play at the wrong speed (--adapt-rate re-times it)\n",
                    label_, measured_rate_ * 1e-6, label_, channel_rate_ * 1e-6);

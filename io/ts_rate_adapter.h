@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
+#include "dvbt/dvbt.h"
 #include "io/channel_rates.h"
 #include "io/ts_packet.h"
 #include "io/ts_source.h"
-#include "tx/log.h"
-#include "tx/tx_types.h"
 
 namespace terramod {
 
@@ -139,6 +139,7 @@ class RateAdaptingSource : public TsSource {
     uint64_t first_slot_for(double time) const;
     double ticks_per_input_packet() const;
     void stop_for_overflow(const Held& packet);
+    // A fatal stop: "FATAL ERROR: " and the message (held while looking ahead).
     void stop(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     TsSource& input_;

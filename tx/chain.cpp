@@ -86,18 +86,18 @@ void TxChain::encode_puncture_and_interleave_bits(Log& log) {
     hp_.run_encoder(log);
     if (lp_) {
         lp_->run_encoder(log);
-        log.write(3, "Hierarchical bit interleaving ... ");
+        log.write(LogLevel::kStages, "Hierarchical bit interleaving ... ");
         bit_interleaver_.process_hierarchical(hp_.punctured_bits(), lp_->punctured_bits(),
                                               b.bit_interleaved_buffer);
     } else if (packed_bits_) {
         // Eight bits to a byte through the three stages; the same cells.
-        log.write(3, "Bit interleaving ... ");
+        log.write(LogLevel::kStages, "Bit interleaving ... ");
         bit_interleaver_.process_packed(hp_.punctured_bits(), 0, b.bit_interleaved_buffer);
     } else {
-        log.write(3, "Bit interleaving ... ");
+        log.write(LogLevel::kStages, "Bit interleaving ... ");
         bit_interleaver_.process(hp_.punctured_bits(), b.bit_interleaved_buffer);
     }
-    log.write(3, "done.\n");
+    log.write(LogLevel::kStages, "done.\n");
 }
 
 void TxChain::run_front(Log& log) {
@@ -108,21 +108,23 @@ void TxChain::run_front(Log& log) {
         // No s or m dump: each symbol goes through the symbol interleaver,
         // the mapper and the frame builder while its cells are in the cache,
         // the same operations on the same cells.
-        log.write(3, "Symbol interleaving ... done.\n");
-        log.write(3, "Mapping to %s ... done.\n", kConstellationNames[settings_.constellation]);
-        log.write(3, "Adding pilots & TPS ...");
+        log.write(LogLevel::kStages, "Symbol interleaving ... done.\n");
+        log.write(LogLevel::kStages, "Mapping to %s ... done.\n",
+                  kConstellationNames[settings_.constellation]);
+        log.write(LogLevel::kStages, "Adding pilots & TPS ...");
         map_and_frame_each_symbol(frame);
-        log.write(3, " done\n");
+        log.write(LogLevel::kStages, " done\n");
     } else {
-        log.write(3, "Symbol interleaving ... ");
+        log.write(LogLevel::kStages, "Symbol interleaving ... ");
         symbol_interleaver_.process(b.bit_interleaved_buffer, b.symbol_interleaved_buffer);
-        log.write(3, "done.\n");
-        log.write(3, "Mapping to %s ...", kConstellationNames[settings_.constellation]);
+        log.write(LogLevel::kStages, "done.\n");
+        log.write(LogLevel::kStages, "Mapping to %s ...",
+                  kConstellationNames[settings_.constellation]);
         mapper_.process(b.symbol_interleaved_buffer, b.mapped_buffer);
-        log.write(3, " done.\n");
-        log.write(3, "Adding pilots & TPS ...");
+        log.write(LogLevel::kStages, " done.\n");
+        log.write(LogLevel::kStages, "Adding pilots & TPS ...");
         frame_builder_.process(b.mapped_buffer, frame);
-        log.write(3, " done\n");
+        log.write(LogLevel::kStages, " done\n");
     }
     front_slot_ = fill_slot_;
     fill_slot_ = (fill_slot_ + 1) % static_cast<int32_t>(b.slots.size());
@@ -215,7 +217,7 @@ void TxChain::start_back(bool hold_output) {
 }
 
 void TxChain::finish_back(Log& log) {
-    log.write(3, "Guarding, IFFTing & prefixing ...");
+    log.write(LogLevel::kStages, "Guarding, IFFTing & prefixing ...");
     if (back_started_) {
         back_job_.open_gate();  // the caller has written what it had to
         if (workers_)
@@ -225,7 +227,7 @@ void TxChain::finish_back(Log& log) {
         back_started_ = false;
         output_slot_ = back_slot_;
     }
-    log.write(3, " done.\n");
+    log.write(LogLevel::kStages, " done.\n");
 }
 
 // With interpolation only the first slot has base-rate samples.

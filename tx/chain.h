@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/log.h"
 #include "dvbt/dvbt.h"
 #include "inner/bit_interleaver.h"
 #include "inner/mapper.h"
@@ -22,7 +23,6 @@
 #include "ofdm/precise_ifft.h"
 #include "ofdm/sample_stage.h"
 #include "ofdm/symbol_window.h"
-#include "tx/log.h"
 #include "tx/stream_coder.h"
 #include "tx/tx_types.h"
 #include "tx/worker_pool.h"

@@ -11,12 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "common/version.h"
+
 namespace terramod {
 
-const char* const kBanner =
-    "Terramod v. 1.2j Win32   - Beta (2004/08/23)\n"
-    "terramod developers\n"
-    "https://terramod.example.org\n";
+namespace {
+const std::string kBannerText = std::string("Terramod v. ") + kVersion +
+                                " Win32   - Beta (2004/08/23)\n"
+                                "terramod developers\n"
+                                "https://terramod.example.org\n";
+}  // namespace
+
+const char* const kBanner = kBannerText.c_str();
 
 namespace {
 
@@ -714,26 +720,27 @@ bool command_line_refused(const TxConfig& config, std::FILE* console) {
 bool device_run_settings_taken(const TxConfig& config, Log& log) {
     if (!config.device_args || config.settings_not_taken.empty()) return true;
     if (config.lenient) {
-        log.write(0,
+        log.write(LogLevel::kErrors,
                   "WARNING: --lenient: transmitting although settings were not taken as given:\n");
     } else {
-        log.write(0,
-                  "FATAL ERROR: --device transmits only settings taken as given (--lenient "
-                  "transmits anyway):\n");
+        log.fatal(
+            "--device transmits only settings taken as given (--lenient "
+            "transmits anyway):\n");
     }
     for (const std::string& setting : config.settings_not_taken)
-        log.write(0, "  %s\n", setting.c_str());
+        log.write(LogLevel::kErrors, "  %s\n", setting.c_str());
     return config.lenient;
 }
 
 bool report_help_or_version(const TxConfig& config, Log& log) {
     if (!config.show_help && !config.show_version) return false;
     log.write(
-        0, "\nDVB-T compliant software transmitter\n%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n",
+        LogLevel::kErrors,
+        "\nDVB-T compliant software transmitter\n%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n",
         kBanner);
     if (config.show_help) {
-        log.write(0, kHelpText, kMaxVerbosity);
-        log.write(0, "%s", long_options_help().c_str());
+        log.write(LogLevel::kErrors, kHelpText, kMaxVerbosity);
+        log.write(LogLevel::kErrors, "%s", long_options_help().c_str());
     }
     return true;
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tx/log.h"
+#include "common/log.h"
 #include "tx/tx_types.h"
 
 namespace terramod {

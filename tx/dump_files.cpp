@@ -64,14 +64,13 @@ std::vector<std::string> DumpFiles::selected_file_names() const {
 
 bool DumpFiles::open() {
     for (const auto& dump : dumps_) {
-        log_.write(2, "%s", dump->description->announcement);
+        log_.write(LogLevel::kProgress, "%s", dump->description->announcement);
         if (!dump->file.open() && dump->file.in_use()) {
-            log_.write(0, "FATAL ERROR: output file \"%s\" is in use by another run\n",
-                       dump->file.name().c_str());
+            log_.fatal("output file \"%s\" is in use by another run\n", dump->file.name().c_str());
             return false;
         }
         if (!dump->file.is_open()) {
-            log_.write(0, "WARNING: Can't open \"%s\" -> skipping ...\n",
+            log_.write(LogLevel::kErrors, "WARNING: Can't open \"%s\" -> skipping ...\n",
                        dump->file.name().c_str());
             had_failure_ = true;
         }
@@ -88,12 +87,13 @@ void DumpFiles::write(const TxChain& chain, DumpStage first, DumpStage last) {
                                                    ? chain.lp_stage_bytes(description.stage)
                                                    : chain.stage_bytes(description.stage);
         const int64_t count = static_cast<int64_t>(bytes.size() / description.element_size);
-        log_.write(3, "Dumping %" PRId64 " samples to %s file ...", count, description.word);
+        log_.write(LogLevel::kStages, "Dumping %" PRId64 " samples to %s file ...", count,
+                   description.word);
         if (!dump->file.write_samples(bytes)) {
             had_failure_ = true;
-            log_.write(0, "WARNING: Couldn't write to %s file\n", description.word);
+            log_.write(LogLevel::kErrors, "WARNING: Couldn't write to %s file\n", description.word);
         }
-        log_.write(3, " done.\n");
+        log_.write(LogLevel::kStages, " done.\n");
     }
 }
 
@@ -103,7 +103,8 @@ void DumpFiles::close_all() {
         const bool was_open = dump->file.is_open();
         if (!dump->file.close() && was_open) {
             had_failure_ = true;
-            log_.write(0, "WARNING: Couldn't write to %s file\n", dump->description->word);
+            log_.write(LogLevel::kErrors, "WARNING: Couldn't write to %s file\n",
+                       dump->description->word);
         }
     }
 }

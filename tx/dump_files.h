@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "io/output_file.h"
 #include "tx/chain.h"
-#include "tx/log.h"
 #include "tx/tx_types.h"
 
 namespace terramod {

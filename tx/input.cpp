@@ -6,20 +6,21 @@ namespace terramod {
 
 int64_t read_cycle_block(TsSource& source, std::span<uint8_t> block, Log& log,
                          size_t* obtained_bytes, const char* label, bool null_packets) {
-    log.write(3, "Reading %sMPEG2-TS file ... ", label);
+    log.write(LogLevel::kStages, "Reading %sMPEG2-TS file ... ", label);
     const size_t obtained = source.read_packets(block);
     if (obtained_bytes) *obtained_bytes = obtained;
-    log.write(3, "%d bytes read.\n", static_cast<int32_t>(obtained));
+    log.write(LogLevel::kStages, "%d bytes read.\n", static_cast<int32_t>(obtained));
     // A short read is not an error, whatever its cause: the block is padded.
     if (obtained < block.size()) {
-        log.write(3, "%sMPEG-2 bunch too short! Padding with %d bytes ...", label,
+        log.write(LogLevel::kStages, "%sMPEG-2 bunch too short! Padding with %d bytes ...", label,
                   static_cast<int32_t>(block.size() - obtained));
         pad_block(block, obtained, null_packets);
-        log.write(3, " done.\n");
+        log.write(LogLevel::kStages, " done.\n");
         // A file keeps its messages; a stream cut inside a packet says so.
         const size_t partial = obtained % kPacketLength;
         if (!source.known_length() && partial != 0)
-            log.write(1, "WARNING: input ended inside a packet: its %d bytes padded to %d\n",
+            log.write(LogLevel::kWarnings,
+                      "WARNING: input ended inside a packet: its %d bytes padded to %d\n",
                       static_cast<int32_t>(partial), static_cast<int32_t>(kPacketLength));
     }
     return static_cast<int64_t>(block.size());

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/log.h"
 #include "io/ts_source.h"
-#include "tx/log.h"
 
 namespace terramod {
 

@@ -67,27 +67,38 @@ void choose_hierarchical_block_size(const TxConfig& config, BlockSizes& sizes) {
 }
 
 void write_settings(const TxConfig& config, Log& log) {
-    log.write(2,
+    log.write(LogLevel::kProgress,
               "%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n\nDVB-T Exciter parameters:\n"
               "----------------------------------------------------------\n",
               kBanner);
-    log.write(2, "\tMPEG-2 TS file name : %s\n", path_or_none(config.input_path));
+    log.write(LogLevel::kProgress, "\tMPEG-2 TS file name : %s\n", path_or_none(config.input_path));
     if (config.hierarchical_streams())
-        log.write(2, "\tLP MPEG-2 TS file   : %s\n", config.lp_input_path->c_str());
-    log.write(2, "\tDAC file name       : %s\n", path_or_none(config.output_path));
-    log.write(2, "\tMode                : %s\n", kModeNames[config.mode]);
-    log.write(2, "\tConst. order        : %s\n", kConstellationNames[config.constellation]);
-    log.write(2, "\tUnif. order         : %s\n", kHierarchyNames[config.hierarchy]);
-    log.write(2, "\tPrefix duration     : %s\n", kGuardIntervalNames[config.guard_interval]);
-    log.write(2, "\tPuncturing rate     : %s\n", kCodeRateNames[config.code_rate]);
+        log.write(LogLevel::kProgress, "\tLP MPEG-2 TS file   : %s\n",
+                  config.lp_input_path->c_str());
+    log.write(LogLevel::kProgress, "\tDAC file name       : %s\n",
+              path_or_none(config.output_path));
+    log.write(LogLevel::kProgress, "\tMode                : %s\n", kModeNames[config.mode]);
+    log.write(LogLevel::kProgress, "\tConst. order        : %s\n",
+              kConstellationNames[config.constellation]);
+    log.write(LogLevel::kProgress, "\tUnif. order         : %s\n",
+              kHierarchyNames[config.hierarchy]);
+    log.write(LogLevel::kProgress, "\tPrefix duration     : %s\n",
+              kGuardIntervalNames[config.guard_interval]);
+    log.write(LogLevel::kProgress, "\tPuncturing rate     : %s\n",
+              kCodeRateNames[config.code_rate]);
     if (config.hierarchical_streams())
-        log.write(2, "\tLP puncturing rate  : %s\n", kCodeRateNames[config.lp_code_rate]);
+        log.write(LogLevel::kProgress, "\tLP puncturing rate  : %s\n",
+                  kCodeRateNames[config.lp_code_rate]);
     if (config.bandwidth_hz)
-        log.write(2, "\tChannel bandwidth   : %.6f MHz\n", *config.bandwidth_hz * 1e-6);
+        log.write(LogLevel::kProgress, "\tChannel bandwidth   : %.6f MHz\n",
+                  *config.bandwidth_hz * 1e-6);
     else
-        log.write(2, "\tChannel spacing     : %s\n", kChannelSpacingNames[config.channel_spacing]);
-    log.write(2, "\tConvInt init.       : %s\n", kInterleaverInitNames[config.interleaver_init]);
-    log.write(2, "\tFrequency mapping   : %s\n", kFrequencyMappingNames[config.frequency_mapping]);
+        log.write(LogLevel::kProgress, "\tChannel spacing     : %s\n",
+                  kChannelSpacingNames[config.channel_spacing]);
+    log.write(LogLevel::kProgress, "\tConvInt init.       : %s\n",
+              kInterleaverInitNames[config.interleaver_init]);
+    log.write(LogLevel::kProgress, "\tFrequency mapping   : %s\n",
+              kFrequencyMappingNames[config.frequency_mapping]);
 }
 
 }  // namespace
@@ -107,12 +118,15 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
     write_settings(config, log);
 
     rates.sampling_rate = sampling_rate(config);
-    log.write(2, "\tOutput sampling rate: %.6f Msps\n", rates.sampling_rate * 1e-6);
+    log.write(LogLevel::kProgress, "\tOutput sampling rate: %.6f Msps\n",
+              rates.sampling_rate * 1e-6);
     rates.sample_period = 1 / rates.sampling_rate;
-    log.write(2, "\tOutput sample time  : %.3f ns\n", rates.sample_period * 1e9);
-    log.write(2, "\tUseful symbol time  : %.3f micros\n", fft * rates.sample_period * 1e6);
-    log.write(2, "\tGuard interval time : %.3f micros\n", fft * guard * rates.sample_period * 1e6);
-    log.write(2, "\tTotal symbol time   : %.3f micros\n",
+    log.write(LogLevel::kProgress, "\tOutput sample time  : %.3f ns\n", rates.sample_period * 1e9);
+    log.write(LogLevel::kProgress, "\tUseful symbol time  : %.3f micros\n",
+              fft * rates.sample_period * 1e6);
+    log.write(LogLevel::kProgress, "\tGuard interval time : %.3f micros\n",
+              fft * guard * rates.sample_period * 1e6);
+    log.write(LogLevel::kProgress, "\tTotal symbol time   : %.3f micros\n",
               (guard + 1) * fft * rates.sample_period * 1e6);
 
     const double data_share = static_cast<double>(data_carrier_count[config.mode]) / fft;
@@ -121,18 +135,21 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
     const int32_t hp_bits = config.hierarchical_streams() ? 2 : bits;
     rates.useful_throughput = data_share * rates.sampling_rate * kPayloadShare *
                               code_rate_value[config.code_rate] * hp_bits / (guard + 1);
-    log.write(2, "\tUseful throughput   : %.6f Mbps\n", rates.useful_throughput * 1e-6);
+    log.write(LogLevel::kProgress, "\tUseful throughput   : %.6f Mbps\n",
+              rates.useful_throughput * 1e-6);
     if (config.hierarchical_streams()) {
         rates.lp_useful_throughput = data_share * rates.sampling_rate * kPayloadShare *
                                      code_rate_value[config.lp_code_rate] * (bits - 2) /
                                      (guard + 1);
-        log.write(2, "\tLP useful throughput: %.6f Mbps\n", rates.lp_useful_throughput * 1e-6);
+        log.write(LogLevel::kProgress, "\tLP useful throughput: %.6f Mbps\n",
+                  rates.lp_useful_throughput * 1e-6);
     }
-    log.write(2, "\tCarrier spacing     : %.3f kHz\n",
+    log.write(LogLevel::kProgress, "\tCarrier spacing     : %.3f kHz\n",
               rates.sampling_rate / (fft_size[config.mode] * 1000));
     rates.nominal_bandwidth = carrier_count[config.mode] * rates.sampling_rate / fft;
-    log.write(2, "\tNominal bandwidth   : %.6f MHz\n", rates.nominal_bandwidth * 1e-6);
-    log.write(2, "----------------------------------------------------------\n");
+    log.write(LogLevel::kProgress, "\tNominal bandwidth   : %.6f MHz\n",
+              rates.nominal_bandwidth * 1e-6);
+    log.write(LogLevel::kProgress, "----------------------------------------------------------\n");
     return rates;
 }
 
@@ -208,7 +225,7 @@ void write_block_summary(const BlockSizes& sizes, Log& log) {
     // The unsigned 32-bit total is converted to float and scaled by 2^-20 in
     // single precision, as the figure has always been computed.
     const float megabytes = static_cast<float>(block_buffer_bytes(sizes)) * 9.5367431640625e-07f;
-    log.write(4,
+    log.write(LogLevel::kMemory,
               "        Simulation buffers  : %d ppc, %d bpc\n"
               "        Total RAM           : %.3f MB\n"
               "----------------------------------------------------------\n",

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "tx/log.h"
+#include "common/log.h"
 #include "tx/tx_types.h"
 
 namespace terramod {

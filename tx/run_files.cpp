@@ -54,11 +54,11 @@ bool standard_output_spares_input_and_log(const FileIdentity& input, Log& log,
     const std::optional<FileIdentity> output = stored_descriptor_identity(STDOUT_FILENO);
     if (!output) return true;
     if (output == input) {
-        log.write(0, "FATAL ERROR: standard output (-o -) is the input file\n");
+        log.fatal("standard output (-o -) is the input file\n");
         return false;
     }
     if (log.is_open() && output == stored_file_identity(log_name)) {
-        log.write(0, "FATAL ERROR: standard output (-o -) is the log file\n");
+        log.fatal("standard output (-o -) is the log file\n");
         return false;
     }
     return true;
@@ -75,15 +75,15 @@ bool outputs_spare_input_and_log(const std::vector<std::string>& names, const Fi
     for (const std::string& name : names) {
         const std::optional<FileIdentity> identity = file_identity(name);
         if (identity == input) {
-            log.write(0, "FATAL ERROR: output file \"%s\" is the input file\n", name.c_str());
+            log.fatal("output file \"%s\" is the input file\n", name.c_str());
             return false;
         }
         if (identity && identity == lp_input) {
-            log.write(0, "FATAL ERROR: output file \"%s\" is the LP input file\n", name.c_str());
+            log.fatal("output file \"%s\" is the LP input file\n", name.c_str());
             return false;
         }
         if (identity && identity == log_identity) {
-            log.write(0, "FATAL ERROR: output file \"%s\" is the log file\n", name.c_str());
+            log.fatal("output file \"%s\" is the log file\n", name.c_str());
             return false;
         }
     }
@@ -98,8 +98,8 @@ bool outputs_are_distinct(const std::vector<std::string>& names, Log& log) {
     for (size_t i = 0; i < names.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (identities[i] && identities[i] == identities[j]) {
-                log.write(0, "FATAL ERROR: output files \"%s\" and \"%s\" are the same file\n",
-                          names[j].c_str(), names[i].c_str());
+                log.fatal("output files \"%s\" and \"%s\" are the same file\n", names[j].c_str(),
+                          names[i].c_str());
                 return false;
             }
         }

@@ -18,11 +18,11 @@ namespace terramod {
 bool hierarchical_settings_valid(const TxConfig& config, Log& log) {
     if (!config.hierarchical_streams()) return true;
     if (config.input_path == kStandardStream && config.lp_input_path == kStandardStream) {
-        log.write(0, "FATAL ERROR: -i and --lp-input cannot both read standard input\n");
+        log.fatal("-i and --lp-input cannot both read standard input\n");
         return false;
     }
     if (config.constellation != kQpsk && config.hierarchy != kNonHierarchical) return true;
-    log.write(0, "FATAL ERROR: --lp-input needs -M 16 or -M 64 and -a 1, 2 or 4\n");
+    log.fatal("--lp-input needs -M 16 or -M 64 and -a 1, 2 or 4\n");
     return false;
 }
 
@@ -31,25 +31,23 @@ bool device_settings_usable(const TxConfig& config, bool to_standard_output, Log
 #ifndef TERRAMOD_HAVE_SOAPYSDR
     (void)config;
     (void)to_standard_output;
-    log.write(0,
-              "FATAL ERROR: this build of terramod has no SoapySDR: --device is not available\n");
+    log.fatal("this build of terramod has no SoapySDR: --device is not available\n");
     return false;
 #else
     if (to_standard_output) {
-        log.write(0, "FATAL ERROR: --device and -o - both ask for the samples: choose one\n");
+        log.fatal("--device and -o - both ask for the samples: choose one\n");
         return false;
     }
     if (!config.frequency_hz) {
-        log.write(0, "FATAL ERROR: --device needs the transmit frequency: --frequency HZ\n");
+        log.fatal("--device needs the transmit frequency: --frequency HZ\n");
         return false;
     }
     if (output_format(config.dac_format).encoding != SampleEncoding::kFloatPairs) {
-        log.write(0,
-                  "FATAL ERROR: --device takes the standard, 2x or 4x format, not -F agi or hp\n");
+        log.fatal("--device takes the standard, 2x or 4x format, not -F agi or hp\n");
         return false;
     }
     if (config.sample_type == kCs8) {
-        log.write(0, "FATAL ERROR: --device streams cf32 or cs16 samples, not cs8\n");
+        log.fatal("--device streams cf32 or cs16 samples, not cs8\n");
         return false;
     }
     return true;
@@ -83,12 +81,14 @@ const SimdKernels& choose_kernels(Log& log) {
     const SimdKernels* kernels = kernels_from_environment();
     const char* forced = std::getenv(kSimdEnvironmentVariable);
     if (kernels == nullptr) {
-        log.write(0, "WARNING: %s=\"%s\" names no SIMD path this machine runs -> using %s\n",
+        log.write(LogLevel::kErrors,
+                  "WARNING: %s=\"%s\" names no SIMD path this machine runs -> using %s\n",
                   kSimdEnvironmentVariable, forced, best_kernels().name);
         return best_kernels();
     }
     if (forced != nullptr && *forced != 0)
-        log.write(4, "SIMD path forced by %s: %s\n", kSimdEnvironmentVariable, kernels->name);
+        log.write(LogLevel::kMemory, "SIMD path forced by %s: %s\n", kSimdEnvironmentVariable,
+                  kernels->name);
     return *kernels;
 }
 
@@ -96,23 +96,25 @@ const SimdKernels& choose_kernels(Log& log) {
 // within a quarter of the guard interval. Reports what is used at level 2.
 bool check_transform_options(const TxConfig& config, Log& log) {
     if (config.precise && !PreciseIfft::available()) {
-        log.write(0, "FATAL ERROR: --precise: this build of terramod has no FFTW\n");
+        log.fatal("--precise: this build of terramod has no FFTW\n");
         return false;
     }
     const int32_t guard =
         static_cast<int32_t>(fft_size[config.mode] * guard_fraction[config.guard_interval]);
     const int32_t max_window = SymbolWindow::max_length(guard);
     if (config.window_length < 0 || config.window_length > max_window) {
-        log.write(0,
-                  "FATAL ERROR: --window takes a number of samples from 0 to %d with this mode "
-                  "and guard interval (a quarter of its %d samples)\n",
-                  max_window, guard);
+        log.fatal(
+            "--window takes a number of samples from 0 to %d with this mode "
+            "and guard interval (a quarter of its %d samples)\n",
+            max_window, guard);
         return false;
     }
     if (config.precise)
-        log.write(2, "Transform: exact, in double precision (FFTW), rounded to float\n");
+        log.write(LogLevel::kProgress,
+                  "Transform: exact, in double precision (FFTW), rounded to float\n");
     if (config.window_length > 0)
-        log.write(2, "Symbol windowing: raised-cosine transitions of %d samples\n",
+        log.write(LogLevel::kProgress,
+                  "Symbol windowing: raised-cosine transitions of %d samples\n",
                   config.window_length);
     return true;
 }

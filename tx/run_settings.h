@@ -4,10 +4,10 @@
 
 #include <memory>
 
+#include "common/log.h"
 #include "io/sample_sink.h"
 #include "ofdm/simd_kernels.h"
 #include "tx/chain.h"
-#include "tx/log.h"
 #include "tx/tx_types.h"
 
 namespace terramod {

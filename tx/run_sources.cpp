@@ -19,19 +19,20 @@ ChannelBand run_band(const TxConfig& config) {
 // How the LP stream fared when the HP stream ended the run.
 void report_lp_end(const LowPriorityInput& lp, Log& log) {
     if (lp.ended) {
-        log.write(2,
+        log.write(LogLevel::kProgress,
                   "LP stream: all %" PRIu64
                   " bytes sent, "
                   "then empty packets until the HP stream ended\n",
                   lp.bytes_read);
     } else if (lp.length) {
-        log.write(2,
+        log.write(LogLevel::kProgress,
                   "LP stream: %" PRIu64 " of %" PRIu64
                   " bytes sent; "
                   "the run ended with the HP stream\n",
                   lp.bytes_consumed, *lp.length);
     } else {
-        log.write(2, "LP stream: %" PRIu64 " bytes sent; the run ended with the HP stream\n",
+        log.write(LogLevel::kProgress,
+                  "LP stream: %" PRIu64 " bytes sent; the run ended with the HP stream\n",
                   lp.bytes_consumed);
     }
 }
@@ -54,7 +55,8 @@ SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
         if (auto* file = dynamic_cast<FileSource*>(&input))
             filters.looping = std::make_unique<LoopingSource>(*file, log);
         else
-            log.write(1, "WARNING: --loop needs a file input: the stream is read once\n");
+            log.write(LogLevel::kWarnings,
+                      "WARNING: --loop needs a file input: the stream is read once\n");
     }
     TsSource& upstream = filters.looping ? *filters.looping : input;
     if (config.adapt_rate) {

@@ -6,11 +6,11 @@
 #include <memory>
 #include <optional>
 
-#include "io/file_identity.h"
+#include "common/file_identity.h"
+#include "common/log.h"
 #include "io/looping_source.h"
 #include "io/ts_rate_adapter.h"
 #include "io/ts_source.h"
-#include "tx/log.h"
 #include "tx/parameters.h"
 #include "tx/tx_types.h"
 

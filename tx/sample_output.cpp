@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/stop_signals.h"
+#include "common/version.h"
 #include "io/sigmf.h"
 #include "io/standard_output_sink.h"
 
@@ -103,21 +104,21 @@ static std::string announcement_for(const OutputFormatDescription& format,
 
 bool SampleOutput::open() {
     if (!selected_) return true;
-    log_.write(2, "%s", announcement_for(format_, destination_).c_str());
+    log_.write(LogLevel::kProgress, "%s", announcement_for(format_, destination_).c_str());
     for (const auto& file : files_) {
         if (!file->open() && file->in_use()) {
-            log_.write(0, "FATAL ERROR: output file \"%s\" is in use by another run\n",
-                       file->name().c_str());
+            log_.fatal("output file \"%s\" is in use by another run\n", file->name().c_str());
             return false;
         }
         if (!file->is_open()) {
-            log_.write(0, "WARNING: Can't open \"%s\" -> skipping ...\n", file->name().c_str());
+            log_.write(LogLevel::kErrors, "WARNING: Can't open \"%s\" -> skipping ...\n",
+                       file->name().c_str());
             had_failure_ = true;
         }
     }
     if (format_.encoding != SampleEncoding::kFloatPairs) return true;
     if (integer_samples()) {
-        log_.write(2,
+        log_.write(LogLevel::kProgress,
                    "Sample type %s: scale %.6f x the float samples, nominal RMS %.6f at %.1f dB "
                    "below full scale\n",
                    sample_type_description(sample_type_).name, scale_, nominal_rms_,
@@ -158,7 +159,7 @@ void SampleOutput::write_sigmf() {
     SigmfMetadata metadata;
     metadata.datatype = sample_type_description(sample_type_).sigmf_datatype;
     metadata.sample_rate = sample_rate_;
-    metadata.recorder = "terramod 1.2j";
+    metadata.recorder = std::string("terramod ") + kVersion;
     metadata.frequency = config_.frequency_hz;
     metadata.dataset = file_name_part(files_[0]->name());
     metadata.description =
@@ -197,7 +198,7 @@ void SampleOutput::write_sigmf() {
         metadata.numbers.push_back({"nominal_rms", nominal_rms_});
     }
     if (!write_sigmf_file(sigmf_name(), metadata)) {
-        log_.write(0, "WARNING: Can't write \"%s\"\n", sigmf_name().c_str());
+        log_.write(LogLevel::kErrors, "WARNING: Can't write \"%s\"\n", sigmf_name().c_str());
         had_failure_ = true;
     }
 }
@@ -210,10 +211,11 @@ void SampleOutput::attach_device(std::unique_ptr<SampleSink> device) {
 void SampleOutput::report_clipping() {
     if (!integer_samples() || files_.empty()) return;
     const double share = samples_written_ > 0 ? 100.0 * samples_clipped_ / samples_written_ : 0.0;
-    log_.write(2, "Clipped samples: %" PRId64 " of %" PRId64 " (%.4f%%)\n", samples_clipped_,
-               samples_written_, share);
+    log_.write(LogLevel::kProgress, "Clipped samples: %" PRId64 " of %" PRId64 " (%.4f%%)\n",
+               samples_clipped_, samples_written_, share);
     if (samples_clipped_ > 0) {
-        log_.write(1, "WARNING: %" PRId64 " samples clipped at full scale: raise --backoff\n",
+        log_.write(LogLevel::kWarnings,
+                   "WARNING: %" PRId64 " samples clipped at full scale: raise --backoff\n",
                    samples_clipped_);
     }
 }
@@ -224,7 +226,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
         case SampleEncoding::kFloatPairs: {
             SampleSink& file = *files_[0];
             if (!file.is_open()) return;
-            log_.write(3, "Dumping %" PRId64 " samples to %s file ...",
+            log_.write(LogLevel::kStages, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
             std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(samples.data()),
                                            samples.size_bytes()};
@@ -242,9 +244,9 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
                 if (destination_ == SampleDestination::kDevice)
                     device_failed_ = true;
                 else
-                    log_.write(0, "WARNING: Couldn't write to %s file\n", word_);
+                    log_.write(LogLevel::kErrors, "WARNING: Couldn't write to %s file\n", word_);
             }
-            log_.write(3, " done.\n");
+            log_.write(LogLevel::kStages, " done.\n");
             break;
         }
         case SampleEncoding::kAgilentWords:
@@ -263,17 +265,18 @@ void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
     if (!i_file.is_open() || !q_file.is_open()) return;
     agilent_converter_.convert_agilent(samples, dac_i_buffer_, dac_q_buffer_);
     const size_t count = std::min(samples.size(), dac_i_buffer_.size());
-    log_.write(3, "Dumping %" PRId64 " samples to DAC files ...", static_cast<int64_t>(count));
+    log_.write(LogLevel::kStages, "Dumping %" PRId64 " samples to DAC files ...",
+               static_cast<int64_t>(count));
     for (const std::vector<uint16_t>* words : {&dac_i_buffer_, &dac_q_buffer_}) {
         SampleSink& file = words == &dac_i_buffer_ ? i_file : q_file;
         const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(words->data()),
                                              count * sizeof(uint16_t)};
         if (!file.write_samples(bytes)) {
             had_failure_ = true;
-            log_.write(0, "WARNING: Couldn't write to DAC file\n");
+            log_.write(LogLevel::kErrors, "WARNING: Couldn't write to DAC file\n");
         }
     }
-    log_.write(3, " done.\n");
+    log_.write(LogLevel::kStages, " done.\n");
 }
 
 void SampleOutput::close_first() {
@@ -289,7 +292,7 @@ void SampleOutput::close_file(SampleSink& file) {
     const bool was_open = file.is_open();
     if (!file.close() && was_open) {
         had_failure_ = true;
-        log_.write(0, "WARNING: Couldn't write to %s file\n", word_);
+        log_.write(LogLevel::kErrors, "WARNING: Couldn't write to %s file\n", word_);
     }
 }
 

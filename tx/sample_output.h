@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "io/output_file.h"
 #include "io/sample_sink.h"
 #include "io/sample_types.h"
 #include "ofdm/dac_output.h"
-#include "tx/log.h"
 #include "tx/tx_types.h"
 
 namespace terramod {

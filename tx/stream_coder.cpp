@@ -56,48 +56,50 @@ void StreamCoder::check_sync_bytes(Log& log) {
         if (ts_buffer_[start] == kSyncByte) continue;
         ++sync_.unsynced;
         if (sync_.unsynced <= kListedUnsyncedPackets) {
-            log.write(1, "WARNING: %sMPEG-2 TS Out of Sync in packet #%" PRId64 "\n", label_,
+            log.write(LogLevel::kWarnings,
+                      "WARNING: %sMPEG-2 TS Out of Sync in packet #%" PRId64 "\n", label_,
                       sync_.checked);
         }
         if (sync_.unsynced == kListedUnsyncedPackets + 1) {
-            log.write(1, "WARNING: further %spackets out of sync are counted, not listed\n",
-                      label_);
+            log.write(LogLevel::kWarnings,
+                      "WARNING: further %spackets out of sync are counted, not listed\n", label_);
         }
     }
 }
 
 void StreamCoder::run_outer(Log& log) {
-    log.write(3, "%sInverting SYNC1 byte ...", label_);
+    log.write(LogLevel::kStages, "%sInverting SYNC1 byte ...", label_);
     check_sync_bytes(log);
     energy_dispersal_.sync_invert(ts_buffer_);
-    log.write(3, " done.\n");
-    log.write(3, "%sScrambling ... ", label_);
+    log.write(LogLevel::kStages, " done.\n");
+    log.write(LogLevel::kStages, "%sScrambling ... ", label_);
     energy_dispersal_.process(ts_buffer_, [&log, this](int32_t group) {
-        log.write(1, "WARNING: %sMPEG-2 TS energy dispersal Out of Sync in frame #%d\n", label_,
+        log.write(LogLevel::kWarnings,
+                  "WARNING: %sMPEG-2 TS energy dispersal Out of Sync in frame #%d\n", label_,
                   group);
     });
-    log.write(3, " done.\n");
-    log.write(3, "%sRS(204, 188) outer encoding ... ", label_);
+    log.write(LogLevel::kStages, " done.\n");
+    log.write(LogLevel::kStages, "%sRS(204, 188) outer encoding ... ", label_);
     reed_solomon_.process(ts_buffer_, rs_buffer_);
-    log.write(3, "done.\n");
-    log.write(3, "%sConvolutionally interleaving ...", label_);
+    log.write(LogLevel::kStages, "done.\n");
+    log.write(LogLevel::kStages, "%sConvolutionally interleaving ...", label_);
     outer_interleaver_.process(rs_buffer_, outer_interleaved_buffer_);
-    log.write(3, " done.\n");
+    log.write(LogLevel::kStages, " done.\n");
 }
 
 void StreamCoder::run_encoder(Log& log) {
-    log.write(3, "%sConvolutionally encoding 1/2 ... ", label_);
+    log.write(LogLevel::kStages, "%sConvolutionally encoding 1/2 ... ", label_);
     if (packed_bits_)
         conv_encoder_.process_packed(outer_interleaved_buffer_, coded_packed_);
     else
         conv_encoder_.process(outer_interleaved_buffer_, coded_buffer_);
-    log.write(3, "done.\n");
-    log.write(3, "%sPuncturing to rate %s ...", label_, kCodeRateNames[code_rate_]);
+    log.write(LogLevel::kStages, "done.\n");
+    log.write(LogLevel::kStages, "%sPuncturing to rate %s ...", label_, kCodeRateNames[code_rate_]);
     if (packed_bits_)
         puncturer_.process_packed(coded_packed_, punctured_packed_);
     else
         puncturer_.process(coded_buffer_, punctured_buffer_);
-    log.write(3, " done.\n");
+    log.write(LogLevel::kStages, " done.\n");
 }
 
 std::span<const uint8_t> StreamCoder::stage_bytes(DumpStage stage) const {
@@ -119,7 +121,8 @@ std::span<const uint8_t> StreamCoder::stage_bytes(DumpStage stage) const {
 
 void StreamCoder::report_unsynced_packets(Log& log) const {
     if (sync_.unsynced == 0) return;
-    log.write(1, "WARNING: %" PRId64 " of %" PRId64 " %sMPEG-2 TS packets were out of sync\n",
+    log.write(LogLevel::kWarnings,
+              "WARNING: %" PRId64 " of %" PRId64 " %sMPEG-2 TS packets were out of sync\n",
               sync_.unsynced, sync_.checked, label_);
 }
 

@@ -8,12 +8,12 @@
 #include <span>
 #include <vector>
 
+#include "common/log.h"
 #include "dvbt/dvbt.h"
 #include "inner/conv_encoder.h"
 #include "outer/energy_dispersal.h"
 #include "outer/outer_interleaver.h"
 #include "outer/reed_solomon.h"
-#include "tx/log.h"
 #include "tx/tx_types.h"
 
 namespace terramod {

@@ -12,12 +12,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/log.h"
 #include "common/stop_signals.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
 #include "tx/input.h"
-#include "tx/log.h"
 #include "tx/parameters.h"
 #include "tx/progress.h"
 #include "tx/run_files.h"
@@ -56,9 +56,10 @@ struct RunOutputs {
 bool open_outputs(const TxConfig& config, RunOutputs& outputs, Log& log) {
     // A device run writes no sample file: there is no file name to default.
     if (!config.output_path && config.dump[kDumpPostIfft] && !config.device_args)
-        log.write(2, "WARNING: no DAC stream file name given -> using %s.bin\n", kDefaultBaseName);
+        log.write(LogLevel::kProgress, "WARNING: no DAC stream file name given -> using %s.bin\n",
+                  kDefaultBaseName);
     if (config.output_path && *config.output_path != kStandardStream && !config.dump[kDumpPostIfft])
-        log.write(1, "Note: the sample file %s.bin is written only with -d t\n",
+        log.write(LogLevel::kWarnings, "Note: the sample file %s.bin is written only with -d t\n",
                   make_base_name(config.output_path).c_str());
     return outputs.dumps.open() && outputs.signal.open();
 }
@@ -89,8 +90,9 @@ int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, 
         if (lp->rate_check) lp->rate_check->observe(chain.lp_input_block().data(), lp_obtained);
         lp->bytes_read += lp_obtained;
         if (lp_obtained < chain.lp_input_block().size() && !lp->ended) {
-            log.write(2, "LP stream ended in cycle #%" PRId64 ": padding it with %s packets\n",
-                      cycle, lp->adapter ? "null" : "empty");
+            log.write(LogLevel::kProgress,
+                      "LP stream ended in cycle #%" PRId64 ": padding it with %s packets\n", cycle,
+                      lp->adapter ? "null" : "empty");
             lp->ended = true;
         }
     }
@@ -122,15 +124,15 @@ void write_progress(Log& log, const TsSource& source, const CycleRecord& cycle,
                     float progress_factor, const SignalRate& signal) {
     const SymbolPosition& symbol = cycle.symbol;
     if (source.known_length()) {
-        log.write(2, "%.1f%% done (S%02d,F%d,SF%06d)\n",
+        log.write(LogLevel::kProgress, "%.1f%% done (S%02d,F%d,SF%06d)\n",
                   progress_percent(cycle.bytes_consumed, progress_factor),
                   symbol.frame_symbol_index, symbol.frame_index, symbol.superframe_index);
         return;
     }
     const uint64_t samples = static_cast<uint64_t>(cycle.number) * signal.samples_per_cycle;
-    log.write(2, "%.1f MB in, %.2f s out (S%02d,F%d,SF%06d)\n", input_megabytes(cycle.bytes_taken),
-              signal_seconds(samples, signal.sampling_rate), symbol.frame_symbol_index,
-              symbol.frame_index, symbol.superframe_index);
+    log.write(LogLevel::kProgress, "%.1f MB in, %.2f s out (S%02d,F%d,SF%06d)\n",
+              input_megabytes(cycle.bytes_taken), signal_seconds(samples, signal.sampling_rate),
+              symbol.frame_symbol_index, symbol.frame_index, symbol.superframe_index);
 }
 
 // A file runs until its length is consumed, a stream until it ends.
@@ -188,7 +190,7 @@ struct CycleLoop {
     // The cycle's header, its block read and its front, and what its
     // progress line will show.
     CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
-        log.write(2, "*** Cycle #%" PRId64 " ***\n", number);
+        log.write(LogLevel::kProgress, "*** Cycle #%" PRId64 " ***\n", number);
         CycleRecord record;
         record.number = number;
         record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number);
@@ -206,10 +208,11 @@ struct CycleLoop {
         if (outputs.signal.device_failed()) return;
         write_progress(log, source, cycle, progress_factor, signal);
         if (lp && lp->length)
-            log.write(2, "LP %.1f%% done\n",
+            log.write(LogLevel::kProgress, "LP %.1f%% done\n",
                       progress_percent(lp->bytes_consumed, lp->progress_factor));
         else if (lp)
-            log.write(2, "LP %.1f MB in\n", input_megabytes(lp->source->bytes_taken()));
+            log.write(LogLevel::kProgress, "LP %.1f MB in\n",
+                      input_megabytes(lp->source->bytes_taken()));
         log.flush();
     }
 };
@@ -282,18 +285,20 @@ void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds ela
                 double useful_throughput, bool paced_by_device) {
     const double elapsed = run_seconds(elapsed_time);
     const double rate = static_cast<double>(bytes_consumed) * 8 / elapsed;
-    log.write(1, "Elapsed time = %.3f s. ", elapsed);
-    log.write(1, "Approx. %.3f kbps.\n", rate * 0.001);
+    log.write(LogLevel::kWarnings, "Elapsed time = %.3f s. ", elapsed);
+    log.write(LogLevel::kWarnings, "Approx. %.3f kbps.\n", rate * 0.001);
     if (paced_by_device) {
-        log.write(2, "The run went at the SDR device's pace: %.2f times real-time\n",
+        log.write(LogLevel::kProgress,
+                  "The run went at the SDR device's pace: %.2f times real-time\n",
                   rate / useful_throughput);
     } else if (useful_throughput < rate) {
-        log.write(2, "This is %.1f times faster than real-time ;=)\n", rate / useful_throughput);
+        log.write(LogLevel::kProgress, "This is %.1f times faster than real-time ;=)\n",
+                  rate / useful_throughput);
     } else {
         // Nothing consumed (an empty input) is infinitely slower.
         const double factor =
             rate > 0 ? useful_throughput / rate : std::numeric_limits<double>::infinity();
-        log.write(2, "This is %.1f times slower than real-time :=(\n", factor);
+        log.write(LogLevel::kProgress, "This is %.1f times slower than real-time :=(\n", factor);
     }
 }
 
@@ -306,9 +311,9 @@ int stop_fatal(Log& log) {
 // The reader of standard output went away: the run stops at once, what the
 // dump files hold is kept.
 int stop_reader_gone(RunOutputs& outputs, Log& log) {
-    log.write(0,
-              "FATAL ERROR: standard output was closed by its reader (broken pipe) -> "
-              "transmission stopped\n");
+    log.fatal(
+        "standard output was closed by its reader (broken pipe) -> "
+        "transmission stopped\n");
     outputs.signal.close_first();
     outputs.dumps.close_all();
     outputs.signal.close_rest();
@@ -449,16 +454,15 @@ bool Transmission::check_settings() {
     Log& log = *log_;
     if (!device_run_settings_taken(config_, log)) return false;
     if (to_standard_output_ && config_.dac_format == kFormatAgilent) {
-        log.write(0,
-                  "FATAL ERROR: -F agi writes two files (I and Q) and cannot go to standard "
-                  "output (-o -)\n");
+        log.fatal(
+            "-F agi writes two files (I and Q) and cannot go to standard "
+            "output (-o -)\n");
         return false;
     }
     rates_ = report_parameters(config_, log);
     if (config_.sample_type &&
         output_format(config_.dac_format).encoding != SampleEncoding::kFloatPairs) {
-        log.write(0,
-                  "FATAL ERROR: --sample-type applies to the standard, 2x and 4x formats only\n");
+        log.fatal("--sample-type applies to the standard, 2x and 4x formats only\n");
         return false;
     }
     if (config_.device_args && !device_settings_usable(config_, to_standard_output_, log))
@@ -467,7 +471,7 @@ bool Transmission::check_settings() {
         return false;
     sizes_ = choose_block_size(config_);
     write_block_summary(sizes_, log);
-    if (config_.threads > 0) log.write(4, "Threads: %d\n", config_.threads);
+    if (config_.threads > 0) log.write(LogLevel::kMemory, "Threads: %d\n", config_.threads);
     return true;
 }
 
@@ -495,10 +499,10 @@ bool Transmission::build_chain_and_outputs() {
                                         rates_.lp_useful_throughput),
                            to_standard_output_});
     } catch (const std::bad_alloc&) {
-        log.write(0, "FATAL ERROR: not enough memory for the stage buffers\n");
+        log.fatal("not enough memory for the stage buffers\n");
         return false;
     } catch (const std::runtime_error& error) {
-        log.write(0, "FATAL ERROR: %s\n", error.what());
+        log.fatal("%s\n", error.what());
         return false;
     }
     return true;
@@ -563,7 +567,8 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
     Log& log = *log_;
     const int stopped_by = stop_signal();
     if (stopped_by != 0) {
-        log.write(0, "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
+        log.write(LogLevel::kErrors,
+                  "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
                   stop_signal_name(stopped_by), loop.bytes_consumed);
     }
     report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput,

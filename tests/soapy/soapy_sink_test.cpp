@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tx/log.h"
+#include "common/log.h"
 
 namespace terramod {
 namespace {

@@ -1,4 +1,4 @@
-#include "tx/log.h"
+#include "common/log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -101,13 +101,13 @@ TEST_F(LogTest, ConsoleAndFileIdenticalAndNothingAdded) {
     fs::path path = directory_ / "same.log";
     Log log(4, console_);
     ASSERT_TRUE(log.open(path.string()));
-    log.write(3, "Scrambling ... ");
-    log.write(3, " done.\n");
-    log.write(2, "*** Cycle #%d ***\n", 1);
-    log.write(1, "Elapsed time = %.3f s. ", 1.5);
-    log.write(1, "Approx. %.3f kbps.\n", 6032.086);
+    log.write(LogLevel::kStages, "Scrambling ... ");
+    log.write(LogLevel::kStages, " done.\n");
+    log.write(LogLevel::kProgress, "*** Cycle #%d ***\n", 1);
+    log.write(LogLevel::kWarnings, "Elapsed time = %.3f s. ", 1.5);
+    log.write(LogLevel::kWarnings, "Approx. %.3f kbps.\n", 6032.086);
     std::string long_text(100000, 'z');
-    log.write(0, "%s\n", long_text.c_str());
+    log.write(LogLevel::kErrors, "%s\n", long_text.c_str());
     log.close();
     const std::string expected =
         "Scrambling ...  done.\n*** Cycle #1 ***\n"
@@ -130,7 +130,7 @@ TEST_F(LogTest, LevelsFilterConsoleAndFileAlike) {
         ASSERT_TRUE(log.open(path.string()));
         std::string expected;
         for (int level = 0; level <= 4; ++level) {
-            log.write(level, "level %d\n", level);
+            log.write(static_cast<LogLevel>(level), "level %d\n", level);
             if (level <= verbosity) expected += "level " + std::to_string(level) + "\n";
         }
         log.close();
@@ -147,18 +147,18 @@ TEST_F(LogTest, HeldMessagesFollowTheDirectOnesWhenReleased) {
     fs::path path = directory_ / "held.log";
     Log log(2, console_);
     ASSERT_TRUE(log.open(path.string()));
-    log.write(2, "*** Cycle #%d ***\n", 1);
+    log.write(LogLevel::kProgress, "*** Cycle #%d ***\n", 1);
     log.hold(true);
-    log.write(2, "*** Cycle #%d ***\n", 2);
-    log.write(3, "Scrambling ... ");  // above the verbosity: never printed
-    log.write(1, "WARNING: packet #%d\n", 7);
+    log.write(LogLevel::kProgress, "*** Cycle #%d ***\n", 2);
+    log.write(LogLevel::kStages, "Scrambling ... ");  // above the verbosity: never printed
+    log.write(LogLevel::kWarnings, "WARNING: packet #%d\n", 7);
     log.hold(false);
-    log.write(2, "%.1f%% done\n", 50.0);
+    log.write(LogLevel::kProgress, "%.1f%% done\n", 50.0);
     EXPECT_EQ(console_text(), "*** Cycle #1 ***\n50.0% done\n");
     log.release_held();
     log.release_held();  // nothing left to print
     log.hold(true);
-    log.write(2, "*** Cycle #%d ***\n", 3);
+    log.write(LogLevel::kProgress, "*** Cycle #%d ***\n", 3);
     log.hold(false);
     log.discard_held();
     log.release_held();
@@ -174,15 +174,15 @@ TEST_F(LogTest, StopWithoutFooterAndTruncation) {
     {
         Log log(4, console_);
         ASSERT_TRUE(log.open(path.string()));
-        log.write(0, "first run, a long line that must vanish\n");
+        log.write(LogLevel::kErrors, "first run, a long line that must vanish\n");
         log.close();
     }
     {
         Log log(4, console_);
         ASSERT_TRUE(log.open(path.string()));
-        log.write(0, "FATAL ERROR: stop\n");
+        log.fatal("stop\n");
         log.close_without_footer();
-        log.write(0, "after close\n");  // console only
+        log.write(LogLevel::kErrors, "after close\n");  // console only
     }
     EXPECT_EQ(after_header(file_text(path)), "FATAL ERROR: stop\n");
     EXPECT_NE(console_text().find("after close\n"), std::string::npos);
@@ -193,7 +193,7 @@ TEST_F(LogTest, DestructorClosesWithoutFooter) {
     {
         Log log(4, nullptr);
         ASSERT_TRUE(log.open(path.string()));
-        log.write(2, "report\n");
+        log.write(LogLevel::kProgress, "report\n");
     }
     EXPECT_EQ(after_header(file_text(path)), "report\n");
 }
@@ -203,7 +203,7 @@ TEST_F(LogTest, UncreatableFileWritesNothing) {
     EXPECT_FALSE(log.open((directory_ / "missing" / "x.log").string()));
     EXPECT_FALSE(log.is_open());
     EXPECT_FALSE(fs::exists(directory_ / "missing"));
-    log.write(2, "still on the console\n");
+    log.write(LogLevel::kProgress, "still on the console\n");
     log.close();  // no file: nothing to do
     EXPECT_EQ(console_text(), "still on the console\n");
 }
@@ -221,20 +221,20 @@ TEST_F(LogTest, WriteFailureWarnsOnceAndIsKnown) {
     const std::string long_message = std::string(200000, 'x') + "\n";
     enum class Ending { close, close_without_footer, destructor };
     struct Case {
-        int level;
+        LogLevel level;
         std::vector<std::string> messages;
         Ending ending;
         std::string expected_console;
     };
     const std::vector<Case> cases = {
-        {2, {"short\n", "lines\n"}, Ending::close, "short\nlines\n" + warning},
-        {2, {"short\n"}, Ending::close_without_footer, "short\n" + warning},
-        {2, {"short\n"}, Ending::destructor, "short\n" + warning},
-        {2,
+        {LogLevel::kProgress, {"short\n", "lines\n"}, Ending::close, "short\nlines\n" + warning},
+        {LogLevel::kProgress, {"short\n"}, Ending::close_without_footer, "short\n" + warning},
+        {LogLevel::kProgress, {"short\n"}, Ending::destructor, "short\n" + warning},
+        {LogLevel::kProgress,
          {"before\n", long_message, "after\n", long_message},
          Ending::close,
          "before\n" + long_message + warning + "after\n" + long_message},
-        {0, {"short\n", "lines\n"}, Ending::close, "short\n" + warning + "lines\n"},
+        {LogLevel::kErrors, {"short\n", "lines\n"}, Ending::close, "short\n" + warning + "lines\n"},
     };
     for (const Case& test : cases) {
         std::string console;
@@ -260,10 +260,10 @@ TEST_F(LogTest, WriteFailureStopsTheFileAndKeepsTheConsole) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     Log log(4, console_);
     ASSERT_TRUE(log.open("/dev/full"));
-    log.write(0, "%s", std::string(100000, 'y').c_str());
+    log.write(LogLevel::kErrors, "%s", std::string(100000, 'y').c_str());
     EXPECT_TRUE(log.had_write_failure());
     EXPECT_FALSE(log.is_open());
-    log.write(1, "still on the console\n");
+    log.write(LogLevel::kWarnings, "still on the console\n");
     log.close();
     const std::string console = console_text();
     EXPECT_TRUE(ends_with_text(console, "logging to console only\nstill on the console\n"))
@@ -274,7 +274,7 @@ TEST_F(LogTest, GoodFileHasNoWriteFailure) {
     fs::path path = directory_ / "good.log";
     Log log(4, console_);
     ASSERT_TRUE(log.open(path.string()));
-    log.write(0, "%s", std::string(100000, 'z').c_str());
+    log.write(LogLevel::kErrors, "%s", std::string(100000, 'z').c_str());
     log.close();
     EXPECT_FALSE(log.had_write_failure());
     EXPECT_EQ(console_text(), std::string(100000, 'z'));

@@ -1,9 +1,9 @@
-#include "tx/log.h"
+#include "common/log.h"
 
 #include <utility>
 
+#include "common/locked_file.h"
 #include "common/stop_signals.h"
-#include "io/locked_file.h"
 
 namespace terramod {
 
@@ -128,15 +128,26 @@ void Log::report_write_failure() {
     if (capture_) capture_->append(warning);
 }
 
-void Log::write(int level, const char* format, ...) {
+void Log::fatal(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    vfatal(format, args);
+    va_end(args);
+}
+
+void Log::vfatal(const char* format, std::va_list args) {
+    vwrite(LogLevel::kErrors, ("FATAL ERROR: " + std::string(format)).c_str(), args);
+}
+
+void Log::write(LogLevel level, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     vwrite(level, format, args);
     va_end(args);
 }
 
-void Log::vwrite(int level, const char* format, std::va_list args) {
-    if (level > verbosity_) return;
+void Log::vwrite(LogLevel level, const char* format, std::va_list args) {
+    if (static_cast<int>(level) > verbosity_) return;
     std::va_list copy;
     va_copy(copy, args);
     int length = std::vsnprintf(nullptr, 0, format, copy);
@@ -152,7 +163,7 @@ void Log::vwrite(int level, const char* format, std::va_list args) {
     print(text_);
     // Warnings and errors are seen at once, on a console that is a file or a
     // pipe (a service's journal) too.
-    if (level <= 1) flush();
+    if (level <= LogLevel::kWarnings) flush();
 }
 
 void Log::release_held() {

@@ -14,6 +14,15 @@
 
 namespace terramod {
 
+// What a message is, and so the verbosity (-v) from which it is printed.
+enum class LogLevel : int {
+    kErrors = 0,    // fatal errors, file warnings, version and help
+    kWarnings = 1,  // the speed line, stream warnings
+    kProgress = 2,  // the parameter report, cycle and progress lines, selections
+    kStages = 3,    // each stage's progress texts, input reading, file writes
+    kMemory = 4,    // the cycle size and memory summary
+};
+
 class Log {
   public:
     // console may be null (nothing on the console); tests use that together
@@ -33,10 +42,13 @@ class Log {
     // Closes the file without a footer (fatal and help/version stops).
     void close_without_footer();
 
-    void write(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void write(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // A fatal error: "FATAL ERROR: " and the message, at LogLevel::kErrors.
+    void fatal(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Writes the file's pending whole lines now.
     void flush();
-    void vwrite(int level, const char* format, std::va_list args);
+    void vwrite(LogLevel level, const char* format, std::va_list args);
+    void vfatal(const char* format, std::va_list args);
 
     bool is_open() const { return file_ != nullptr; }
     // After a failed open: another run holds the log file's lock.

@@ -1,4 +1,4 @@
-#include "io/locked_file.h"
+#include "common/locked_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

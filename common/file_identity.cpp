@@ -1,4 +1,4 @@
-#include "io/file_identity.h"
+#include "common/file_identity.h"
 
 #include <sys/stat.h>
 
