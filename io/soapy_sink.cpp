@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "io/sample_types.h"
+
 namespace terramod {
 
 namespace {
@@ -105,9 +107,9 @@ std::unique_ptr<SoapySink> SoapySink::open(const SoapySinkSettings& settings, Lo
 
 bool SoapySink::set_up() {
     const std::string& format = settings_.stream_format;
-    if (format != SOAPY_SDR_CF32 && format != SOAPY_SDR_CS16) {
-        log_.write(0, "FATAL ERROR: SDR stream format \"%s\" is not CF32 or CS16\n",
-                   format.c_str());
+    if (!is_device_stream_format(format)) {
+        log_.write(0, "FATAL ERROR: SDR stream format \"%s\" is not %s\n", format.c_str(),
+                   device_stream_format_names().c_str());
         return false;
     }
     element_size_ = SoapySDR::formatToSize(format);

@@ -28,7 +28,7 @@ struct SoapySinkSettings {
     std::optional<double> gain_db;       // nothing: the device's minimum gain
     std::optional<std::string> antenna;  // nothing: the device's default antenna
     double sample_rate = 0;              // must be met exactly by the device
-    std::string stream_format = "CF32";  // "CF32" (float I/Q) or "CS16" (int16 I/Q)
+    std::string stream_format = "CF32";  // a sample type's device_format (io/sample_types.h)
     // A device that takes no sample for this long is taken to be gone (a write fails).
     std::chrono::milliseconds stall_limit{5000};
     // Underflows and late bursts are warned of at most once in this time.

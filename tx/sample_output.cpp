@@ -60,11 +60,9 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
             nominal_rms_ = nominal_rms(
                 config.mode, format_.interpolation_factor > 1 ? kZeroIf : config.frequency_mapping,
                 format_.interpolation_factor);
-            if (integer_samples()) {
-                scale_ = integer_sample_scale(sample_type_, config.backoff_db, nominal_rms_);
-                encoded_.resize(samples_per_cycle *
-                                sample_type_description(sample_type_).bytes_per_sample);
-            }
+            encoder_.emplace(sample_type_,
+                             sample_scale(sample_type_, config.backoff_db, nominal_rms_),
+                             samples_per_cycle);
             break;
         case SampleEncoding::kAgilentWords:
             files_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
@@ -120,24 +118,24 @@ bool SampleOutput::open() {
         log_.write(2,
                    "Sample type %s: scale %.6f x the float samples, nominal RMS %.6f at %.1f dB "
                    "below full scale\n",
-                   sample_type_description(sample_type_).name, scale_, nominal_rms_,
-                   config_.backoff_db);
+                   encoder_->type().name, encoder_->scale(), nominal_rms_, config_.backoff_db);
     }
     if (config_.write_sigmf && destination_ == SampleDestination::kFile) write_sigmf();
     return true;
 }
 
+// Each sink watches, says and totals its own events (a file has none).
 void SampleOutput::poll_device() {
-    if (destination_ == SampleDestination::kDevice && !files_.empty()) files_[0]->poll_events();
+    for (const auto& sink : files_) sink->poll_events();
 }
 
 bool SampleOutput::device_lost_samples() const {
-    return destination_ == SampleDestination::kDevice && !files_.empty() &&
-           files_[0]->lost_samples();
+    return std::any_of(files_.begin(), files_.end(),
+                       [](const auto& sink) { return sink->lost_samples(); });
 }
 
 void SampleOutput::report_device_totals() {
-    if (destination_ == SampleDestination::kDevice && !files_.empty()) files_[0]->report_totals();
+    for (const auto& sink : files_) sink->report_totals();
 }
 
 // The file name without its folder, as core:dataset names it.
@@ -156,7 +154,7 @@ static std::string channel_words(const TxConfig& config) {
 
 void SampleOutput::write_sigmf() {
     SigmfMetadata metadata;
-    metadata.datatype = sample_type_description(sample_type_).sigmf_datatype;
+    metadata.datatype = encoder_->type().sigmf_datatype;
     metadata.sample_rate = sample_rate_;
     metadata.recorder = "terramod 1.2j";
     metadata.frequency = config_.frequency_hz;
@@ -193,7 +191,7 @@ void SampleOutput::write_sigmf() {
         metadata.numbers.push_back({"window_length", static_cast<double>(config_.window_length)});
     if (integer_samples()) {
         metadata.numbers.push_back({"backoff_db", config_.backoff_db});
-        metadata.numbers.push_back({"scale", scale_});
+        metadata.numbers.push_back({"scale", encoder_->scale()});
         metadata.numbers.push_back({"nominal_rms", nominal_rms_});
     }
     if (!write_sigmf_file(sigmf_name(), metadata)) {
@@ -209,12 +207,14 @@ void SampleOutput::attach_device(std::unique_ptr<SampleSink> device) {
 
 void SampleOutput::report_clipping() {
     if (!integer_samples() || files_.empty()) return;
-    const double share = samples_written_ > 0 ? 100.0 * samples_clipped_ / samples_written_ : 0.0;
-    log_.write(2, "Clipped samples: %" PRId64 " of %" PRId64 " (%.4f%%)\n", samples_clipped_,
-               samples_written_, share);
-    if (samples_clipped_ > 0) {
+    const int64_t clipped = encoder_->samples_clipped();
+    const int64_t written = encoder_->samples_encoded();
+    const double share = written > 0 ? 100.0 * clipped / written : 0.0;
+    log_.write(2, "Clipped samples: %" PRId64 " of %" PRId64 " (%.4f%%)\n", clipped, written,
+               share);
+    if (clipped > 0) {
         log_.write(1, "WARNING: %" PRId64 " samples clipped at full scale: raise --backoff\n",
-                   samples_clipped_);
+                   clipped);
     }
 }
 
@@ -226,15 +226,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
             if (!file.is_open()) return;
             log_.write(3, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
-            std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(samples.data()),
-                                           samples.size_bytes()};
-            if (integer_samples()) {
-                samples_clipped_ += encode_samples(sample_type_, scale_, samples, encoded_);
-                bytes = std::span<const uint8_t>(encoded_).first(std::min(
-                    encoded_.size(),
-                    samples.size() * sample_type_description(sample_type_).bytes_per_sample));
-            }
-            samples_written_ += static_cast<int64_t>(samples.size());
+            const std::span<const uint8_t> bytes = encoder_->encode(samples);
             // A stop signal that ended a wait for the reader is no failure.
             if (!file.write_samples(bytes) && !file.interrupted()) {
                 had_failure_ = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,9 @@ class SampleOutput {
     void report_clipping();
 
   private:
-    bool integer_samples() const { return sample_type_ != kCf32; }
+    bool integer_samples() const {
+        return encoder_ && encoder_->type().scale_rule == SampleScale::kBelowFullScale;
+    }
     std::string sigmf_name() const;
     void write_sigmf();
     void write_agilent(std::span<const ComplexSample> samples);
@@ -99,11 +102,8 @@ class SampleOutput {
     double useful_bit_rate_;
     double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
-    double scale_ = 1;  // integer sample types
-    std::vector<uint8_t> encoded_;
-    int64_t samples_written_ = 0;
-    int64_t samples_clipped_ = 0;
-    const char* word_;  // in the "Dumping" text and the write warning
+    std::optional<SampleEncoder> encoder_;  // the float-pair encoding's
+    const char* word_;                      // in the "Dumping" text and the write warning
     std::vector<std::unique_ptr<SampleSink>> files_;
     AgilentConverter agilent_converter_;
     std::vector<uint16_t> dac_i_buffer_;
