@@ -44,6 +44,8 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
       sample_rate_(sample_rate * format_.interpolation_factor),
       useful_bit_rate_(useful_bit_rate),
       lp_useful_bit_rate_(lp_useful_bit_rate),
+      samples_per_cycle_(samples_per_cycle),
+      clock_(static_cast<int64_t>(samples_per_cycle), sample_rate_),
       word_(format_.encoding == SampleEncoding::kAgilentWords ? kAgilentWord : kTimeDomainWord),
       agilent_converter_(compute_agilent_scale(config.mode)) {
     if (!selected_) return;
@@ -158,6 +160,7 @@ void SampleOutput::write_sigmf() {
     metadata.sample_rate = sample_rate_;
     metadata.recorder = "terramod 1.2j";
     metadata.frequency = config_.frequency_hz;
+    metadata.datetime_ns = clock_.first_sample_time_ns();
     metadata.dataset = file_name_part(files_[0]->name());
     metadata.description =
         std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config_.mode] + " " +
@@ -218,7 +221,12 @@ void SampleOutput::report_clipping() {
     }
 }
 
-void SampleOutput::write(std::span<const ComplexSample> samples) {
+void SampleOutput::set_time_base(std::optional<int64_t> first_sample_time_ns) {
+    clock_ =
+        CycleClock(static_cast<int64_t>(samples_per_cycle_), sample_rate_, first_sample_time_ns);
+}
+
+void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime& time) {
     if (files_.empty()) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {
@@ -228,7 +236,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
                        static_cast<int64_t>(samples.size()), word_);
             const std::span<const uint8_t> bytes = encoder_->encode(samples);
             // A stop signal that ended a wait for the reader is no failure.
-            if (!file.write_samples(bytes) && !file.interrupted()) {
+            if (!file.write_samples(bytes, time) && !file.interrupted()) {
                 had_failure_ = true;
                 // The device has said why; a gap on the air ends the run.
                 if (destination_ == SampleDestination::kDevice)
@@ -240,7 +248,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
             break;
         }
         case SampleEncoding::kAgilentWords:
-            write_agilent(samples);
+            write_agilent(samples, time);
             break;
         case SampleEncoding::kNone:
             break;
@@ -249,7 +257,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
 
 // The Agilent pair is written only when both files are open, so the I and Q
 // words always stay paired.
-void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
+void SampleOutput::write_agilent(std::span<const ComplexSample> samples, const CycleTime& time) {
     SampleSink& i_file = *files_[0];
     SampleSink& q_file = *files_[1];
     if (!i_file.is_open() || !q_file.is_open()) return;
@@ -260,7 +268,7 @@ void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
         SampleSink& file = words == &dac_i_buffer_ ? i_file : q_file;
         const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(words->data()),
                                              count * sizeof(uint16_t)};
-        if (!file.write_samples(bytes)) {
+        if (!file.write_samples(bytes, time)) {
             had_failure_ = true;
             log_.write(0, "WARNING: Couldn't write to DAC file\n");
         }

@@ -55,8 +55,17 @@ class SampleOutput {
     // the whole run. False, with the fatal message written, when another run
     // holds a file's lock.
     bool open();
-    // Encodes and writes one cycle of the chain's output samples.
-    void write(std::span<const ComplexSample> samples);
+    // A time base: the run's first sample is to leave the antenna at
+    // `first_sample_time_ns` (UTC, ns since 1970, which a device's hardware
+    // time is taken to follow). Set before open(): the SigMF capture records
+    // it as core:datetime. Runs have none today.
+    void set_time_base(std::optional<int64_t> first_sample_time_ns);
+    // When the cycle counted from 0 is due (its first sample at the output
+    // rate; its transmit time with a time base).
+    CycleTime cycle_time(int64_t cycle_index) const { return clock_.at(cycle_index); }
+    // Encodes and writes one cycle of the chain's output samples to every
+    // sink, with the cycle's time.
+    void write(std::span<const ComplexSample> samples, const CycleTime& time);
 
     // The shutdown order keeps the one the log has always shown: the sample
     // file (or the Agilent I file) before the dumps, the Agilent Q file after.
@@ -87,7 +96,7 @@ class SampleOutput {
     }
     std::string sigmf_name() const;
     void write_sigmf();
-    void write_agilent(std::span<const ComplexSample> samples);
+    void write_agilent(std::span<const ComplexSample> samples, const CycleTime& time);
     void close_file(SampleSink& file);
 
     Log& log_;
@@ -103,7 +112,9 @@ class SampleOutput {
     double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
     std::optional<SampleEncoder> encoder_;  // the float-pair encoding's
-    const char* word_;                      // in the "Dumping" text and the write warning
+    size_t samples_per_cycle_;              // at the output rate
+    CycleClock clock_;
+    const char* word_;  // in the "Dumping" text and the write warning
     std::vector<std::unique_ptr<SampleSink>> files_;
     AgilentConverter agilent_converter_;
     std::vector<uint16_t> dac_i_buffer_;
