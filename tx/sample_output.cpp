@@ -53,10 +53,10 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
         case SampleEncoding::kFloatPairs:
             destination_ = destination;
             if (destination == SampleDestination::kStandardOutput)
-                files_.push_back(
+                sinks_.push_back(
                     std::make_unique<StandardOutputSink>(STDOUT_FILENO, stop_wake_descriptor()));
             else if (destination == SampleDestination::kFile)
-                files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
+                sinks_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
             // BB IF is interpolated at zero IF and moved up afterwards (which
             // keeps the power): the filter's gain is the zero-IF one.
             nominal_rms_ = nominal_rms(
@@ -67,8 +67,8 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
                              samples_per_cycle);
             break;
         case SampleEncoding::kAgilentWords:
-            files_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
-            files_.push_back(std::make_unique<OutputFile>(base_name + "_Q.bin"));
+            sinks_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
+            sinks_.push_back(std::make_unique<OutputFile>(base_name + "_Q.bin"));
             dac_i_buffer_.resize(samples_per_cycle);
             dac_q_buffer_.resize(samples_per_cycle);
             break;
@@ -79,7 +79,7 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
 
 std::vector<std::string> SampleOutput::file_names() const {
     std::vector<std::string> names;
-    for (const auto& file : files_) names.push_back(file->name());
+    for (const auto& file : sinks_) names.push_back(file->name());
     if (!names.empty() && format_.encoding == SampleEncoding::kFloatPairs && config_.write_sigmf &&
         destination_ == SampleDestination::kFile)
         names.push_back(sigmf_name());
@@ -104,7 +104,7 @@ static std::string announcement_for(const OutputFormatDescription& format,
 bool SampleOutput::open() {
     if (!selected_) return true;
     log_.write(2, "%s", announcement_for(format_, destination_).c_str());
-    for (const auto& file : files_) {
+    for (const auto& file : sinks_) {
         if (!file->open() && file->in_use()) {
             log_.write(0, "FATAL ERROR: output file \"%s\" is in use by another run\n",
                        file->name().c_str());
@@ -128,16 +128,16 @@ bool SampleOutput::open() {
 
 // Each sink watches, says and totals its own events (a file has none).
 void SampleOutput::poll_device() {
-    for (const auto& sink : files_) sink->poll_events();
+    for (const auto& sink : sinks_) sink->poll_events();
 }
 
 bool SampleOutput::device_lost_samples() const {
-    return std::any_of(files_.begin(), files_.end(),
+    return std::any_of(sinks_.begin(), sinks_.end(),
                        [](const auto& sink) { return sink->lost_samples(); });
 }
 
 void SampleOutput::report_device_totals() {
-    for (const auto& sink : files_) sink->report_totals();
+    for (const auto& sink : sinks_) sink->report_totals();
 }
 
 // The file name without its folder, as core:dataset names it.
@@ -161,7 +161,7 @@ void SampleOutput::write_sigmf() {
     metadata.recorder = "terramod 1.2j";
     metadata.frequency = config_.frequency_hz;
     metadata.datetime_ns = clock_.first_sample_time_ns();
-    metadata.dataset = file_name_part(files_[0]->name());
+    metadata.dataset = file_name_part(sinks_[0]->name());
     metadata.description =
         std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config_.mode] + " " +
         kConstellationNames[config_.constellation] + " alpha " +
@@ -204,12 +204,12 @@ void SampleOutput::write_sigmf() {
 }
 
 void SampleOutput::attach_device(std::unique_ptr<SampleSink> device) {
-    files_.clear();
-    files_.push_back(std::move(device));
+    sinks_.clear();
+    sinks_.push_back(std::move(device));
 }
 
 void SampleOutput::report_clipping() {
-    if (!integer_samples() || files_.empty()) return;
+    if (!integer_samples() || sinks_.empty()) return;
     const int64_t clipped = encoder_->samples_clipped();
     const int64_t written = encoder_->samples_encoded();
     const double share = written > 0 ? 100.0 * clipped / written : 0.0;
@@ -227,10 +227,10 @@ void SampleOutput::set_time_base(std::optional<int64_t> first_sample_time_ns) {
 }
 
 void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime& time) {
-    if (files_.empty()) return;
+    if (sinks_.empty()) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {
-            SampleSink& file = *files_[0];
+            SampleSink& file = *sinks_[0];
             if (!file.is_open()) return;
             log_.write(3, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
@@ -258,8 +258,8 @@ void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime
 // The Agilent pair is written only when both files are open, so the I and Q
 // words always stay paired.
 void SampleOutput::write_agilent(std::span<const ComplexSample> samples, const CycleTime& time) {
-    SampleSink& i_file = *files_[0];
-    SampleSink& q_file = *files_[1];
+    SampleSink& i_file = *sinks_[0];
+    SampleSink& q_file = *sinks_[1];
     if (!i_file.is_open() || !q_file.is_open()) return;
     agilent_converter_.convert_agilent(samples, dac_i_buffer_, dac_q_buffer_);
     const size_t count = std::min(samples.size(), dac_i_buffer_.size());
@@ -277,11 +277,11 @@ void SampleOutput::write_agilent(std::span<const ComplexSample> samples, const C
 }
 
 void SampleOutput::close_first() {
-    if (!files_.empty()) close_file(*files_.front());
+    if (!sinks_.empty()) close_file(*sinks_.front());
 }
 
 void SampleOutput::close_rest() {
-    for (size_t i = 1; i < files_.size(); ++i) close_file(*files_[i]);
+    for (size_t i = 1; i < sinks_.size(); ++i) close_file(*sinks_[i]);
 }
 
 // Closing flushes what stdio still buffers: a failure there is a failed write.

@@ -78,7 +78,7 @@ class SampleOutput {
     // True once the device failed to take a cycle's samples: stop the run.
     bool device_failed() const { return device_failed_; }
     // True once the reader of standard output went away: stop the run.
-    bool reader_gone() const { return !files_.empty() && files_.front()->reader_gone(); }
+    bool reader_gone() const { return !sinks_.empty() && sinks_.front()->reader_gone(); }
 
     // The device's: its events watched between cycles (while the input
     // stalls), whether it lost samples on the air, its totals at the end.
@@ -115,7 +115,9 @@ class SampleOutput {
     size_t samples_per_cycle_;              // at the output rate
     CycleClock clock_;
     const char* word_;  // in the "Dumping" text and the write warning
-    std::vector<std::unique_ptr<SampleSink>> files_;
+    // Where the encoded samples go: the sample file (or the Agilent pair),
+    // standard output or the device.
+    std::vector<std::unique_ptr<SampleSink>> sinks_;
     AgilentConverter agilent_converter_;
     std::vector<uint16_t> dac_i_buffer_;
     std::vector<uint16_t> dac_q_buffer_;
