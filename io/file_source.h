@@ -35,8 +35,9 @@ class FileSource : public TsSource {
 
     const FileIdentity& identity() const { return identity_; }
 
+    bool can_rewind() const override { return true; }
     // Starts again at the file's first byte (--loop); false after a failure.
-    bool rewind();
+    bool rewind() override;
 
   private:
     FileSource(std::FILE* file, std::string path, FileIdentity identity, uint64_t length, Log& log)

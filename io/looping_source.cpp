@@ -10,13 +10,13 @@ namespace {
 
 constexpr size_t kPacket = ts::kPacketSize;
 
-uint64_t packets_in(const FileSource& file) {
+uint64_t packets_in(const TsSource& file) {
     return (file.known_length().value_or(0) + kPacket - 1) / kPacket;
 }
 
 }  // namespace
 
-LoopingSource::LoopingSource(FileSource& file, Log& log)
+LoopingSource::LoopingSource(TsSource& file, Log& log)
     : file_(file), log_(log), continuity_(packets_in(file)) {}
 
 size_t LoopingSource::read_packets(std::span<uint8_t> block) {

@@ -18,7 +18,8 @@ namespace terramod {
 
 class LoopingSource : public TsSource {
   public:
-    LoopingSource(FileSource& file, Log& log);
+    // `file` can rewind (TsSource::can_rewind()) and knows its length.
+    LoopingSource(TsSource& file, Log& log);
 
     // Fills the whole block, wrapping to the file's start as often as needed.
     // A file whose length is not a whole number of packets has its last
@@ -48,7 +49,7 @@ class LoopingSource : public TsSource {
     size_t fill_gap(std::span<uint8_t> packets);
     void wrap();
 
-    FileSource& file_;
+    TsSource& file_;
     Log& log_;
     LoopContinuity continuity_;
     uint64_t bytes_taken_ = 0;

@@ -15,7 +15,7 @@ bool OutputFile::open() {
     return file_ != nullptr;
 }
 
-bool OutputFile::write_samples(std::span<const uint8_t> bytes) {
+bool OutputFile::write_bytes(std::span<const uint8_t> bytes) {
     return std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
 }
 

@@ -27,7 +27,11 @@ class OutputFile : public SampleSink {
     const std::string& name() const override { return name_; }
 
     // Writes the bytes whole; false when the write fell short.
-    bool write_samples(std::span<const uint8_t> bytes) override;
+    bool write_bytes(std::span<const uint8_t> bytes);
+    // A file keeps no time: the samples follow each other.
+    bool write_samples(std::span<const uint8_t> encoded, const CycleTime&) override {
+        return write_bytes(encoded);
+    }
     // Closing flushes what stdio still buffers: false when that failed. A
     // file never opened closes successfully.
     bool close() override;

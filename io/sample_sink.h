@@ -2,11 +2,52 @@
 // an SDR device).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
 namespace terramod {
+
+// When a cycle's samples are due. Cycles have a fixed size, so the index of
+// a cycle's first sample at the output rate, counted from the run's first
+// sample, is exact. A run with a time base also knows when that sample is
+// to leave the antenna (on the clock of that time base, such as a device's
+// hardware time).
+struct CycleTime {
+    int64_t first_sample = 0;
+    std::optional<int64_t> transmit_time_ns;
+};
+
+// The CycleTime of each cycle of a run.
+class CycleClock {
+  public:
+    // sample_rate: at the output, Hz. first_sample_time_ns: when the run's
+    // first sample is to leave the antenna; nothing without a time base.
+    CycleClock(int64_t samples_per_cycle, double sample_rate,
+               std::optional<int64_t> first_sample_time_ns = std::nullopt)
+        : samples_per_cycle_(samples_per_cycle),
+          sample_rate_(sample_rate),
+          first_sample_time_ns_(first_sample_time_ns) {}
+
+    // The cycle counted from 0.
+    CycleTime at(int64_t cycle_index) const {
+        CycleTime time;
+        time.first_sample = cycle_index * samples_per_cycle_;
+        if (first_sample_time_ns_)
+            time.transmit_time_ns =
+                *first_sample_time_ns_ +
+                std::llround(static_cast<long double>(time.first_sample) * 1e9L / sample_rate_);
+        return time;
+    }
+    std::optional<int64_t> first_sample_time_ns() const { return first_sample_time_ns_; }
+
+  private:
+    int64_t samples_per_cycle_;
+    double sample_rate_;
+    std::optional<int64_t> first_sample_time_ns_;
+};
 
 class SampleSink {
   public:
@@ -19,8 +60,9 @@ class SampleSink {
     // The name the messages give the sink.
     virtual const std::string& name() const = 0;
     // Writes one cycle's encoded samples (interleaved I/Q in the sink's sample
-    // type) whole; false on failure.
-    virtual bool write_samples(std::span<const uint8_t> encoded) = 0;
+    // type) whole; false on failure. `time` says when they are due: a sink
+    // that keeps time (a device) starts them at its transmit time, if any.
+    virtual bool write_samples(std::span<const uint8_t> encoded, const CycleTime& time) = 0;
     // Flushes and closes; false when that failed. A sink never opened closes
     // successfully.
     virtual bool close() = 0;

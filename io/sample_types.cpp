@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace terramod {
@@ -10,10 +11,19 @@ namespace terramod {
 namespace {
 
 constexpr SampleTypeDescription kSampleTypes[] = {
-    {"cf32", "cf32_le", 8, 0},
-    {"cs16", "ci16_le", 4, 32767},
-    {"cs8", "ci8", 2, 127},
+    {kCf32, "cf32", "cf32_le", 8, SampleScale::kAsComputed, 0, "CF32"},
+    {kCs16, "cs16", "ci16_le", 4, SampleScale::kBelowFullScale, 32767, "CS16"},
+    // Not offered to devices: 8 bits leave too little room below full scale.
+    {kCs8, "cs8", "ci8", 2, SampleScale::kBelowFullScale, 127, nullptr},
 };
+
+// sample_type_description() looks a type up by its value.
+constexpr bool rows_in_type_order() {
+    for (size_t row = 0; row < std::size(kSampleTypes); ++row)
+        if (kSampleTypes[row].type != static_cast<SampleType>(row)) return false;
+    return true;
+}
+static_assert(rows_in_type_order());
 
 // rint(value) saturated to +-full_scale; NaN gives 0. Sets `clipped` when the
 // value lay beyond the range.
@@ -54,17 +64,57 @@ int64_t encode_integers(double scale, int32_t full_scale, std::span<const Comple
 
 }  // namespace
 
+std::span<const SampleTypeDescription> sample_type_table() {
+    return kSampleTypes;
+}
+
 const SampleTypeDescription& sample_type_description(SampleType type) {
     return kSampleTypes[type];
 }
 
 std::optional<SampleType> sample_type_named(std::string_view name) {
-    for (int32_t type = kCf32; type <= kCs8; ++type)
-        if (name == kSampleTypes[type].name) return static_cast<SampleType>(type);
+    for (const SampleTypeDescription& row : kSampleTypes)
+        if (name == row.name) return row.type;
     return std::nullopt;
 }
 
-double integer_sample_scale(SampleType type, double backoff_db, double nominal_rms) {
+namespace {
+
+// "a, b or c"
+std::string listed(const std::vector<const char*>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+        text += names[i];
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string device_sample_type_names() {
+    std::vector<const char*> names;
+    for (const SampleTypeDescription& row : kSampleTypes)
+        if (row.device_format) names.push_back(row.name);
+    return listed(names);
+}
+
+std::string device_stream_format_names() {
+    std::vector<const char*> formats;
+    for (const SampleTypeDescription& row : kSampleTypes)
+        if (row.device_format) formats.push_back(row.device_format);
+    return listed(formats);
+}
+
+bool is_device_stream_format(std::string_view format) {
+    return std::any_of(std::begin(kSampleTypes), std::end(kSampleTypes),
+                       [format](const SampleTypeDescription& row) {
+                           return row.device_format && format == row.device_format;
+                       });
+}
+
+double sample_scale(SampleType type, double backoff_db, double nominal_rms) {
+    if (kSampleTypes[type].scale_rule == SampleScale::kAsComputed) return 1;
     return kSampleTypes[type].full_scale * std::pow(10.0, -backoff_db / 20.0) / nominal_rms;
 }
 
@@ -85,6 +135,21 @@ int64_t encode_samples(SampleType type, double scale, std::span<const ComplexSam
                                            encoded.data());
     }
     return 0;
+}
+
+SampleEncoder::SampleEncoder(SampleType type, double scale, size_t samples_per_cycle)
+    : description_(sample_type_description(type)), scale_(scale) {
+    if (type != kCf32) encoded_.resize(samples_per_cycle * description_.bytes_per_sample);
+}
+
+std::span<const uint8_t> SampleEncoder::encode(std::span<const ComplexSample> samples) {
+    samples_encoded_ += static_cast<int64_t>(samples.size());
+    // The chain's floats are the cf32 layout on a little-endian host.
+    if (description_.type == kCf32)
+        return {reinterpret_cast<const uint8_t*>(samples.data()), samples.size_bytes()};
+    samples_clipped_ += encode_samples(description_.type, scale_, samples, encoded_);
+    return std::span<const uint8_t>(encoded_).first(
+        std::min(encoded_.size(), samples.size() * description_.bytes_per_sample));
 }
 
 }  // namespace terramod

@@ -1,6 +1,7 @@
 #include "io/sigmf.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "common/locked_file.h"
 
@@ -38,6 +39,31 @@ std::string number(double value) {
 
 }  // namespace
 
+std::string iso8601_utc(int64_t ns_since_1970) {
+    constexpr int64_t kNsPerSecond = 1000000000;
+    // Whole seconds rounded down, so that a time before 1970 has a positive fraction.
+    int64_t seconds = ns_since_1970 / kNsPerSecond;
+    int64_t fraction = ns_since_1970 % kNsPerSecond;
+    if (fraction < 0) {
+        fraction += kNsPerSecond;
+        --seconds;
+    }
+    const std::time_t whole = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&whole, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::string result = text;
+    if (fraction > 0) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, ".%09lld", static_cast<long long>(fraction));
+        std::string part = digits;
+        part.erase(part.find_last_not_of('0') + 1);
+        result += part;
+    }
+    return result + "Z";
+}
+
 std::string sigmf_json(const SigmfMetadata& metadata) {
     std::string json = "{\n  \"global\": {\n";
     auto field = [&json](const std::string& name, const std::string& value) {
@@ -55,6 +81,8 @@ std::string sigmf_json(const SigmfMetadata& metadata) {
     json.erase(json.size() - 2);  // the last field's comma
     json += "\n  },\n  \"captures\": [{\"core:sample_start\": 0";
     if (metadata.frequency) json += ", \"core:frequency\": " + number(*metadata.frequency);
+    if (metadata.datetime_ns)
+        json += ", \"core:datetime\": " + quoted(iso8601_utc(*metadata.datetime_ns));
     json += "}],\n  \"annotations\": []\n}\n";
     return json;
 }

@@ -3,6 +3,7 @@
 // `dvbt` extension.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,10 +18,17 @@ struct SigmfMetadata {
     std::string description;          // core:description
     std::string dataset;              // core:dataset: the sample file's name
     std::optional<double> frequency;  // the capture's core:frequency, Hz (--frequency)
+    // The capture's core:datetime: when its first sample is to leave the
+    // antenna, UTC ns since 1970 (a run with a time base).
+    std::optional<int64_t> datetime_ns;
     // dvbt:<name> fields: text values and number values, in this order.
     std::vector<std::pair<std::string, std::string>> texts;
     std::vector<std::pair<std::string, double>> numbers;
 };
+
+// ISO-8601 UTC as core:datetime writes it: "2026-12-08T23:20:00Z", with
+// the fraction of the second when there is one ("...:00.000125Z").
+std::string iso8601_utc(int64_t ns_since_1970);
 
 // The metadata's JSON text.
 std::string sigmf_json(const SigmfMetadata& metadata);

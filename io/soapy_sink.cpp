@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "io/sample_types.h"
+
 namespace terramod {
 
 namespace {
@@ -105,8 +107,9 @@ std::unique_ptr<SoapySink> SoapySink::open(const SoapySinkSettings& settings, Lo
 
 bool SoapySink::set_up() {
     const std::string& format = settings_.stream_format;
-    if (format != SOAPY_SDR_CF32 && format != SOAPY_SDR_CS16) {
-        log_.fatal("SDR stream format \"%s\" is not CF32 or CS16\n", format.c_str());
+    if (!is_device_stream_format(format)) {
+        log_.fatal("SDR stream format \"%s\" is not %s\n", format.c_str(),
+                   device_stream_format_names().c_str());
         return false;
     }
     element_size_ = SoapySDR::formatToSize(format);
@@ -251,7 +254,7 @@ void SoapySink::report_set_up() {
     }
 }
 
-bool SoapySink::write_samples(std::span<const uint8_t> encoded) {
+bool SoapySink::write_samples(std::span<const uint8_t> encoded, const CycleTime& time) {
     if (stream_ == nullptr || failed_) {
         log_.fatal("the SDR stream is not open\n");
         return false;
@@ -262,10 +265,11 @@ bool SoapySink::write_samples(std::span<const uint8_t> encoded) {
         return false;
     }
     if (!active_) {
+        if (priming_.empty()) priming_time_ns_ = time.transmit_time_ns;
         priming_.insert(priming_.end(), encoded.begin(), encoded.end());
         return priming_.size() / element_size_ < settings_.prime_samples || start_primed();
     }
-    return send_samples(encoded);
+    return send_samples(encoded, time.transmit_time_ns);
 }
 
 bool SoapySink::start_primed() {
@@ -277,32 +281,36 @@ bool SoapySink::start_primed() {
     }
     const std::vector<uint8_t> primed = std::move(priming_);
     priming_ = {};
-    failed_ = !activated || !send_samples(primed);
+    failed_ = !activated || !send_samples(primed, std::exchange(priming_time_ns_, std::nullopt));
     return !failed_;
 }
 
-bool SoapySink::send_samples(std::span<const uint8_t> encoded) {
+bool SoapySink::send_samples(std::span<const uint8_t> encoded, std::optional<long long> time_ns) {
     const size_t count = encoded.size() / element_size_;
     if (count == 0) return true;
     if (!held_back_.empty()) {
-        if (!write_elements(held_back_.data(), held_back_.size() / element_size_, 0)) {
+        if (!write_elements(held_back_.data(), held_back_.size() / element_size_, 0,
+                            std::exchange(held_back_time_ns_, std::nullopt))) {
             failed_ = true;
             return false;
         }
         held_back_.clear();
     }
     const size_t kept = std::min(count, kHeldBackElements);
-    if (!write_elements(encoded.data(), count - kept, 0)) {
+    if (count > kept && !write_elements(encoded.data(), count - kept, 0, time_ns)) {
         failed_ = true;
         return false;
     }
     held_back_.assign(encoded.end() - kept * element_size_, encoded.end());
+    // Held back whole: its time goes with it.
+    if (count == kept) held_back_time_ns_ = time_ns;
     return true;
 }
 
-bool SoapySink::write_elements(const uint8_t* data, size_t count, int flags) {
+bool SoapySink::write_elements(const uint8_t* data, size_t count, int flags,
+                               std::optional<long long> time_ns) {
     try {
-        return send_elements(data, count, flags);
+        return send_elements(data, count, flags, time_ns);
     } catch (const std::exception& error) {
         log_.fatal("writing to the SDR device failed: %s\n", error.what());
         return false;
@@ -310,15 +318,18 @@ bool SoapySink::write_elements(const uint8_t* data, size_t count, int flags) {
 }
 
 // Writes `count` elements whatever the device takes per call. `flags` (END_BURST) goes with every
-// call, since the device applies it once it has taken the call's last element.
-bool SoapySink::send_elements(const uint8_t* data, size_t count, int flags) {
+// call, since the device applies it once it has taken the call's last element; a time only with
+// the call that starts with the first element.
+bool SoapySink::send_elements(const uint8_t* data, size_t count, int flags,
+                              std::optional<long long> time_ns) {
     size_t done = 0;
     Clock::time_point last_progress = Clock::now();
     while (done < count) {
         const void* buffers[1] = {data + done * element_size_};
-        int call_flags = flags;
-        const int result =
-            device_->writeStream(stream_, buffers, count - done, call_flags, 0, kWriteTimeoutUs);
+        const bool timed = time_ns && done == 0;
+        int call_flags = flags | (timed ? SOAPY_SDR_HAS_TIME : 0);
+        const int result = device_->writeStream(stream_, buffers, count - done, call_flags,
+                                                timed ? *time_ns : 0, kWriteTimeoutUs);
         const Clock::time_point now = Clock::now();
         if (result > 0) {
             if (!first_write_) first_write_ = now;
@@ -422,7 +433,7 @@ bool SoapySink::close() {
     if (!active_ && !priming_.empty()) ok = start_primed();
     if (ok && active_ && !held_back_.empty()) {
         ok = write_elements(held_back_.data(), held_back_.size() / element_size_,
-                            SOAPY_SDR_END_BURST);
+                            SOAPY_SDR_END_BURST, std::exchange(held_back_time_ns_, std::nullopt));
         held_back_.clear();
         if (ok) {
             try {

@@ -28,7 +28,7 @@ struct SoapySinkSettings {
     std::optional<double> gain_db;       // nothing: the device's minimum gain
     std::optional<std::string> antenna;  // nothing: the device's default antenna
     double sample_rate = 0;              // must be met exactly by the device
-    std::string stream_format = "CF32";  // "CF32" (float I/Q) or "CS16" (int16 I/Q)
+    std::string stream_format = "CF32";  // a sample type's device_format (io/sample_types.h)
     // A device that takes no sample for this long is taken to be gone (a write fails).
     std::chrono::milliseconds stall_limit{5000};
     // Underflows and late bursts are warned of at most once in this time.
@@ -50,9 +50,11 @@ class SoapySink : public SampleSink {
     SoapySink(const SoapySink&) = delete;
     SoapySink& operator=(const SoapySink&) = delete;
 
-    // Writes every sample of `encoded` (whole I/Q pairs in the stream format). After a failure the
-    // transmitted signal has a gap: the caller stops and closes.
-    bool write_samples(std::span<const uint8_t> encoded) override;
+    // Writes every sample of `encoded` (whole I/Q pairs in the stream format). With a transmit
+    // time, the device is told (SOAPY_SDR_HAS_TIME, timeNs in its hardware time) to send the first
+    // of them then; while the stream is primed, the first primed write's time is the one passed.
+    // After a failure the transmitted signal has a gap: the caller stops and closes.
+    bool write_samples(std::span<const uint8_t> encoded, const CycleTime& time) override;
     // Opened by the factory above; open until close().
     bool open() override { return device_ != nullptr; }
     bool is_open() const override { return device_ != nullptr; }
@@ -84,10 +86,13 @@ class SoapySink : public SampleSink {
     // Activates the stream and sends the samples gathered for priming.
     bool start_primed();
     // Sends one write's samples, the last of them held back for the end of the burst.
-    bool send_samples(std::span<const uint8_t> encoded);
+    bool send_samples(std::span<const uint8_t> encoded, std::optional<long long> time_ns);
     void report_set_up();
-    bool write_elements(const uint8_t* data, size_t count, int flags);
-    bool send_elements(const uint8_t* data, size_t count, int flags);
+    // With `time_ns`, the first element goes out at that time.
+    bool write_elements(const uint8_t* data, size_t count, int flags,
+                        std::optional<long long> time_ns = std::nullopt);
+    bool send_elements(const uint8_t* data, size_t count, int flags,
+                       std::optional<long long> time_ns);
     void poll_status(long timeout_us);
     void note_status(int code, int flags);
     void warn_events_now_and_then();
@@ -101,9 +106,12 @@ class SoapySink : public SampleSink {
     bool active_ = false;
     bool failed_ = false;  // a write failed: close() only releases the device
     size_t element_size_ = 8;
-    std::vector<uint8_t> priming_;  // samples gathered before the stream is activated
+    std::vector<uint8_t> priming_;              // samples gathered before the stream is activated
+    std::optional<long long> priming_time_ns_;  // when the first of them is to go out
     // The last samples written are held back so that close() can send them with END_BURST.
     std::vector<uint8_t> held_back_;
+    // When the first held-back sample is to go out: a timed write that was held back whole.
+    std::optional<long long> held_back_time_ns_;
     bool status_supported_ = true;
     bool burst_acknowledged_ = false;
     uint64_t elements_sent_ = 0;

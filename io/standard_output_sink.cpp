@@ -16,7 +16,7 @@ bool StandardOutputSink::open() {
     return open_;
 }
 
-bool StandardOutputSink::write_samples(std::span<const uint8_t> encoded) {
+bool StandardOutputSink::write_samples(std::span<const uint8_t> encoded, const CycleTime&) {
     if (!open_ || reader_gone_ || interrupted_) return false;
     size_t written = 0;
     while (written < encoded.size()) {

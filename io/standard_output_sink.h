@@ -19,8 +19,9 @@ class StandardOutputSink : public SampleSink {
     bool is_open() const override { return open_; }
     const std::string& name() const override { return name_; }
     // Retries partial writes and interrupted calls until every byte is out,
-    // or until the wake descriptor ends the wait (false, interrupted()).
-    bool write_samples(std::span<const uint8_t> encoded) override;
+    // or until the wake descriptor ends the wait (false, interrupted()). A
+    // pipe keeps no time: the samples follow each other.
+    bool write_samples(std::span<const uint8_t> encoded, const CycleTime& time) override;
     // Standard output stays open for whatever runs after; nothing is buffered.
     bool close() override;
     bool reader_gone() const override { return reader_gone_; }

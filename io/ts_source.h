@@ -40,6 +40,11 @@ class TsSource {
     // waits for input, such as watching the device the samples go to. A
     // source that never waits ignores it.
     virtual void set_idle_task(std::function<void()> task) { (void)task; }
+    // Whether the input can start again at its first byte (--loop): a
+    // regular file of known length can, a stream cannot.
+    virtual bool can_rewind() const { return false; }
+    // Starts again at the first byte; false when it cannot (or failed).
+    virtual bool rewind() { return false; }
 };
 
 }  // namespace terramod

@@ -89,7 +89,7 @@ void DumpFiles::write(const TxChain& chain, DumpStage first, DumpStage last) {
         const int64_t count = static_cast<int64_t>(bytes.size() / description.element_size);
         log_.write(LogLevel::kStages, "Dumping %" PRId64 " samples to %s file ...", count,
                    description.word);
-        if (!dump->file.write_samples(bytes)) {
+        if (!dump->file.write_bytes(bytes)) {
             had_failure_ = true;
             log_.write(LogLevel::kErrors, "WARNING: Couldn't write to %s file\n", description.word);
         }

@@ -46,8 +46,10 @@ bool device_settings_usable(const TxConfig& config, bool to_standard_output, Log
         log.fatal("--device takes the standard, 2x or 4x format, not -F agi or hp\n");
         return false;
     }
-    if (config.sample_type == kCs8) {
-        log.fatal("--device streams cf32 or cs16 samples, not cs8\n");
+    const SampleTypeDescription& type = sample_type_description(config.sample_type.value_or(kCf32));
+    if (type.device_format == nullptr) {
+        log.fatal("--device streams %s samples, not %s\n", device_sample_type_names().c_str(),
+                  type.name);
         return false;
     }
     return true;
@@ -64,7 +66,9 @@ std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_ra
     settings.gain_db = config.gain_db;
     settings.antenna = config.antenna;
     settings.sample_rate = sample_rate;
-    settings.stream_format = config.sample_type == kCs16 ? "CS16" : "CF32";
+    // device_settings_usable() has refused a type that no device takes.
+    settings.stream_format =
+        sample_type_description(config.sample_type.value_or(kCf32)).device_format;
     settings.prime_samples = static_cast<size_t>(config.prime_ms * 1e-3 * sample_rate);
     return SoapySink::open(settings, log);
 #else

@@ -2,8 +2,6 @@
 
 #include <cinttypes>
 
-#include "io/file_source.h"
-
 namespace terramod {
 
 namespace {
@@ -52,8 +50,8 @@ SourceFilters make_source_filters(const TxConfig& config, TsSource& input,
     SourceFilters filters;
     filters.input = &input;
     if (config.loop) {
-        if (auto* file = dynamic_cast<FileSource*>(&input))
-            filters.looping = std::make_unique<LoopingSource>(*file, log);
+        if (input.can_rewind())
+            filters.looping = std::make_unique<LoopingSource>(input, log);
         else
             log.write(LogLevel::kWarnings,
                       "WARNING: --loop needs a file input: the stream is read once\n");

@@ -45,6 +45,8 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
       sample_rate_(sample_rate * format_.interpolation_factor),
       useful_bit_rate_(useful_bit_rate),
       lp_useful_bit_rate_(lp_useful_bit_rate),
+      samples_per_cycle_(samples_per_cycle),
+      clock_(static_cast<int64_t>(samples_per_cycle), sample_rate_),
       word_(format_.encoding == SampleEncoding::kAgilentWords ? kAgilentWord : kTimeDomainWord),
       agilent_converter_(compute_agilent_scale(config.mode)) {
     if (!selected_) return;
@@ -52,24 +54,22 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
         case SampleEncoding::kFloatPairs:
             destination_ = destination;
             if (destination == SampleDestination::kStandardOutput)
-                files_.push_back(
+                sinks_.push_back(
                     std::make_unique<StandardOutputSink>(STDOUT_FILENO, stop_wake_descriptor()));
             else if (destination == SampleDestination::kFile)
-                files_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
+                sinks_.push_back(std::make_unique<OutputFile>(base_name + ".bin"));
             // BB IF is interpolated at zero IF and moved up afterwards (which
             // keeps the power): the filter's gain is the zero-IF one.
             nominal_rms_ = nominal_rms(
                 config.mode, format_.interpolation_factor > 1 ? kZeroIf : config.frequency_mapping,
                 format_.interpolation_factor);
-            if (integer_samples()) {
-                scale_ = integer_sample_scale(sample_type_, config.backoff_db, nominal_rms_);
-                encoded_.resize(samples_per_cycle *
-                                sample_type_description(sample_type_).bytes_per_sample);
-            }
+            encoder_.emplace(sample_type_,
+                             sample_scale(sample_type_, config.backoff_db, nominal_rms_),
+                             samples_per_cycle);
             break;
         case SampleEncoding::kAgilentWords:
-            files_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
-            files_.push_back(std::make_unique<OutputFile>(base_name + "_Q.bin"));
+            sinks_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
+            sinks_.push_back(std::make_unique<OutputFile>(base_name + "_Q.bin"));
             dac_i_buffer_.resize(samples_per_cycle);
             dac_q_buffer_.resize(samples_per_cycle);
             break;
@@ -80,7 +80,7 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
 
 std::vector<std::string> SampleOutput::file_names() const {
     std::vector<std::string> names;
-    for (const auto& file : files_) names.push_back(file->name());
+    for (const auto& file : sinks_) names.push_back(file->name());
     if (!names.empty() && format_.encoding == SampleEncoding::kFloatPairs && config_.write_sigmf &&
         destination_ == SampleDestination::kFile)
         names.push_back(sigmf_name());
@@ -105,7 +105,7 @@ static std::string announcement_for(const OutputFormatDescription& format,
 bool SampleOutput::open() {
     if (!selected_) return true;
     log_.write(LogLevel::kProgress, "%s", announcement_for(format_, destination_).c_str());
-    for (const auto& file : files_) {
+    for (const auto& file : sinks_) {
         if (!file->open() && file->in_use()) {
             log_.fatal("output file \"%s\" is in use by another run\n", file->name().c_str());
             return false;
@@ -121,24 +121,24 @@ bool SampleOutput::open() {
         log_.write(LogLevel::kProgress,
                    "Sample type %s: scale %.6f x the float samples, nominal RMS %.6f at %.1f dB "
                    "below full scale\n",
-                   sample_type_description(sample_type_).name, scale_, nominal_rms_,
-                   config_.backoff_db);
+                   encoder_->type().name, encoder_->scale(), nominal_rms_, config_.backoff_db);
     }
     if (config_.write_sigmf && destination_ == SampleDestination::kFile) write_sigmf();
     return true;
 }
 
+// Each sink watches, says and totals its own events (a file has none).
 void SampleOutput::poll_device() {
-    if (destination_ == SampleDestination::kDevice && !files_.empty()) files_[0]->poll_events();
+    for (const auto& sink : sinks_) sink->poll_events();
 }
 
 bool SampleOutput::device_lost_samples() const {
-    return destination_ == SampleDestination::kDevice && !files_.empty() &&
-           files_[0]->lost_samples();
+    return std::any_of(sinks_.begin(), sinks_.end(),
+                       [](const auto& sink) { return sink->lost_samples(); });
 }
 
 void SampleOutput::report_device_totals() {
-    if (destination_ == SampleDestination::kDevice && !files_.empty()) files_[0]->report_totals();
+    for (const auto& sink : sinks_) sink->report_totals();
 }
 
 // The file name without its folder, as core:dataset names it.
@@ -157,11 +157,12 @@ static std::string channel_words(const TxConfig& config) {
 
 void SampleOutput::write_sigmf() {
     SigmfMetadata metadata;
-    metadata.datatype = sample_type_description(sample_type_).sigmf_datatype;
+    metadata.datatype = encoder_->type().sigmf_datatype;
     metadata.sample_rate = sample_rate_;
     metadata.recorder = std::string("terramod ") + kVersion;
     metadata.frequency = config_.frequency_hz;
-    metadata.dataset = file_name_part(files_[0]->name());
+    metadata.datetime_ns = clock_.first_sample_time_ns();
+    metadata.dataset = file_name_part(sinks_[0]->name());
     metadata.description =
         std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config_.mode] + " " +
         kConstellationNames[config_.constellation] + " alpha " +
@@ -194,7 +195,7 @@ void SampleOutput::write_sigmf() {
         metadata.numbers.push_back({"window_length", static_cast<double>(config_.window_length)});
     if (integer_samples()) {
         metadata.numbers.push_back({"backoff_db", config_.backoff_db});
-        metadata.numbers.push_back({"scale", scale_});
+        metadata.numbers.push_back({"scale", encoder_->scale()});
         metadata.numbers.push_back({"nominal_rms", nominal_rms_});
     }
     if (!write_sigmf_file(sigmf_name(), metadata)) {
@@ -204,41 +205,40 @@ void SampleOutput::write_sigmf() {
 }
 
 void SampleOutput::attach_device(std::unique_ptr<SampleSink> device) {
-    files_.clear();
-    files_.push_back(std::move(device));
+    sinks_.clear();
+    sinks_.push_back(std::move(device));
 }
 
 void SampleOutput::report_clipping() {
-    if (!integer_samples() || files_.empty()) return;
-    const double share = samples_written_ > 0 ? 100.0 * samples_clipped_ / samples_written_ : 0.0;
+    if (!integer_samples() || sinks_.empty()) return;
+    const int64_t clipped = encoder_->samples_clipped();
+    const int64_t written = encoder_->samples_encoded();
+    const double share = written > 0 ? 100.0 * clipped / written : 0.0;
     log_.write(LogLevel::kProgress, "Clipped samples: %" PRId64 " of %" PRId64 " (%.4f%%)\n",
-               samples_clipped_, samples_written_, share);
-    if (samples_clipped_ > 0) {
+               clipped, written, share);
+    if (clipped > 0) {
         log_.write(LogLevel::kWarnings,
                    "WARNING: %" PRId64 " samples clipped at full scale: raise --backoff\n",
-                   samples_clipped_);
+                   clipped);
     }
 }
 
-void SampleOutput::write(std::span<const ComplexSample> samples) {
-    if (files_.empty()) return;
+void SampleOutput::set_time_base(std::optional<int64_t> first_sample_time_ns) {
+    clock_ =
+        CycleClock(static_cast<int64_t>(samples_per_cycle_), sample_rate_, first_sample_time_ns);
+}
+
+void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime& time) {
+    if (sinks_.empty()) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {
-            SampleSink& file = *files_[0];
+            SampleSink& file = *sinks_[0];
             if (!file.is_open()) return;
             log_.write(LogLevel::kStages, "Dumping %" PRId64 " samples to %s file ...",
                        static_cast<int64_t>(samples.size()), word_);
-            std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(samples.data()),
-                                           samples.size_bytes()};
-            if (integer_samples()) {
-                samples_clipped_ += encode_samples(sample_type_, scale_, samples, encoded_);
-                bytes = std::span<const uint8_t>(encoded_).first(std::min(
-                    encoded_.size(),
-                    samples.size() * sample_type_description(sample_type_).bytes_per_sample));
-            }
-            samples_written_ += static_cast<int64_t>(samples.size());
+            const std::span<const uint8_t> bytes = encoder_->encode(samples);
             // A stop signal that ended a wait for the reader is no failure.
-            if (!file.write_samples(bytes) && !file.interrupted()) {
+            if (!file.write_samples(bytes, time) && !file.interrupted()) {
                 had_failure_ = true;
                 // The device has said why; a gap on the air ends the run.
                 if (destination_ == SampleDestination::kDevice)
@@ -250,7 +250,7 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
             break;
         }
         case SampleEncoding::kAgilentWords:
-            write_agilent(samples);
+            write_agilent(samples, time);
             break;
         case SampleEncoding::kNone:
             break;
@@ -259,9 +259,9 @@ void SampleOutput::write(std::span<const ComplexSample> samples) {
 
 // The Agilent pair is written only when both files are open, so the I and Q
 // words always stay paired.
-void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
-    SampleSink& i_file = *files_[0];
-    SampleSink& q_file = *files_[1];
+void SampleOutput::write_agilent(std::span<const ComplexSample> samples, const CycleTime& time) {
+    SampleSink& i_file = *sinks_[0];
+    SampleSink& q_file = *sinks_[1];
     if (!i_file.is_open() || !q_file.is_open()) return;
     agilent_converter_.convert_agilent(samples, dac_i_buffer_, dac_q_buffer_);
     const size_t count = std::min(samples.size(), dac_i_buffer_.size());
@@ -271,7 +271,7 @@ void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
         SampleSink& file = words == &dac_i_buffer_ ? i_file : q_file;
         const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(words->data()),
                                              count * sizeof(uint16_t)};
-        if (!file.write_samples(bytes)) {
+        if (!file.write_samples(bytes, time)) {
             had_failure_ = true;
             log_.write(LogLevel::kErrors, "WARNING: Couldn't write to DAC file\n");
         }
@@ -280,11 +280,11 @@ void SampleOutput::write_agilent(std::span<const ComplexSample> samples) {
 }
 
 void SampleOutput::close_first() {
-    if (!files_.empty()) close_file(*files_.front());
+    if (!sinks_.empty()) close_file(*sinks_.front());
 }
 
 void SampleOutput::close_rest() {
-    for (size_t i = 1; i < files_.size(); ++i) close_file(*files_[i]);
+    for (size_t i = 1; i < sinks_.size(); ++i) close_file(*sinks_[i]);
 }
 
 // Closing flushes what stdio still buffers: a failure there is a failed write.

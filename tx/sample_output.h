@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,17 @@ class SampleOutput {
     // the whole run. False, with the fatal message written, when another run
     // holds a file's lock.
     bool open();
-    // Encodes and writes one cycle of the chain's output samples.
-    void write(std::span<const ComplexSample> samples);
+    // A time base: the run's first sample is to leave the antenna at
+    // `first_sample_time_ns` (UTC, ns since 1970, which a device's hardware
+    // time is taken to follow). Set before open(): the SigMF capture records
+    // it as core:datetime. Runs have none today.
+    void set_time_base(std::optional<int64_t> first_sample_time_ns);
+    // When the cycle counted from 0 is due (its first sample at the output
+    // rate; its transmit time with a time base).
+    CycleTime cycle_time(int64_t cycle_index) const { return clock_.at(cycle_index); }
+    // Encodes and writes one cycle of the chain's output samples to every
+    // sink, with the cycle's time.
+    void write(std::span<const ComplexSample> samples, const CycleTime& time);
 
     // The shutdown order keeps the one the log has always shown: the sample
     // file (or the Agilent I file) before the dumps, the Agilent Q file after.
@@ -68,7 +78,7 @@ class SampleOutput {
     // True once the device failed to take a cycle's samples: stop the run.
     bool device_failed() const { return device_failed_; }
     // True once the reader of standard output went away: stop the run.
-    bool reader_gone() const { return !files_.empty() && files_.front()->reader_gone(); }
+    bool reader_gone() const { return !sinks_.empty() && sinks_.front()->reader_gone(); }
 
     // The device's: its events watched between cycles (while the input
     // stalls), whether it lost samples on the air, its totals at the end.
@@ -81,10 +91,12 @@ class SampleOutput {
     void report_clipping();
 
   private:
-    bool integer_samples() const { return sample_type_ != kCf32; }
+    bool integer_samples() const {
+        return encoder_ && encoder_->type().scale_rule == SampleScale::kBelowFullScale;
+    }
     std::string sigmf_name() const;
     void write_sigmf();
-    void write_agilent(std::span<const ComplexSample> samples);
+    void write_agilent(std::span<const ComplexSample> samples, const CycleTime& time);
     void close_file(SampleSink& file);
 
     Log& log_;
@@ -99,12 +111,13 @@ class SampleOutput {
     double useful_bit_rate_;
     double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
-    double scale_ = 1;  // integer sample types
-    std::vector<uint8_t> encoded_;
-    int64_t samples_written_ = 0;
-    int64_t samples_clipped_ = 0;
+    std::optional<SampleEncoder> encoder_;  // the float-pair encoding's
+    size_t samples_per_cycle_;              // at the output rate
+    CycleClock clock_;
     const char* word_;  // in the "Dumping" text and the write warning
-    std::vector<std::unique_ptr<SampleSink>> files_;
+    // Where the encoded samples go: the sample file (or the Agilent pair),
+    // standard output or the device.
+    std::vector<std::unique_ptr<SampleSink>> sinks_;
     AgilentConverter agilent_converter_;
     std::vector<uint16_t> dac_i_buffer_;
     std::vector<uint16_t> dac_q_buffer_;

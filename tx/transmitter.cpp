@@ -110,6 +110,7 @@ struct CycleRecord {
     uint64_t bytes_consumed = 0;  // of the run, up to this cycle's block
     uint64_t bytes_taken = 0;     // from a stream, up to this cycle's block
     SymbolPosition symbol;        // the last symbol built
+    CycleTime time;               // when its samples are due, for the sinks
 };
 
 // What the progress line of a stream needs besides the source.
@@ -198,12 +199,13 @@ struct CycleLoop {
             bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
         record.bytes_taken = source.bytes_taken();
         record.symbol = chain.last_symbol();
+        record.time = outputs.signal.cycle_time(number - 1);
         return record;
     }
     // The cycle's samples out and its progress lines.
     void finish(const CycleRecord& cycle) {
         outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
-        outputs.signal.write(chain.output_samples());
+        outputs.signal.write(chain.output_samples(), cycle.time);
         // A device that failed has stopped the run (its fatal message is out).
         if (outputs.signal.device_failed()) return;
         write_progress(log, source, cycle, progress_factor, signal);

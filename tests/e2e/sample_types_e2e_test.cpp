@@ -223,5 +223,49 @@ TEST_F(E2eTest, SampleTypeWithAgilentIsRefusedAndBadValuesFallBack) {
     EXPECT_EQ(fs::file_size(path("y.bin")), 8 * kSamples);
 }
 
+#ifdef SOAPY_MODULE_DIR
+// A device is sent each type in its row's stream format: what the test
+// device records is byte for byte the sample file of the same settings (cs8,
+// whose row names no device format, is refused before anything is opened).
+// No run has a time base today: the device is given no time.
+TEST_F(E2eTest, DeviceStreamsEachTypeInItsRowsFormatUntimed) {
+    ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
+    write_file(path("in.ts"), make_stream(3 * 188));
+    struct Case {
+        const char* type;
+        const char* stream_format;  // as the set-up report names it
+    };
+    for (const Case& c : {Case{"cf32", "CF32"}, Case{"cs16", "CS16"}}) {
+        SCOPED_TRACE(c.type);
+        const std::string type = c.type;
+        ASSERT_EQ(
+            run({"-i", "in.ts", "-o", "f_" + type, "-d", "t", "--sample-type", type, "-v", "0"})
+                .exit_code,
+            0);
+        const std::string device =
+            "driver=terramod_test,pace=0,record=" + path("rec_" + type + ".bin").string() +
+            ",times=" + path("times_" + type).string();
+        const RunResult sent = run({"-i", "in.ts", "--device", device, "--frequency", "474e6",
+                                    "--sample-type", type, "-v", "2"});
+        ASSERT_EQ(sent.exit_code, 0) << sent.console;
+        EXPECT_NE(sent.console.find(std::string("stream format ") + c.stream_format + "\n"),
+                  std::string::npos)
+            << sent.console;
+        EXPECT_TRUE(read_file(path("rec_" + type + ".bin")) ==
+                    read_file(path("f_" + type + ".bin")));
+        EXPECT_TRUE(fs::exists(path("times_" + type)));
+        EXPECT_EQ(read_file(path("times_" + type)), "");
+    }
+    const RunResult cs8 = run({"-i", "in.ts", "--device",
+                               "driver=terramod_test,record=" + path("rec_cs8.bin").string(),
+                               "--frequency", "474e6", "--sample-type", "cs8", "-v", "0"});
+    EXPECT_EQ(cs8.exit_code, 1);
+    EXPECT_NE(cs8.console.find("FATAL ERROR: --device streams cf32 or cs16 samples, not cs8\n"),
+              std::string::npos)
+        << cs8.console;
+    EXPECT_FALSE(fs::exists(path("rec_cs8.bin")));
+}
+#endif
+
 }  // namespace
 }  // namespace terramod::e2e

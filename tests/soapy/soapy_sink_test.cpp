@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -87,7 +88,7 @@ TEST_P(SoapyRecordingTest, DeviceSendsEveryWrittenByteInOrder) {
     uint32_t seed = 1;
     for (size_t elements : c.cycle_elements) {
         const std::vector<uint8_t> cycle = test_bytes(elements * c.element_size, seed++);
-        ASSERT_TRUE(sink->write_samples(cycle)) << messages_;
+        ASSERT_TRUE(sink->write_samples(cycle, CycleTime{})) << messages_;
         written.insert(written.end(), cycle.begin(), cycle.end());
     }
     ASSERT_TRUE(sink->close()) << messages_;
@@ -298,7 +299,7 @@ TEST_P(SoapyEventTest, ReportedUnderflowAndLateBurstAreCountedWarnedAndTotalled)
         settings(",pace=0,underflow_at=3000,late_at=5000,mtu=1000,buffer=2000,report=" + report),
         log_);
     ASSERT_NE(sink, nullptr) << messages_;
-    ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 7)));
+    ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 7), CycleTime{}));
     ASSERT_TRUE(sink->close());
     EXPECT_EQ(sink->underflows(), 1u);
     EXPECT_EQ(sink->late_bursts(), 1u);
@@ -334,7 +335,7 @@ TEST_F(SoapySinkTest, EventWarningsAreRateLimited) {
         asked.warning_interval = interval;
         auto sink = SoapySink::open(asked, log_);
         ASSERT_NE(sink, nullptr) << messages_;
-        ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 9)));
+        ASSERT_TRUE(sink->write_samples(test_bytes(10000 * 8, 9), CycleTime{}));
         ASSERT_TRUE(sink->close());
         EXPECT_EQ(count_of(messages_, " so far\n"), warnings) << messages_;
     }
@@ -345,9 +346,9 @@ TEST_F(SoapySinkTest, HostFallingBehindAPacedDeviceIsAnUnderflow) {
     asked.sample_rate = 1e6;
     auto sink = SoapySink::open(asked, log_);
     ASSERT_NE(sink, nullptr) << messages_;
-    ASSERT_TRUE(sink->write_samples(test_bytes(20000 * 8, 1)));  // 20 ms of signal
+    ASSERT_TRUE(sink->write_samples(test_bytes(20000 * 8, 1), CycleTime{}));  // 20 ms of signal
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_TRUE(sink->write_samples(test_bytes(20000 * 8, 2)));
+    ASSERT_TRUE(sink->write_samples(test_bytes(20000 * 8, 2), CycleTime{}));
     ASSERT_TRUE(sink->close());
     EXPECT_GE(sink->underflows(), 1u);
     sink->report_totals();
@@ -360,7 +361,7 @@ TEST_F(SoapySinkTest, DeviceThatTakesNoMoreSamplesFailsTheWrite) {
     asked.stall_limit = std::chrono::milliseconds(300);
     auto sink = SoapySink::open(asked, log_);
     ASSERT_NE(sink, nullptr) << messages_;
-    EXPECT_FALSE(sink->write_samples(test_bytes(20000 * 8, 5)));
+    EXPECT_FALSE(sink->write_samples(test_bytes(20000 * 8, 5), CycleTime{}));
     EXPECT_NE(messages_.find("FATAL ERROR: the SDR device took no samples for 0.3 s\n"),
               std::string::npos)
         << messages_;
@@ -371,7 +372,7 @@ TEST_F(SoapySinkTest, DeviceThatTakesNoMoreSamplesFailsTheWrite) {
 TEST_F(SoapySinkTest, NoEventsTotalIsAQuietReport) {
     auto sink = SoapySink::open(settings(",pace=0"), log_);
     ASSERT_NE(sink, nullptr);
-    ASSERT_TRUE(sink->write_samples(test_bytes(4000 * 8, 3)));
+    ASSERT_TRUE(sink->write_samples(test_bytes(4000 * 8, 3), CycleTime{}));
     ASSERT_TRUE(sink->close());
     log_.set_verbosity(1);
     messages_.clear();
@@ -385,11 +386,11 @@ TEST_F(SoapySinkTest, NoEventsTotalIsAQuietReport) {
 TEST_F(SoapySinkTest, WritesOfPartSamplesOrAfterCloseFail) {
     auto sink = SoapySink::open(settings(",pace=0", "CS16"), log_);
     ASSERT_NE(sink, nullptr);
-    EXPECT_FALSE(sink->write_samples(test_bytes(4 * 10 + 2, 3)));
+    EXPECT_FALSE(sink->write_samples(test_bytes(4 * 10 + 2, 3), CycleTime{}));
     EXPECT_NE(messages_.find("FATAL ERROR: 42 bytes are not whole CS16 samples\n"),
               std::string::npos);
     ASSERT_TRUE(sink->close());
-    EXPECT_FALSE(sink->write_samples(test_bytes(40, 3)));
+    EXPECT_FALSE(sink->write_samples(test_bytes(40, 3), CycleTime{}));
     EXPECT_NE(messages_.find("FATAL ERROR: the SDR stream is not open\n"), std::string::npos);
     EXPECT_TRUE(sink->close());  // a second close does nothing
     EXPECT_EQ(file_bytes(record_).size(), 0u);
@@ -399,12 +400,85 @@ TEST_F(SoapySinkTest, DeviceIsReleasedForTheNextRun) {
     for (int run = 0; run < 3; ++run) {
         auto sink = SoapySink::open(settings(",pace=0"), log_);
         ASSERT_NE(sink, nullptr) << "run " << run << ": " << messages_;
-        ASSERT_TRUE(sink->write_samples(test_bytes(2000 * 8, run)));
+        ASSERT_TRUE(sink->write_samples(test_bytes(2000 * 8, run), CycleTime{}));
         if (run < 2) {
             ASSERT_TRUE(sink->close());  // the last one by the destructor alone
         }
     }
 }
+
+// A timed write reaches the device with its time: SOAPY_SDR_HAS_TIME and timeNs with the call
+// that carries the cycle's first sample, whatever the device takes per call, whether the cycle
+// went out at once, was held back whole or was primed. The device lists "<first sample> <time>".
+struct TimedCycle {
+    size_t elements;
+    std::optional<long long> time_ns;
+};
+
+struct TimedCase {
+    const char* name;
+    const char* device_args;
+    size_t prime_samples;
+    std::vector<TimedCycle> cycles;
+    std::vector<std::string> expected_times;
+};
+
+void PrintTo(const TimedCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SoapyTimedWriteTest : public SoapySinkTest,
+                            public ::testing::WithParamInterface<TimedCase> {};
+
+constexpr long long kT0 = 1765238400000000000;  // 2025-12-09T00:00:00Z
+
+TEST_P(SoapyTimedWriteTest, EachTimedCycleReachesTheDeviceWithItsTime) {
+    const TimedCase& c = GetParam();
+    const std::string times = record_ + ".times";
+    SoapySinkSettings asked = settings(std::string(c.device_args) + ",times=" + times);
+    asked.prime_samples = c.prime_samples;
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    uint32_t seed = 1;
+    for (const TimedCycle& cycle : c.cycles) {
+        CycleTime time;
+        time.transmit_time_ns = cycle.time_ns;
+        ASSERT_TRUE(sink->write_samples(test_bytes(cycle.elements * 8, seed++), time)) << messages_;
+    }
+    ASSERT_TRUE(sink->close()) << messages_;
+    std::ifstream listed(times);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(listed, line);) lines.push_back(line);
+    EXPECT_EQ(lines, c.expected_times);
+    std::filesystem::remove(times);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Times, SoapyTimedWriteTest,
+    ::testing::Values(
+        // The 500-sample cycle is held back whole (the tail kept for the end of the burst): its
+        // time goes out with it, before the next cycle's. The untimed cycle adds no time.
+        TimedCase{
+            "HeldBack",
+            ",pace=0",
+            0,
+            {{5000, kT0}, {500, kT0 + 546875}, {3000, kT0 + 601562}, {2000, std::nullopt}},
+            {"0 1765238400000000000", "5000 1765238400000546875", "5500 1765238400000601562"}},
+        // The device takes 333 samples per call: the time goes with the first call only.
+        TimedCase{"SmallMtu",
+                  ",pace=0,mtu=333,buffer=5000",
+                  0,
+                  {{5000, kT0}, {3000, kT0 + 546875}},
+                  {"0 1765238400000000000", "5000 1765238400000546875"}},
+        // Primed: the cycles gathered go out as one burst at the first one's time.
+        TimedCase{"Primed",
+                  ",pace=0",
+                  6000,
+                  {{5000, kT0}, {500, kT0 + 546875}, {3000, kT0 + 601562}},
+                  {"0 1765238400000000000"}},
+        // No time base (every run today): the device is given no time.
+        TimedCase{"Untimed", ",pace=0", 0, {{5000, std::nullopt}, {3000, std::nullopt}}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace terramod

@@ -4,6 +4,9 @@
 // Device arguments:
 //   record=PATH      the samples the device sends, in the stream format, appended to PATH
 //                    (created empty when the device is opened)
+//   times=PATH       for each writeStream call with SOAPY_SDR_HAS_TIME that takes samples, a line
+//                    "<index of its first sample> <timeNs>" appended to PATH (created empty when
+//                    the device is opened)
 //   pace=1|0         send at the sample rate (default) or as fast as samples come
 //   rates=LIST       sample rates it can do: '/'-separated "min:max[:step]" ranges or single
 //                    values (default 1e6:20e6)
@@ -127,7 +130,8 @@ class TestDevice : public SoapySDR::Device {
           stall_at_(std::stoull(argument(args, "stall_at", "0"))),
           report_(argument(args, "report", "status")),
           acknowledges_(argument(args, "ack", "1") != "0"),
-          starts_at_activation_(argument(args, "start", "") == "activate") {
+          starts_at_activation_(argument(args, "start", "") == "activate"),
+          times_path_(argument(args, "times", "")) {
         if (report_ != "status" && report_ != "write" && report_ != "none") {
             throw std::invalid_argument("report=" + report_ + " is not status, write or none");
         }
@@ -135,11 +139,16 @@ class TestDevice : public SoapySDR::Device {
             record_ = std::fopen(record_path_.c_str(), "wb");
             if (record_ == nullptr) throw std::runtime_error("can't create " + record_path_);
         }
+        if (!times_path_.empty()) {
+            times_ = std::fopen(times_path_.c_str(), "w");
+            if (times_ == nullptr) throw std::runtime_error("can't create " + times_path_);
+        }
     }
 
     ~TestDevice() override {
         stop_sending();
         if (record_ != nullptr) std::fclose(record_);
+        if (times_ != nullptr) std::fclose(times_);
     }
 
     std::string getDriverKey() const override { return kDriver; }
@@ -260,7 +269,7 @@ class TestDevice : public SoapySDR::Device {
     }
 
     int writeStream(SoapySDR::Stream* stream, const void* const* buffers, const size_t count,
-                    int& flags, const long long, const long timeout_us) override {
+                    int& flags, const long long time_ns, const long timeout_us) override {
         if (stream != stream_handle()) return SOAPY_SDR_STREAM_ERROR;
         std::unique_lock lock(mutex_);
         if (!active_) return SOAPY_SDR_STREAM_ERROR;
@@ -278,6 +287,11 @@ class TestDevice : public SoapySDR::Device {
         if (!active_) return SOAPY_SDR_STREAM_ERROR;
         const size_t taken = std::min({count, buffer_.room() / element_size_, mtu_});
         if (buffer_.size() == 0 && !in_burst_) first_waiting_ = Clock::now();
+        if (times_ != nullptr && (flags & SOAPY_SDR_HAS_TIME) && taken > 0) {
+            std::fprintf(times_, "%llu %lld\n", static_cast<unsigned long long>(received_),
+                         time_ns);
+            std::fflush(times_);
+        }
         buffer_.push(static_cast<const uint8_t*>(buffers[0]), taken * element_size_);
         received_ += taken;
         // The burst ends with the call's last element, so only once the whole call is taken.
@@ -425,7 +439,9 @@ class TestDevice : public SoapySDR::Device {
     const std::string report_;
     const bool acknowledges_;
     const bool starts_at_activation_;
+    const std::string times_path_;
     std::FILE* record_ = nullptr;
+    std::FILE* times_ = nullptr;
 
     std::string antenna_ = kAntennas[0];
     double gain_ = 30;  // not the minimum: the host has to set what it wants
