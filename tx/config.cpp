@@ -424,7 +424,6 @@ class CommandLineParser {
 
   public:
     void take_sample_type() {
-        static constexpr const char* kValues[] = {"cf32", "cs16", "cs8"};
         std::optional<std::string_view> value = take_value();
         std::optional<SampleType> type = value ? sample_type_named(*value) : std::nullopt;
         if (type) {
@@ -433,7 +432,10 @@ class CommandLineParser {
         }
         config_.sample_type.reset();
         print("Invalid sample type %s: using cf32.\n", value ? std::string(*value).c_str() : "");
-        not_taken(one_of(kValues) + "; cf32 used");
+        std::string names;
+        for (const SampleTypeDescription& row : sample_type_table())
+            names.append(names.empty() ? "" : ", ").append(row.name);
+        not_taken("one of " + names + " expected; cf32 used");
     }
 
     void take_text(std::optional<std::string>& field, const char* what) {
