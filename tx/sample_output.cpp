@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "common/stop_signals.h"
-#include "common/version.h"
 #include "io/sigmf.h"
 #include "io/standard_output_sink.h"
+#include "tx/recording_metadata.h"
 
 namespace terramod {
 
@@ -141,65 +141,19 @@ void SampleOutput::report_device_totals() {
     for (const auto& sink : sinks_) sink->report_totals();
 }
 
-// The file name without its folder, as core:dataset names it.
-static std::string file_name_part(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The channel in words: "8 MHz", or the --bandwidth in MHz.
-static std::string channel_words(const TxConfig& config) {
-    if (!config.bandwidth_hz) return kChannelSpacingNames[config.channel_spacing];
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g MHz", *config.bandwidth_hz * 1e-6);
-    return text;
-}
-
 void SampleOutput::write_sigmf() {
-    SigmfMetadata metadata;
-    metadata.datatype = encoder_->type().sigmf_datatype;
-    metadata.sample_rate = sample_rate_;
-    metadata.recorder = std::string("terramod ") + kVersion;
-    metadata.frequency = config_.frequency_hz;
-    metadata.datetime_ns = clock_.first_sample_time_ns();
-    metadata.dataset = file_name_part(sinks_[0]->name());
-    metadata.description =
-        std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config_.mode] + " " +
-        kConstellationNames[config_.constellation] + " alpha " +
-        kHierarchyNames[config_.hierarchy] + ", code rate " + kCodeRateNames[config_.code_rate] +
-        ", guard interval " + kGuardIntervalNames[config_.guard_interval] + ", " +
-        channel_words(config_) + " channel, " + kFrequencyMappingNames[config_.frequency_mapping];
-    metadata.texts = {{"mode", kModeNames[config_.mode]},
-                      {"constellation", kConstellationNames[config_.constellation]},
-                      {"hierarchy", kHierarchyNames[config_.hierarchy]},
-                      {"code_rate", kCodeRateNames[config_.code_rate]},
-                      {"guard_interval", kGuardIntervalNames[config_.guard_interval]},
-                      {"frequency_mapping", kFrequencyMappingNames[config_.frequency_mapping]}};
-    static constexpr double kBandwidthHz[] = {6e6, 7e6, 8e6};
-    const double bandwidth_hz =
-        config_.bandwidth_hz.value_or(kBandwidthHz[config_.channel_spacing]);
-    metadata.numbers = {{"bandwidth_hz", bandwidth_hz},
-                        {"interpolation", static_cast<double>(format_.interpolation_factor)},
-                        {"useful_bit_rate", useful_bit_rate_}};
-    if (config_.hierarchical_streams()) {
-        // Two streams: code_rate and useful_bit_rate are the HP stream's.
-        metadata.description +=
-            ", LP code rate " + std::string(kCodeRateNames[config_.lp_code_rate]);
-        metadata.texts.push_back({"lp_code_rate", kCodeRateNames[config_.lp_code_rate]});
-        metadata.numbers.push_back({"lp_useful_bit_rate", lp_useful_bit_rate_});
-    }
-    // The signal-quality options, only when given (the default metadata stays
-    // as it was).
-    if (config_.precise) metadata.texts.push_back({"transform", "exact (FFTW, double)"});
-    if (config_.window_length > 0)
-        metadata.numbers.push_back({"window_length", static_cast<double>(config_.window_length)});
-    if (integer_samples()) {
-        metadata.numbers.push_back({"backoff_db", config_.backoff_db});
-        metadata.numbers.push_back({"scale", encoder_->scale()});
-        metadata.numbers.push_back({"nominal_rms", nominal_rms_});
-    }
-    if (!write_sigmf_file(sigmf_name(), metadata)) {
-        log_.write(LogLevel::kErrors, "WARNING: Can't write \"%s\"\n", sigmf_name().c_str());
+    RecordingFacts facts;
+    facts.datatype = encoder_->type().sigmf_datatype;
+    facts.sample_rate = sample_rate_;
+    facts.sample_file = sinks_[0]->name();
+    facts.interpolation = format_.interpolation_factor;
+    facts.useful_bit_rate = useful_bit_rate_;
+    facts.lp_useful_bit_rate = lp_useful_bit_rate_;
+    facts.datetime_ns = clock_.first_sample_time_ns();
+    if (integer_samples()) facts.integer_scale = IntegerScale{encoder_->scale(), nominal_rms_};
+    const std::string name = sigmf_name();
+    if (!write_sigmf_file(name, describe_recording(config_, facts))) {
+        log_.write(LogLevel::kErrors, "WARNING: Can't write \"%s\"\n", name.c_str());
         had_failure_ = true;
     }
 }
