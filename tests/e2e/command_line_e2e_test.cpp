@@ -150,22 +150,11 @@ TEST_F(CommandLineE2e, FileRunWithFallenBackSettingsCompletes) {
 
 // Runs with SoapySDR finding the test device module only (it records what
 // it is sent).
-class CommandLineDeviceE2e : public E2eTest {
+class CommandLineDeviceE2e : public TestDeviceE2e {
   protected:
-    void SetUp() override {
-#ifndef SOAPY_MODULE_DIR
-        GTEST_SKIP() << "built without SoapySDR";
-#else
-        ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
-        E2eTest::SetUp();
-#endif
-    }
     std::vector<std::string> device_run(const std::vector<std::string>& settings) const {
         std::vector<std::string> arguments = {
-            "-i",          "in.ts",
-            "-v",          "0",
-            "--device",    "driver=terramod_test,pace=0,record=" + path("rec.bin").string(),
-            "--frequency", "474e6"};
+            "-i", "in.ts", "-v", "0", "--device", test_device(",pace=0"), "--frequency", "474e6"};
         arguments.insert(arguments.end(), settings.begin(), settings.end());
         return arguments;
     }

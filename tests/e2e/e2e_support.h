@@ -147,4 +147,23 @@ class E2eTest : public ::testing::Test {
     fs::path directory_;
 };
 
+// Runs with SoapySDR finding the test device module only
+// (tests/soapy_device), skipped in a build without SoapySDR.
+class TestDeviceE2e : public E2eTest {
+  protected:
+    void SetUp() override {
+#ifndef SOAPY_MODULE_DIR
+        GTEST_SKIP() << "built without SoapySDR";
+#else
+        ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
+        E2eTest::SetUp();
+#endif
+    }
+    // The test device's arguments, recording what it sends to rec.bin, with
+    // `extra` (",pace=0", ...) after them.
+    std::string test_device(const std::string& extra) const {
+        return "driver=terramod_test,record=" + path("rec.bin").string() + extra;
+    }
+};
+
 }  // namespace terramod::e2e

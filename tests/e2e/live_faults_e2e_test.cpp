@@ -235,15 +235,10 @@ TEST_F(LiveFaultsE2e, TheFrequencyIsRecordedInTheCapture) {
 }
 
 #ifdef SOAPY_MODULE_DIR
-class DeviceFaultsE2e : public LiveFaultsE2e {
+class DeviceFaultsE2e : public TestDeviceE2e {
   protected:
-    void SetUp() override {
-        ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
-        LiveFaultsE2e::SetUp();
-    }
-    std::string device(const std::string& extra) const {
-        return "driver=terramod_test,record=" + path("rec.bin").string() + extra;
-    }
+    std::string console() const { return read_file(path(".console")); }
+    std::string device(const std::string& extra) const { return test_device(extra); }
 };
 
 // A device that starts sending when its stream is activated underflows when

@@ -14,19 +14,10 @@
 namespace terramod::e2e {
 namespace {
 
-// Runs with SoapySDR finding the test device module only.
-class DeviceE2e : public E2eTest {
+class DeviceE2e : public TestDeviceE2e {
   protected:
-    void SetUp() override {
-#ifndef SOAPY_MODULE_DIR
-        GTEST_SKIP() << "built without SoapySDR";
-#else
-        ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
-        E2eTest::SetUp();
-#endif
-    }
     std::string device(const std::string& extra = "") const {
-        return "driver=terramod_test,pace=0,record=" + path("rec.bin").string() + extra;
+        return test_device(",pace=0" + extra);
     }
 };
 
