@@ -66,39 +66,34 @@ void choose_hierarchical_block_size(const TxConfig& config, BlockSizes& sizes) {
     sizes.lp_coded_bit_count = 16 * sizes.lp_rs_bytes;
 }
 
+// One line of the parameter report: the name padded to 20 characters.
+void report_field(Log& log, const char* name, const char* value) {
+    log.write(LogLevel::kProgress, "\t%-20s: %s\n", name, value);
+}
+
 void write_settings(const TxConfig& config, Log& log) {
     log.write(LogLevel::kProgress,
               "%sStandard ETSI EN 300 744 V1.1.2 (1997-08)\n\nDVB-T Exciter parameters:\n"
               "----------------------------------------------------------\n",
               kBanner);
-    log.write(LogLevel::kProgress, "\tMPEG-2 TS file name : %s\n", path_or_none(config.input_path));
+    report_field(log, "MPEG-2 TS file name", path_or_none(config.input_path));
     if (config.hierarchical_streams())
-        log.write(LogLevel::kProgress, "\tLP MPEG-2 TS file   : %s\n",
-                  config.lp_input_path->c_str());
-    log.write(LogLevel::kProgress, "\tDAC file name       : %s\n",
-              path_or_none(config.output_path));
-    log.write(LogLevel::kProgress, "\tMode                : %s\n", kModeNames[config.mode]);
-    log.write(LogLevel::kProgress, "\tConst. order        : %s\n",
-              kConstellationNames[config.constellation]);
-    log.write(LogLevel::kProgress, "\tUnif. order         : %s\n",
-              kHierarchyNames[config.hierarchy]);
-    log.write(LogLevel::kProgress, "\tPrefix duration     : %s\n",
-              kGuardIntervalNames[config.guard_interval]);
-    log.write(LogLevel::kProgress, "\tPuncturing rate     : %s\n",
-              kCodeRateNames[config.code_rate]);
+        report_field(log, "LP MPEG-2 TS file", config.lp_input_path->c_str());
+    report_field(log, "DAC file name", path_or_none(config.output_path));
+    report_field(log, "Mode", kModeNames[config.mode]);
+    report_field(log, "Const. order", kConstellationNames[config.constellation]);
+    report_field(log, "Unif. order", kHierarchyNames[config.hierarchy]);
+    report_field(log, "Prefix duration", kGuardIntervalNames[config.guard_interval]);
+    report_field(log, "Puncturing rate", kCodeRateNames[config.code_rate]);
     if (config.hierarchical_streams())
-        log.write(LogLevel::kProgress, "\tLP puncturing rate  : %s\n",
-                  kCodeRateNames[config.lp_code_rate]);
+        report_field(log, "LP puncturing rate", kCodeRateNames[config.lp_code_rate]);
     if (config.bandwidth_hz)
         log.write(LogLevel::kProgress, "\tChannel bandwidth   : %.6f MHz\n",
                   *config.bandwidth_hz * 1e-6);
     else
-        log.write(LogLevel::kProgress, "\tChannel spacing     : %s\n",
-                  kChannelSpacingNames[config.channel_spacing]);
-    log.write(LogLevel::kProgress, "\tConvInt init.       : %s\n",
-              kInterleaverInitNames[config.interleaver_init]);
-    log.write(LogLevel::kProgress, "\tFrequency mapping   : %s\n",
-              kFrequencyMappingNames[config.frequency_mapping]);
+        report_field(log, "Channel spacing", kChannelSpacingNames[config.channel_spacing]);
+    report_field(log, "ConvInt init.", kInterleaverInitNames[config.interleaver_init]);
+    report_field(log, "Frequency mapping", kFrequencyMappingNames[config.frequency_mapping]);
 }
 
 }  // namespace

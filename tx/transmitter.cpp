@@ -312,20 +312,19 @@ int stop_fatal(Log& log) {
 
 // The reader of standard output went away: the run stops at once, what the
 // dump files hold is kept.
+int stop_on_lost_output(RunOutputs& outputs, Log& log);
+
 int stop_reader_gone(RunOutputs& outputs, Log& log) {
     log.fatal(
         "standard output was closed by its reader (broken pipe) -> "
         "transmission stopped\n");
-    outputs.signal.close_first();
-    outputs.dumps.close_all();
-    outputs.signal.close_rest();
-    log.close_without_footer();
-    return kExitFileFailure;
+    return stop_on_lost_output(outputs, log);
 }
 
-// The device took no more samples (it has said why in a FATAL ERROR): the
-// run stops at once, as a fatal stop without footer; the dumps are kept.
-int stop_device_failed(RunOutputs& outputs, Log& log) {
+// The samples can no longer be delivered (a reader gone, a device that took
+// no more samples and said why in a FATAL ERROR): the run stops at once, as a
+// fatal stop without footer; the dumps are kept.
+int stop_on_lost_output(RunOutputs& outputs, Log& log) {
     outputs.signal.close_first();
     outputs.signal.report_device_totals();
     outputs.dumps.close_all();
@@ -411,7 +410,7 @@ int Transmission::run() {
         filters, signal,    log,     make_progress_factor(source.known_length().value_or(0))};
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
     if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
-    if (loop.output_failed) return stop_device_failed(*outputs_, log);
+    if (loop.output_failed) return stop_on_lost_output(*outputs_, log);
     if (loop.input_fatal) return stop_fatal(log);
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
                                std::chrono::steady_clock::now() - start));
