@@ -45,6 +45,25 @@ class TsSource {
     virtual bool can_rewind() const { return false; }
     // Starts again at the first byte; false when it cannot (or failed).
     virtual bool rewind() { return false; }
+
+    // A live input (a network feed in a paced run) never makes the chain
+    // wait: read_packets() fills the block, with null packets for what has
+    // not arrived (a TS loss), and read_available() hands out only what has
+    // arrived, possibly nothing. Other sources are not live.
+    virtual bool live() const { return false; }
+    // The packets that have arrived, without waiting (a live input); any
+    // other source reads as read_packets() does.
+    virtual size_t read_available(std::span<uint8_t> block) { return read_packets(block); }
+    // True while a live input has nothing to hand out (a TS loss).
+    virtual bool stalled() const { return false; }
+    // How many times a live input's timing broke: it resumed after a TS loss
+    // or switched to another input. Packets after a break are not timed
+    // from those before it.
+    virtual uint64_t timing_breaks() const { return 0; }
+    // A live input's buffer fill against its target, in seconds (positive:
+    // more buffered than the target), smoothed; a rate servo steers by it.
+    // Nothing for other sources, or while the fill is not yet measured.
+    virtual std::optional<double> buffer_fill_error() const { return std::nullopt; }
 };
 
 }  // namespace terramod
