@@ -790,7 +790,16 @@ void RateAdaptingSource::write_report(Log& log) const {
               statistics_.largest_pcr_correction * 1e6);
     log.write(LogLevel::kProgress, "\tQueue high water    : %zu packets\n",
               statistics_.queue_high_water);
+    if (live_) write_live_report(log);
     log.write(LogLevel::kProgress, "----------------------------------------------------------\n");
+}
+
+void RateAdaptingSource::write_live_report(Log& log) const {
+    log.write(LogLevel::kProgress, "\tSteering            : %+.1f ppm (min %+.1f, max %+.1f)\n",
+              statistics_.steering_ppm, statistics_.steering_min_ppm, statistics_.steering_max_ppm);
+    log.write(LogLevel::kProgress, "\tRe-anchors          : %" PRIu64 "\n", statistics_.reanchors);
+    log.write(LogLevel::kProgress, "\tNulls while stalled : %" PRIu64 "\n",
+              statistics_.stalled_null_packets);
 }
 
 RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log, const char* label)

@@ -120,7 +120,8 @@ class RateAdaptingSource : public TsSource {
 
     const RateAdapterStatistics& statistics() const { return statistics_; }
     // The level-2 report: PCR PIDs, rates, null packets, PCR correction, queue
-    // (its title names a stream other than "stream").
+    // (its title names a stream other than "stream"); for a live input also
+    // the steering, the re-anchors and the null packets sent while stalled.
     void write_report(Log& log) const;
 
   private:
@@ -173,6 +174,7 @@ class RateAdaptingSource : public TsSource {
     double schedule_time(uint64_t slot) const;
     double lateness(const Held& packet) const;
     void mark_owed_discontinuity(const Held& packet, uint8_t* slot);
+    void write_live_report(Log& log) const;
     void read_input();
     void take(const uint8_t* packet, size_t length);
     void read_tables(const uint8_t* packet);
