@@ -52,6 +52,9 @@ constexpr auto kReconnectInterval = std::chrono::seconds(1);
 // Repeated warnings of one kind (messages that are not whole packets,
 // refused senders) are raised at most this often.
 constexpr auto kWarningInterval = std::chrono::seconds(10);
+// How long a sender's socket may stay unknown to SRT after the listen
+// callback has seen it (it is registered once the handshake is answered).
+constexpr auto kRegistrationGrace = std::chrono::seconds(1);
 // Larger than any live-mode message (SRT_LIVE_MAX_PLSIZE, 1456 bytes).
 constexpr size_t kMessageBufferBytes = 1500;
 // SRT's own limits on a passphrase and a stream id.
@@ -604,12 +607,14 @@ SrtSocket SrtInput::accept_sender() {
     }
     while (!stopping()) {
         review_handshakes(Clock::now());
-        if ((waiter_.wait(kPollMs) & SRT_EPOLL_IN) == 0) continue;
+        // Then an attempt to accept whatever the epoll said: SRT does not
+        // signal a sender that was waiting before the listener was watched.
+        waiter_.wait(kPollMs);
         sockaddr_storage peer{};
         int peer_length = sizeof peer;
         SrtSocket sender(
             srt_accept(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &peer_length));
-        if (!sender) continue;  // the handshake's sender went away meanwhile
+        if (!sender) continue;  // nobody yet
         sender_connected_ = true;
         // The callback has seen this sender: it is no longer pending.
         review_handshakes(Clock::now());
@@ -631,13 +636,11 @@ std::optional<std::string> SrtInput::receive_until_lost(SRTSOCKET socket) {
         const auto now = Clock::now();
         if (settings_.mode == SrtMode::kListener) review_handshakes(now);
         raise_bad_messages(now, false);
-        // Everything that is ready, until SRT has nothing more for now; and
-        // the socket's state whatever the epoll said (a socket that broke
-        // before it was watched raises no event).
-        if (waiter_.wait(kPollMs) == 0) {
-            if (srt_getsockstate(socket) != SRTS_CONNECTED) return loss_text(socket, last_message);
-            continue;
-        }
+        // Then everything that is ready, until SRT has nothing more for now,
+        // and the socket's state: both whatever the epoll said, as SRT may
+        // not signal a socket that broke before it was watched, nor every
+        // message its latency buffer releases.
+        waiter_.wait(kPollMs);
         for (;;) {
             const int size = srt_recvmsg(socket, buffer_.data(), static_cast<int>(buffer_.size()));
             if (size > 0) {
@@ -753,12 +756,17 @@ void SrtInput::review_handshakes(Clock::time_point now) {
     const std::string likely_cause =
         settings_.passphrase.empty() ? "does it use a passphrase?" : "wrong or missing passphrase?";
     std::erase_if(pending_handshakes_, [&](const Handshake& handshake) {
-        if (srt_getsockstate(handshake.socket) >= SRTS_BROKEN) {
+        // SRT registers the sender's socket only after the callback: unknown
+        // for a moment, then connected (to be accepted), or closed when
+        // refused, and unknown again once collected.
+        const SRT_SOCKSTATUS state = srt_getsockstate(handshake.socket);
+        const bool refused = (state >= SRTS_BROKEN && state <= SRTS_CLOSED) ||
+                             (state == SRTS_NONEXIST && now - handshake.when > kRegistrationGrace);
+        if (refused) {
             note_refusal(handshake.peer, likely_cause, now);
             return true;
         }
-        // Still connecting, or waiting to be accepted.
-        return now - handshake.when > kWarningInterval;
+        return now - handshake.when > kWarningInterval;  // given up
     });
 }
 
