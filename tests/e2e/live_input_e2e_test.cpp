@@ -158,6 +158,42 @@ TEST_F(LiveInputE2e, APacedRunGoesThroughAStallWithATsLossAlarm) {
     EXPECT_NE(log.find("TS losses: 2 ("), std::string::npos) << log;
 }
 
+// Datagrams that are not transport stream, in the middle of a paced run:
+// warned of, never carried, and the signal stays on the air (a TS loss).
+TEST_F(LiveInputE2e, DatagramsThatAreNoTransportStreamKeepThePacedRunOnAir) {
+    const std::string stream = make_stream(3 * kTsBytes);
+    const std::string expected = file_run_dump(stream);
+    const uint16_t port = free_udp_port();
+    ASSERT_NE(port, 0);
+    const std::string name = "udp://127.0.0.1:" + std::to_string(port);
+    LiveRun run(directory_,
+                {"-i", name, "--realtime", "--input-buffer", "100", "-o", "s", "-d", "e", "-l",
+                 "run.log", "-v", "2"},
+                false, false);
+    ASSERT_TRUE(wait_until_bound(port, milliseconds(5000)));
+    UdpSocket sender;
+    sender.send_stream(stream, port);
+    std::this_thread::sleep_for(milliseconds(600));
+    for (int datagram = 0; datagram < 20; ++datagram) {
+        sender.send_stream(std::string(100, 'x'), port);
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    run.signal(SIGINT);
+    EXPECT_EQ(exit_code(run.wait(milliseconds(5000))), 0);
+    const std::string dump = read_file(path("s_ed.bin"));
+    ASSERT_GE(dump.size(), expected.size());
+    EXPECT_EQ(dump.substr(0, expected.size()), expected);
+    const std::string log = read_file(path("run.log"));
+    EXPECT_NE(log.find("WARNING: " + name +
+                       ": a datagram of 100 bytes is not whole transport "
+                       "stream packets (0 packets kept)"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(name + ": 47 datagrams, "), std::string::npos) << log;
+    EXPECT_NE(log.find("20 datagrams not transport stream"), std::string::npos) << log;
+}
+
 // Each fault of opening a network input stops the run before anything is
 // sent, with a message that names the input and the reason.
 TEST_F(LiveInputE2e, OpeningFaultsAreFatalWithTheirReason) {
@@ -169,7 +205,8 @@ TEST_F(LiveInputE2e, OpeningFaultsAreFatalWithTheirReason) {
         std::vector<std::string> arguments;
         std::string message;
     };
-    const std::vector<Case> cases = {
+    const std::string nobody = "127.0.0.1:" + std::to_string(free_udp_port());
+    std::vector<Case> cases = {
         {{"-i", taken}, "FATAL ERROR: " + taken + ": cannot bind (Address already in use"},
         {{"-i", "udp://127.0.0.1:5000?bufer=1"},
          "FATAL ERROR: udp://127.0.0.1:5000?bufer=1: unknown setting \"bufer\""},
@@ -179,6 +216,11 @@ TEST_F(LiveInputE2e, OpeningFaultsAreFatalWithTheirReason) {
         {{"-i", "udp://127.0.0.1:0?buffer=65536", "--input-backup", "in.ts"},
          "FATAL ERROR: --input-backup in.ts: a live input (udp://..., srt://...) expected"},
     };
+#ifdef TERRAMOD_HAVE_SRT
+    // The name in the message leaves out the settings (a passphrase among them).
+    cases.push_back({{"-i", "srt://" + nobody + "?timeout=300&passphrase=secret-words"},
+                     "FATAL ERROR: srt://" + nobody + ": cannot connect (no answer within 300 ms"});
+#endif
     for (const Case& test : cases) {
         std::vector<std::string> arguments = test.arguments;
         arguments.insert(arguments.end(), {"-o", "s", "-d", "e", "-l", "run.log", "-v", "1"});
