@@ -49,8 +49,9 @@ The record (JSON) says what was sent: the packet indices in the order they
 left, the datagrams and packets dropped on purpose, the moments (on the
 system's monotonic clock, CLOCK_MONOTONIC, which other processes share) of
 the first and last datagram and of the stall, and how late the sender ran at
-worst. Exit status: 0 sent, 1 bad arguments or the bridge failed, 2 the
-stream cannot be read or holds no PCR.
+worst. Exit status: 0 sent; 1 the destination is unusable (a bad URI, a
+socket error, the bridge failed); 2 bad arguments, or a stream that cannot
+be read or paced.
 """
 import argparse
 import json
@@ -221,11 +222,10 @@ def make_plan(stream_times, faults):
             slot += 2
         else:
             slot += 1
-    # Slots keep the times of the datagrams in sequence order: a swapped pair
-    # trades places, not times.
-    offsets = np.maximum.accumulate(schedule[sent]) if len(sent) else np.zeros(0)
-    if len(offsets):
-        offsets = offsets - min(0.0, float(offsets[0]))
+    # Slots keep the times of the datagrams in sequence order (a swapped pair
+    # trades places, not times), none before the start.
+    offsets = np.maximum.accumulate(np.maximum(schedule[sent], 0.0)) if len(sent) \
+        else np.zeros(0)
     stall_slot = None
     if stall_datagram is not None:
         later = np.nonzero(sent >= stall_datagram)[0]
