@@ -3,6 +3,7 @@
 // "udp://[ff15::1]:5000", "srt://host:9000?mode=caller&latency=120".
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,8 +15,10 @@ struct InputUri {
     std::string source;  // source-specific multicast: the sender's address, or ""
     std::string host;    // without the brackets of an IPv6 literal; may be "" (any)
     uint16_t port = 0;
-    std::map<std::string, std::string> query;  // keys as given, values %-decoded
-    std::string text;                          // the name as given (for messages)
+    // Keys as given, values %-decoded and checked; srt: "mode" is always
+    // there (caller with a host, listener without one, unless given).
+    std::map<std::string, std::string> query;
+    std::string text;  // the name as given (for messages)
 };
 
 // True when `name` names a network input (a scheme this build knows of, or

@@ -66,8 +66,8 @@ struct NetworkInputOptions {
 
 // Opens the input `name` names (binds, joins, connects or listens); the
 // caller starts it. On failure logs a fatal message naming the input and the
-// reason ("FATAL ERROR: udp://127.0.0.1:5000: port in use (Address already in
-// use)") and returns nothing.
+// reason ("FATAL ERROR: udp://127.0.0.1:5000: cannot bind (Address already in
+// use): is another program receiving on this port?") and returns nothing.
 std::unique_ptr<NetworkInput> open_network_input(const std::string& name,
                                                  const NetworkInputOptions& options, Log& log);
 

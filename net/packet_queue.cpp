@@ -44,6 +44,16 @@ size_t PacketQueue::trim_to(size_t keep) {
     return dropped;
 }
 
+size_t PacketQueue::drop_arrived_before(Clock::time_point cutoff) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    size_t dropped = 0;
+    while (!packets_.empty() && packets_.front().arrival < cutoff) {
+        packets_.pop_front();
+        ++dropped;
+    }
+    return dropped;
+}
+
 bool PacketQueue::wait_until_nonempty(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     return arrived_.wait_until(lock, deadline, [this] { return !packets_.empty(); });

@@ -43,6 +43,9 @@ class PacketQueue {
     // Drops the oldest packets until at most `keep` remain; returns how many
     // went (not counted as overflow: the caller chose to drop them).
     size_t trim_to(size_t keep);
+    // Drops the packets that arrived before `cutoff`; returns how many went
+    // (not counted as overflow).
+    size_t drop_arrived_before(Clock::time_point cutoff);
     // Waits until the queue holds a packet or `deadline` has passed; true
     // when a packet is there.
     bool wait_until_nonempty(Clock::time_point deadline);

@@ -299,6 +299,19 @@ class CommandLineParser {
         config_.prime_ms = prime.value_or(100.0);
     }
     void take_lp_input() { take_path(config_.lp_input_path); }
+    void take_input_buffer() {
+        std::optional<double> buffer;
+        take_number(buffer,
+                    {"input-buffer", 10.0, 10000.0, true, "a whole number from 10 to 10000 ms"});
+        config_.input_buffer_ms = buffer ? static_cast<int32_t>(*buffer) : 200;
+    }
+    void take_input_backup() { take_text(config_.input_backup, "backup input"); }
+    void take_switch_after() {
+        std::optional<double> after;
+        take_number(after,
+                    {"switch-after", 10.0, 600000.0, true, "a whole number from 10 to 600000 ms"});
+        config_.switch_after_ms = after ? static_cast<int32_t>(*after) : 1000;
+    }
     void take_threads() {
         std::optional<double> threads;
         take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
@@ -569,6 +582,20 @@ constexpr LongOption kLongOptions[] = {
      [](CommandLineParser& parser) { parser.take_prime(); }},
     {"--loop", nullptr, "start a file input again at its beginning when it ends",
      [](CommandLineParser& parser) { parser.config().loop = true; }},
+    {"--realtime", nullptr,
+     "write the samples to a file or standard output at the signal's\n"
+     "rate, as a device takes them (a live input is then buffered)",
+     [](CommandLineParser& parser) { parser.config().realtime = true; }},
+    {"--input-buffer", "MS",
+     "live input (udp://, srt://) in a paced run: the jitter buffer,\n"
+     "filled before transmission starts (default 200)",
+     [](CommandLineParser& parser) { parser.take_input_buffer(); }},
+    {"--input-backup", "URI",
+     "live input to switch to after --switch-after of loss on -i, and\n"
+     "back once -i has been clean for 5 s",
+     [](CommandLineParser& parser) { parser.take_input_backup(); }},
+    {"--switch-after", "MS", "loss on -i before the backup input takes over (default 1000)",
+     [](CommandLineParser& parser) { parser.take_switch_after(); }},
     {"--lp-input", "FILE",
      "hierarchical transmission (with -M 16|64 and -a 1|2|4): FILE is\n"
      "the low-priority stream, -i the high-priority one",

@@ -3,10 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
+
 #include "common/stop_signals.h"
 #include "io/file_source.h"
 #include "io/stream_source.h"
+#include "net/live_source.h"
+#include "net/network_input.h"
 #include "tx/config.h"
+#include "tx/sample_output.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -30,9 +35,53 @@ bool log_is_input(const std::optional<std::string>& input_path, const std::strin
     return input && file_identity(log_name) == input;
 }
 
+namespace {
+
+// A network input (udp://, srt://) with its backup, if any: paced by a
+// device or --realtime, through the jitter buffer.
+std::optional<OpenedInput> open_live_input(const std::string& name,
+                                           const std::optional<std::string>& backup_name,
+                                           const TxConfig& config, Log& log) {
+    if (backup_name && !names_network_input(*backup_name)) {
+        log.fatal("--input-backup %s: a live input (udp://..., srt://...) expected\n",
+                  backup_name->c_str());
+        return std::nullopt;
+    }
+    const NetworkInputOptions options;
+    std::unique_ptr<NetworkInput> main = open_network_input(name, options, log);
+    if (!main) return std::nullopt;
+    std::unique_ptr<NetworkInput> backup;
+    if (backup_name) {
+        backup = open_network_input(*backup_name, options, log);
+        if (!backup) return std::nullopt;
+    }
+    LiveSourceSettings settings;
+    settings.paced = config.device_args || config.realtime;
+    settings.buffer = std::chrono::milliseconds(config.input_buffer_ms);
+    settings.start_lead = config.device_args
+                              ? std::chrono::milliseconds(std::lround(config.prime_ms))
+                              : SampleOutput::kRealTimeLead;
+    settings.switch_after = std::chrono::milliseconds(config.switch_after_ms);
+    settings.wake_descriptor = stop_wake_descriptor();
+    // A network input is no file: its identity matches none.
+    return OpenedInput{
+        std::make_unique<LiveSource>(std::move(main), std::move(backup), settings, log),
+        FileIdentity{}};
+}
+
+}  // namespace
+
 // A regular file as today; standard input, a FIFO or a character device as
-// a stream of unknown length. Nothing (after a fatal message) on failure.
-std::optional<OpenedInput> open_input(const std::optional<std::string>& path, Log& log) {
+// a stream of unknown length; a network input as a live source. Nothing
+// (after a fatal message) on failure.
+std::optional<OpenedInput> open_input(const std::optional<std::string>& path,
+                                      const TxConfig& config, Log& log,
+                                      const std::optional<std::string>& backup) {
+    if (path && names_network_input(*path)) return open_live_input(*path, backup, config, log);
+    if (backup) {
+        log.fatal("--input-backup needs a live input (-i udp://... or srt://...)\n");
+        return std::nullopt;
+    }
     if (path && StreamSource::names_stream(*path)) {
         // A stop signal ends a wait for the stream's data.
         std::unique_ptr<StreamSource> stream =

@@ -11,6 +11,7 @@
 #include "common/file_identity.h"
 #include "common/log.h"
 #include "io/ts_source.h"
+#include "tx/tx_types.h"
 
 namespace terramod {
 
@@ -29,9 +30,12 @@ std::optional<FileIdentity> input_identity(const std::string& path);
 // Whether the log name denotes the input file (opening it would destroy it).
 bool log_is_input(const std::optional<std::string>& input_path, const std::string& log_name);
 
-// A regular file; standard input, a FIFO or a character device as a stream.
-// Nothing (after a fatal message) on failure.
-std::optional<OpenedInput> open_input(const std::optional<std::string>& path, Log& log);
+// A regular file; standard input, a FIFO or a character device as a stream;
+// a network input (udp://, srt://) as a live source, with `backup` (the
+// --input-backup) when given. Nothing (after a fatal message) on failure.
+std::optional<OpenedInput> open_input(const std::optional<std::string>& path,
+                                      const TxConfig& config, Log& log,
+                                      const std::optional<std::string>& backup = std::nullopt);
 
 // Standard output redirected into the input or the log file is refused.
 bool standard_output_spares_input_and_log(const FileIdentity& input, Log& log,

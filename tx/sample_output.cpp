@@ -49,6 +49,11 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
       clock_(static_cast<int64_t>(samples_per_cycle), sample_rate_),
       word_(format_.encoding == SampleEncoding::kAgilentWords ? kAgilentWord : kTimeDomainWord),
       agilent_converter_(compute_agilent_scale(config.mode)) {
+    // --realtime paces the samples as a device would take them, sample
+    // file or not.
+    if (config.realtime && destination != SampleDestination::kDevice)
+        pacer_ =
+            std::make_unique<RealTimePacer>(sample_rate_, kRealTimeLead, stop_wake_descriptor());
     if (!selected_) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
@@ -183,6 +188,7 @@ void SampleOutput::set_time_base(std::optional<int64_t> first_sample_time_ns) {
 }
 
 void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime& time) {
+    if (pacer_) pacer_->wait_until_due(time.first_sample);
     if (sinks_.empty()) return;
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "io/output_file.h"
+#include "io/real_time_pacer.h"
 #include "io/sample_sink.h"
 #include "io/sample_types.h"
 #include "ofdm/dac_output.h"
@@ -39,6 +40,9 @@ enum class SampleDestination { kFile, kStandardOutput, kDevice };
 
 class SampleOutput {
   public:
+    // --realtime: how far the samples may run ahead of their time.
+    static constexpr std::chrono::milliseconds kRealTimeLead{100};
+
     // Allocates what the encoding needs for `samples_per_cycle` samples;
     // throws std::bad_alloc. sample_rate: of the base rate, in Hz.
     // destination: a file (with its SigMF metadata), standard output or an
@@ -112,7 +116,8 @@ class SampleOutput {
     double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
     std::optional<SampleEncoder> encoder_;  // the float-pair encoding's
-    size_t samples_per_cycle_;              // at the output rate
+    size_t samples_per_cycle_;
+    std::unique_ptr<RealTimePacer> pacer_;  // --realtime              // at the output rate
     CycleClock clock_;
     const char* word_;  // in the "Dumping" text and the write warning
     // Where the encoded samples go: the sample file (or the Agilent pair),

@@ -14,6 +14,7 @@
 
 #include "common/log.h"
 #include "common/stop_signals.h"
+#include "net/live_source.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
@@ -513,11 +514,11 @@ bool Transmission::build_chain_and_outputs() {
 // every output before any output is created.
 bool Transmission::open_inputs() {
     Log& log = *log_;
-    input_ = open_input(config_.input_path, log);
+    input_ = open_input(config_.input_path, config_, log, config_.input_backup);
     if (!input_) return false;
     if (config_.hierarchical_streams()) {
         lp_ = std::make_unique<LowPriorityInput>();
-        std::optional<OpenedInput> lp_input = open_input(config_.lp_input_path, log);
+        std::optional<OpenedInput> lp_input = open_input(config_.lp_input_path, config_, log);
         if (!lp_input) return false;
         lp_->source = std::move(lp_input->source);
         lp_->identity = lp_input->identity;
@@ -579,8 +580,14 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
     chain_->report_unsynced_packets(log);
     if (filters_.adapter) filters_.adapter->write_report(log);
     if (lp_ && lp_->adapter) lp_->adapter->write_report(log);
+    if (const auto* live = dynamic_cast<const LiveSource*>(input_->source.get()))
+        live->write_report(log);
+    if (lp_)
+        if (const auto* live = dynamic_cast<const LiveSource*>(lp_->source.get()))
+            live->write_report(log);
 
     const bool input_failed = filters_.source().failed();
+    const bool live_input = dynamic_cast<const LiveSource*>(input_->source.get()) != nullptr;
     chain_.reset();
     lp_.reset();
     outputs_->signal.close_first();  // a device drains its buffers here
@@ -590,10 +597,11 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
     filters_ = SourceFilters{};
     input_.reset();
     // A run a signal stopped is not complete: no footer, exit 128 + signal.
-    // Transmitting to a device, SIGINT and SIGTERM are how the user ends the
-    // transmission: a complete run.
+    // Transmitting to a device, or from a live input (which never ends),
+    // SIGINT and SIGTERM are how the user ends the transmission: a complete
+    // run.
     const bool stop_asked_for =
-        config_.device_args && (stopped_by == SIGINT || stopped_by == SIGTERM);
+        (config_.device_args || live_input) && (stopped_by == SIGINT || stopped_by == SIGTERM);
     if (stopped_by != 0 && !stop_asked_for) {
         log.close_without_footer();
         return 128 + stopped_by;

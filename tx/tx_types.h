@@ -72,6 +72,13 @@ struct TxConfig {
     std::optional<std::string> antenna;      // --antenna
     int32_t channel = 0;                     // --channel
     double prime_ms = 100;                   // --prime: samples ready before the device starts
+    // Live inputs (udp://, srt://): the jitter buffer of a paced run, the
+    // backup input and when it takes over; --realtime paces a file or
+    // standard output as a device would.
+    bool realtime = false;                    // --realtime
+    int32_t input_buffer_ms = 200;            // --input-buffer
+    std::optional<std::string> input_backup;  // --input-backup
+    int32_t switch_after_ms = 1000;           // --switch-after
     // Hierarchical transmission: the low-priority stream (--lp-input) and
     // its code rate (--lp-rate); -i is then the high-priority stream.
     std::optional<std::string> lp_input_path;

@@ -1,0 +1,355 @@
+#include "net/live_source.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <ctime>
+
+#include "dvbt/dvbt.h"
+
+namespace terramod {
+
+namespace {
+
+// A wait for input is cut into slices this long, for the idle task, the
+// stall warning and the stop signal.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+// The fill error is smoothed over about this long: the servo that steers by
+// it must not follow the jitter of single datagrams.
+constexpr double kFillSmoothingSeconds = 1.0;
+
+double seconds_between(LiveSource::Clock::time_point from, LiveSource::Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+int64_t utc_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// "2026-12-09T01:02:03.456Z"
+std::string utc_text(int64_t ns) {
+    const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(ns / 1000000 % 1000));
+    return text;
+}
+
+// A null packet: PID 0x1FFF, payload only, stuffing bytes 0xFF.
+void write_null_packet(uint8_t* packet) {
+    static constexpr uint8_t kNullHeader[4] = {kSyncByte, 0x1F, 0xFF, 0x10};
+    std::copy_n(kNullHeader, 4, packet);
+    std::fill(packet + 4, packet + kPacketLength, uint8_t{0xFF});
+}
+
+}  // namespace
+
+LiveSource::LiveSource(std::unique_ptr<NetworkInput> main, std::unique_ptr<NetworkInput> backup,
+                       const LiveSourceSettings& settings, Log& log)
+    : settings_(settings), log_(log), run_start_(Clock::now()) {
+    feeds_.emplace_back().input = std::move(main);
+    if (backup) feeds_.emplace_back().input = std::move(backup);
+    for (Feed& feed : feeds_) feed.input->start();
+}
+
+LiveSource::~LiveSource() {
+    for (Feed& feed : feeds_) feed.input->stop();
+}
+
+double LiveSource::buffer_fill() const {
+    PacketQueue& queue = feeds_[active_].input->queue();
+    if (queue.size() == 0) return 0;
+    return seconds_between(queue.oldest_arrival(), queue.newest_arrival());
+}
+
+size_t LiveSource::read_packets(std::span<uint8_t> block) {
+    if (settings_.paced) {
+        const size_t taken = read_available(block);
+        for (size_t position = taken; position + kPacketLength <= block.size();
+             position += kPacketLength) {
+            write_null_packet(block.data() + position);
+            ++statistics_.null_packets_out;
+        }
+        // The block is always full: a live input never ends a paced run.
+        return interrupted_ ? taken : block.size();
+    }
+    // Not paced: wait until the block is full, as for any stream.
+    size_t filled = 0;
+    Clock::time_point wait_start = Clock::now();
+    bool warned = false;
+    while (filled < block.size()) {
+        filled += take_packets(block.subspan(filled));
+        if (filled == block.size()) break;
+        const Clock::time_point now = Clock::now();
+        choose_input(now);
+        if (!warned && now - wait_start >= kStallWarning) {
+            log_.write(LogLevel::kWarnings, "WARNING: no input from %s for %.1f s: waiting\n",
+                       active().input->name().c_str(), seconds_between(wait_start, now));
+            log_.flush();
+            warned = true;
+        }
+        if (!wait_slice(kWaitSlice)) break;
+        if (filled == 0 && active().input->queue().size() > 0 && warned) {
+            log_.write(LogLevel::kWarnings, "Input from %s again after %.1f s without data\n",
+                       active().input->name().c_str(), seconds_between(wait_start, Clock::now()));
+            warned = false;
+            wait_start = Clock::now();
+        }
+    }
+    write_messages();
+    return filled;
+}
+
+size_t LiveSource::read_available(std::span<uint8_t> block) {
+    if (!settings_.paced) return read_packets(block);
+    if (state_ == State::kStarting && !fill_before_start()) return 0;
+    const Clock::time_point now = Clock::now();
+    write_messages();
+    choose_input(now);
+    keep_inactive_fresh(now);
+    if (state_ == State::kLost && !loss_may_end(now)) {
+        write_health_changes(now);
+        return 0;
+    }
+    const size_t taken = take_packets(block);
+    if (taken == 0 && block.size() >= kPacketLength) begin_loss(now);
+    update_fill_error(now);
+    write_health_changes(now);
+    return taken;
+}
+
+bool LiveSource::has_more_input() {
+    if (interrupted_) return false;
+    if (settings_.paced) return true;
+    // Not paced: whether a byte remains, waiting for one.
+    while (active().input->queue().size() == 0) {
+        choose_input(Clock::now());
+        if (!wait_slice(kWaitSlice)) return false;
+    }
+    return true;
+}
+
+bool LiveSource::fill_before_start() {
+    const auto target = settings_.buffer + settings_.start_lead;
+    log_.write(LogLevel::kProgress, "Live input %s: filling the %lld ms input buffer\n",
+               active().input->name().c_str(), static_cast<long long>(target.count()));
+    log_.flush();
+    const Clock::time_point wait_start = Clock::now();
+    bool warned = false;
+    for (;;) {
+        write_messages();
+        const Clock::time_point now = Clock::now();
+        choose_input(now);
+        PacketQueue& queue = active().input->queue();
+        if (queue.size() > 0 && now - queue.oldest_arrival() >= target) break;
+        if (!warned && queue.size() == 0 && now - wait_start >= kStallWarning) {
+            log_.write(LogLevel::kWarnings, "WARNING: no input from %s for %.1f s: waiting\n",
+                       active().input->name().c_str(), seconds_between(wait_start, now));
+            log_.flush();
+            warned = true;
+        }
+        if (!wait_slice(kWaitSlice)) return false;
+    }
+    const Clock::time_point now = Clock::now();
+    statistics_.start_buffer_seconds = seconds_between(wait_start, now);
+    log_.write(LogLevel::kProgress,
+               "Live input %s: %.3f s buffered after %.3f s: transmission starts\n",
+               active().input->name().c_str(), buffer_fill(), statistics_.start_buffer_seconds);
+    log_.flush();
+    state_ = State::kFlowing;
+    return true;
+}
+
+size_t LiveSource::take_packets(std::span<uint8_t> block) {
+    const size_t wanted = block.size() / kPacketLength;
+    if (wanted == 0) return 0;
+    if (popped_.size() < wanted) popped_.resize(wanted);
+    std::vector<QueuedPacket>& packets = popped_;
+    Feed& feed = active();
+    const size_t count = feed.input->queue().pop(std::span(packets).first(wanted));
+    for (size_t index = 0; index < count; ++index) {
+        std::copy(packets[index].bytes.begin(), packets[index].bytes.end(),
+                  block.data() + index * kPacketLength);
+        feed.health.observe(std::span<const uint8_t, kPacketLength>(packets[index].bytes),
+                            seconds_between(run_start_, packets[index].arrival));
+    }
+    feed.packets_out += count;
+    statistics_.packets_out += count;
+    bytes_taken_ += count * kPacketLength;
+    return count * kPacketLength;
+}
+
+void LiveSource::watch_feed(Feed& feed, Clock::time_point now) {
+    const uint64_t pushed = feed.input->queue().counters().packets_pushed;
+    if (pushed != feed.packets_seen) {
+        // Data after a gap longer than the buffer bridges starts a clean run.
+        if (!feed.last_data || now - *feed.last_data > settings_.buffer) feed.clean_since = now;
+        feed.last_data = now;
+        feed.packets_seen = pushed;
+    } else if (feed.last_data && now - *feed.last_data > settings_.buffer) {
+        feed.clean_since.reset();
+    }
+}
+
+void LiveSource::choose_input(Clock::time_point now) {
+    for (Feed& feed : feeds_) watch_feed(feed, now);
+    if (feeds_.size() < 2) return;
+    const Feed& main = feeds_[0];
+    const Feed& backup = feeds_[1];
+    const auto silent_for = [now](const Feed& feed) {
+        return feed.last_data ? now - *feed.last_data : now.time_since_epoch();
+    };
+    if (active_ == 0 && silent_for(main) >= settings_.switch_after && backup.clean_since &&
+        backup.input->queue().size() > 0) {
+        switch_to(1, "no input from the main one");
+    } else if (active_ == 1 && main.clean_since &&
+               now - *main.clean_since >= settings_.clean_before_return &&
+               main.input->queue().size() > 0) {
+        switch_to(0, "the main one is clean again");
+    }
+}
+
+void LiveSource::switch_to(size_t feed_index, const char* reason) {
+    const std::string& from = feeds_[active_].input->name();
+    const std::string& to = feeds_[feed_index].input->name();
+    log_.write(LogLevel::kWarnings, "WARNING: input switched from %s to %s at %s: %s\n",
+               from.c_str(), to.c_str(), utc_text(utc_now_ns()).c_str(), reason);
+    log_.flush();
+    active_ = feed_index;
+    ++statistics_.input_switches;
+    ++timing_breaks_;
+    // The input now in use holds about the buffer's target (it was kept
+    // fresh): its packets go out at once.
+    if (state_ == State::kLost) end_loss(Clock::now());
+    fill_error_.reset();
+}
+
+// The input not in use keeps only its newest packets, about the buffer's
+// target: a switch plays what it receives now, not what it received then.
+void LiveSource::keep_inactive_fresh(Clock::time_point now) {
+    for (size_t index = 0; index < feeds_.size(); ++index) {
+        if (index == active_) continue;
+        feeds_[index].input->queue().drop_arrived_before(now - settings_.buffer);
+    }
+}
+
+void LiveSource::begin_loss(Clock::time_point now) {
+    if (state_ != State::kFlowing) return;
+    state_ = State::kLost;
+    loss_start_ = now;
+    loss_start_utc_ns_ = utc_now_ns();
+    data_back_.reset();
+    fill_error_.reset();
+    ++statistics_.ts_losses;
+    log_.write(LogLevel::kWarnings, "WARNING: TS loss: no input from %s: null packets from %s\n",
+               active().input->name().c_str(), utc_text(loss_start_utc_ns_).c_str());
+    log_.flush();
+}
+
+// After a loss the buffer is filled to its target again before its packets
+// go out, so that the next jitter does not end in another loss at once.
+bool LiveSource::loss_may_end(Clock::time_point now) {
+    PacketQueue& queue = active().input->queue();
+    if (queue.size() == 0) return false;
+    if (now - queue.oldest_arrival() < settings_.buffer) return false;
+    end_loss(now);
+    return true;
+}
+
+void LiveSource::end_loss(Clock::time_point now) {
+    const double duration = seconds_between(loss_start_, now);
+    const int64_t end_utc_ns = loss_start_utc_ns_ + static_cast<int64_t>(duration * 1e9);
+    statistics_.ts_loss_seconds += duration;
+    log_.write(LogLevel::kWarnings,
+               "TS loss ended: input from %s again; null packets from %s to %s (%.3f s)\n",
+               active().input->name().c_str(), utc_text(loss_start_utc_ns_).c_str(),
+               utc_text(end_utc_ns).c_str(), duration);
+    log_.flush();
+    state_ = State::kFlowing;
+    ++timing_breaks_;
+    last_fill_update_.reset();
+}
+
+void LiveSource::update_fill_error(Clock::time_point now) {
+    if (state_ != State::kFlowing) return;
+    const double error = buffer_fill() - std::chrono::duration<double>(settings_.buffer).count();
+    if (!fill_error_ || !last_fill_update_) {
+        fill_error_ = error;
+    } else {
+        const double weight =
+            std::min(1.0, seconds_between(*last_fill_update_, now) / kFillSmoothingSeconds);
+        *fill_error_ += (error - *fill_error_) * weight;
+    }
+    last_fill_update_ = now;
+}
+
+bool LiveSource::wait_slice(std::chrono::milliseconds slice) {
+    if (idle_task_) idle_task_();
+    if (settings_.wake_descriptor >= 0) {
+        pollfd wake{settings_.wake_descriptor, POLLIN, 0};
+        if (::poll(&wake, 1, 0) > 0) {
+            interrupted_ = true;
+            return false;
+        }
+    }
+    active().input->queue().wait_until_nonempty(Clock::now() + slice);
+    return true;
+}
+
+void LiveSource::write_messages() {
+    for (Feed& feed : feeds_)
+        for (const std::string& message : feed.input->take_messages())
+            log_.write(LogLevel::kWarnings, "%s\n", message.c_str());
+}
+
+void LiveSource::write_health_changes(Clock::time_point now) {
+    if (last_health_report_ && now - *last_health_report_ < kHealthReportInterval) return;
+    last_health_report_ = now;
+    Feed& feed = active();
+    feed.health.advance_to(seconds_between(run_start_, now));
+    if (!feed.health.changed_since(feed.reported_health)) return;
+    feed.reported_health = feed.health.counters();
+    log_.write(LogLevel::kWarnings, "Input %s: %s\n", feed.input->name().c_str(),
+               feed.health.summary().c_str());
+}
+
+void LiveSource::write_report(Log& log) const {
+    for (const Feed& feed : feeds_) {
+        const NetworkInputCounters& counters = feed.input->counters();
+        log.write(LogLevel::kProgress,
+                  "Live input %s: %" PRIu64 " datagrams, %" PRIu64 " bytes, %" PRIu64
+                  " packets sent on, %" PRIu64 " datagrams not transport stream\n",
+                  feed.input->name().c_str(), counters.datagrams.load(), counters.bytes.load(),
+                  feed.packets_out, counters.bad_datagrams.load());
+        if (counters.rtp_lost || counters.rtp_reordered || counters.rtp_duplicates)
+            log.write(LogLevel::kProgress,
+                      "  RTP: %" PRIu64 " datagrams lost, %" PRIu64 " put back in order, %" PRIu64
+                      " duplicates\n",
+                      counters.rtp_lost.load(), counters.rtp_reordered.load(),
+                      counters.rtp_duplicates.load());
+        const PacketQueueCounters queue = feed.input->queue().counters();
+        if (queue.packets_dropped)
+            log.write(LogLevel::kProgress, "  %" PRIu64 " packets dropped by a full buffer\n",
+                      queue.packets_dropped);
+        log.write(LogLevel::kProgress, "  %s\n", feed.health.summary().c_str());
+    }
+    if (!settings_.paced) return;
+    // A loss still open at the end counts up to now.
+    const double open_loss =
+        state_ == State::kLost ? seconds_between(loss_start_, Clock::now()) : 0.0;
+    log.write(
+        LogLevel::kProgress, "TS losses: %" PRIu64 " (%.3f s in all); %" PRIu64 " input switches\n",
+        statistics_.ts_losses, statistics_.ts_loss_seconds + open_loss, statistics_.input_switches);
+    if (statistics_.null_packets_out)
+        log.write(LogLevel::kProgress,
+                  "  %" PRIu64 " null packets sent for input that was missing\n",
+                  statistics_.null_packets_out);
+}
+
+}  // namespace terramod
