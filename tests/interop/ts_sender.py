@@ -283,6 +283,27 @@ class RtpFramer:
                            self.ssrc)
 
 
+def multicast_loopback_works(group="239.255.71.1"):
+    """True when a datagram sent to `group` through the loopback interface
+    comes back to a member there (some machines do not deliver it)."""
+    try:
+        member = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    except OSError:
+        return False
+    with member:
+        try:
+            member.bind((group, 0))
+            member.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                              socket.inet_aton(group) + socket.inet_aton("127.0.0.1"))
+            member.settimeout(1.0)
+            sender = DatagramSocket(group, member.getsockname()[1], "127.0.0.1")
+            sender.send(b"probe")
+            sender.close()
+            return member.recv(16) == b"probe"
+        except OSError:
+            return False
+
+
 def free_udp_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
@@ -392,8 +413,11 @@ def make_record(args, faults, packets, times, plan, moments, framer):
         "swapped_pairs": plan.swaps,
         "started_monotonic": started,
         "ended_monotonic": ended,
-        # The last datagram before the stall left at [0], the next at [1].
+        # The last datagram before the stall left at [0], the next at [1],
+        # with the packet that starts it.
         "stall_monotonic": stall,
+        "stall_packet": None if plan.stall_slot is None else
+        int(plan.order[plan.stall_slot]) * PACKETS_PER_DATAGRAM,
         "worst_late_ms": worst_late * 1e3,
     }
     if framer:
