@@ -58,14 +58,19 @@ RateAdaptingSource::RateAdaptingSource(TsSource& input, double channel_rate, Cha
       stream_name_(stream_name),
       ticks_per_slot_(kBitsPerPacket * ts::kClockRate / channel_rate),
       start_delay_ticks_(start_delay > 0 ? start_delay * ts::kClockRate : 0.0),
-      chunk_(kChunkPackets * ts::kPacketSize) {
-    if (!(channel_rate > 0) || !std::isfinite(channel_rate))
+      chunk_(kChunkPackets * ts::kPacketSize),
+      live_(input.live()) {
+    if (!(channel_rate > 0) || !std::isfinite(channel_rate)) {
         stop("channel rate %g bit/s: --adapt-rate needs a positive rate\n", channel_rate);
+        return;
+    }
+    const double slots = std::round(kServoInterval * ts::kClockRate / ticks_per_slot_);
+    servo_interval_slots_ = slots > 1 ? static_cast<uint64_t>(slots) : 1;
 }
 
 bool RateAdaptingSource::has_more_input() {
     if (finished_) return false;
-    if (fatal_) return true;
+    if (fatal_ || live_) return true;
     // With nothing held, only the input's end tells whether nulls are owed.
     // A fatal message found here waits for the read that returns nothing.
     if (!input_ended_ && held_.empty() && !input_.has_more_input()) {
@@ -96,6 +101,7 @@ size_t RateAdaptingSource::read_packets(std::span<uint8_t> block) {
 // The content of slot next_slot_: the oldest held packet once its time has
 // come, else a null packet. Reads input until the oldest packet is timed.
 size_t RateAdaptingSource::fill_next_slot(uint8_t* slot) {
+    if (live_) return fill_next_live_slot(slot);
     for (;;) {
         if (!held_.empty() && held_.front().timed) {
             if (first_slot_for(held_.front().time) > next_slot_) break;
@@ -115,21 +121,43 @@ size_t RateAdaptingSource::fill_next_slot(uint8_t* slot) {
         read_input();
         if (fatal_) return 0;
     }
-    write_null(slot);
-    ++next_slot_;
-    ++statistics_.output_packets;
-    ++statistics_.null_packets_inserted;
+    write_inserted_null(slot);
+    return ts::kPacketSize;
+}
+
+// Over a live input: the oldest held packet once the schedule has reached
+// its time, else a null packet. Reads what has arrived until the oldest
+// packet is timed, never waiting for more.
+size_t RateAdaptingSource::fill_next_live_slot(uint8_t* slot) {
+    steer_schedule();
+    for (;;) {
+        if (!held_.empty() && held_.front().timed) {
+            if (schedule_time(next_slot_) < held_.front().time) break;
+            const size_t written = place(held_.front(), slot);
+            if (fatal_) return 0;
+            held_.pop_front();
+            ++next_slot_;
+            ++statistics_.output_packets;
+            return written;
+        }
+        if (!read_live_input()) break;
+        if (fatal_) return 0;
+    }
+    if (input_.stalled()) ++statistics_.stalled_null_packets;
+    write_inserted_null(slot);
     return ts::kPacketSize;
 }
 
 size_t RateAdaptingSource::place(const Held& packet, uint8_t* slot) {
-    const double leaves = slot_time(next_slot_);
-    const double correction = leaves - packet.time;
-    if (correction > kMaxQueueDelay * ts::kClockRate) {
+    // The PCR follows the output clock (the slots at the channel's rate),
+    // the queue delay the schedule (the same but for a live input).
+    const double correction = slot_time(next_slot_) + packet.clock_shift - packet.time;
+    if (lateness(packet) > kMaxQueueDelay * ts::kClockRate) {
         stop_for_overflow(packet);
         return 0;
     }
     std::memcpy(slot, packet.bytes.data(), packet.length);
+    if (live_ && packet.has_pcr) mark_owed_discontinuity(packet, slot);
     if (packet.has_pcr) {
         // The PCR states its packet's time; it now leaves `correction` later.
         ts::write_pcr(slot, packet.pcr + std::llround(correction));
@@ -146,6 +174,13 @@ void RateAdaptingSource::write_null(uint8_t* slot) {
     slot[3] = static_cast<uint8_t>(0x10 | null_continuity_);
     null_continuity_ = (null_continuity_ + 1) & 0x0F;
     std::memset(slot + 4, 0xFF, ts::kPacketSize - 4);
+}
+
+void RateAdaptingSource::write_inserted_null(uint8_t* slot) {
+    write_null(slot);
+    ++next_slot_;
+    ++statistics_.output_packets;
+    ++statistics_.null_packets_inserted;
 }
 
 void RateAdaptingSource::read_input() {
@@ -387,6 +422,10 @@ void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discont
         non_null_at_last_pcr_ = non_null_packets_;
         return;
     }
+    if (break_pending_) {
+        resume_after_break(index, pcr, discontinuity);
+        return;
+    }
     const int64_t advance = ts::pcr_advance(last_pcr_value_, pcr);
     double time;
     // A PCR that does not advance measures no rate: a new timeline as well.
@@ -408,6 +447,7 @@ void RateAdaptingSource::on_timing_pcr(uint64_t index, int64_t pcr, bool discont
         origin_time_ = anchor_time_ - static_cast<double>(anchor_index_) * ticks_per_input_packet();
     }
     time_held_through(index, anchor_time_, time, index);
+    if (live_ && !schedule_started_) start_schedule();
     anchor_index_ = last_pcr_index_ = index;
     anchor_time_ = last_pcr_time_ = time;
     last_pcr_value_ = pcr;
@@ -450,6 +490,7 @@ void RateAdaptingSource::time_held_through(uint64_t last, double anchor_time, do
                                             static_cast<double>(packet.index - anchor_index_) /
                                             span;
         }
+        packet.clock_shift = clock_shift_;
         packet.timed = true;
         --untimed_count_;
     }
@@ -517,6 +558,161 @@ void RateAdaptingSource::stop_without_rate(uint64_t packets) {
     }
 }
 
+// What a live input has handed out, taken without waiting. A timing break
+// seen by then lies before these packets (the input reports it at the
+// latest with the first packets after it). False when nothing came and
+// nothing more could be timed.
+bool RateAdaptingSource::read_live_input() {
+    const size_t got = input_.read_available(chunk_);
+    if (input_.timing_breaks() != timing_breaks_seen_) {
+        timing_breaks_seen_ = input_.timing_breaks();
+        on_timing_break();
+    }
+    statistics_.input_bytes += got;
+    // A live input hands out whole packets only.
+    for (size_t offset = 0; offset + ts::kPacketSize <= got && !fatal_; offset += ts::kPacketSize)
+        take(chunk_.data() + offset, ts::kPacketSize);
+    if (got > 0) return true;
+    // Stalled: what came before the loss goes out at the measured rate.
+    return input_.stalled() && time_held_at_measured_rate();
+}
+
+// Times every untimed packet held at the measured rate from the last timed
+// one; false when there is none, or no timeline yet to extend.
+bool RateAdaptingSource::time_held_at_measured_rate() {
+    if (untimed_count_ == 0 || !have_origin_) return false;
+    const uint64_t last = held_.back().index;
+    if (last <= anchor_index_) return false;
+    const double time =
+        anchor_time_ + static_cast<double>(last - anchor_index_) * ticks_per_input_packet();
+    time_held_through(last, anchor_time_, time, last);
+    anchor_index_ = last;
+    anchor_time_ = time;
+    return true;
+}
+
+// The packets from here on are not timed from those before: these are timed
+// now, and the next timing PCR decides where the new ones go.
+void RateAdaptingSource::on_timing_break() {
+    if (!have_origin_) {
+        // No timeline measured yet: the packets after the break start it
+        // (those held are timed back from it).
+        have_anchor_ = false;
+        return;
+    }
+    time_held_at_measured_rate();
+    break_pending_ = true;
+    break_index_ = statistics_.input_packets;
+}
+
+// The first timing PCR after a break. When the old timeline, continued by
+// its PCR advance, brings the packets after the break due within the
+// resume window, the encoder kept its clock (only packets were lost): the
+// PCRs go on. Otherwise (the encoder paused, or another input with its own
+// clock) the timeline starts anew. No rate is measured across the break.
+void RateAdaptingSource::resume_after_break(uint64_t index, int64_t pcr, bool discontinuity) {
+    break_pending_ = false;
+    // The first packet after the break comes this long before the PCR.
+    const double ahead = index > break_index_
+                             ? static_cast<double>(index - break_index_) * ticks_per_input_packet()
+                             : 0.0;
+    double time = last_pcr_time_ + static_cast<double>(ts::pcr_advance(last_pcr_value_, pcr));
+    const double late = schedule_time(next_slot_) - (time - ahead);
+    if (discontinuity || std::fabs(late) > kResumeWindow * ts::kClockRate)
+        time = reanchor() + ahead;
+    time_back_from(index, time);
+    anchor_index_ = last_pcr_index_ = index;
+    anchor_time_ = last_pcr_time_ = time;
+    last_pcr_value_ = pcr;
+    non_null_at_last_pcr_ = non_null_packets_;
+}
+
+// A new timeline for the packets after a break: the first goes out in the
+// next free slot, and the output clock meets the schedule there, so each
+// PCR moves by what its packet moves; the first PCR after the break on each
+// PCR PID carries the discontinuity indicator. Returns the first packet's
+// time.
+double RateAdaptingSource::reanchor() {
+    const uint64_t free_slot = next_slot_ + (held_.size() - untimed_count_);
+    const double start = schedule_time(free_slot);
+    clock_shift_ = start - slot_time(free_slot);
+    for (const uint16_t pid : statistics_.pcr_pids)
+        discontinuity_owed_.try_emplace(pid, break_index_);
+    ++statistics_.reanchors;
+    return start;
+}
+
+// Times the untimed packets up to input index `last` back from `time`, the
+// time of packet `last`, at the measured rate.
+void RateAdaptingSource::time_back_from(uint64_t last, double time) {
+    for (size_t i = held_.size() - untimed_count_; i < held_.size(); ++i) {
+        Held& packet = held_[i];
+        if (packet.index > last) break;
+        packet.time = time - static_cast<double>(last - packet.index) * ticks_per_input_packet();
+        packet.clock_shift = clock_shift_;
+        packet.timed = true;
+        --untimed_count_;
+    }
+}
+
+// A live input's schedule starts with its oldest packet held (timed by
+// now), due in the next slot plus the start delay; the output clock starts
+// with it.
+void RateAdaptingSource::start_schedule() {
+    schedule_started_ = true;
+    schedule_slot_ = next_slot_;
+    schedule_time_ = held_.front().time - start_delay_ticks_;
+    origin_time_ =
+        schedule_time_ - static_cast<double>(next_slot_) * ticks_per_slot_ + start_delay_ticks_;
+    next_servo_slot_ = next_slot_ + servo_interval_slots_;
+}
+
+// Every kServoInterval of output: the schedule goes on from where it has
+// got to at the rate the live buffer's fill asks for. The steering holds
+// while the input is stalled (its fill then says nothing of the clocks) or
+// its fill is not measured.
+void RateAdaptingSource::steer_schedule() {
+    if (!schedule_started_ || next_slot_ < next_servo_slot_) return;
+    next_servo_slot_ = next_slot_ + servo_interval_slots_;
+    schedule_time_ = schedule_time(next_slot_);
+    schedule_slot_ = next_slot_;
+    if (input_.stalled()) return;
+    const std::optional<double> error = input_.buffer_fill_error();
+    if (!error || !std::isfinite(*error)) return;
+    const double interval =
+        static_cast<double>(servo_interval_slots_) * ticks_per_slot_ / ts::kClockRate;
+    // The integral term alone never asks for more than the bound.
+    const double integral_limit = kMaxSteering / kServoIntegralGain;
+    fill_integral_ =
+        std::clamp(fill_integral_ + *error * interval, -integral_limit, integral_limit);
+    const double wanted = std::clamp(kServoGain * *error + kServoIntegralGain * fill_integral_,
+                                     -kMaxSteering, kMaxSteering);
+    steering_ += std::clamp(wanted - steering_, -kMaxSteeringStep, kMaxSteeringStep);
+    statistics_.steering_ppm = steering_ * 1e6;
+    statistics_.steering_min_ppm = std::min(statistics_.steering_min_ppm, statistics_.steering_ppm);
+    statistics_.steering_max_ppm = std::max(statistics_.steering_max_ppm, statistics_.steering_ppm);
+}
+
+// The input time due at `slot`: the output clock, or for a live input the
+// steered schedule.
+double RateAdaptingSource::schedule_time(uint64_t slot) const {
+    if (!live_) return slot_time(slot);
+    const double slots = static_cast<double>(static_cast<int64_t>(slot - schedule_slot_));
+    return schedule_time_ + slots * ticks_per_slot_ * (1.0 + steering_);
+}
+
+// How late `packet` would leave in the next slot (negative: early).
+double RateAdaptingSource::lateness(const Held& packet) const {
+    return schedule_time(next_slot_) - packet.time;
+}
+
+void RateAdaptingSource::mark_owed_discontinuity(const Held& packet, uint8_t* slot) {
+    const auto owed = discontinuity_owed_.find(ts::pid(slot));
+    if (owed == discontinuity_owed_.end() || packet.index < owed->second) return;
+    ts::set_discontinuity(slot);
+    discontinuity_owed_.erase(owed);
+}
+
 double RateAdaptingSource::slot_time(uint64_t slot) const {
     return origin_time_ + static_cast<double>(slot) * ticks_per_slot_ - start_delay_ticks_;
 }
@@ -552,8 +748,8 @@ void RateAdaptingSource::stop_for_overflow(const Held& packet) {
         " would leave %.3f s late. Settings at %s that carry it: %s. Nothing after output "
         "packet #%" PRIu64 " was sent.\n",
         stream_name_, payload_rate * 1e-6, statistics_.input_rate * 1e-6, channel_rate_ * 1e-6,
-        packet.index, (slot_time(next_slot_) - packet.time) / ts::kClockRate, band_.name.c_str(),
-        fitting.c_str(), delivered_packets_);
+        packet.index, lateness(packet) / ts::kClockRate, band_.name.c_str(), fitting.c_str(),
+        delivered_packets_);
 }
 
 void RateAdaptingSource::stop(const char* format, ...) {
@@ -594,7 +790,16 @@ void RateAdaptingSource::write_report(Log& log) const {
               statistics_.largest_pcr_correction * 1e6);
     log.write(LogLevel::kProgress, "\tQueue high water    : %zu packets\n",
               statistics_.queue_high_water);
+    if (live_) write_live_report(log);
     log.write(LogLevel::kProgress, "----------------------------------------------------------\n");
+}
+
+void RateAdaptingSource::write_live_report(Log& log) const {
+    log.write(LogLevel::kProgress, "\tSteering            : %+.1f ppm (min %+.1f, max %+.1f)\n",
+              statistics_.steering_ppm, statistics_.steering_min_ppm, statistics_.steering_max_ppm);
+    log.write(LogLevel::kProgress, "\tRe-anchors          : %" PRIu64 "\n", statistics_.reanchors);
+    log.write(LogLevel::kProgress, "\tNulls while stalled : %" PRIu64 "\n",
+              statistics_.stalled_null_packets);
 }
 
 RateMismatchDetector::RateMismatchDetector(double channel_rate, Log& log, const char* label)

@@ -4,11 +4,18 @@
 // slot of the channel at or after its own time (plus a fixed start delay),
 // free slots carry null packets, and each PCR is restamped to the moment its
 // packet now leaves. Nothing else in a packet changes.
+//
+// Over a live input (a network feed) the adapter never waits: it takes only
+// what has arrived, fills the slots nothing is due for with null packets, and
+// steers its schedule (which slot a packet of a given time goes to) by the
+// live buffer's fill, so that an encoder clock off the output's keeps that
+// buffer bounded. The PCRs still follow the slots at the channel's rate.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,6 +38,15 @@ struct RateAdapterStatistics {
     uint64_t null_packets_inserted = 0;
     double largest_pcr_correction = 0;  // seconds, the largest |PCR out - PCR in|
     size_t queue_high_water = 0;        // packets held at once
+    // A live input only: the schedule's rate against the channel's, less 1
+    // (now, and the extremes so far), the timing breaks after which the
+    // packets started a new timeline, and the slots that carried null
+    // packets while the input was stalled.
+    double steering_ppm = 0;
+    double steering_min_ppm = 0;
+    double steering_max_ppm = 0;
+    uint64_t reanchors = 0;
+    uint64_t stalled_null_packets = 0;
 };
 
 class RateAdaptingSource : public TsSource {
@@ -46,6 +62,26 @@ class RateAdaptingSource : public TsSource {
     // A PCR step larger than this without the discontinuity indicator is
     // taken as a discontinuity all the same.
     static constexpr double kMaxPcrStep = 1.0;  // seconds
+
+    // The schedule servo of a live input, a PI controller on the live
+    // buffer's fill error e (seconds, positive: fuller than its target):
+    // steering = kServoGain x e + kServoIntegralGain x (integral of e dt).
+    // The fill changes at (encoder clock offset - steering), so the loop is
+    // of second order with natural frequency sqrt(Ki) = 0.005 rad/s (a time
+    // constant of 200 s) and damping Kp / (2 sqrt(Ki)) = 1: a 200 ppm offset
+    // moves the fill by at most 200e-6 / (0.005 x e) = 15 ms, and the
+    // steering settles on the offset within about 20 minutes. The loop is far
+    // slower than the live buffer's own smoothing and than network jitter.
+    static constexpr double kServoInterval = 0.1;         // seconds of output between updates
+    static constexpr double kServoGain = 0.01;            // per second: 10 ppm per ms of error
+    static constexpr double kServoIntegralGain = 2.5e-5;  // per second squared
+    static constexpr double kMaxSteering = 1000e-6;       // +-1000 ppm
+    static constexpr double kMaxSteeringStep = 10e-6;     // per update: 100 ppm/s at most
+    // After a live input's timing break, a first timing PCR whose packets
+    // fall due within this much of the schedule continues the old timeline;
+    // farther off, the timeline starts anew (a re-anchor). Half the queue
+    // delay limit: a packet this late still leaves in time.
+    static constexpr double kResumeWindow = 0.25;  // seconds
 
     // `channel_rate` in bit/s; `spacing` chooses the settings an overflow
     // message suggests; `start_delay` (seconds, not negative) shifts every
@@ -68,9 +104,14 @@ class RateAdaptingSource : public TsSource {
     // null packets are owed up to the end of the input's duration. True also
     // when finding the input's end found the stream unusable: the next read
     // returns 0 and fatal() tells why.
+    // (Over a live input: always, without waiting; the output goes on with
+    // null packets while nothing arrives.)
     bool has_more_input() override;
     uint64_t bytes_taken() const override { return input_.bytes_taken(); }
     void skip_to_first_packet() override { input_.skip_to_first_packet(); }
+    // Over a live input the adapter is live too: its reads never wait and
+    // always fill the block. Its output never stalls nor breaks its timing.
+    bool live() const override { return live_; }
 
     // True once the stream cannot be adapted (payload faster than the channel,
     // no PCR): the "FATAL ERROR: " message is in the log at level 0, the read
@@ -79,7 +120,8 @@ class RateAdaptingSource : public TsSource {
 
     const RateAdapterStatistics& statistics() const { return statistics_; }
     // The level-2 report: PCR PIDs, rates, null packets, PCR correction, queue
-    // (its title names a stream other than "stream").
+    // (its title names a stream other than "stream"); for a live input also
+    // the steering, the re-anchors and the null packets sent while stalled.
     void write_report(Log& log) const;
 
   private:
@@ -91,6 +133,9 @@ class RateAdaptingSource : public TsSource {
         bool timed = false;
         bool has_pcr = false;
         int64_t pcr = 0;  // as read
+        // Ticks added to the output clock for this packet's PCR: not 0 only
+        // after a live input's re-anchor (its timeline meets the schedule).
+        double clock_shift = 0;
     };
 
     // A PCR seen on a PID that does not time the stream, kept while it may
@@ -114,8 +159,22 @@ class RateAdaptingSource : public TsSource {
     };
 
     size_t fill_next_slot(uint8_t* slot);
+    size_t fill_next_live_slot(uint8_t* slot);
     size_t place(const Held& packet, uint8_t* slot);
     void write_null(uint8_t* slot);
+    void write_inserted_null(uint8_t* slot);
+    bool read_live_input();
+    bool time_held_at_measured_rate();
+    void on_timing_break();
+    void resume_after_break(uint64_t index, int64_t pcr, bool discontinuity);
+    double reanchor();
+    void time_back_from(uint64_t index, double time);
+    void start_schedule();
+    void steer_schedule();
+    double schedule_time(uint64_t slot) const;
+    double lateness(const Held& packet) const;
+    void mark_owed_discontinuity(const Held& packet, uint8_t* slot);
+    void write_live_report(Log& log) const;
     void read_input();
     void take(const uint8_t* packet, size_t length);
     void read_tables(const uint8_t* packet);
@@ -199,6 +258,25 @@ class RateAdaptingSource : public TsSource {
     uint64_t end_slot_ = 0;  // the slot that starts after the input's duration
     uint8_t null_continuity_ = 0;
     uint64_t delivered_packets_ = 0;  // returned by completed reads
+
+    // A live input. Its schedule passes through (schedule_slot_,
+    // schedule_time_) at 1 + steering_ times the channel's rate: a packet
+    // is due in the first slot whose schedule time has reached its own.
+    const bool live_;
+    bool schedule_started_ = false;
+    uint64_t schedule_slot_ = 0;
+    double schedule_time_ = 0;
+    double steering_ = 0;
+    double fill_integral_ = 0;  // seconds x seconds of fill error
+    uint64_t servo_interval_slots_ = 1;
+    uint64_t next_servo_slot_ = 0;
+    uint64_t timing_breaks_seen_ = 0;
+    bool break_pending_ = false;  // the next timing PCR is the first after a break
+    uint64_t break_index_ = 0;    // the first input packet after the break
+    double clock_shift_ = 0;      // for the packets timed from now on
+    // The PCR PIDs whose next PCR, from the input index given, carries the
+    // discontinuity indicator (after a re-anchor).
+    std::map<uint16_t, uint64_t> discontinuity_owed_;
 
     RateAdapterStatistics statistics_;
 };

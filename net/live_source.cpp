@@ -312,7 +312,12 @@ void LiveSource::write_health_changes(Clock::time_point now) {
     if (last_health_report_ && now - *last_health_report_ < kHealthReportInterval) return;
     last_health_report_ = now;
     Feed& feed = active();
-    feed.health.advance_to(seconds_between(run_start_, now));
+    // The checks of absence run on the input's own timeline: up to the
+    // oldest packet still queued (all before it have been looked at), or up
+    // to now when nothing is queued (a silence).
+    PacketQueue& queue = feed.input->queue();
+    const Clock::time_point seen_until = queue.size() > 0 ? queue.oldest_arrival() : now;
+    feed.health.advance_to(seconds_between(run_start_, std::min(seen_until, now)));
     if (!feed.health.changed_since(feed.reported_health)) return;
     feed.reported_health = feed.health.counters();
     log_.write(LogLevel::kWarnings, "Input %s: %s\n", feed.input->name().c_str(),

@@ -283,16 +283,17 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
 }
 
 // The speed line and the comparison with the broadcast rate.
-// A run to a device goes at the device's pace: its figure is no speed.
+// A run to a device goes at the device's pace, a --realtime run at the
+// signal's and a live input's at the input's: their figure is no speed.
+// `pace` names what paced the run, or is null.
 void report_run(Log& log, uint64_t bytes_consumed, std::chrono::microseconds elapsed_time,
-                double useful_throughput, bool paced_by_device) {
+                double useful_throughput, const char* pace) {
     const double elapsed = run_seconds(elapsed_time);
     const double rate = static_cast<double>(bytes_consumed) * 8 / elapsed;
     log.write(LogLevel::kWarnings, "Elapsed time = %.3f s. ", elapsed);
     log.write(LogLevel::kWarnings, "Approx. %.3f kbps.\n", rate * 0.001);
-    if (paced_by_device) {
-        log.write(LogLevel::kProgress,
-                  "The run went at the SDR device's pace: %.2f times real-time\n",
+    if (pace) {
+        log.write(LogLevel::kProgress, "The run went at the %s pace: %.2f times real-time\n", pace,
                   rate / useful_throughput);
     } else if (useful_throughput < rate) {
         log.write(LogLevel::kProgress, "This is %.1f times faster than real-time ;=)\n",
@@ -335,6 +336,11 @@ int stop_on_lost_output(RunOutputs& outputs, Log& log) {
 }
 
 int transmit(int argc, char** argv);
+
+// A network input: it never ends, a stop signal ends its run.
+bool live_input(const OpenedInput& input) {
+    return dynamic_cast<const LiveSource*>(input.source.get()) != nullptr;
+}
 
 }  // namespace
 
@@ -573,8 +579,11 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
                   "WARNING: %s stopped the run after %" PRIu64 " bytes of input\n",
                   stop_signal_name(stopped_by), loop.bytes_consumed);
     }
-    report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput,
-               config_.device_args.has_value());
+    const char* pace = config_.device_args   ? "SDR device's"
+                       : config_.realtime    ? "signal's (--realtime)"
+                       : live_input(*input_) ? "live input's"
+                                             : nullptr;
+    report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput, pace);
     if (lp_) report_lp_end(*lp_, log);
     outputs_->signal.report_clipping();
     chain_->report_unsynced_packets(log);
@@ -587,7 +596,8 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
             live->write_report(log);
 
     const bool input_failed = filters_.source().failed();
-    const bool live_input = dynamic_cast<const LiveSource*>(input_->source.get()) != nullptr;
+    const bool from_live_input = live_input(*input_);
+
     chain_.reset();
     lp_.reset();
     outputs_->signal.close_first();  // a device drains its buffers here
@@ -601,7 +611,7 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
     // SIGINT and SIGTERM are how the user ends the transmission: a complete
     // run.
     const bool stop_asked_for =
-        (config_.device_args || live_input) && (stopped_by == SIGINT || stopped_by == SIGTERM);
+        (config_.device_args || from_live_input) && (stopped_by == SIGINT || stopped_by == SIGTERM);
     if (stopped_by != 0 && !stop_asked_for) {
         log.close_without_footer();
         return 128 + stopped_by;
