@@ -365,29 +365,42 @@ def wait_until(moment):
         select.select([], [], [], left)
 
 
+@dataclass
+class Moments:
+    """When the plan went out: on the monotonic clock, and on the system's
+    clock (UTC seconds, as other programs' logs give times) for the last
+    datagram before the stall and the last one of all."""
+    started: float = 0.0
+    ended: float = 0.0
+    ended_utc: float = 0.0
+    stall: list = None        # [last before it, first after it], monotonic
+    stall_utc: float = None   # the last datagram before it, UTC
+    worst_late: float = 0.0   # seconds
+
+
 def send(packets, stream_times, plan, transmit, framer=None):
-    """Sends the plan; returns the moments of its first and last slot, those
-    of the last slot before the stall and of the first after it (or None),
-    and the worst lateness in seconds."""
+    """Sends the plan; returns its Moments."""
     payloads = packets.reshape(-1).tobytes()
     datagram_bytes = PACKET_SIZE * PACKETS_PER_DATAGRAM
-    started = time.monotonic()
-    worst_late = 0.0
-    stall = None
-    now = started
+    moments = Moments(started=time.monotonic())
+    now = moments.started
+    last_utc = time.time()
     for slot, (datagram, offset) in enumerate(zip(plan.order, plan.offsets)):
-        moment = started + offset
+        moment = moments.started + offset
         before = now
         wait_until(moment)
         now = time.monotonic()
-        worst_late = max(worst_late, now - moment)
+        moments.worst_late = max(moments.worst_late, now - moment)
         if slot == plan.stall_slot:
-            stall = [before, now]
+            moments.stall = [before, now]
+            moments.stall_utc = last_utc
         payload = payloads[datagram * datagram_bytes:(datagram + 1) * datagram_bytes]
         if framer:
             payload = framer.header(int(datagram), float(stream_times[datagram])) + payload
         transmit(payload)
-    return started, now, stall, worst_late
+        last_utc = time.time()
+    moments.ended, moments.ended_utc = now, last_utc
+    return moments
 
 
 def packet_indices(datagrams, packet_count):
@@ -398,7 +411,6 @@ def packet_indices(datagrams, packet_count):
 
 
 def make_record(args, faults, packets, times, plan, moments, framer):
-    started, ended, stall, worst_late = moments
     record = {
         "stream": os.path.abspath(args.stream),
         "destination": args.to,
@@ -411,14 +423,16 @@ def make_record(args, faults, packets, times, plan, moments, framer):
         "lost_datagrams": [int(d) for d in plan.dropped],
         "lost_packets": packet_indices(plan.dropped, len(packets)),
         "swapped_pairs": plan.swaps,
-        "started_monotonic": started,
-        "ended_monotonic": ended,
+        "started_monotonic": moments.started,
+        "ended_monotonic": moments.ended,
+        "ended_utc": moments.ended_utc,
         # The last datagram before the stall left at [0], the next at [1],
         # with the packet that starts it.
-        "stall_monotonic": stall,
+        "stall_monotonic": moments.stall,
+        "stall_utc": moments.stall_utc,
         "stall_packet": None if plan.stall_slot is None else
         int(plan.order[plan.stall_slot]) * PACKETS_PER_DATAGRAM,
-        "worst_late_ms": worst_late * 1e3,
+        "worst_late_ms": moments.worst_late * 1e3,
     }
     if framer:
         record["rtp"] = {"first_sequence": framer.first_sequence,
@@ -512,7 +526,7 @@ def main(argv):
     with open(args.record, "w") as out:
         json.dump(record, out)
     print(f"sent {len(plan.order)} datagrams ({len(record['sent_packets'])} packets) of "
-          f"{len(stream_times)} to {args.to} in {moments[1] - moments[0]:.3f} s; dropped "
+          f"{len(stream_times)} to {args.to} in {moments.ended - moments.started:.3f} s; dropped "
           f"{len(plan.dropped)}, swapped {plan.swaps} pairs; at worst "
           f"{record['worst_late_ms']:.1f} ms late")
     return 0

@@ -294,6 +294,9 @@ class SendTest(unittest.TestCase):
         self.assertEqual(record["stall_packet"], 756)
         before, after = record["stall_monotonic"]
         self.assertAlmostEqual(after - before, gaps[stall], delta=0.005)
+        # The system clock's moments: the stall's start, then the end.
+        self.assertAlmostEqual(record["ended_utc"] - record["stall_utc"],
+                               arrivals[-1][0] - arrivals[stall][0], delta=0.005)
         # Elsewhere 1.4 ms apart: the whole run 299 x 1.4 ms + 0.25 s.
         self.assertAlmostEqual(arrivals[-1][0] - arrivals[0][0], 0.4186 + 0.25, delta=LATE_S)
 
