@@ -5,9 +5,12 @@
 # clang 14 with its runtime libraries (libFuzzer and the sanitizers) for
 # `make fuzz` and `make fuzz-smoke`, SoapySDR's development files and tools,
 # FFTW (double precision, found through pkg-config) for the --precise
-# transform, and Google Highway for the wide SIMD kernels (the build falls
-# back to the portable ones without it). Runs as root on a fresh Debian 12
-# machine; does nothing when everything is present.
+# transform, Google Highway for the wide SIMD kernels (the build falls
+# back to the portable ones without it), the SRT library (libsrt-openssl-dev,
+# found through pkg-config) for the srt:// input and its tests, and srt-tools,
+# whose srt-live-transmit is an independent SRT peer for trying that input by
+# hand. Runs as root on a fresh Debian 12 machine; does nothing when everything
+# is present.
 set -e
 missing=""
 pkg-config --exists libhwy 2>/dev/null || missing="$missing libhwy-dev pkg-config"
@@ -22,6 +25,9 @@ dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing="$missing libclang-rt-14-d
 dpkg -s libsoapysdr-dev >/dev/null 2>&1 || missing="$missing libsoapysdr-dev"
 command -v SoapySDRUtil >/dev/null 2>&1 || missing="$missing soapysdr-tools"
 pkg-config --exists fftw3 2>/dev/null || missing="$missing pkg-config libfftw3-dev"
+# SRT: the srt:// input and its tests; srt-live-transmit to try it by hand.
+pkg-config --exists srt 2>/dev/null || missing="$missing pkg-config libsrt-openssl-dev"
+command -v srt-live-transmit >/dev/null 2>&1 || missing="$missing srt-tools"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive
