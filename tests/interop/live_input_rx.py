@@ -258,7 +258,6 @@ def run_live(args, case, folder, stream_path):
     result = RunResult(" ".join(command[1:]), None, "", {}, launched)
     try:
         if not wait_for_text(log_path, "filling the", terramod, launched + READY_TIMEOUT_S):
-            terramod.wait(timeout=STOP_TIMEOUT_S)
             with open(os.path.join(folder, "tx.console"), errors="replace") as console:
                 said = console.read()
             if case.scheme == "srt" and "built without SRT" in said:
