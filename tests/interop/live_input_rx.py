@@ -29,7 +29,8 @@ the recording. Checked:
 
 Figures printed: the time from terramod's start and from the sender's first
 datagram to the first sample the device sent; how long the buffer lasted
-once the sender stopped (before the stall, at the end); the start of
+once the sender stopped (before the stall, at the end; over SRT its latency
+too); the start of
 transmission, the TS loss alarms, the rate adapter's steering and the other
 figures terramod logs; PCR accuracy and intervals; the sender's worst
 lateness.
