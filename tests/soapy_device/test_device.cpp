@@ -8,6 +8,8 @@
 //                    "<index of its first sample> <timeNs>" appended to PATH (created empty when
 //                    the device is opened)
 //   pace=1|0         send at the sample rate (default) or as fast as samples come
+//   speed=N          paced, take N times the sample rate (default 1), for runs that play
+//                    minutes of transmission in seconds; the reported rate stays the one set
 //   rates=LIST       sample rates it can do: '/'-separated "min:max[:step]" ranges or single
 //                    values (default 1e6:20e6)
 //   clock=HZ         the rate it really sets is clock / round(clock / asked)
@@ -121,6 +123,7 @@ class TestDevice : public SoapySDR::Device {
     explicit TestDevice(const SoapySDR::Kwargs& args)
         : record_path_(argument(args, "record", "")),
           paced_(argument(args, "pace", "1") != "0"),
+          speed_(std::stod(argument(args, "speed", "1"))),
           rates_(parse_rates(argument(args, "rates", "1e6:20e6"))),
           clock_(std::stod(argument(args, "clock", "0"))),
           buffer_capacity_(std::stoul(argument(args, "buffer", "1048576"))),
@@ -132,6 +135,7 @@ class TestDevice : public SoapySDR::Device {
           acknowledges_(argument(args, "ack", "1") != "0"),
           starts_at_activation_(argument(args, "start", "") == "activate"),
           times_path_(argument(args, "times", "")) {
+        if (!(speed_ > 0)) throw std::invalid_argument("speed must be above 0");
         if (report_ != "status" && report_ != "write" && report_ != "none") {
             throw std::invalid_argument("report=" + report_ + " is not status, write or none");
         }
@@ -351,14 +355,15 @@ class TestDevice : public SoapySDR::Device {
         if (!paced_) return buffered;
         const double elapsed =
             std::max(0.0, std::chrono::duration<double>(now - burst_start_).count());
-        const auto allowed = static_cast<uint64_t>(elapsed * rate_);
+        const auto allowed = static_cast<uint64_t>(elapsed * paced_rate());
         const uint64_t due = allowed > burst_sent_ ? allowed - burst_sent_ : 0;
         const bool host_waited = std::exchange(host_waited_, false);
         if (due > buffered && burst_end_at_ <= sent_) {
             if (host_waited) {
                 // The host was waiting for room: this thread woke late (a loaded machine), which a
                 // real DAC never does. The burst's clock restarts from what has gone out.
-                const double sent_seconds = static_cast<double>(burst_sent_ + buffered) / rate_;
+                const double sent_seconds =
+                    static_cast<double>(burst_sent_ + buffered) / paced_rate();
                 burst_start_ = now - std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(sent_seconds));
             } else {
@@ -369,6 +374,9 @@ class TestDevice : public SoapySDR::Device {
         }
         return static_cast<size_t>(std::min<uint64_t>(due, buffered));
     }
+
+    // Samples a second at pace: the rate set, times speed=.
+    double paced_rate() const { return rate_ * speed_; }
 
     bool stalled() const { return stall_at_ > 0 && sent_ >= stall_at_; }
     bool has_sendable() const { return buffer_.size() > 0 && !stalled(); }
@@ -429,6 +437,7 @@ class TestDevice : public SoapySDR::Device {
 
     const std::string record_path_;
     const bool paced_;
+    const double speed_;
     const SoapySDR::RangeList rates_;
     const double clock_;
     const size_t buffer_capacity_;
