@@ -67,7 +67,9 @@ RtpReorder::Outcome RtpReorder::push(uint16_t sequence, std::span<const uint8_t>
     }
     hold(sequence, payload, now);
     release_ready(deliver);
-    return ahead == 0 ? Outcome::kDelivered : Outcome::kHeld;
+    // Handed on with the ones before it when it filled the first gap, or
+    // when the window moving on gave up on every gap before it.
+    return slot_of(sequence).held ? Outcome::kHeld : Outcome::kDelivered;
 }
 
 void RtpReorder::expire(Clock::time_point now, const Deliver& deliver) {

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "io/ts_packet.h"
+#include "net/datagram.h"
 #include "net/rtp_reorder.h"
 
 namespace terramod {
@@ -55,60 +56,6 @@ class Descriptor {
 
 std::string system_reason(int error) {
     return std::strerror(error);
-}
-
-uint16_t read_be16(const uint8_t* bytes) {
-    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
-
-// RFC 3550 clause 5.1: the fixed header, the CSRC list, the header extension
-// (clause 5.3.1) and the padding at the end.
-struct RtpPayload {
-    uint16_t sequence;
-    size_t offset;
-    size_t size;
-};
-
-std::optional<RtpPayload> parse_rtp(std::span<const uint8_t> datagram) {
-    constexpr size_t kFixedHeader = 12;
-    if (datagram.size() < kFixedHeader || (datagram[0] >> 6) != 2) return std::nullopt;
-    const bool padding = (datagram[0] & 0x20) != 0;
-    const bool extension = (datagram[0] & 0x10) != 0;
-    const size_t csrc_count = datagram[0] & 0x0F;
-    size_t header = kFixedHeader + 4 * csrc_count;
-    if (extension) {
-        if (datagram.size() < header + 4) return std::nullopt;
-        header += 4 + 4 * size_t{read_be16(&datagram[header + 2])};
-    }
-    if (datagram.size() < header) return std::nullopt;
-    size_t padding_size = 0;
-    if (padding) {
-        padding_size = datagram.back();
-        if (padding_size == 0 || padding_size > datagram.size() - header) return std::nullopt;
-    }
-    return RtpPayload{read_be16(&datagram[2]), header, datagram.size() - header - padding_size};
-}
-
-// A multiple of 188 bytes with a sync byte at every packet's start.
-bool whole_packets(std::span<const uint8_t> bytes) {
-    if (bytes.empty() || bytes.size() % ts::kPacketSize != 0) return false;
-    for (size_t start = 0; start < bytes.size(); start += ts::kPacketSize) {
-        if (bytes[start] != ts::kSyncByte) return false;
-    }
-    return true;
-}
-
-// What can be kept of bytes that are not whole packets: when they start with
-// a sync byte, each whole packet at the packet pitch that starts with one.
-std::span<const uint8_t> salvage_packets(std::span<const uint8_t> bytes,
-                                         std::vector<uint8_t>& kept) {
-    kept.clear();
-    if (bytes.empty() || bytes[0] != ts::kSyncByte) return {};
-    for (size_t start = 0; start + ts::kPacketSize <= bytes.size(); start += ts::kPacketSize) {
-        if (bytes[start] == ts::kSyncByte)
-            kept.insert(kept.end(), bytes.begin() + start, bytes.begin() + start + ts::kPacketSize);
-    }
-    return kept;
 }
 
 class UdpInput final : public NetworkInput {
@@ -215,27 +162,18 @@ class UdpInput final : public NetworkInput {
                        Clock::time_point arrival) {
         counters_.datagrams.fetch_add(1, std::memory_order_relaxed);
         counters_.bytes.fetch_add(datagram.size(), std::memory_order_relaxed);
-        // A datagram of packets starts with a sync byte; an RTP header never
-        // does (its version bits make the first byte 0x80 to 0xBF).
-        std::span<const uint8_t> payload = datagram;
-        std::optional<uint16_t> sequence;
-        if (datagram.empty() || datagram[0] != ts::kSyncByte) {
-            const std::optional<RtpPayload> rtp = parse_rtp(datagram);
-            payload = rtp ? datagram.subspan(rtp->offset, rtp->size) : std::span<const uint8_t>();
-            if (rtp) sequence = rtp->sequence;
-        }
-        if (truncated || !whole_packets(payload)) {
-            payload = truncated ? std::span<const uint8_t>() : salvage_packets(payload, salvaged_);
-            note_bad_datagram(datagram.size(), payload.size() / ts::kPacketSize, arrival);
-        }
+        const DatagramContent content = classify_datagram(datagram, truncated, salvaged_);
+        if (content.bad)
+            note_bad_datagram(datagram.size(), content.packets.size() / ts::kPacketSize, arrival);
         release_time_ = arrival;
+        const std::optional<uint16_t> sequence = content.rtp_sequence;
         if (!sequence) {
-            queue_.push(payload, arrival);
+            queue_.push(content.packets, arrival);
             return;
         }
         // Its number is tracked even when nothing of it was kept, lest it
         // count as lost too.
-        if (reorder_.push(*sequence, payload, arrival, deliver_) ==
+        if (reorder_.push(*sequence, content.packets, arrival, deliver_) ==
             RtpReorder::Outcome::kResynchronised) {
             raise_message("WARNING: " + name() + ": RTP sequence numbers jumped to " +
                           std::to_string(*sequence) +

@@ -6,10 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace terramod {
+
+// For the failure messages.
+void PrintTo(RtpReorder::Outcome outcome, std::ostream* out) {
+    constexpr const char* kNames[] = {"delivered", "held", "duplicate", "late", "resynchronised"};
+    *out << kNames[static_cast<int>(outcome)];
+}
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -180,6 +188,62 @@ TEST(RtpReorder, HandWrittenSequences) {
         EXPECT_EQ(outcome.counters.duplicates, c.duplicates) << c.what;
         EXPECT_EQ(outcome.counters.late, c.late) << c.what;
         EXPECT_EQ(outcome.counters.resyncs, c.resyncs) << c.what;
+    }
+}
+
+// What push() says became of each datagram: handed on (at once, or with
+// the ones it was the gap before), held, dropped, or the start of a new
+// numbering. Pushed at 0 ms unless an expire at 100 ms comes before.
+TEST(RtpReorder, PushSaysWhatBecameOfTheDatagram) {
+    using enum RtpReorder::Outcome;
+    const auto first_held_last = [](RtpReorder::Outcome first, size_t held,
+                                    RtpReorder::Outcome last) {
+        std::vector<RtpReorder::Outcome> outcomes(held + 2, kHeld);
+        outcomes.front() = first;
+        outcomes.back() = last;
+        return outcomes;
+    };
+    struct Case {
+        std::string what;
+        size_t window;
+        std::vector<int> steps;  // kExpire: expire() at 100 ms
+        std::vector<RtpReorder::Outcome> outcomes;
+    };
+    const Case cases[] = {
+        {"in order", 32, {1, 2}, {kDelivered, kDelivered}},
+        {"a gap, then filled", 32, {1, 3, 2}, {kDelivered, kHeld, kDelivered}},
+        {"twice", 32, {1, 1, 3, 3}, {kDelivered, kDuplicate, kHeld, kDuplicate}},
+        {"after being given up", 32, {1, 3, kExpire, 2}, {kDelivered, kHeld, kLate}},
+        {"the sender restarts", 32, {10, 40000}, {kDelivered, kResynchronised}},
+        // 1, then 3 to 33 held (31); 34 is 32 past the missing 2: 2 is given
+        // up and 3 to 34 go on, 34 with them.
+        {"the one that overflows the window goes on", 32, concatenated({1}, numbers(3, 34)),
+         first_held_last(kDelivered, 31, kDelivered)},
+        // 35 is 33 past the missing 2: 2 is given up and 3 goes on, but 4 to
+        // 34 are missing, so 35 waits.
+        {"the one that overflows the window waits for others",
+         32,
+         {1, 3, 35},
+         {kDelivered, kHeld, kHeld}},
+        // A window of one: 3 gives up on 2 and goes on at once.
+        {"a window of one", 1, {1, 3}, {kDelivered, kDelivered}},
+    };
+    for (const Case& c : cases) {
+        RtpReorder reorder(c.window, milliseconds(100));
+        const RtpReorder::Deliver ignore = [](std::span<const uint8_t>) {};
+        const RtpReorder::Clock::time_point start{};
+        RtpReorder::Clock::time_point now = start;
+        std::vector<RtpReorder::Outcome> outcomes;
+        for (const int sequence : c.steps) {
+            if (sequence == kExpire) {
+                now = start + milliseconds(100);
+                reorder.expire(now, ignore);
+                continue;
+            }
+            const uint8_t payload[1] = {0};
+            outcomes.push_back(reorder.push(static_cast<uint16_t>(sequence), payload, now, ignore));
+        }
+        EXPECT_EQ(outcomes, c.outcomes) << c.what;
     }
 }
 
