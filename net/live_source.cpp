@@ -163,6 +163,7 @@ bool LiveSource::fill_before_start() {
                active().input->name().c_str(), buffer_fill(), statistics_.start_buffer_seconds);
     log_.flush();
     state_ = State::kFlowing;
+    flowing_since_ = now;
     return true;
 }
 
@@ -227,7 +228,8 @@ void LiveSource::switch_to(size_t feed_index, const char* reason) {
     // The input now in use holds about the buffer's target (it was kept
     // fresh): its packets go out at once.
     if (state_ == State::kLost) end_loss(Clock::now());
-    fill_error_.reset();
+    flowing_since_ = Clock::now();
+    restart_fill_measure();
 }
 
 // The input not in use keeps only its newest packets, about the buffer's
@@ -245,7 +247,7 @@ void LiveSource::begin_loss(Clock::time_point now) {
     loss_start_ = now;
     loss_start_utc_ns_ = utc_now_ns();
     data_back_.reset();
-    fill_error_.reset();
+    restart_fill_measure();
     ++statistics_.ts_losses;
     log_.write(LogLevel::kWarnings, "WARNING: TS loss: no input from %s: null packets from %s\n",
                active().input->name().c_str(), utc_text(loss_start_utc_ns_).c_str());
@@ -272,21 +274,50 @@ void LiveSource::end_loss(Clock::time_point now) {
                utc_text(end_utc_ns).c_str(), duration);
     log_.flush();
     state_ = State::kFlowing;
+    flowing_since_ = now;
     ++timing_breaks_;
-    last_fill_update_.reset();
+    restart_fill_measure();
 }
 
+// Each flow's first second goes by while the output's own buffers fill (a
+// device takes its buffer's worth at once); the mean fill over the next two
+// seconds is then the level the servo keeps, and the error is the smoothed
+// fill's distance from it. Nothing is said before.
 void LiveSource::update_fill_error(Clock::time_point now) {
     if (state_ != State::kFlowing) return;
-    const double error = buffer_fill() - std::chrono::duration<double>(settings_.buffer).count();
-    if (!fill_error_ || !last_fill_update_) {
-        fill_error_ = error;
+    const auto flowing_for = now - flowing_since_;
+    if (flowing_for < kFillSettling) return;
+    const double fill = buffer_fill();
+    if (!fill_target_) {
+        fill_sum_ += fill;
+        ++fill_samples_;
+        if (flowing_for < kFillSettling + kFillAveraging) return;
+        fill_target_ = fill_sum_ / static_cast<double>(fill_samples_);
+        smoothed_fill_ = *fill_target_;
+        statistics_.fill_target = *fill_target_;
+        log_.write(LogLevel::kProgress,
+                   "Live input %s: %.0f ms buffered with the output's buffers filled: kept "
+                   "there\n",
+                   active().input->name().c_str(), *fill_target_ * 1e3);
     } else {
         const double weight =
             std::min(1.0, seconds_between(*last_fill_update_, now) / kFillSmoothingSeconds);
-        *fill_error_ += (error - *fill_error_) * weight;
+        *smoothed_fill_ += (fill - *smoothed_fill_) * weight;
     }
     last_fill_update_ = now;
+    fill_error_ = *smoothed_fill_ - *fill_target_;
+    statistics_.fill_min = std::min(statistics_.fill_min.value_or(fill), fill);
+    statistics_.fill_max = std::max(statistics_.fill_max.value_or(fill), fill);
+    statistics_.fill_last = fill;
+}
+
+void LiveSource::restart_fill_measure() {
+    fill_error_.reset();
+    fill_target_.reset();
+    smoothed_fill_.reset();
+    fill_sum_ = 0;
+    fill_samples_ = 0;
+    last_fill_update_.reset();
 }
 
 bool LiveSource::wait_slice(std::chrono::milliseconds slice) {
@@ -351,6 +382,13 @@ void LiveSource::write_report(Log& log) const {
     log.write(
         LogLevel::kProgress, "TS losses: %" PRIu64 " (%.3f s in all); %" PRIu64 " input switches\n",
         statistics_.ts_losses, statistics_.ts_loss_seconds + open_loss, statistics_.input_switches);
+    if (statistics_.fill_min)
+        log.write(LogLevel::kProgress,
+                  "Input buffer: kept at %.0f ms (--input-buffer %lld), held %.0f to %.0f ms "
+                  "while the input flowed (%.0f ms at the end)\n",
+                  statistics_.fill_target * 1e3, static_cast<long long>(settings_.buffer.count()),
+                  *statistics_.fill_min * 1e3, *statistics_.fill_max * 1e3,
+                  statistics_.fill_last * 1e3);
     if (statistics_.null_packets_out)
         log.write(LogLevel::kProgress,
                   "  %" PRIu64 " null packets sent for input that was missing\n",

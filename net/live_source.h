@@ -53,6 +53,11 @@ struct LiveSourceStatistics {
     double ts_loss_seconds = 0;       // their total length (ended ones)
     uint64_t input_switches = 0;      // to the backup and back
     double start_buffer_seconds = 0;  // how long the first filling took
+    // The buffer's fill while the input flowed (seconds), from the start's
+    // settling on: the least, the most and the last seen.
+    std::optional<double> fill_min, fill_max;
+    double fill_last = 0;
+    double fill_target = 0;  // the level kept (the latest flow's)
 };
 
 class LiveSource : public TsSource {
@@ -88,6 +93,10 @@ class LiveSource : public TsSource {
     // A wait this long for a run that is not paced (or for the first
     // filling) is warned of.
     static constexpr std::chrono::milliseconds kStallWarning{1000};
+    // The fill is measured once the start's burst (the output's buffers
+    // filling at once) is over, and its level set from this long after it.
+    static constexpr std::chrono::seconds kFillSettling{1};
+    static constexpr std::chrono::seconds kFillAveraging{2};
     // The health line is written at most this often while it changes.
     static constexpr std::chrono::seconds kHealthReportInterval{1};
 
@@ -120,6 +129,7 @@ class LiveSource : public TsSource {
     bool loss_may_end(Clock::time_point now);
     void end_loss(Clock::time_point now);
     void update_fill_error(Clock::time_point now);
+    void restart_fill_measure();
     // Sleeps up to `slice` for data on the input in use or the wake
     // descriptor; false once the wake descriptor is readable.
     bool wait_slice(std::chrono::milliseconds slice);
@@ -140,6 +150,10 @@ class LiveSource : public TsSource {
     uint64_t bytes_taken_ = 0;
     uint64_t timing_breaks_ = 0;
     std::optional<double> fill_error_;
+    std::optional<double> fill_target_;    // the level kept, in seconds
+    std::optional<double> smoothed_fill_;  // seconds
+    double fill_sum_ = 0;                  // the samples that set the level
+    uint64_t fill_samples_ = 0;
     std::optional<Clock::time_point> last_fill_update_;
     // The open TS loss: when it began (both clocks) and when data came back.
     Clock::time_point loss_start_;
@@ -147,6 +161,7 @@ class LiveSource : public TsSource {
     std::optional<Clock::time_point> data_back_;
     std::optional<Clock::time_point> last_health_report_;
     Clock::time_point run_start_;
+    Clock::time_point flowing_since_;  // the start of the latest flow
     LiveSourceStatistics statistics_;
     std::vector<QueuedPacket> popped_;  // take_packets' room, kept between reads
 };
