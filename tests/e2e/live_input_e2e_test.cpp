@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/live_run.h"
@@ -97,6 +98,21 @@ class LiveInputE2e : public E2eTest {
         EXPECT_EQ(result.exit_code, 0);
         return read_file(path("ref_ed.bin"));
     }
+    // terramod receiving on a free loopback port (its name in `name_`) with
+    // the energy dispersal dump and a log at level 2, once it has bound.
+    std::unique_ptr<LiveRun> start_live_run(const std::vector<std::string>& options) {
+        port_ = free_udp_port();
+        if (port_ == 0) return nullptr;
+        name_ = "udp://127.0.0.1:" + std::to_string(port_);
+        std::vector<std::string> arguments = {"-i", name_};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.insert(arguments.end(), {"-o", "s", "-d", "e", "-l", "run.log", "-v", "2"});
+        auto run = std::make_unique<LiveRun>(directory_, arguments, false, false);
+        if (!wait_until_bound(port_, milliseconds(5000))) return nullptr;
+        return run;
+    }
+    uint16_t port_ = 0;
+    std::string name_;
 };
 
 // Not paced (a file output): the run waits for the stream and the chain gets
@@ -104,12 +120,11 @@ class LiveInputE2e : public E2eTest {
 TEST_F(LiveInputE2e, AUdpStreamReachesTheChainAsTheSameFileDoes) {
     const std::string stream = make_stream(6 * kTsBytes);
     const std::string expected = file_run_dump(stream);
-    const uint16_t port = free_udp_port();
-    ASSERT_NE(port, 0);
-    const std::string name = "udp://127.0.0.1:" + std::to_string(port);
-    LiveRun run(directory_, {"-i", name, "-o", "s", "-d", "e", "-l", "run.log", "-v", "2"}, false,
-                false);
-    ASSERT_TRUE(wait_until_bound(port, milliseconds(5000)));
+    const std::unique_ptr<LiveRun> started = start_live_run({});
+    ASSERT_TRUE(started);
+    LiveRun& run = *started;
+    const std::string& name = name_;
+    const uint16_t port = port_;
     UdpSocket sender;
     sender.send_stream(stream, port);
     ASSERT_TRUE(wait_for_cycles(path("run.log"), 6, milliseconds(10000)));
@@ -129,14 +144,12 @@ TEST_F(LiveInputE2e, AUdpStreamReachesTheChainAsTheSameFileDoes) {
 TEST_F(LiveInputE2e, APacedRunGoesThroughAStallWithATsLossAlarm) {
     const std::string stream = make_stream(6 * kTsBytes);
     const std::string expected = file_run_dump(stream);
-    const uint16_t port = free_udp_port();
-    ASSERT_NE(port, 0);
-    const std::string name = "udp://127.0.0.1:" + std::to_string(port);
-    LiveRun run(directory_,
-                {"-i", name, "--realtime", "--input-buffer", "100", "-o", "s", "-d", "e", "-l",
-                 "run.log", "-v", "2"},
-                false, false);
-    ASSERT_TRUE(wait_until_bound(port, milliseconds(5000)));
+    const std::unique_ptr<LiveRun> started =
+        start_live_run({"--realtime", "--input-buffer", "100"});
+    ASSERT_TRUE(started);
+    LiveRun& run = *started;
+    const std::string& name = name_;
+    const uint16_t port = port_;
     UdpSocket sender;
     const std::string first_half = stream.substr(0, 3 * kTsBytes);
     sender.send_stream(first_half, port);
@@ -163,14 +176,12 @@ TEST_F(LiveInputE2e, APacedRunGoesThroughAStallWithATsLossAlarm) {
 TEST_F(LiveInputE2e, DatagramsThatAreNoTransportStreamKeepThePacedRunOnAir) {
     const std::string stream = make_stream(3 * kTsBytes);
     const std::string expected = file_run_dump(stream);
-    const uint16_t port = free_udp_port();
-    ASSERT_NE(port, 0);
-    const std::string name = "udp://127.0.0.1:" + std::to_string(port);
-    LiveRun run(directory_,
-                {"-i", name, "--realtime", "--input-buffer", "100", "-o", "s", "-d", "e", "-l",
-                 "run.log", "-v", "2"},
-                false, false);
-    ASSERT_TRUE(wait_until_bound(port, milliseconds(5000)));
+    const std::unique_ptr<LiveRun> started =
+        start_live_run({"--realtime", "--input-buffer", "100"});
+    ASSERT_TRUE(started);
+    LiveRun& run = *started;
+    const std::string& name = name_;
+    const uint16_t port = port_;
     UdpSocket sender;
     sender.send_stream(stream, port);
     std::this_thread::sleep_for(milliseconds(600));
