@@ -306,12 +306,25 @@ void LiveSource::update_fill_error(Clock::time_point now) {
     }
     last_fill_update_ = now;
     fill_error_ = *smoothed_fill_ - *fill_target_;
-    statistics_.fill_min = std::min(statistics_.fill_min.value_or(fill), fill);
-    statistics_.fill_max = std::max(statistics_.fill_max.value_or(fill), fill);
-    statistics_.fill_last = fill;
+    record_fill(now, fill);
+}
+
+// The fill's range counts a sample once it is a buffer's length old: the
+// samples of the buffer running out before a loss (the input had stopped)
+// are dropped with the loss, so the range is that of the input flowing.
+void LiveSource::record_fill(Clock::time_point now, double fill) {
+    recent_fills_.emplace_back(now, fill);
+    while (!recent_fills_.empty() && now - recent_fills_.front().first >= settings_.buffer) {
+        const double old = recent_fills_.front().second;
+        statistics_.fill_min = std::min(statistics_.fill_min.value_or(old), old);
+        statistics_.fill_max = std::max(statistics_.fill_max.value_or(old), old);
+        statistics_.fill_last = old;
+        recent_fills_.pop_front();
+    }
 }
 
 void LiveSource::restart_fill_measure() {
+    recent_fills_.clear();
     fill_error_.reset();
     fill_target_.reset();
     smoothed_fill_.reset();
@@ -385,7 +398,7 @@ void LiveSource::write_report(Log& log) const {
     if (statistics_.fill_min)
         log.write(LogLevel::kProgress,
                   "Input buffer: kept at %.0f ms (--input-buffer %lld), held %.0f to %.0f ms "
-                  "while the input flowed (%.0f ms at the end)\n",
+                  "while the input flowed (%.0f ms last)\n",
                   statistics_.fill_target * 1e3, static_cast<long long>(settings_.buffer.count()),
                   *statistics_.fill_min * 1e3, *statistics_.fill_max * 1e3,
                   statistics_.fill_last * 1e3);

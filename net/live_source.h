@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,7 +55,7 @@ struct LiveSourceStatistics {
     uint64_t input_switches = 0;      // to the backup and back
     double start_buffer_seconds = 0;  // how long the first filling took
     // The buffer's fill while the input flowed (seconds), from the start's
-    // settling on: the least, the most and the last seen.
+    // settling on: the least, the most and the last seen while flowing.
     std::optional<double> fill_min, fill_max;
     double fill_last = 0;
     double fill_target = 0;  // the level kept (the latest flow's)
@@ -130,6 +131,7 @@ class LiveSource : public TsSource {
     void end_loss(Clock::time_point now);
     void update_fill_error(Clock::time_point now);
     void restart_fill_measure();
+    void record_fill(Clock::time_point now, double fill);
     // Sleeps up to `slice` for data on the input in use or the wake
     // descriptor; false once the wake descriptor is readable.
     bool wait_slice(std::chrono::milliseconds slice);
@@ -154,6 +156,7 @@ class LiveSource : public TsSource {
     std::optional<double> smoothed_fill_;  // seconds
     double fill_sum_ = 0;                  // the samples that set the level
     uint64_t fill_samples_ = 0;
+    std::deque<std::pair<Clock::time_point, double>> recent_fills_;  // not yet in the range
     std::optional<Clock::time_point> last_fill_update_;
     // The open TS loss: when it began (both clocks) and when data came back.
     Clock::time_point loss_start_;
