@@ -47,7 +47,7 @@ uint8_t byte(unsigned value) {
     return static_cast<uint8_t>(value);
 }
 
-struct Spec {
+struct PacketFields {
     uint16_t pid = kVideo;
     int cc = -1;          // -1: the next of the PID
     uint8_t control = 1;  // adaptation_field_control
@@ -59,20 +59,20 @@ struct Spec {
     Bytes payload = {};
 };
 
-Packet make_packet(const Spec& spec, uint8_t cc) {
+Packet make_packet(const PacketFields& fields, uint8_t cc) {
     Packet packet;
     packet.fill(0xFF);
-    packet[0] = spec.sync;
-    packet[1] = byte((spec.damaged ? 0x80 : 0) | (spec.start ? 0x40 : 0) | (spec.pid >> 8));
-    packet[2] = byte(spec.pid);
-    packet[3] = byte(spec.scrambling << 6 | spec.control << 4 | cc);
+    packet[0] = fields.sync;
+    packet[1] = byte((fields.damaged ? 0x80 : 0) | (fields.start ? 0x40 : 0) | (fields.pid >> 8));
+    packet[2] = byte(fields.pid);
+    packet[3] = byte(fields.scrambling << 6 | fields.control << 4 | cc);
     size_t at = 4;
-    if (spec.control & 2) {
-        packet[4] = spec.control == 2 ? 183 : 1;
-        packet[5] = spec.discontinuity ? 0x80 : 0x00;
+    if (fields.control & 2) {
+        packet[4] = fields.control == 2 ? 183 : 1;
+        packet[5] = fields.discontinuity ? 0x80 : 0x00;
         at = 5 + packet[4];
     }
-    std::copy(spec.payload.begin(), spec.payload.end(), packet.begin() + at);
+    std::copy(fields.payload.begin(), fields.payload.end(), packet.begin() + at);
     return packet;
 }
 
@@ -123,11 +123,11 @@ Bytes pmt_of(uint16_t number, const std::vector<uint16_t>& streams, size_t descr
 // times for advance_to().
 class Feed {
   public:
-    void send(double time, const Spec& spec) {
-        uint8_t& next = next_cc_[spec.pid];
-        const auto cc = static_cast<uint8_t>(spec.cc >= 0 ? spec.cc : next);
-        next = (spec.control & 1) ? (cc + 1) & 0x0F : cc;
-        steps_.push_back({time, true, make_packet(spec, cc)});
+    void send(double time, const PacketFields& fields) {
+        uint8_t& next = next_cc_[fields.pid];
+        const auto cc = static_cast<uint8_t>(fields.cc >= 0 ? fields.cc : next);
+        next = (fields.control & 1) ? (cc + 1) & 0x0F : cc;
+        steps_.push_back({time, true, make_packet(fields, cc)});
     }
     // `sections` back to back from pointer_field 0, over as many packets as
     // they take, all at `time`.
@@ -174,19 +174,19 @@ Feed sequence(const std::string& tokens) {
     std::istringstream in(tokens);
     std::string token;
     for (double t = 0; in >> token; t += 0.001) {
-        Spec spec;
+        PacketFields fields;
         const size_t digits = token.find_first_not_of("0123456789");
-        if (digits != 0) spec.cc = std::stoi(token.substr(0, digits));
+        if (digits != 0) fields.cc = std::stoi(token.substr(0, digits));
         for (char letter : token.substr(std::min(digits, token.size()))) {
-            if (letter == 'n') spec.pid = kNull;
-            if (letter == 'w') spec.pid = kAudio;
-            if (letter == 'b') spec.sync = 0x46;
-            if (letter == 'a') spec.control = 2;
-            if (letter == 'p' || (letter == 'd' && spec.control == 1)) spec.control = 3;
-            if (letter == 'd') spec.discontinuity = true;
-            if (letter == 'e') spec.damaged = true;
+            if (letter == 'n') fields.pid = kNull;
+            if (letter == 'w') fields.pid = kAudio;
+            if (letter == 'b') fields.sync = 0x46;
+            if (letter == 'a') fields.control = 2;
+            if (letter == 'p' || (letter == 'd' && fields.control == 1)) fields.control = 3;
+            if (letter == 'd') fields.discontinuity = true;
+            if (letter == 'e') fields.damaged = true;
         }
-        feed.send(t, spec);
+        feed.send(t, fields);
     }
     return feed;
 }
