@@ -69,21 +69,23 @@ double LiveSource::buffer_fill() const {
 }
 
 size_t LiveSource::read_packets(std::span<uint8_t> block) {
-    if (settings_.paced) {
-        const size_t taken = read_available(block);
-        for (size_t position = taken; position + kPacketLength <= block.size();
-             position += kPacketLength) {
-            write_null_packet(block.data() + position);
-            ++statistics_.null_packets_out;
-        }
-        // The block is always full: a live input never ends a paced run.
-        return interrupted_ ? taken : block.size();
+    if (!settings_.paced) return read_waiting(block);
+    const size_t taken = read_available(block);
+    for (size_t position = taken; position + kPacketLength <= block.size();
+         position += kPacketLength) {
+        write_null_packet(block.data() + position);
+        ++statistics_.null_packets_out;
     }
-    // Not paced: wait until the block is full, as for any stream.
+    // The block is always full: a live input never ends a paced run.
+    return interrupted_ ? taken : block.size();
+}
+
+// Not paced: the block is filled, waiting for the input as for any stream.
+size_t LiveSource::read_waiting(std::span<uint8_t> block) {
     size_t filled = 0;
     Clock::time_point wait_start = Clock::now();
     bool warned = false;
-    while (filled < block.size()) {
+    for (;;) {
         filled += take_packets(block.subspan(filled));
         if (filled == block.size()) break;
         const Clock::time_point now = Clock::now();
@@ -95,19 +97,22 @@ size_t LiveSource::read_packets(std::span<uint8_t> block) {
             warned = true;
         }
         if (!wait_slice(kWaitSlice)) break;
-        if (filled == 0 && active().input->queue().size() > 0 && warned) {
-            log_.write(LogLevel::kWarnings, "Input from %s again after %.1f s without data\n",
-                       active().input->name().c_str(), seconds_between(wait_start, Clock::now()));
+        if (active().input->queue().size() > 0) {
+            if (warned)
+                log_.write(LogLevel::kWarnings, "Input from %s again after %.1f s without data\n",
+                           active().input->name().c_str(),
+                           seconds_between(wait_start, Clock::now()));
             warned = false;
             wait_start = Clock::now();
         }
     }
     write_messages();
+    write_health_changes(Clock::now());
     return filled;
 }
 
 size_t LiveSource::read_available(std::span<uint8_t> block) {
-    if (!settings_.paced) return read_packets(block);
+    if (!settings_.paced) return read_waiting(block);
     if (state_ == State::kStarting && !fill_before_start()) return 0;
     const Clock::time_point now = Clock::now();
     write_messages();
@@ -179,6 +184,10 @@ size_t LiveSource::take_packets(std::span<uint8_t> block) {
                   block.data() + index * kPacketLength);
         feed.health.observe(std::span<const uint8_t, kPacketLength>(packets[index].bytes),
                             seconds_between(run_start_, packets[index].arrival));
+    }
+    if (count > 0) {
+        if (!feed.first_arrival) feed.first_arrival = packets[0].arrival;
+        feed.last_arrival = packets[count - 1].arrival;
     }
     feed.packets_out += count;
     statistics_.packets_out += count;
@@ -376,6 +385,11 @@ void LiveSource::write_report(Log& log) const {
                   " packets sent on, %" PRIu64 " datagrams not transport stream\n",
                   feed.input->name().c_str(), counters.datagrams.load(), counters.bytes.load(),
                   feed.packets_out, counters.bad_datagrams.load());
+        // The rate of the packets sent on, from their first arrival to their last.
+        if (feed.first_arrival && feed.last_arrival > feed.first_arrival)
+            log.write(LogLevel::kProgress, "  %.6f Mbit/s from the first packet to the last\n",
+                      static_cast<double>(feed.packets_out) * kPacketLength * 8e-6 /
+                          seconds_between(*feed.first_arrival, feed.last_arrival));
         if (counters.rtp_lost || counters.rtp_reordered || counters.rtp_duplicates)
             log.write(LogLevel::kProgress,
                       "  RTP: %" PRIu64 " datagrams lost, %" PRIu64 " put back in order, %" PRIu64

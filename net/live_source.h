@@ -113,11 +113,14 @@ class LiveSource : public TsSource {
         std::optional<Clock::time_point> clean_since;  // data without a long gap since
         TsHealthCounters reported_health{};
         uint64_t packets_out = 0;
+        std::optional<Clock::time_point> first_arrival;  // of the packets sent on
+        Clock::time_point last_arrival;
     };
 
     // Waits for the first filling (a paced run's start); false when a stop
     // signal ended the wait.
     bool fill_before_start();
+    size_t read_waiting(std::span<uint8_t> block);
     // Pops up to the block's packets from the input in use; counts them.
     size_t take_packets(std::span<uint8_t> block);
     // Watches both inputs and switches between them when the rules say so.
