@@ -207,21 +207,28 @@ void LiveSource::watch_feed(Feed& feed, Clock::time_point now) {
     }
 }
 
+// The main input is used whenever it is clean; the backup takes over after
+// the main one has been silent for --switch-after (counted from the run's
+// start before its first data), and the main one takes over again once it
+// has been clean for a while, or at once when the backup falls silent.
 void LiveSource::choose_input(Clock::time_point now) {
     for (Feed& feed : feeds_) watch_feed(feed, now);
     if (feeds_.size() < 2) return;
     const Feed& main = feeds_[0];
     const Feed& backup = feeds_[1];
-    const auto silent_for = [now](const Feed& feed) {
-        return feed.last_data ? now - *feed.last_data : now.time_since_epoch();
+    const auto silent_for = [this, now](const Feed& feed) {
+        return now - feed.last_data.value_or(run_start_);
     };
-    if (active_ == 0 && silent_for(main) >= settings_.switch_after && backup.clean_since &&
-        backup.input->queue().size() > 0) {
-        switch_to(1, "no input from the main one");
-    } else if (active_ == 1 && main.clean_since &&
-               now - *main.clean_since >= settings_.clean_before_return &&
-               main.input->queue().size() > 0) {
+    const auto has_data = [](const Feed& feed) {
+        return feed.clean_since && feed.input->queue().size() > 0;
+    };
+    if (active_ == 0) {
+        if (silent_for(main) >= settings_.switch_after && has_data(backup))
+            switch_to(1, "no input from the main one");
+    } else if (has_data(main) && now - *main.clean_since >= settings_.clean_before_return) {
         switch_to(0, "the main one is clean again");
+    } else if (silent_for(backup) >= settings_.switch_after && has_data(main)) {
+        switch_to(0, "no input from the backup");
     }
 }
 

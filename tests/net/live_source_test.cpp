@@ -179,6 +179,46 @@ TEST(LiveSource, TheBackupTakesOverAfterTheSwitchTimeAndHandsBackOnceTheMainIsCl
               std::string::npos);
 }
 
+// At the start the main input has --switch-after to show its first data
+// before the backup is taken; and once on the backup, a backup that falls
+// silent hands back to a main input with data at once, clean or not.
+TEST(LiveSource, TheMainInputGetsItsTimeAtTheStartAndTakesOverFromASilentBackup) {
+    LiveSourceSettings settings = paced(20ms);
+    settings.switch_after = 150ms;
+    settings.clean_before_return = 10s;
+    Fixture fixture(settings, /*with_backup=*/true);
+    std::array<uint8_t, kPacket> one{};
+    // Both send from the start, the main one a little later.
+    fixture.backup->send(0x200, 0, 1);
+    std::this_thread::sleep_for(40ms);
+    fixture.main->send(0x100, 0, 1);
+    ASSERT_EQ(fixture.source->read_available(one), kPacket);
+    EXPECT_EQ(pid_of(one.data()), 0x100);
+    EXPECT_EQ(fixture.source->statistics().input_switches, 0u);
+    // The main one falls silent: the backup takes over.
+    uint32_t number = 1;
+    uint16_t pid = 0x100;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (pid != 0x200 && std::chrono::steady_clock::now() < deadline) {
+        fixture.backup->send(0x200, number++, 1);
+        std::this_thread::sleep_for(5ms);
+        if (fixture.source->read_available(one) == kPacket) pid = pid_of(one.data());
+    }
+    ASSERT_EQ(pid, 0x200);
+    // The main one comes back, then the backup falls silent: long before the
+    // main one has been clean for 10 s, it takes over.
+    const auto back = std::chrono::steady_clock::now();
+    while (pid != 0x100 && std::chrono::steady_clock::now() < deadline + 2s) {
+        fixture.main->send(0x100, number++, 1);
+        std::this_thread::sleep_for(5ms);
+        if (fixture.source->read_available(one) == kPacket) pid = pid_of(one.data());
+    }
+    ASSERT_EQ(pid, 0x100);
+    EXPECT_LT(std::chrono::steady_clock::now() - back, 2s);
+    EXPECT_NE(fixture.captured.contents().find("udp://main:1 at "), std::string::npos);
+    EXPECT_NE(fixture.captured.contents().find(": no input from the backup"), std::string::npos);
+}
+
 TEST(LiveSource, UnpacedReadsWaitForTheWholeBlockAndAStopSignalEndsTheWait) {
     int wake[2];
     ASSERT_EQ(::pipe(wake), 0);
