@@ -41,6 +41,16 @@ inline bool is_null(const uint8_t* packet) {
     return is_synchronised(packet) && pid(packet) == kNullPid;
 }
 
+// A null packet (PID 0x1FFF, payload only, stuffing bytes 0xFF) with the
+// continuity counter `continuity` (0..15).
+inline void write_null_packet(uint8_t* packet, uint8_t continuity = 0) {
+    packet[0] = kSyncByte;
+    packet[1] = kNullPid >> 8;
+    packet[2] = kNullPid & 0xFF;
+    packet[3] = static_cast<uint8_t>(0x10 | (continuity & 0x0F));
+    for (size_t index = 4; index < kPacketSize; ++index) packet[index] = 0xFF;
+}
+
 // True when the packet's adaptation field is long enough for its flags byte
 // and the PCR flag is set (and the packet is not flagged as damaged).
 inline bool carries_pcr(const uint8_t* packet) {

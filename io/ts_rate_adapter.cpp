@@ -168,12 +168,8 @@ size_t RateAdaptingSource::place(const Held& packet, uint8_t* slot) {
 }
 
 void RateAdaptingSource::write_null(uint8_t* slot) {
-    slot[0] = ts::kSyncByte;
-    slot[1] = ts::kNullPid >> 8;
-    slot[2] = ts::kNullPid & 0xFF;
-    slot[3] = static_cast<uint8_t>(0x10 | null_continuity_);
+    ts::write_null_packet(slot, static_cast<uint8_t>(null_continuity_));
     null_continuity_ = (null_continuity_ + 1) & 0x0F;
-    std::memset(slot + 4, 0xFF, ts::kPacketSize - 4);
 }
 
 void RateAdaptingSource::write_inserted_null(uint8_t* slot) {

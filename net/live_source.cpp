@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <ctime>
 
 #include "dvbt/dvbt.h"
+#include "io/sigmf.h"
+#include "io/ts_packet.h"
 
 namespace terramod {
 
@@ -29,23 +30,9 @@ int64_t utc_now_ns() {
         .count();
 }
 
-// "2026-12-09T01:02:03.456Z"
+// "2026-12-09T01:02:03.456Z": to the millisecond, as SigMF writes times.
 std::string utc_text(int64_t ns) {
-    const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(ns / 1000000 % 1000));
-    return text;
-}
-
-// A null packet: PID 0x1FFF, payload only, stuffing bytes 0xFF.
-void write_null_packet(uint8_t* packet) {
-    static constexpr uint8_t kNullHeader[4] = {kSyncByte, 0x1F, 0xFF, 0x10};
-    std::copy_n(kNullHeader, 4, packet);
-    std::fill(packet + 4, packet + kPacketLength, uint8_t{0xFF});
+    return iso8601_utc(ns / 1000000 * 1000000);
 }
 
 }  // namespace
@@ -73,7 +60,7 @@ size_t LiveSource::read_packets(std::span<uint8_t> block) {
     const size_t taken = read_available(block);
     for (size_t position = taken; position + kPacketLength <= block.size();
          position += kPacketLength) {
-        write_null_packet(block.data() + position);
+        ts::write_null_packet(block.data() + position);
         ++statistics_.null_packets_out;
     }
     // The block is always full: a live input never ends a paced run.
