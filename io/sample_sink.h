@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace terramod {
 
@@ -79,6 +80,18 @@ class SampleSink {
     virtual void poll_events() {}
     virtual bool lost_samples() const { return false; }
     virtual void report_totals() {}
+    // A device's underflows and late bursts so far.
+    virtual uint64_t underflows() const { return 0; }
+    virtual uint64_t late_bursts() const { return 0; }
+    // A device's: changes its gain (dB) or centre frequency (Hz) between two
+    // writes. An error message when the value is outside the device's range
+    // or the device refused it; nothing once it is set.
+    virtual std::optional<std::string> set_gain(double) { return "the output is no device"; }
+    virtual std::optional<std::string> set_frequency(double) {
+        return "the output is no device";
+    }
+    // A device's gain range (dB).
+    virtual std::optional<std::pair<double, double>> gain_range() const { return std::nullopt; }
 };
 
 }  // namespace terramod

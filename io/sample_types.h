@@ -67,6 +67,8 @@ class SampleEncoder {
 
     const SampleTypeDescription& type() const { return description_; }
     double scale() const { return scale_; }
+    // A new scale for the samples encoded from now on (a backoff changed).
+    void set_scale(double scale) { scale_ = scale; }
     int64_t samples_encoded() const { return samples_encoded_; }
     int64_t samples_clipped() const { return samples_clipped_; }
 

@@ -210,6 +210,44 @@ bool SoapySink::set_gain() {
     return true;
 }
 
+// While streaming: the device's own checks may throw (a driver that
+// refuses), which must not end the transmission.
+std::optional<std::string> SoapySink::set_gain(double gain_db) {
+    if (device_ == nullptr) return "the SDR device is closed";
+    const std::optional<std::pair<double, double>> range = gain_range();
+    if (range && (gain_db < range->first || gain_db > range->second))
+        return "gain " + number_text(gain_db) + " dB is outside the SDR device's range " +
+               number_text(range->first) + " to " + number_text(range->second) + " dB";
+    try {
+        device_->setGain(SOAPY_SDR_TX, settings_.channel, gain_db);
+    } catch (const std::exception& error) {
+        return std::string("the SDR device refused the gain: ") + error.what();
+    }
+    settings_.gain_db = gain_db;
+    return std::nullopt;
+}
+
+std::optional<std::string> SoapySink::set_frequency(double frequency_hz) {
+    if (device_ == nullptr) return "the SDR device is closed";
+    const SoapySDR::RangeList ranges = device_->getFrequencyRange(SOAPY_SDR_TX, settings_.channel);
+    if (!ranges.empty() && !ranges_hold(ranges, frequency_hz))
+        return "the SDR device can't tune to " + number_text(frequency_hz) + " Hz (its range: " +
+               ranges_text(ranges) + " Hz)";
+    try {
+        device_->setFrequency(SOAPY_SDR_TX, settings_.channel, frequency_hz);
+    } catch (const std::exception& error) {
+        return std::string("the SDR device refused the frequency: ") + error.what();
+    }
+    settings_.frequency_hz = frequency_hz;
+    return std::nullopt;
+}
+
+std::optional<std::pair<double, double>> SoapySink::gain_range() const {
+    if (device_ == nullptr) return std::nullopt;
+    const SoapySDR::Range range = device_->getGainRange(SOAPY_SDR_TX, settings_.channel);
+    return std::make_pair(range.minimum(), range.maximum());
+}
+
 bool SoapySink::set_up_stream() {
     const std::vector<std::string> formats =
         device_->getStreamFormats(SOAPY_SDR_TX, settings_.channel);

@@ -69,8 +69,11 @@ class SoapySink : public SampleSink {
     // the warning interval).
     void poll_events() override;
     bool lost_samples() const override { return underflows_ + late_bursts_ + stream_errors_ > 0; }
-    uint64_t underflows() const { return underflows_; }
-    uint64_t late_bursts() const { return late_bursts_; }
+    uint64_t underflows() const override { return underflows_; }
+    uint64_t late_bursts() const override { return late_bursts_; }
+    std::optional<std::string> set_gain(double gain_db) override;
+    std::optional<std::string> set_frequency(double frequency_hz) override;
+    std::optional<std::pair<double, double>> gain_range() const override;
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -225,6 +225,8 @@ void LiveSource::switch_to(size_t feed_index, const char* reason) {
     log_.write(LogLevel::kWarnings, "WARNING: input switched from %s to %s at %s: %s\n",
                from.c_str(), to.c_str(), utc_text(utc_now_ns()).c_str(), reason);
     log_.flush();
+    if (events_)
+        events_->raise({"input_switched", {{"from", from}, {"to", to}, {"reason", reason}}});
     active_ = feed_index;
     ++statistics_.input_switches;
     ++timing_breaks_;
@@ -244,6 +246,22 @@ void LiveSource::keep_inactive_fresh(Clock::time_point now) {
     }
 }
 
+TsHealthCounters LiveSource::health_counters() const {
+    TsHealthCounters sum;
+    for (const Feed& feed : feeds_) {
+        const TsHealthCounters& counters = feed.health.counters();
+        sum.sync_losses += counters.sync_losses;
+        sum.sync_byte_errors += counters.sync_byte_errors;
+        sum.pat_errors += counters.pat_errors;
+        sum.cc_errors += counters.cc_errors;
+        sum.pmt_errors += counters.pmt_errors;
+        sum.pid_errors += counters.pid_errors;
+        sum.transport_errors += counters.transport_errors;
+        sum.crc_errors += counters.crc_errors;
+    }
+    return sum;
+}
+
 void LiveSource::begin_loss(Clock::time_point now) {
     if (state_ != State::kFlowing) return;
     state_ = State::kLost;
@@ -255,6 +273,7 @@ void LiveSource::begin_loss(Clock::time_point now) {
     log_.write(LogLevel::kWarnings, "WARNING: TS loss: no input from %s: null packets from %s\n",
                active().input->name().c_str(), utc_text(loss_start_utc_ns_).c_str());
     log_.flush();
+    if (events_) events_->raise({"ts_loss_begin", {{"input", active().input->name()}}});
 }
 
 // After a loss the buffer is filled to its target again before its packets
@@ -276,6 +295,8 @@ void LiveSource::end_loss(Clock::time_point now) {
                active().input->name().c_str(), utc_text(loss_start_utc_ns_).c_str(),
                utc_text(end_utc_ns).c_str(), duration);
     log_.flush();
+    if (events_)
+        events_->raise({"ts_loss_end", {{"input", active().input->name()}, {"seconds", duration}}});
     state_ = State::kFlowing;
     flowing_since_ = now;
     ++timing_breaks_;

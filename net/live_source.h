@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/run_events.h"
 #include "io/ts_health.h"
 #include "io/ts_source.h"
 #include "net/network_input.h"
@@ -90,6 +91,14 @@ class LiveSource : public TsSource {
     double buffer_fill() const;
     // The end-of-run report: each input's figures, TS losses, health.
     void write_report(Log& log) const;
+    // TS loss and input switches are raised as events too.
+    void set_event_sink(RunEventSink* sink) { events_ = sink; }
+    // The input's health counters (every input's, added up) and the rate
+    // measured on the input in use (bit/s).
+    TsHealthCounters health_counters() const;
+    double input_rate() const { return active().health.measured_rate(); }
+    // A TS loss now (null packets in place of the input's).
+    bool in_loss() const { return state_ == State::kLost; }
 
     // A wait this long for a run that is not paced (or for the first
     // filling) is warned of.
@@ -151,6 +160,7 @@ class LiveSource : public TsSource {
     size_t active_ = 0;
     State state_ = State::kStarting;
     std::function<void()> idle_task_;
+    RunEventSink* events_ = nullptr;
     bool interrupted_ = false;
     uint64_t bytes_taken_ = 0;
     uint64_t timing_breaks_ = 0;

@@ -60,6 +60,11 @@ std::vector<std::pair<std::string, double>> ControlSettings::values() const {
     return result;
 }
 
+void ControlSettings::settle(const std::string& name, double value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Parameter* parameter = const_cast<Parameter*>(find(name))) parameter->value = value;
+}
+
 std::vector<ControlSettings::Change> ControlSettings::take_changes() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Change> changes;

@@ -46,6 +46,9 @@ class ControlSettings {
     // The driver, at a cycle boundary: the changes asked for since the last
     // call, in the order they were asked for.
     std::vector<Change> take_changes();
+    // The driver, when a change it took could not be made (a device that
+    // refused it): the value in force again, without a change queued.
+    void settle(const std::string& name, double value);
 
   private:
     struct Parameter {

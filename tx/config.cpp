@@ -306,6 +306,9 @@ class CommandLineParser {
         config_.input_buffer_ms = buffer ? static_cast<int32_t>(*buffer) : 200;
     }
     void take_input_backup() { take_text(config_.input_backup, "backup input"); }
+    void take_metrics_listen() { take_text(config_.metrics_listen, "metrics address"); }
+    void take_control() { take_text(config_.control, "control address"); }
+    void take_events() { take_text(config_.events, "events file"); }
     void take_switch_after() {
         std::optional<double> after;
         take_number(after,
@@ -618,6 +621,18 @@ constexpr LongOption kLongOptions[] = {
      "with --device: transmit although an argument was unknown or a value\n"
      "fell back to a default or was ignored (refused without it)",
      [](CommandLineParser& parser) { parser.config().lenient = true; }},
+    {"--metrics-listen", "ADDRESS:PORT",
+     "serve Prometheus metrics at http://ADDRESS:PORT/metrics (PORT\n"
+     "alone: loopback only)",
+     [](CommandLineParser& parser) { parser.take_metrics_listen(); }},
+    {"--control", "ENDPOINT",
+     "remote control while transmitting: unix:PATH or tcp:[ADDRESS:]PORT\n"
+     "(loopback unless an address is given); see terramod-ctl",
+     [](CommandLineParser& parser) { parser.take_control(); }},
+    {"--events", "TARGET",
+     "alarms and state changes as JSON lines, appended to the file\n"
+     "TARGET or sent to the datagram socket unix:PATH",
+     [](CommandLineParser& parser) { parser.take_events(); }},
 };
 
 const LongOption* find_long_option(std::string_view name) {

@@ -239,6 +239,27 @@ void SampleOutput::write_agilent(std::span<const ComplexSample> samples, const C
     log_.write(LogLevel::kStages, " done.\n");
 }
 
+std::optional<std::string> SampleOutput::set_device_gain(double gain_db) {
+    if (SampleSink* sink = device()) return sink->set_gain(gain_db);
+    return "the output is no SDR device";
+}
+
+std::optional<std::string> SampleOutput::set_device_frequency(double frequency_hz) {
+    if (SampleSink* sink = device()) return sink->set_frequency(frequency_hz);
+    return "the output is no SDR device";
+}
+
+std::optional<std::pair<double, double>> SampleOutput::device_gain_range() const {
+    if (const SampleSink* sink = device()) return sink->gain_range();
+    return std::nullopt;
+}
+
+std::optional<std::string> SampleOutput::set_backoff(double backoff_db) {
+    if (!integer_samples()) return "the backoff applies to integer sample types (cs16, cs8) only";
+    encoder_->set_scale(sample_scale(sample_type_, backoff_db, nominal_rms_));
+    return std::nullopt;
+}
+
 void SampleOutput::close_first() {
     if (!sinks_.empty()) close_file(*sinks_.front());
 }

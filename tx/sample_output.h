@@ -94,9 +94,25 @@ class SampleOutput {
     // and a warning when any was.
     void report_clipping();
 
-  private:
+    // While the run goes on, between cycles (the control interface): the
+    // device's gain (dB) and centre frequency (Hz), and the backoff of an
+    // integer sample type; an error message when the change cannot be made.
+    std::optional<std::string> set_device_gain(double gain_db);
+    std::optional<std::string> set_device_frequency(double frequency_hz);
+    std::optional<std::pair<double, double>> device_gain_range() const;
+    std::optional<std::string> set_backoff(double backoff_db);
     bool integer_samples() const {
         return encoder_ && encoder_->type().scale_rule == SampleScale::kBelowFullScale;
+    }
+    // Figures for the metrics.
+    int64_t samples_clipped() const { return encoder_ ? encoder_->samples_clipped() : 0; }
+    uint64_t device_underflows() const { return device() ? device()->underflows() : 0; }
+    uint64_t device_late_bursts() const { return device() ? device()->late_bursts() : 0; }
+
+  private:
+    SampleSink* device() const {
+        return destination_ == SampleDestination::kDevice && !sinks_.empty() ? sinks_.front().get()
+                                                                            : nullptr;
     }
     std::string sigmf_name() const;
     void write_sigmf();

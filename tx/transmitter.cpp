@@ -14,11 +14,13 @@
 
 #include "common/log.h"
 #include "common/stop_signals.h"
+#include "io/ts_packet.h"
 #include "net/live_source.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
 #include "tx/input.h"
+#include "tx/operations.h"
 #include "tx/parameters.h"
 #include "tx/progress.h"
 #include "tx/run_files.h"
@@ -75,13 +77,21 @@ struct InputFilters {
 // and the inner ones up to the frame builder. Returns the bytes consumed, or
 // -1 when the source found the stream unusable (nothing of the block is
 // processed or written then).
+// Muted, the block read is replaced by null packets: the signal stays valid
+// and the input goes on being read, as when it is carried.
+void replace_with_null_packets(std::span<uint8_t> block) {
+    for (size_t at = 0; at + ts::kPacketSize <= block.size(); at += ts::kPacketSize)
+        ts::write_null_packet(block.data() + at);
+}
+
 int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, RunOutputs& outputs,
-                        const InputFilters& filters, Log& log, int64_t cycle) {
+                        const InputFilters& filters, Log& log, int64_t cycle, bool muted) {
     size_t obtained = 0;
     const int64_t consumed =
         read_cycle_block(source, chain.input_block(), log, &obtained, "", filters.null_padding);
     if (source.fatal()) return -1;
     if (filters.rate_check) filters.rate_check->observe(chain.input_block().data(), obtained);
+    if (muted) replace_with_null_packets(chain.input_block());
     if (lp) {
         TsSource& lp_stream = lp->stream();
         size_t lp_obtained = 0;
@@ -89,6 +99,7 @@ int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, 
             lp_stream, chain.lp_input_block(), log, &lp_obtained, "LP ", lp->adapter != nullptr));
         if (lp_stream.fatal()) return -1;
         if (lp->rate_check) lp->rate_check->observe(chain.lp_input_block().data(), lp_obtained);
+        if (muted) replace_with_null_packets(chain.lp_input_block());
         lp->bytes_read += lp_obtained;
         if (lp_obtained < chain.lp_input_block().size() && !lp->ended) {
             log.write(LogLevel::kProgress,
@@ -188,14 +199,18 @@ struct CycleLoop {
     const SignalRate& signal;
     Log& log;
     float progress_factor;
+    RunOperations& operations;
 
     // The cycle's header, its block read and its front, and what its
-    // progress line will show.
+    // progress line will show. The control interface's changes take effect
+    // here, between two cycles.
     CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
         log.write(LogLevel::kProgress, "*** Cycle #%" PRId64 " ***\n", number);
+        operations.apply_changes(number, outputs.signal);
         CycleRecord record;
         record.number = number;
-        record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number);
+        record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number,
+                                          operations.muted());
         record.bytes_consumed =
             bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
         record.bytes_taken = source.bytes_taken();
@@ -209,6 +224,7 @@ struct CycleLoop {
         outputs.signal.write(chain.output_samples(), cycle.time);
         // A device that failed has stopped the run (its fatal message is out).
         if (outputs.signal.device_failed()) return;
+        operations.cycle_done(cycle.number, outputs.signal);
         write_progress(log, source, cycle, progress_factor, signal);
         if (lp && lp->length)
             log.write(LogLevel::kProgress, "LP %.1f%% done\n",
@@ -371,7 +387,10 @@ class Transmission {
     bool build_chain_and_outputs();
     bool open_inputs();
     bool open_outputs_and_device();
+    void start_operations();
+    int transmit_all();
     int shut_down(const LoopResult& loop, std::chrono::microseconds elapsed);
+    std::string stop_reason(int exit_code) const;
 
     int argc_;
     char** argv_;
@@ -388,9 +407,30 @@ class Transmission {
     std::optional<OpenedInput> input_;
     std::unique_ptr<LowPriorityInput> lp_;
     SourceFilters filters_;
+    std::unique_ptr<RunOperations> operations_;
 };
 
 int Transmission::run() {
+    const int exit_code = transmit_all();
+    if (operations_) operations_->stop(exit_code, stop_reason(exit_code));
+    return exit_code;
+}
+
+// What the "stop" event says ended the run.
+std::string Transmission::stop_reason(int exit_code) const {
+    if (const int signal_number = stop_signal())
+        return std::string("stopped by ") + stop_signal_name(signal_number);
+    switch (exit_code) {
+        case kExitSuccess:
+            return "complete";
+        case kExitFatal:
+            return "fatal error";
+        default:
+            return "an output or file failed";
+    }
+}
+
+int Transmission::transmit_all() {
     // Console write errors are ignored: a console piped into a reader that
     // quits early (terramod ... | head) must not kill the run and cut the
     // output files short. A write to a closed pipe then fails with EPIPE,
@@ -404,9 +444,11 @@ int Transmission::run() {
         log.close_without_footer();
         return kExitSuccess;
     }
-    if (!check_settings() || !build_chain_and_outputs() || !open_inputs() ||
-        !open_outputs_and_device())
+    operations_ = std::make_unique<RunOperations>(config_, log);
+    if (!check_settings() || !operations_->prepare() || !build_chain_and_outputs() ||
+        !open_inputs() || !open_outputs_and_device())
         return stop_fatal(log);
+    start_operations();
 
     const auto start = std::chrono::steady_clock::now();
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
@@ -414,10 +456,17 @@ int Transmission::run() {
     TsSource& source = filters_.source();
     const CycleLoop cycles{
         source,  lp_.get(), *chain_, *outputs_,
-        filters, signal,    log,     make_progress_factor(source.known_length().value_or(0))};
+        filters, signal,    log,     make_progress_factor(source.known_length().value_or(0)),
+        *operations_};
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
-    if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
-    if (loop.output_failed) return stop_on_lost_output(*outputs_, log);
+    if (loop.reader_gone) {
+        operations_->output_failed("standard output was closed by its reader");
+        return stop_reader_gone(*outputs_, log);
+    }
+    if (loop.output_failed) {
+        operations_->output_failed("the SDR device took no more samples");
+        return stop_on_lost_output(*outputs_, log);
+    }
     if (loop.input_fatal) return stop_fatal(log);
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
                                std::chrono::steady_clock::now() - start));
@@ -567,6 +616,21 @@ bool Transmission::open_outputs_and_device() {
         if (lp_) lp_->source->set_idle_task(watch_device);
     }
     return true;
+}
+
+// The control interface, the metrics endpoint and the events of the live
+// inputs, once everything is ready for the first cycle.
+void Transmission::start_operations() {
+    auto* live = dynamic_cast<LiveSource*>(input_->source.get());
+    if (live) live->set_event_sink(operations_->events());
+    if (lp_)
+        if (auto* lp_live = dynamic_cast<LiveSource*>(lp_->source.get()))
+            lp_live->set_event_sink(operations_->events());
+    const MetricSources sources{&filters_.source(), filters_.adapter.get(), live};
+    const CycleSize size{chain_->input_block().size() / ts::kPacketSize,
+                         chain_->output_samples().size(),
+                         rates_.sampling_rate * chain_->interpolation_factor()};
+    operations_->start(outputs_->signal, sources, size);
 }
 
 // The run report, then every file closed in the order the log has always

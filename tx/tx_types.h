@@ -79,6 +79,11 @@ struct TxConfig {
     int32_t input_buffer_ms = 200;            // --input-buffer
     std::optional<std::string> input_backup;  // --input-backup
     int32_t switch_after_ms = 1000;           // --switch-after
+    // Operations: the Prometheus endpoint, the control interface and the
+    // events file (or socket).
+    std::optional<std::string> metrics_listen;  // --metrics-listen
+    std::optional<std::string> control;         // --control
+    std::optional<std::string> events;          // --events
     // Hierarchical transmission: the low-priority stream (--lp-input) and
     // its code rate (--lp-rate); -i is then the high-priority stream.
     std::optional<std::string> lp_input_path;

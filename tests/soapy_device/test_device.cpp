@@ -7,6 +7,8 @@
 //   times=PATH       for each writeStream call with SOAPY_SDR_HAS_TIME that takes samples, a line
 //                    "<index of its first sample> <timeNs>" appended to PATH (created empty when
 //                    the device is opened)
+//   settings=PATH    for each gain or frequency set, a line "<samples received so far> gain|frequency
+//                    <value>" appended to PATH (created empty when the device is opened)
 //   pace=1|0         send at the sample rate (default) or as fast as samples come
 //   speed=N          paced, take N times the sample rate (default 1), for runs that play
 //                    minutes of transmission in seconds; the reported rate stays the one set
@@ -134,7 +136,8 @@ class TestDevice : public SoapySDR::Device {
           report_(argument(args, "report", "status")),
           acknowledges_(argument(args, "ack", "1") != "0"),
           starts_at_activation_(argument(args, "start", "") == "activate"),
-          times_path_(argument(args, "times", "")) {
+          times_path_(argument(args, "times", "")),
+          settings_path_(argument(args, "settings", "")) {
         if (!(speed_ > 0)) throw std::invalid_argument("speed must be above 0");
         if (report_ != "status" && report_ != "write" && report_ != "none") {
             throw std::invalid_argument("report=" + report_ + " is not status, write or none");
@@ -147,12 +150,17 @@ class TestDevice : public SoapySDR::Device {
             times_ = std::fopen(times_path_.c_str(), "w");
             if (times_ == nullptr) throw std::runtime_error("can't create " + times_path_);
         }
+        if (!settings_path_.empty()) {
+            settings_ = std::fopen(settings_path_.c_str(), "w");
+            if (settings_ == nullptr) throw std::runtime_error("can't create " + settings_path_);
+        }
     }
 
     ~TestDevice() override {
         stop_sending();
         if (record_ != nullptr) std::fclose(record_);
         if (times_ != nullptr) std::fclose(times_);
+        if (settings_ != nullptr) std::fclose(settings_);
     }
 
     std::string getDriverKey() const override { return kDriver; }
@@ -183,6 +191,7 @@ class TestDevice : public SoapySDR::Device {
             throw std::out_of_range("gain out of range");
         }
         gain_ = value;
+        note_setting("gain", value);
     }
     void setGain(const int direction, const size_t channel, const std::string&,
                  const double value) override {
@@ -200,6 +209,7 @@ class TestDevice : public SoapySDR::Device {
             throw std::out_of_range("frequency out of range");
         }
         frequency_ = frequency;
+        note_setting("frequency", frequency);
     }
     double getFrequency(const int, const size_t) const override { return frequency_; }
 
@@ -378,6 +388,13 @@ class TestDevice : public SoapySDR::Device {
     // Samples a second at pace: the rate set, times speed=.
     double paced_rate() const { return rate_ * speed_; }
 
+    void note_setting(const char* name, double value) {
+        if (settings_ == nullptr) return;
+        std::lock_guard lock(mutex_);
+        std::fprintf(settings_, "%llu %s %.17g\n", static_cast<unsigned long long>(received_), name,
+                     value);
+        std::fflush(settings_);
+    }
     bool stalled() const { return stall_at_ > 0 && sent_ >= stall_at_; }
     bool has_sendable() const { return buffer_.size() > 0 && !stalled(); }
 
@@ -451,6 +468,8 @@ class TestDevice : public SoapySDR::Device {
     const std::string times_path_;
     std::FILE* record_ = nullptr;
     std::FILE* times_ = nullptr;
+    const std::string settings_path_;
+    std::FILE* settings_ = nullptr;
 
     std::string antenna_ = kAntennas[0];
     double gain_ = 30;  // not the minimum: the host has to set what it wants
