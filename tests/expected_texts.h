@@ -73,6 +73,12 @@ inline constexpr char kExpectedHelp[] =
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
     "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
     "--lenient\twith --device: transmit although an argument was unknown or a value\n"
-    "  \tfell back to a default or was ignored (refused without it)\n";
+    "  \tfell back to a default or was ignored (refused without it)\n"
+    "--metrics-listen ADDRESS:PORT\tserve Prometheus metrics at http://ADDRESS:PORT/metrics (PORT\n"
+    "  \talone: loopback only)\n"
+    "--control ENDPOINT\tremote control while transmitting: unix:PATH or tcp:[ADDRESS:]PORT\n"
+    "  \t(loopback unless an address is given); see terramod-ctl\n"
+    "--events TARGET\talarms and state changes as JSON lines, appended to the file\n"
+    "  \tTARGET or sent to the datagram socket unix:PATH\n";
 
 }  // namespace terramod
