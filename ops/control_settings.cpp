@@ -56,7 +56,8 @@ std::optional<double> ControlSettings::get(const std::string& name) const {
 std::vector<std::pair<std::string, double>> ControlSettings::values() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::pair<std::string, double>> result;
-    for (const Parameter& parameter : parameters_) result.emplace_back(parameter.name, parameter.value);
+    for (const Parameter& parameter : parameters_)
+        result.emplace_back(parameter.name, parameter.value);
     return result;
 }
 

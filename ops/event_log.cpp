@@ -23,7 +23,8 @@ constexpr char kSocketPrefix[] = "unix:";
 // "2026-12-09T04:01:02.345Z"
 std::string utc_millisecond_text(int64_t time_ns) {
     const int64_t milliseconds = time_ns >= 0 ? time_ns / 1000000 : (time_ns - 999999) / 1000000;
-    const int64_t whole_seconds = milliseconds >= 0 ? milliseconds / 1000 : (milliseconds - 999) / 1000;
+    const int64_t whole_seconds =
+        milliseconds >= 0 ? milliseconds / 1000 : (milliseconds - 999) / 1000;
     const std::time_t seconds = static_cast<std::time_t>(whole_seconds);
     const int millisecond = static_cast<int>(milliseconds - whole_seconds * 1000);
     std::tm parts{};
@@ -134,9 +135,9 @@ void EventLog::raise(const RunEvent& event) {
     const std::string line = event_json(event, utc_now_ns());
     std::lock_guard<std::mutex> lock(mutex_);
     // One write a line (O_APPEND), or one datagram that never waits.
-    const ssize_t written = datagram_
-                                ? ::send(descriptor_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
-                                : ::write(descriptor_, line.data(), line.size());
+    const ssize_t written =
+        datagram_ ? ::send(descriptor_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                  : ::write(descriptor_, line.data(), line.size());
     if (written == static_cast<ssize_t>(line.size())) return;
     if (lost_++ == 0)
         first_error_ = written < 0 ? std::strerror(errno) : "a line was written only in part";

@@ -8,8 +8,12 @@ namespace terramod {
 
 namespace {
 
-double as_number(uint64_t count) { return static_cast<double>(count); }
-double as_number(bool flag) { return flag ? 1.0 : 0.0; }
+double as_number(uint64_t count) {
+    return static_cast<double>(count);
+}
+double as_number(bool flag) {
+    return flag ? 1.0 : 0.0;
+}
 
 }  // namespace
 
@@ -19,8 +23,7 @@ std::vector<MetricEntry> metric_entries(const MetricValues& v) {
         {"cycles_total", "Cycles transmitted", K::kCounter, as_number(v.cycles)},
         {"samples_out_total", "Samples sent, at the output rate", K::kCounter,
          as_number(v.samples_out)},
-        {"packets_out_total", "Transport packets modulated", K::kCounter,
-         as_number(v.packets_out)},
+        {"packets_out_total", "Transport packets modulated", K::kCounter, as_number(v.packets_out)},
         {"output_seconds_total", "Seconds of signal sent", K::kCounter, v.output_seconds},
         {"clipped_samples_total", "Samples clipped by an integer sample type", K::kCounter,
          as_number(v.clipped_samples)},
@@ -33,8 +36,7 @@ std::vector<MetricEntry> metric_entries(const MetricValues& v) {
          as_number(v.input_packets)},
         {"input_bytes_total", "Bytes read from the input", K::kCounter, as_number(v.input_bytes)},
         {"input_rate_bps", "The input's measured rate (bit/s)", K::kGauge, v.input_rate_bps},
-        {"buffer_seconds", "The live input's jitter buffer fill (s)", K::kGauge,
-         v.buffer_seconds},
+        {"buffer_seconds", "The live input's jitter buffer fill (s)", K::kGauge, v.buffer_seconds},
         {"null_packets_inserted_total", "Null packets inserted", K::kCounter,
          as_number(v.null_packets_inserted)},
         {"null_packets_dropped_total", "Null packets of the input dropped", K::kCounter,

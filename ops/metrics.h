@@ -24,13 +24,13 @@ struct MetricValues {
     // Input.
     uint64_t input_packets = 0;
     uint64_t input_bytes = 0;
-    double input_rate_bps = 0;     // measured, 0 until known
-    double buffer_seconds = 0;     // a live input's jitter buffer
+    double input_rate_bps = 0;  // measured, 0 until known
+    double buffer_seconds = 0;  // a live input's jitter buffer
     uint64_t null_packets_inserted = 0;
     uint64_t null_packets_dropped = 0;
     uint64_t ts_loss_events = 0;
     double ts_loss_seconds = 0;
-    bool ts_loss = false;          // a TS loss now
+    bool ts_loss = false;  // a TS loss now
     uint64_t input_switches = 0;
     // ETSI TR 101 290 of the input (live inputs).
     uint64_t sync_losses = 0;

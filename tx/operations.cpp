@@ -1,9 +1,10 @@
 #include "tx/operations.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cmath>
 #include <ctime>
-#include <unistd.h>
 
 #include "common/version.h"
 #include "io/ts_packet.h"
@@ -105,7 +106,8 @@ void RunOperations::declare_parameters(SampleOutput& output) {
         if (const auto range = output.device_gain_range()) {
             const double gain = config_.gain_db.value_or(range->first);
             metrics_.update([&](MetricValues& values) { values.gain_db = gain; });
-            settings_.declare("gain", gain, range_check("gain", range->first, range->second, " dB"));
+            settings_.declare("gain", gain,
+                              range_check("gain", range->first, range->second, " dB"));
         }
         settings_.declare("frequency", config_.frequency_hz.value_or(0),
                           range_check("frequency", 1, 1e12, " Hz"));
@@ -122,8 +124,8 @@ void RunOperations::start_control() {
         parse_control_endpoint(*config_.control, &error);
     if (endpoint) control_ = ControlServer::start(*endpoint, settings_, metrics_, &error);
     if (!control_) {
-        log_.write(LogLevel::kErrors,
-                   "WARNING: no remote control: %s -> transmitting without it\n", error.c_str());
+        log_.write(LogLevel::kErrors, "WARNING: no remote control: %s -> transmitting without it\n",
+                   error.c_str());
         raise({"control_unavailable", {{"reason", error}}});
         return;
     }
@@ -136,8 +138,7 @@ void RunOperations::start_metrics_endpoint() {
         MetricsServer::start(*config_.metrics_listen, metrics_, {std::string(kVersion)}, &error);
     if (!metrics_server_) {
         log_.write(LogLevel::kErrors,
-                   "WARNING: no metrics endpoint: %s -> transmitting without it\n",
-                   error.c_str());
+                   "WARNING: no metrics endpoint: %s -> transmitting without it\n", error.c_str());
         raise({"metrics_unavailable", {{"reason", error}}});
         return;
     }
@@ -180,16 +181,18 @@ void RunOperations::apply(const ControlSettings::Change& change, int64_t next_cy
     if (refused) {
         settings_.settle(change.name, previous);
         log_.write(LogLevel::kErrors, "WARNING: control: %s %s%s refused: %s; it stays %s%s\n",
-                   change.name.c_str(), new_text.c_str(), unit, refused->c_str(),
-                   old_text.c_str(), unit);
+                   change.name.c_str(), new_text.c_str(), unit, refused->c_str(), old_text.c_str(),
+                   unit);
         raise({"parameter_refused",
                {{"name", change.name}, {"value", change.value}, {"reason", *refused}}});
         return;
     }
-    log_.write(LogLevel::kWarnings, "Control: %s set to %s%s (was %s%s) from cycle #%" PRId64 "%s\n",
+    log_.write(LogLevel::kWarnings,
+               "Control: %s set to %s%s (was %s%s) from cycle #%" PRId64 "%s\n",
                change.name.c_str(), new_text.c_str(), unit, old_text.c_str(), unit, next_cycle,
-               change.name == "mute" ? (muted_ ? ": null packets in place of the input" : ": the input again")
-                                     : "");
+               change.name == "mute"
+                   ? (muted_ ? ": null packets in place of the input" : ": the input again")
+                   : "");
     raise({"parameter_changed",
            {{"name", change.name},
             {"value", change.value},
@@ -269,11 +272,13 @@ void RunOperations::update_metrics(int64_t cycle, const SampleOutput& output) {
 
 void RunOperations::raise_device_events(uint64_t underflows, uint64_t late_bursts) {
     if (underflows > underflows_seen_)
-        raise({"underflow", {{"count", static_cast<int64_t>(underflows - underflows_seen_)},
-                             {"total", static_cast<int64_t>(underflows)}}});
+        raise({"underflow",
+               {{"count", static_cast<int64_t>(underflows - underflows_seen_)},
+                {"total", static_cast<int64_t>(underflows)}}});
     if (late_bursts > late_bursts_seen_)
-        raise({"late_burst", {{"count", static_cast<int64_t>(late_bursts - late_bursts_seen_)},
-                              {"total", static_cast<int64_t>(late_bursts)}}});
+        raise({"late_burst",
+               {{"count", static_cast<int64_t>(late_bursts - late_bursts_seen_)},
+                {"total", static_cast<int64_t>(late_bursts)}}});
     underflows_seen_ = underflows;
     late_bursts_seen_ = late_bursts;
 }

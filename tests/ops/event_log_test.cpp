@@ -40,13 +40,15 @@ TEST(EventJson, OneObjectALineWithTimeAndNameFirst) {
 }
 
 TEST(EventJson, TimesBefore1970AndAtWholeSeconds) {
-    EXPECT_EQ(event_json({"x", {}}, 0), "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"x\"}\n");
-    EXPECT_EQ(event_json({"x", {}}, -1), "{\"time\":\"1969-12-31T23:59:59.999Z\",\"event\":\"x\"}\n");
+    EXPECT_EQ(event_json({"x", {}}, 0),
+              "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"x\"}\n");
+    EXPECT_EQ(event_json({"x", {}}, -1),
+              "{\"time\":\"1969-12-31T23:59:59.999Z\",\"event\":\"x\"}\n");
 }
 
 std::filesystem::path scratch_folder() {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("terramod_events_" + std::to_string(::getpid()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("terramod_events_" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     return folder;
 }
