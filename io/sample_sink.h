@@ -87,9 +87,7 @@ class SampleSink {
     // writes. An error message when the value is outside the device's range
     // or the device refused it; nothing once it is set.
     virtual std::optional<std::string> set_gain(double) { return "the output is no device"; }
-    virtual std::optional<std::string> set_frequency(double) {
-        return "the output is no device";
-    }
+    virtual std::optional<std::string> set_frequency(double) { return "the output is no device"; }
     // A device's gain range (dB).
     virtual std::optional<std::pair<double, double>> gain_range() const { return std::nullopt; }
 };

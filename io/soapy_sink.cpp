@@ -231,8 +231,8 @@ std::optional<std::string> SoapySink::set_frequency(double frequency_hz) {
     if (device_ == nullptr) return "the SDR device is closed";
     const SoapySDR::RangeList ranges = device_->getFrequencyRange(SOAPY_SDR_TX, settings_.channel);
     if (!ranges.empty() && !ranges_hold(ranges, frequency_hz))
-        return "the SDR device can't tune to " + number_text(frequency_hz) + " Hz (its range: " +
-               ranges_text(ranges) + " Hz)";
+        return "the SDR device can't tune to " + number_text(frequency_hz) +
+               " Hz (its range: " + ranges_text(ranges) + " Hz)";
     try {
         device_->setFrequency(SOAPY_SDR_TX, settings_.channel, frequency_hz);
     } catch (const std::exception& error) {

@@ -112,7 +112,7 @@ class SampleOutput {
   private:
     SampleSink* device() const {
         return destination_ == SampleDestination::kDevice && !sinks_.empty() ? sinks_.front().get()
-                                                                            : nullptr;
+                                                                             : nullptr;
     }
     std::string sigmf_name() const;
     void write_sigmf();

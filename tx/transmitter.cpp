@@ -209,8 +209,8 @@ struct CycleLoop {
         operations.apply_changes(number, outputs.signal);
         CycleRecord record;
         record.number = number;
-        record.consumed = run_cycle_front(source, lp, chain, outputs, filters, log, number,
-                                          operations.muted());
+        record.consumed =
+            run_cycle_front(source, lp, chain, outputs, filters, log, number, operations.muted());
         record.bytes_consumed =
             bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
         record.bytes_taken = source.bytes_taken();
@@ -455,8 +455,8 @@ int Transmission::transmit_all() {
     const InputFilters filters{filters_.rate_check.get(), filters_.adapter != nullptr};
     TsSource& source = filters_.source();
     const CycleLoop cycles{
-        source,  lp_.get(), *chain_, *outputs_,
-        filters, signal,    log,     make_progress_factor(source.known_length().value_or(0)),
+        source,      lp_.get(), *chain_, *outputs_,
+        filters,     signal,    log,     make_progress_factor(source.known_length().value_or(0)),
         *operations_};
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
     if (loop.reader_gone) {
