@@ -9,8 +9,9 @@
 # back to the portable ones without it), the SRT library (libsrt-openssl-dev,
 # found through pkg-config) for the srt:// input and its tests, and srt-tools,
 # whose srt-live-transmit is an independent SRT peer for trying that input by
-# hand. Runs as root on a fresh Debian 12 machine; does nothing when everything
-# is present.
+# hand, civetweb (libcivetweb-dev) for the metrics endpoint, and the Prometheus
+# project's Python client, whose parser checks the metrics text. Runs as root
+# on a fresh Debian 12 machine; does nothing when everything is present.
 set -e
 missing=""
 pkg-config --exists libhwy 2>/dev/null || missing="$missing libhwy-dev pkg-config"
@@ -28,6 +29,9 @@ pkg-config --exists fftw3 2>/dev/null || missing="$missing pkg-config libfftw3-d
 # SRT: the srt:// input and its tests; srt-live-transmit to try it by hand.
 pkg-config --exists srt 2>/dev/null || missing="$missing pkg-config libsrt-openssl-dev"
 command -v srt-live-transmit >/dev/null 2>&1 || missing="$missing srt-tools"
+# The metrics endpoint, and the parser that reads its text in the tests.
+dpkg -s libcivetweb-dev >/dev/null 2>&1 || missing="$missing libcivetweb-dev"
+/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || missing="$missing python3-prometheus-client"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive
