@@ -621,9 +621,9 @@ constexpr LongOption kLongOptions[] = {
      "with --device: transmit although an argument was unknown or a value\n"
      "fell back to a default or was ignored (refused without it)",
      [](CommandLineParser& parser) { parser.config().lenient = true; }},
-    {"--metrics-listen", "ADDRESS:PORT",
-     "serve Prometheus metrics at http://ADDRESS:PORT/metrics (PORT\n"
-     "alone: loopback only)",
+    {"--metrics-listen", "ADDRESS",
+     "serve Prometheus metrics at http://ADDRESS/metrics; ADDRESS is\n"
+     "[HOST:]PORT (loopback unless a host is given)",
      [](CommandLineParser& parser) { parser.take_metrics_listen(); }},
     {"--control", "ENDPOINT",
      "remote control while transmitting: unix:PATH or tcp:[ADDRESS:]PORT\n"
