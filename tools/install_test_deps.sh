@@ -9,7 +9,10 @@
 # back to the portable ones without it), the SRT library (libsrt-openssl-dev,
 # found through pkg-config) for the srt:// input and its tests, and srt-tools,
 # whose srt-live-transmit is an independent SRT peer for trying that input by
-# hand. Runs as root on a fresh Debian 12 machine; does nothing when everything
+# hand, libsystemd's development files for the service notification, and
+# for the packaging tests groff (the man pages render without warnings) and
+# dpkg-dev (dpkg-shlibdeps, which the Debian package's dependencies come
+# from). Runs as root on a fresh Debian 12 machine; does nothing when everything
 # is present.
 set -e
 missing=""
@@ -28,6 +31,10 @@ pkg-config --exists fftw3 2>/dev/null || missing="$missing pkg-config libfftw3-d
 # SRT: the srt:// input and its tests; srt-live-transmit to try it by hand.
 pkg-config --exists srt 2>/dev/null || missing="$missing pkg-config libsrt-openssl-dev"
 command -v srt-live-transmit >/dev/null 2>&1 || missing="$missing srt-tools"
+# Service notification (sd_notify); the man pages and the Debian package.
+pkg-config --exists libsystemd 2>/dev/null || missing="$missing pkg-config libsystemd-dev"
+command -v groff >/dev/null 2>&1 || missing="$missing groff-base"
+command -v dpkg-shlibdeps >/dev/null 2>&1 || missing="$missing dpkg-dev"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive
