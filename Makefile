@@ -1,7 +1,9 @@
 # Thin wrapper around CMake: `make` builds, `make run` transmits the bundled
 # sample, `make test` builds and runs every test, `make check-sanitizers` runs
 # the unit and end-to-end tests on a sanitizer build, `make fuzz` and
-# `make fuzz-smoke` run the libFuzzer harnesses of fuzz/.
+# `make fuzz-smoke` run the libFuzzer harnesses of fuzz/, `make install`
+# installs under PREFIX (DESTDIR honoured), `make package` makes the Debian
+# package in the build folder.
 BUILD_DIR ?= build
 OUT_DIR ?= out
 SAMPLE ?= samples/testcard.ts
@@ -13,8 +15,9 @@ FUZZ_CXX ?= clang++-14
 FUZZ_HARNESSES = command_line ratestat_reader ts_input rate_adapter network_input
 FUZZ_RUNS ?= 1000000
 FUZZ_SMOKE_SECONDS ?= 10
+PREFIX ?= /usr/local
 
-.PHONY: all build run test check-sanitizers fuzz-build fuzz fuzz-smoke bench clean
+.PHONY: all build run test check-sanitizers fuzz-build fuzz fuzz-smoke bench install package clean
 
 all: build
 
@@ -83,6 +86,22 @@ fuzz-smoke: fuzz-build
 			-print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$harness- \
 			$(FUZZ_BUILD_DIR)/smoke/$$harness fuzz/corpus/$$harness || exit 1; \
 	done
+
+# Builds only the installed programs (no tests), then installs them with the
+# man pages, the Python tools, the systemd unit and the documentation:
+#   make install                                  # under /usr/local
+#   make install PREFIX=/usr DESTDIR=/tmp/stage   # staged, as a packager does
+install:
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target programs
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package (prefix /usr), in the build folder.
+package:
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target programs
+	@cd $(BUILD_DIR) && cpack -G DEB >cpack.out 2>&1 || { cat cpack.out; exit 1; }
+	@sed -n 's/^CPack: - package: \(.*\) generated\.$$/Debian package: \1/p' $(BUILD_DIR)/cpack.out
 
 bench: build
 	$(BUILD_DIR)/bench/terramod_bench

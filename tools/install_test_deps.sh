@@ -9,9 +9,13 @@
 # back to the portable ones without it), the SRT library (libsrt-openssl-dev,
 # found through pkg-config) for the srt:// input and its tests, and srt-tools,
 # whose srt-live-transmit is an independent SRT peer for trying that input by
-# hand, civetweb (libcivetweb-dev) for the metrics endpoint, and the Prometheus
-# project's Python client, whose parser checks the metrics text. Runs as root
-# on a fresh Debian 12 machine; does nothing when everything is present.
+# hand, civetweb (libcivetweb-dev) for the metrics endpoint, the Prometheus
+# project's Python client, whose parser checks the metrics text, libsystemd's
+# development files for the service notification, toml++ for the
+# configuration file, and for the packaging tests groff (the man pages render
+# without warnings) and dpkg-dev (dpkg-shlibdeps, which the Debian package's
+# dependencies come from). Runs as root on a fresh Debian 12 machine; does
+# nothing when everything is present.
 set -e
 missing=""
 pkg-config --exists libhwy 2>/dev/null || missing="$missing libhwy-dev pkg-config"
@@ -32,6 +36,10 @@ command -v srt-live-transmit >/dev/null 2>&1 || missing="$missing srt-tools"
 # The metrics endpoint, and the parser that reads its text in the tests.
 dpkg -s libcivetweb-dev >/dev/null 2>&1 || missing="$missing libcivetweb-dev"
 /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || missing="$missing python3-prometheus-client"
+# Service notification (sd_notify); the man pages and the Debian package.
+pkg-config --exists libsystemd 2>/dev/null || missing="$missing pkg-config libsystemd-dev"
+command -v groff >/dev/null 2>&1 || missing="$missing groff-base"
+command -v dpkg-shlibdeps >/dev/null 2>&1 || missing="$missing dpkg-dev"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive
