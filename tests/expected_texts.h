@@ -73,6 +73,22 @@ inline constexpr char kExpectedHelp[] =
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
     "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
     "--lenient\twith --device: transmit although an argument was unknown or a value\n"
-    "  \tfell back to a default or was ignored (refused without it)\n";
+    "  \tfell back to a default or was ignored (refused without it)\n"
+    "--config FILE\tread settings from the TOML file FILE: each long option is a key\n"
+    "  \t(gain = 0, realtime = true); the command line overrides it\n"
+    "--input FILE\tas -i: MPEG-2 transport stream file name\n"
+    "--output NAME\tas -o: DAC output file name\n"
+    "--log FILE\tas -l: log file name\n"
+    "--mode M\tas -2k and -8k: 2k or 8k (2048 or 8192 carriers OFDM)\n"
+    "--constellation N\tas -M: constellation order (4, 16, 64)\n"
+    "--alpha A\tas -a: uniformity order (NH, 1, 2, 4)\n"
+    "--guard G\tas -D: circular prefix duration (1/32, 1/16, 1/8, 1/4)\n"
+    "--code-rate R\tas -p: puncturing rate (1/2, 2/3, 3/4, 5/6, 7/8)\n"
+    "--channel-spacing MHZ\tas -b: channel spacing (6, 7, 8)\n"
+    "--interleaver-init I\tas -c: conv. interleaver initialization (0, rand)\n"
+    "--frequency-mapping M\tas -f: frequency mapping method (0, BBIF)\n"
+    "--verbosity N\tas -v: verbosity level (0 to 4)\n"
+    "--dump LETTERS\tas -d: dump level (ercvpbsmft)\n"
+    "--format F\tas -F: Post-IFFT format (agi, HP, 2x, 4x)\n";
 
 }  // namespace terramod
