@@ -81,6 +81,28 @@ struct LongOption {
 
 const LongOption* find_long_option(std::string_view name);
 
+// The single-letter settings and the long option of each: the same setting,
+// which a configuration file then leaves as the command line gave it.
+struct LetterSetting {
+    std::string_view letter;
+    std::string_view name;
+};
+constexpr LetterSetting kLetterSettings[] = {{"-i", "--input"},
+                                             {"-o", "--output"},
+                                             {"-l", "--log"},
+                                             {"-2k", "--mode"},
+                                             {"-8k", "--mode"},
+                                             {"-M", "--constellation"},
+                                             {"-a", "--alpha"},
+                                             {"-D", "--guard"},
+                                             {"-p", "--code-rate"},
+                                             {"-b", "--channel-spacing"},
+                                             {"-c", "--interleaver-init"},
+                                             {"-f", "--frequency-mapping"},
+                                             {"-v", "--verbosity"},
+                                             {"-d", "--dump"},
+                                             {"-F", "--format"}};
+
 // Returns the index of `value` among `accepted`, or -1.
 template <size_t N>
 int find_value(std::string_view value, const char* const (&accepted)[N]) {
@@ -149,8 +171,13 @@ struct NumberRange {
 // One walk over the arguments; `next` is the index of the argument to read.
 class CommandLineParser {
   public:
-    CommandLineParser(TxConfig& config, int argc, char** argv, std::FILE* console)
-        : config_(config), argc_(argc), argv_(argv), console_(console) {}
+    CommandLineParser(TxConfig& config, int argc, char** argv, std::FILE* console,
+                      bool from_file = false)
+        : config_(config), argc_(argc), argv_(argv), console_(console), from_file_(from_file) {}
+
+    // Why the last value was not taken as given ("one of 4, 16, 64
+    // expected"); empty when it was.
+    const std::string& refusal() const { return refusal_; }
 
     void run() {
         next_ = 1;
@@ -169,15 +196,19 @@ class CommandLineParser {
         if (console_) std::fprintf(console_, format, text);
     }
 
-    // Records the option being handled as not taken as given, with its value
-    // and `outcome` ("one of 4, 16, 64 expected; 4QAM used").
-    void not_taken(const std::string& outcome) {
+    // Records the option being handled as not taken as given, with its value,
+    // what it takes (`expected`: "one of 4, 16, 64 expected") and what was
+    // done instead (`outcome`: "4QAM used"); either may be empty.
+    void not_taken(const std::string& expected, const std::string& outcome) {
         std::string entry(option_);
         if (value_)
             entry.append(" ").append(*value_);
         else
             entry.append(" without a value");
-        config_.settings_not_taken.push_back(entry + ": " + outcome);
+        entry.append(": ").append(expected);
+        if (!expected.empty() && !outcome.empty()) entry.append("; ");
+        config_.settings_not_taken.push_back(entry.append(outcome));
+        refusal_ = expected.empty() ? outcome : expected;
     }
 
     // Takes the next argument as the option's value; nullopt when the option
@@ -207,10 +238,12 @@ class CommandLineParser {
         }
         field = fallback;
         print(message, names[fallback]);
-        not_taken(one_of(accepted) + "; " + names[fallback] + " used");
+        not_taken(one_of(accepted), std::string(names[fallback]) + " used");
     }
 
     void handle(std::string_view option) {
+        for (const LetterSetting& letter : kLetterSettings)
+            if (option == letter.letter) given(letter.name);
         if (option == "-i") {
             take_path(config_.input_path);
         } else if (option == "-o") {
@@ -222,28 +255,17 @@ class CommandLineParser {
         } else if (option == "-8k") {
             config_.mode = kMode8k;
         } else if (option == "-M") {
-            static constexpr const char* kValues[] = {"4", "16", "64"};
-            choose(config_.constellation, kValues, kQpsk,
-                   "Invalid constellation order: defaulting to %s.\n", kConstellationNames);
+            take_constellation();
         } else if (option == "-a") {
-            static constexpr const char* kValues[] = {"NH", "1", "2", "4"};
-            choose(config_.hierarchy, kValues, kNonHierarchical,
-                   "Invalid hierarchy order: defaulting to %s.\n", kHierarchyNames);
+            take_hierarchy();
         } else if (option == "-D") {
-            choose(config_.guard_interval, kGuardIntervalNames, kGuard1_32,
-                   "Invalid prefix duration: defaulting to %s.\n", kGuardIntervalNames);
+            take_guard_interval();
         } else if (option == "-p") {
-            choose(config_.code_rate, kCodeRateNames, kRate1_2,
-                   "Invalid puncturing rate: defaulting to %s.\n", kCodeRateNames);
+            take_code_rate();
         } else if (option == "-b") {
-            static constexpr const char* kValues[] = {"6", "7", "8"};
-            choose(config_.channel_spacing, kValues, kSpacing8MHz,
-                   "Invalid channel spacing: defaulting to %s.\n", kChannelSpacingNames);
+            take_channel_spacing();
         } else if (option == "-c") {
-            static constexpr const char* kValues[] = {"0", "rand"};
-            // This message has no line end: the next console text follows it.
-            choose(config_.interleaver_init, kValues, kInitRand,
-                   "Invalid interleaver initialization: defaulting to %s", kInterleaverInitNames);
+            take_interleaver_init();
         } else if (option == "-f") {
             take_frequency_mapping();
         } else if (option == "-h") {
@@ -262,6 +284,12 @@ class CommandLineParser {
         }
     }
 
+    // The command line's settings are recorded by their long option's name
+    // (a configuration file leaves them as they are); a file's are not.
+    void given(std::string_view name) {
+        if (!from_file_) config_.command_line_settings.emplace_back(name);
+    }
+
     // An unknown long option and one given last without its value are
     // recorded (they stop the run); the option then takes its value, or
     // handles the missing one, as before.
@@ -274,11 +302,61 @@ class CommandLineParser {
         }
         if (known->value_name && next_ >= argc_)
             config_.long_options_without_value.emplace_back(option);
+        given(known->name);
         known->take(*this);
     }
 
   public:
     TxConfig& config() { return config_; }
+
+    // The settings of the single letters, shared with their long options.
+    void take_input() { take_path(config_.input_path); }
+    void take_output() { take_path(config_.output_path); }
+    void take_log() { take_path(config_.log_path); }
+    void take_config() { take_path(config_.config_path); }
+    void take_constellation() {
+        static constexpr const char* kValues[] = {"4", "16", "64"};
+        choose(config_.constellation, kValues, kQpsk,
+               "Invalid constellation order: defaulting to %s.\n", kConstellationNames);
+    }
+    void take_hierarchy() {
+        static constexpr const char* kValues[] = {"NH", "1", "2", "4"};
+        choose(config_.hierarchy, kValues, kNonHierarchical,
+               "Invalid hierarchy order: defaulting to %s.\n", kHierarchyNames);
+    }
+    void take_guard_interval() {
+        choose(config_.guard_interval, kGuardIntervalNames, kGuard1_32,
+               "Invalid prefix duration: defaulting to %s.\n", kGuardIntervalNames);
+    }
+    void take_code_rate() {
+        choose(config_.code_rate, kCodeRateNames, kRate1_2,
+               "Invalid puncturing rate: defaulting to %s.\n", kCodeRateNames);
+    }
+    void take_channel_spacing() {
+        static constexpr const char* kValues[] = {"6", "7", "8"};
+        choose(config_.channel_spacing, kValues, kSpacing8MHz,
+               "Invalid channel spacing: defaulting to %s.\n", kChannelSpacingNames);
+    }
+    void take_interleaver_init() {
+        static constexpr const char* kValues[] = {"0", "rand"};
+        // This message has no line end: the next console text follows it.
+        choose(config_.interleaver_init, kValues, kInitRand,
+               "Invalid interleaver initialization: defaulting to %s", kInterleaverInitNames);
+    }
+    // --mode: what -2k and -8k set; another value keeps the mode.
+    void take_mode() {
+        const int index = take_choice(kModeNames);
+        if (index >= 0) {
+            config_.mode = static_cast<OfdmMode>(index);
+            return;
+        }
+        const char* kept = kModeNames[config_.mode];
+        if (console_) {
+            std::fprintf(console_, "Invalid mode %s: keeping %s.\n",
+                         value_ ? std::string(*value_).c_str() : "(none)", kept);
+        }
+        not_taken(one_of(kModeNames), std::string(kept) + " kept");
+    }
 
     void take_device() { take_text(config_.device_args, "device arguments"); }
     void take_antenna() { take_text(config_.antenna, "antenna name"); }
@@ -321,17 +399,6 @@ class CommandLineParser {
         config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
     }
 
-  private:
-    // As the last argument, the option leaves the name unset.
-    void take_path(std::optional<std::string>& path) {
-        std::optional<std::string_view> value = take_value();
-        if (value) {
-            path = std::string(*value);
-        } else {
-            path.reset();
-        }
-    }
-
     void take_frequency_mapping() {
         static constexpr const char* kValues[] = {"0", "BBIF"};
         int index = take_choice(kValues);
@@ -341,11 +408,11 @@ class CommandLineParser {
         }
         const char* kept = kFrequencyMappingNames[config_.frequency_mapping];
         print("Invalid frequency mapping: keeping %s.\n", kept);
-        std::string outcome = one_of(kValues) + "; " + kept + " kept";
+        std::string outcome = std::string(kept) + " kept";
         // -f 474e6 was meant for --frequency.
         if (decimal_value(value_).value_or(0) != 0)
             outcome += " (the centre frequency is --frequency " + std::string(*value_) + ")";
-        not_taken(outcome);
+        not_taken(one_of(kValues), outcome);
     }
 
     void take_verbosity() {
@@ -362,16 +429,10 @@ class CommandLineParser {
             return;
         }
         config_.verbosity = static_cast<int32_t>(level);
-        if (!whole) not_taken("read as " + std::to_string(level));
-    }
-
-    void reject_verbosity() {
-        config_.verbosity = kMaxVerbosity;
-        if (console_) {
-            std::fprintf(console_, "Invalid verbosity level: defaulting to %d.\n", kMaxVerbosity);
+        if (!whole) {
+            not_taken("", "read as " + std::to_string(level));
+            refusal_ = "0 to " + std::to_string(kMaxVerbosity) + " expected";
         }
-        const std::string highest = std::to_string(kMaxVerbosity);
-        not_taken("0 to " + highest + " expected; " + highest + " used");
     }
 
     // Every dump letter found anywhere in the value sets its flag; flags are
@@ -380,7 +441,7 @@ class CommandLineParser {
     void take_dump_letters() {
         std::optional<std::string_view> value = take_value();
         if (!value) {
-            not_taken("ignored");
+            not_taken("", "ignored");
             return;
         }
         for (int stage = 0; stage < kDumpStageCount; ++stage) {
@@ -399,8 +460,8 @@ class CommandLineParser {
             if (console_)
                 std::fprintf(console_, "Invalid dump level \"%s\": ignoring %s.\n",
                              std::string(*value).c_str(), unknown.c_str());
-            not_taken("letters of " + std::string(kDumpLetters) + " expected; \"" + unknown +
-                      "\" ignored");
+            not_taken("letters of " + std::string(kDumpLetters) + " expected",
+                      "\"" + unknown + "\" ignored");
         }
     }
 
@@ -421,7 +482,7 @@ class CommandLineParser {
         static constexpr const char* kValues[] = {"agi", "HP", "2x", "4x"};
         std::optional<std::string_view> value = take_value();
         if (!value) {
-            not_taken("ignored");
+            not_taken("", "ignored");
             return;
         }
         for (const Spelling& spelling : kSpellings) {
@@ -435,10 +496,9 @@ class CommandLineParser {
             std::fprintf(console_, "Invalid post-IFFT format \"%s\": keeping %s.\n",
                          std::string(*value).c_str(), kept);
         }
-        not_taken(one_of(kValues) + "; " + kept + " kept");
+        not_taken(one_of(kValues), std::string(kept) + " kept");
     }
 
-  public:
     void take_sample_type() {
         std::optional<std::string_view> value = take_value();
         std::optional<SampleType> type = value ? sample_type_named(*value) : std::nullopt;
@@ -451,7 +511,75 @@ class CommandLineParser {
         std::string names;
         for (const SampleTypeDescription& row : sample_type_table())
             names.append(names.empty() ? "" : ", ").append(row.name);
-        not_taken("one of " + names + " expected; cf32 used");
+        not_taken("one of " + names + " expected", "cf32 used");
+    }
+
+    // A level in dB from 0 to 60; anything else keeps the default.
+    void take_backoff() {
+        std::optional<std::string_view> value = take_value();
+        const double level = decimal_value(value).value_or(-1);
+        if (level >= 0 && level <= kMaxBackoffDb) {
+            config_.backoff_db = level;
+            return;
+        }
+        config_.backoff_db = kDefaultBackoffDb;
+        print("Invalid backoff %s: using 12 dB.\n", value ? std::string(*value).c_str() : "");
+        print_range("0 to 60 dB");
+        not_taken("0 to 60 dB expected", "12 dB used");
+    }
+
+    void take_lp_rate() {
+        std::optional<std::string_view> value = take_value();
+        const int index = value ? find_value(*value, kCodeRateNames) : -1;
+        if (index >= 0) {
+            config_.lp_code_rate = static_cast<CodeRate>(index);
+            return;
+        }
+        config_.lp_code_rate = kRate1_2;
+        print("Invalid LP code rate %s: using 1/2.\n", value ? std::string(*value).c_str() : "");
+        not_taken(one_of(kCodeRateNames), "1/2 used");
+    }
+
+    // A number of Hz from 100 kHz to 10 MHz; anything else keeps -b.
+    void take_bandwidth() {
+        std::optional<std::string_view> value = take_value();
+        const double hz = decimal_value(value).value_or(-1);
+        if (hz >= kMinBandwidthHz && hz <= kMaxBandwidthHz) {
+            config_.bandwidth_hz = hz;
+            return;
+        }
+        config_.bandwidth_hz.reset();
+        print("Invalid bandwidth %s: using -b.\n", value ? std::string(*value).c_str() : "");
+        print_range("100000 to 10000000 Hz");
+        not_taken("100000 to 10000000 Hz expected", "-b used");
+    }
+
+    // A whole number of samples; anything else is -1, which the start-up
+    // refuses with the limits (they depend on the guard interval, which may
+    // come later on the command line).
+    void take_window_length() {
+        std::optional<std::string_view> value = take_value();
+        config_.window_length = -1;
+        // The start-up refuses it with the limits; a configuration file at once.
+        refusal_ = "a whole number of samples expected";
+        if (!value || value->empty() || value->size() > 6) return;
+        int32_t length = 0;
+        for (char digit : *value) {
+            if (digit < '0' || digit > '9') return;
+            length = length * 10 + (digit - '0');
+        }
+        config_.window_length = length;
+        refusal_.clear();
+    }
+
+  private:
+    void reject_verbosity() {
+        config_.verbosity = kMaxVerbosity;
+        if (console_) {
+            std::fprintf(console_, "Invalid verbosity level: defaulting to %d.\n", kMaxVerbosity);
+        }
+        const std::string highest = std::to_string(kMaxVerbosity);
+        not_taken("0 to " + highest + " expected", highest + " used");
     }
 
     void take_text(std::optional<std::string>& field, const char* what) {
@@ -486,69 +614,25 @@ class CommandLineParser {
                          value ? std::string(*value).c_str() : "(none)");
         }
         print_range(range.text);
-        not_taken(std::string(range.text) + " expected; ignored");
+        not_taken(std::string(range.text) + " expected", "ignored");
     }
 
-    // A level in dB from 0 to 60; anything else keeps the default.
-    void take_backoff() {
+    // As the last argument, the option leaves the name unset.
+    void take_path(std::optional<std::string>& path) {
         std::optional<std::string_view> value = take_value();
-        const double level = decimal_value(value).value_or(-1);
-        if (level >= 0 && level <= kMaxBackoffDb) {
-            config_.backoff_db = level;
-            return;
+        if (value) {
+            path = std::string(*value);
+        } else {
+            path.reset();
         }
-        config_.backoff_db = kDefaultBackoffDb;
-        print("Invalid backoff %s: using 12 dB.\n", value ? std::string(*value).c_str() : "");
-        print_range("0 to 60 dB");
-        not_taken("0 to 60 dB expected; 12 dB used");
     }
 
-    void take_lp_rate() {
-        std::optional<std::string_view> value = take_value();
-        const int index = value ? find_value(*value, kCodeRateNames) : -1;
-        if (index >= 0) {
-            config_.lp_code_rate = static_cast<CodeRate>(index);
-            return;
-        }
-        config_.lp_code_rate = kRate1_2;
-        print("Invalid LP code rate %s: using 1/2.\n", value ? std::string(*value).c_str() : "");
-        not_taken(one_of(kCodeRateNames) + "; 1/2 used");
-    }
-
-    // A number of Hz from 100 kHz to 10 MHz; anything else keeps -b.
-    void take_bandwidth() {
-        std::optional<std::string_view> value = take_value();
-        const double hz = decimal_value(value).value_or(-1);
-        if (hz >= kMinBandwidthHz && hz <= kMaxBandwidthHz) {
-            config_.bandwidth_hz = hz;
-            return;
-        }
-        config_.bandwidth_hz.reset();
-        print("Invalid bandwidth %s: using -b.\n", value ? std::string(*value).c_str() : "");
-        print_range("100000 to 10000000 Hz");
-        not_taken("100000 to 10000000 Hz expected; -b used");
-    }
-
-    // A whole number of samples; anything else is -1, which the start-up
-    // refuses with the limits (they depend on the guard interval, which may
-    // come later on the command line).
-    void take_window_length() {
-        std::optional<std::string_view> value = take_value();
-        config_.window_length = -1;
-        if (!value || value->empty() || value->size() > 6) return;
-        int32_t length = 0;
-        for (char digit : *value) {
-            if (digit < '0' || digit > '9') return;
-            length = length * 10 + (digit - '0');
-        }
-        config_.window_length = length;
-    }
-
-  private:
     TxConfig& config_;
     int argc_;
     char** argv_;
     std::FILE* console_;
+    bool from_file_;  // a configuration file's setting, not the command line's
+    std::string refusal_;
     int next_ = 1;
     // The option being handled and the value it took.
     std::string_view option_;
@@ -621,6 +705,37 @@ constexpr LongOption kLongOptions[] = {
      "with --device: transmit although an argument was unknown or a value\n"
      "fell back to a default or was ignored (refused without it)",
      [](CommandLineParser& parser) { parser.config().lenient = true; }},
+    {kConfigOption, "FILE",
+     "read settings from the TOML file FILE: each long option is a key\n"
+     "(gain = 0, realtime = true); the command line overrides it",
+     [](CommandLineParser& parser) { parser.take_config(); }},
+    {"--input", "FILE", "as -i: MPEG-2 transport stream file name",
+     [](CommandLineParser& parser) { parser.take_input(); }},
+    {"--output", "NAME", "as -o: DAC output file name",
+     [](CommandLineParser& parser) { parser.take_output(); }},
+    {"--log", "FILE", "as -l: log file name", [](CommandLineParser& parser) { parser.take_log(); }},
+    {"--mode", "M", "as -2k and -8k: 2k or 8k (2048 or 8192 carriers OFDM)",
+     [](CommandLineParser& parser) { parser.take_mode(); }},
+    {"--constellation", "N", "as -M: constellation order (4, 16, 64)",
+     [](CommandLineParser& parser) { parser.take_constellation(); }},
+    {"--alpha", "A", "as -a: uniformity order (NH, 1, 2, 4)",
+     [](CommandLineParser& parser) { parser.take_hierarchy(); }},
+    {"--guard", "G", "as -D: circular prefix duration (1/32, 1/16, 1/8, 1/4)",
+     [](CommandLineParser& parser) { parser.take_guard_interval(); }},
+    {"--code-rate", "R", "as -p: puncturing rate (1/2, 2/3, 3/4, 5/6, 7/8)",
+     [](CommandLineParser& parser) { parser.take_code_rate(); }},
+    {"--channel-spacing", "MHZ", "as -b: channel spacing (6, 7, 8)",
+     [](CommandLineParser& parser) { parser.take_channel_spacing(); }},
+    {"--interleaver-init", "I", "as -c: conv. interleaver initialization (0, rand)",
+     [](CommandLineParser& parser) { parser.take_interleaver_init(); }},
+    {"--frequency-mapping", "M", "as -f: frequency mapping method (0, BBIF)",
+     [](CommandLineParser& parser) { parser.take_frequency_mapping(); }},
+    {"--verbosity", "N", "as -v: verbosity level (0 to 4)",
+     [](CommandLineParser& parser) { parser.take_verbosity(); }},
+    {"--dump", "LETTERS", "as -d: dump level (ercvpbsmft)",
+     [](CommandLineParser& parser) { parser.take_dump_letters(); }},
+    {"--format", "F", "as -F: Post-IFFT format (agi, HP, 2x, 4x)",
+     [](CommandLineParser& parser) { parser.take_dac_format(); }},
     {"--metrics-listen", "ADDRESS",
      "serve Prometheus metrics at http://ADDRESS/metrics; ADDRESS is\n"
      "[HOST:]PORT (loopback unless a host is given)",
@@ -700,15 +815,17 @@ std::optional<std::string> closest_long_option(std::string_view unknown) {
                std::string(unknown.substr(equals + 1));
 
     const std::string_view typed = unknown.substr(2);
-    const LongOption* begun = nullptr;
-    int begun_count = 0;
-    for (const LongOption& option : kLongOptions) {
-        if (typed.size() >= 3 && option.name.substr(2).starts_with(typed)) {
-            begun = &option;
-            ++begun_count;
-        }
+    std::vector<const LongOption*> begun;
+    for (const LongOption& option : kLongOptions)
+        if (typed.size() >= 3 && option.name.substr(2).starts_with(typed)) begun.push_back(&option);
+    // Of several (--freq begins --frequency and --frequency-mapping), the one
+    // that begins every other.
+    for (const LongOption* candidate : begun) {
+        if (std::all_of(begun.begin(), begun.end(), [candidate](const LongOption* other) {
+                return other->name.starts_with(candidate->name);
+            }))
+            return std::string(candidate->name);
     }
-    if (begun_count == 1) return std::string(begun->name);
 
     const size_t allowed = typed.size() < 8 ? 1 : 1 + (typed.size() - 4) / 4;
     const LongOption* closest = nullptr;
@@ -745,6 +862,47 @@ std::string parse_command_line_to_text(TxConfig& config, int argc, char** argv) 
     std::string result(text, size);
     std::free(text);
     return result;
+}
+
+std::vector<LongOptionSummary> long_options() {
+    std::vector<LongOptionSummary> options;
+    for (const LongOption& option : kLongOptions)
+        options.push_back({option.name, option.value_name});
+    return options;
+}
+
+std::optional<std::string> closest_long_option_name(std::string_view unknown) {
+    std::optional<std::string> meant = closest_long_option(unknown);
+    // "-h", "-V" and "--gain 60" are no option names.
+    if (!meant || !meant->starts_with("--") || meant->find(' ') != std::string::npos)
+        return std::nullopt;
+    return meant;
+}
+
+std::optional<std::string> take_long_option(TxConfig& config, std::string_view name,
+                                            const std::optional<std::string>& value) {
+    std::vector<std::string> arguments = {"terramod", std::string(name)};
+    if (value) arguments.push_back(*value);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* messages = ::open_memstream(&text, &size);
+    if (!messages) throw std::bad_alloc();
+    CommandLineParser parser(config, static_cast<int>(arguments.size()), argv.data(), messages,
+                             true);
+    parser.run();
+    std::fclose(messages);
+    std::string console(text, size);
+    std::free(text);
+    if (!parser.refusal().empty()) return parser.refusal();
+    // An option that only says what is wrong with its value.
+    while (!console.empty() && std::isspace(static_cast<unsigned char>(console.back())))
+        console.pop_back();
+    if (!console.empty()) return console;
+    return std::nullopt;
 }
 
 bool command_line_refused(const TxConfig& config, std::FILE* console) {

@@ -209,6 +209,9 @@ void RunOperations::cycle_done(int64_t cycle, const SampleOutput& output) {
         notifier_->ready();
     }
     notifier_->watchdog();
+    const std::string notifier_warning = notifier_->take_warning();
+    if (!notifier_warning.empty())
+        log_.write(LogLevel::kErrors, "WARNING: %s\n", notifier_warning.c_str());
     const auto now = std::chrono::steady_clock::now();
     if (!last_status_ || now - *last_status_ >= kStatusInterval) {
         last_status_ = now;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/stop_signals.h"
@@ -18,6 +19,7 @@
 #include "net/live_source.h"
 #include "tx/chain.h"
 #include "tx/config.h"
+#include "tx/config_file.h"
 #include "tx/dump_files.h"
 #include "tx/input.h"
 #include "tx/operations.h"
@@ -475,14 +477,21 @@ int Transmission::transmit_all() {
 // The command line, then the log; an exit code when the run ends here.
 std::optional<int> Transmission::read_command_line_and_open_log() {
     // With the samples on standard output, every console text goes to
-    // standard error: the parser's messages are held until the parse has
-    // said where the samples go (the command line is parsed once).
+    // standard error: the parser's messages are held until the parse and
+    // the configuration file have said where the samples go (the command
+    // line is parsed once; the file takes the settings it did not give).
     set_defaults(config_);
     const std::string messages = parse_command_line_to_text(config_, argc_, argv_);
+    const std::vector<std::string> file_errors =
+        config_.config_path ? take_config_file(config_, *config_.config_path)
+                            : std::vector<std::string>{};
     to_standard_output_ = config_.output_path == kStandardStream;
     console_ = to_standard_output_ ? stderr : stdout;
     std::fputs(messages.c_str(), console_);
-    if (command_line_refused(config_, console_)) return kExitFatal;
+    const bool refused = command_line_refused(config_, console_);
+    for (const std::string& error : file_errors)
+        std::fprintf(console_, "FATAL ERROR: %s\n", error.c_str());
+    if (refused || !file_errors.empty()) return kExitFatal;
     // Samples for standard output or a device imply the letter t.
     if (to_standard_output_ || config_.device_args) config_.dump[kDumpPostIfft] = true;
 

@@ -105,6 +105,14 @@ struct TxConfig {
     std::vector<std::string> long_options_without_value;
     std::vector<std::string> settings_not_taken;
     bool lenient = false;  // --lenient
+    // --config: the settings of a TOML file (tx/config_file.h), under the
+    // command line's.
+    std::optional<std::string> config_path;
+    // The settings the command line gave, by the name of their long option
+    // ("--constellation" for -M): a configuration file leaves them as given.
+    std::vector<std::string> command_line_settings;
+
+    bool operator==(const TxConfig&) const = default;
 };
 
 // Element counts of one cycle's stage buffers.

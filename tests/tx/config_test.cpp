@@ -444,6 +444,10 @@ TEST(CommandLineRefusal, UnknownLongOptionsWithTheClosestSuggested) {
         {{"--LOOP"}, unknown + "--LOOP (did you mean --loop?)\n"},
         {{"--lp-rates", "1/2"}, unknown + "--lp-rates (did you mean --lp-rate?)\n"},
         {{"--gain=60"}, unknown + "--gain=60 (did you mean --gain 60?)\n"},
+        // Of the options a name begins, the one that begins the others.
+        {{"--inp", "x"}, unknown + "--inp (did you mean --input?)\n"},
+        {{"--chan", "1"}, unknown + "--chan (did you mean --channel?)\n"},
+        {{"--input-b", "1"}, unknown + "--input-b\n"},
         {{"--help"}, unknown + "--help (did you mean -h?)\n"},
         {{"--version"}, unknown + "--version (did you mean -V?)\n"},
         // Nothing close: no suggestion.
@@ -508,7 +512,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 25);
+    EXPECT_EQ(options, 40);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
@@ -644,6 +648,84 @@ TEST(CommandLine, DeviceRunRefusesSettingsNotTakenUnlessLenient) {
         log.capture_to(&text);
         EXPECT_EQ(device_run_settings_taken(config, log), test.goes_on) << test.arguments[0];
         EXPECT_EQ(text, test.text);
+    }
+}
+
+}  // namespace
+}  // namespace terramod
+
+namespace terramod {
+namespace {
+
+// The long names of the single-letter settings take the same values with
+// the same messages; what they do not take is recorded under the long name.
+TEST(CommandLine, LongNamesOfTheLettersActAsTheLetters) {
+    struct Case {
+        std::vector<std::string> letter;
+        std::vector<std::string> long_form;
+    };
+    const Case cases[] = {
+        {{"-i", "in.ts"}, {"--input", "in.ts"}},
+        {{"-o", "out"}, {"--output", "out"}},
+        {{"-l", "a.log"}, {"--log", "a.log"}},
+        {{"-8k"}, {"--mode", "8k"}},
+        {{"-8k", "-2k"}, {"--mode", "8k", "--mode", "2k"}},
+        {{"-M", "16", "-M", "65"}, {"--constellation", "16", "--constellation", "65"}},
+        {{"-a", "3"}, {"--alpha", "3"}},
+        {{"-D", "1/64"}, {"--guard", "1/64"}},
+        {{"-p", "1/3"}, {"--code-rate", "1/3"}},
+        {{"-b", "5"}, {"--channel-spacing", "5"}},
+        {{"-c", "0"}, {"--interleaver-init", "0"}},
+        {{"-c", "xyz"}, {"--interleaver-init", "xyz"}},
+        {{"-f", "BBIF"}, {"--frequency-mapping", "BBIF"}},
+        {{"-f", "BBIF", "-f", "474e6"},
+         {"--frequency-mapping", "BBIF", "--frequency-mapping", "474e6"}},
+        {{"-v", "9"}, {"--verbosity", "9"}},
+        {{"-v", "3k"}, {"--verbosity", "3k"}},
+        {{"-d", "tm", "-d", "e"}, {"--dump", "tm", "--dump", "e"}},
+        {{"-d", "tq"}, {"--dump", "tq"}},
+        {{"-F", "agi", "-F", "xyz"}, {"--format", "agi", "--format", "xyz"}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.long_form[0] + " " + test.long_form.back());
+        const ParseResult letter = parse(test.letter);
+        ParseResult long_form = parse(test.long_form);
+        EXPECT_EQ(long_form.console, letter.console);
+        std::vector<std::string> recorded = letter.config.settings_not_taken;
+        for (std::string& entry : recorded)
+            entry.replace(0, test.letter[0].size(), test.long_form[0]);
+        EXPECT_EQ(long_form.config.settings_not_taken, recorded);
+        long_form.config.settings_not_taken = letter.config.settings_not_taken;
+        EXPECT_TRUE(long_form.config == letter.config);
+        EXPECT_EQ(long_form.config.command_line_settings,
+                  std::vector<std::string>(test.long_form.size() / 2, test.long_form[0]));
+    }
+}
+
+// --mode takes what -2k and -8k set; another value keeps the mode.
+TEST(CommandLine, ModeKeepsTheModeOnAnInvalidValue) {
+    struct Case {
+        std::vector<std::string> arguments;
+        OfdmMode mode;
+        std::string console;
+        std::vector<std::string> recorded;
+    };
+    const Case cases[] = {
+        {{"--mode", "8k"}, kMode8k, "", {}},
+        {{"--mode", "4k"},
+         kMode2k,
+         "Invalid mode 4k: keeping 2k.\n",
+         {"--mode 4k: one of 2k, 8k expected; 2k kept"}},
+        {{"-8k", "--mode", "8K"},
+         kMode8k,
+         "Invalid mode 8K: keeping 8k.\n",
+         {"--mode 8K: one of 2k, 8k expected; 8k kept"}},
+    };
+    for (const Case& test : cases) {
+        const ParseResult result = parse(test.arguments);
+        EXPECT_EQ(result.config.mode, test.mode);
+        EXPECT_EQ(result.console, test.console);
+        EXPECT_EQ(result.config.settings_not_taken, test.recorded);
     }
 }
 
