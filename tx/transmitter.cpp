@@ -1,10 +1,13 @@
 #include "tx/transmitter.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -15,6 +18,8 @@
 #include "common/log.h"
 #include "common/stop_signals.h"
 #include "net/live_source.h"
+#include "ops/metrics.h"
+#include "ops/status_line.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/dump_files.h"
@@ -188,6 +193,8 @@ struct CycleLoop {
     const SignalRate& signal;
     Log& log;
     float progress_factor;
+    // Called with the cycle's number once its samples and lines are out.
+    std::function<void(int64_t)> cycle_done;
 
     // The cycle's header, its block read and its front, and what its
     // progress line will show.
@@ -217,6 +224,7 @@ struct CycleLoop {
             log.write(LogLevel::kProgress, "LP %.1f MB in\n",
                       input_megabytes(lp->source->bytes_taken()));
         log.flush();
+        if (cycle_done) cycle_done(cycle.number);
     }
 };
 
@@ -371,6 +379,10 @@ class Transmission {
     bool build_chain_and_outputs();
     bool open_inputs();
     bool open_outputs_and_device();
+    void start_status_line();
+    void show_status(int64_t cycle);
+    void end_status_line();
+    void update_output_metrics(int64_t cycles);
     int shut_down(const LoopResult& loop, std::chrono::microseconds elapsed);
 
     int argc_;
@@ -379,6 +391,9 @@ class Transmission {
     std::FILE* console_ = stdout;
     TxConfig config_;
     std::string log_name_;
+    // A paced run's status line while its cycles run; declared before the
+    // log, which may call it until its end.
+    std::unique_ptr<StatusLine> status_;
     std::unique_ptr<Log> log_;
     DerivedRates rates_;
     BlockSizes sizes_;
@@ -388,6 +403,7 @@ class Transmission {
     std::optional<OpenedInput> input_;
     std::unique_ptr<LowPriorityInput> lp_;
     SourceFilters filters_;
+    RunMetrics metrics_;
 };
 
 int Transmission::run() {
@@ -397,6 +413,7 @@ int Transmission::run() {
     // which the dump and output files report as a failed write.
     std::signal(SIGPIPE, SIG_IGN);
     install_stop_signals();
+    install_log_reopen_signal();
 
     if (const std::optional<int> exit_code = read_command_line_and_open_log()) return *exit_code;
     Log& log = *log_;
@@ -412,10 +429,18 @@ int Transmission::run() {
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
     const InputFilters filters{filters_.rate_check.get(), filters_.adapter != nullptr};
     TsSource& source = filters_.source();
-    const CycleLoop cycles{
-        source,  lp_.get(), *chain_, *outputs_,
-        filters, signal,    log,     make_progress_factor(source.known_length().value_or(0))};
+    const CycleLoop cycles{source,
+                           lp_.get(),
+                           *chain_,
+                           *outputs_,
+                           filters,
+                           signal,
+                           log,
+                           make_progress_factor(source.known_length().value_or(0)),
+                           [this](int64_t cycle) { show_status(cycle); }};
+    start_status_line();
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
+    end_status_line();
     if (loop.reader_gone) return stop_reader_gone(*outputs_, log);
     if (loop.output_failed) return stop_on_lost_output(*outputs_, log);
     if (loop.input_fatal) return stop_fatal(log);
@@ -453,6 +478,7 @@ std::optional<int> Transmission::read_command_line_and_open_log() {
     if (!log_->is_open())
         std::fprintf(console_, "WARNING: Can't create log file \"%s\" -> logging to console only\n",
                      log_name_.c_str());
+    if (config_.log_max_size) log_->set_max_size(*config_.log_max_size);
     return std::nullopt;
 }
 
@@ -568,6 +594,56 @@ bool Transmission::open_outputs_and_device() {
     }
     return true;
 }
+
+// A paced run (a device, --realtime) shows its status line while its cycles
+// run (from -v 1 on), and the console then takes the warnings and errors
+// only; the cycle, progress and stage lines go to the log file alone.
+void Transmission::start_status_line() {
+    if (!config_.device_args && !config_.realtime) return;
+    log_->set_console_limit(LogLevel::kWarnings);
+    if (config_.verbosity < static_cast<int>(LogLevel::kWarnings)) return;
+    const int descriptor = fileno(console_);
+    StatusLineOptions options;
+    options.terminal = descriptor >= 0 && ::isatty(descriptor) == 1;
+    options.live_input = live_input(*input_);
+    status_ = std::make_unique<StatusLine>(console_, options);
+    log_->set_console_line(
+        [this] {
+            if (status_) status_->clear();
+        },
+        [this] {
+            if (status_) status_->redraw();
+        });
+}
+
+void Transmission::show_status(int64_t cycle) {
+    update_output_metrics(cycle);
+    // Not over a message whose line is not complete yet.
+    if (status_ && log_->console_at_line_start()) status_->update(metrics_.snapshot());
+}
+
+// The console as before for the run report.
+void Transmission::end_status_line() {
+    log_->clear_console_limit();
+    log_->set_console_line({}, {});
+    if (status_) status_->finish(metrics_.snapshot());
+    status_.reset();
+}
+
+// --- Output figures for the status line until the run's metrics are filled
+// in full: the cycles done and the signal they carry.
+void Transmission::update_output_metrics(int64_t cycles) {
+    const auto count = static_cast<uint64_t>(std::max<int64_t>(cycles, 0));
+    const uint64_t samples = count * static_cast<uint64_t>(sizes_.sample_count);
+    const uint64_t factor = static_cast<uint64_t>(chain_->interpolation_factor());
+    const double seconds = static_cast<double>(samples) / rates_.sampling_rate;
+    metrics_.update([&](MetricValues& values) {
+        values.cycles = count;
+        values.samples_out = samples * factor;
+        values.output_seconds = seconds;
+    });
+}
+// ---
 
 // The run report, then every file closed in the order the log has always
 // shown; the exit code.

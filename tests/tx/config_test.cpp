@@ -508,7 +508,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 22);
+    EXPECT_EQ(options, 23);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
