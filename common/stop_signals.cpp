@@ -25,6 +25,8 @@ int wake_pipe[2] = {-1, -1};
 std::atomic<int> log_descriptor{-1};
 std::atomic<bool> log_line_open{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+// Set by SIGUSR1, taken by the log.
+std::atomic<bool> reopen_requested{false};
 
 void write_all(int descriptor, const char* text) {
     size_t left = std::strlen(text);
@@ -63,6 +65,10 @@ extern "C" void request_stop(int signal_number) {
     }
 }
 
+extern "C" void request_log_reopen(int) {
+    reopen_requested.store(true);
+}
+
 void make_wake_pipe() {
     if (wake_pipe[0] >= 0) return;
     int ends[2];
@@ -84,6 +90,21 @@ void install_stop_signals() {
     // with EINTR, and the wait ends.
     action.sa_flags = 0;
     for (int signal_number : kStopSignals) sigaction(signal_number, &action, nullptr);
+}
+
+void install_log_reopen_signal() {
+    struct sigaction action {};
+    action.sa_handler = request_log_reopen;
+    sigemptyset(&action.sa_mask);
+    // A read or write blocked when it comes goes on; a wait in poll() returns
+    // with EINTR, sees no stop and waits again.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+bool take_log_reopen_request() {
+    // A cheap look first: the log asks at every write.
+    return reopen_requested.load(std::memory_order_relaxed) && reopen_requested.exchange(false);
 }
 
 int stop_signal() {
@@ -116,6 +137,7 @@ StopSignalsBlocked::StopSignalsBlocked() {
     sigset_t blocked;
     sigemptyset(&blocked);
     for (int signal_number : kStopSignals) sigaddset(&blocked, signal_number);
+    sigaddset(&blocked, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
 }
 

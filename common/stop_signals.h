@@ -6,6 +6,11 @@
 // stop, a self-pipe that becomes readable then (so a wait in poll() on input
 // or output ends at once instead of restarting), and the descriptor of the
 // log file, to which a second signal appends its last line.
+//
+// SIGUSR1 asks the log to reopen its file by name (after logrotate moved it
+// away): its handler only sets a flag, which the log takes at its next write
+// or flush. It never stops the run and never ends a wait (SA_RESTART, and no
+// word on the wake descriptor).
 #pragma once
 
 #include <csignal>
@@ -31,8 +36,17 @@ int stop_wake_descriptor();
 // "WARNING: stopped by a second signal (SIGxxx)" before the process ends.
 void set_signal_log(int descriptor, bool line_open);
 
-// Blocks the stop signals in the calling thread while it lives (worker
-// threads), so that they reach the thread that waits on input and output.
+// Installs the SIGUSR1 handler (every run: the signal's default action would
+// end the process).
+void install_log_reopen_signal();
+
+// True once after each SIGUSR1 (or several that came before the look): the
+// request is taken, the next call returns false until another signal.
+bool take_log_reopen_request();
+
+// Blocks the stop signals and SIGUSR1 in the calling thread while it lives
+// (worker threads), so that they reach the thread that waits on input and
+// output and writes the log.
 class StopSignalsBlocked {
   public:
     StopSignalsBlocked();

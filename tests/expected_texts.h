@@ -72,6 +72,8 @@ inline constexpr char kExpectedHelp[] =
     "--precise\texact transform in double precision (FFTW), rounded to float once\n"
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
     "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
+    "--log-max-size BYTES\tlog file at most BYTES (k, M, G: KiB, MiB, GiB; at least 64k): when\n"
+    "  \tfull it becomes NAME.1 and a new one starts (default: no limit)\n"
     "--lenient\twith --device: transmit although an argument was unknown or a value\n"
     "  \tfell back to a default or was ignored (refused without it)\n"
     "--config FILE\tread settings from the TOML file FILE: each long option is a key\n"

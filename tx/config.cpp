@@ -159,6 +159,32 @@ std::optional<double> decimal_value(std::optional<std::string_view> value) {
     return number;
 }
 
+// --log-max-size: digits with an optional k, M or G (powers of 1024, either
+// case), from 64 KiB to 1 TiB; nothing for any other text.
+constexpr uint64_t kMinLogSize = uint64_t{64} << 10;
+constexpr uint64_t kMaxLogSize = uint64_t{1} << 40;
+constexpr const char* kLogSizeRange = "64k to 1024G bytes (k = 1024, M = 1024k, G = 1024M)";
+std::optional<uint64_t> log_size_value(std::string_view text) {
+    size_t digits = 0;
+    uint64_t count = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        count = count * 10 + static_cast<uint64_t>(text[digits] - '0');
+        if (count > kMaxLogSize) return std::nullopt;
+    }
+    const std::string_view suffix = text.substr(digits);
+    const std::string_view units = "kmg";
+    const size_t unit =
+        suffix.size() == 1
+            ? units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(suffix[0]))))
+            : std::string_view::npos;
+    if (digits == 0 || (!suffix.empty() && unit == std::string_view::npos)) return std::nullopt;
+    const int shift = suffix.empty() ? 0 : 10 * (static_cast<int>(unit) + 1);
+    if (count > (kMaxLogSize >> shift)) return std::nullopt;
+    const uint64_t bytes = count << shift;
+    if (bytes < kMinLogSize) return std::nullopt;
+    return bytes;
+}
+
 // A number option's accepted values, for its messages.
 struct NumberRange {
     const char* what;  // as the message names the setting
@@ -397,6 +423,14 @@ class CommandLineParser {
         std::optional<double> threads;
         take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
         config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
+    }
+    void take_log_max_size() {
+        const std::optional<std::string_view> value = take_value();
+        config_.log_max_size = value ? log_size_value(*value) : std::nullopt;
+        if (config_.log_max_size) return;
+        print("Invalid log size %s: ignored.\n", value ? std::string(*value).c_str() : "(none)");
+        print_range(kLogSizeRange);
+        not_taken(std::string(kLogSizeRange) + " expected; ignored");
     }
 
     void take_frequency_mapping() {
@@ -701,6 +735,10 @@ constexpr LongOption kLongOptions[] = {
      "raised-cosine transition of N samples between symbols, inside the\n"
      "guard interval (0 = off, default; at most a quarter of the guard)",
      [](CommandLineParser& parser) { parser.take_window_length(); }},
+    {"--log-max-size", "BYTES",
+     "log file at most BYTES (k, M, G: KiB, MiB, GiB; at least 64k): when\n"
+     "full it becomes NAME.1 and a new one starts (default: no limit)",
+     [](CommandLineParser& parser) { parser.take_log_max_size(); }},
     {"--lenient", nullptr,
      "with --device: transmit although an argument was unknown or a value\n"
      "fell back to a default or was ignored (refused without it)",

@@ -1,10 +1,13 @@
 #include "tx/transmitter.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -17,6 +20,8 @@
 #include "common/stop_signals.h"
 #include "io/ts_packet.h"
 #include "net/live_source.h"
+#include "ops/metrics.h"
+#include "ops/status_line.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/config_file.h"
@@ -202,6 +207,8 @@ struct CycleLoop {
     Log& log;
     float progress_factor;
     RunOperations& operations;
+    // Called with the cycle's number once its samples and lines are out.
+    std::function<void(int64_t)> cycle_done;
 
     // The cycle's header, its block read and its front, and what its
     // progress line will show. The control interface's changes take effect
@@ -235,6 +242,7 @@ struct CycleLoop {
             log.write(LogLevel::kProgress, "LP %.1f MB in\n",
                       input_megabytes(lp->source->bytes_taken()));
         log.flush();
+        if (cycle_done) cycle_done(cycle.number);
     }
 };
 
@@ -391,6 +399,9 @@ class Transmission {
     bool open_outputs_and_device();
     void start_operations();
     int transmit_all();
+    void start_status_line();
+    void show_status();
+    void end_status_line();
     int shut_down(const LoopResult& loop, std::chrono::microseconds elapsed);
     std::string stop_reason(int exit_code) const;
 
@@ -400,6 +411,9 @@ class Transmission {
     std::FILE* console_ = stdout;
     TxConfig config_;
     std::string log_name_;
+    // A paced run's status line while its cycles run; declared before the
+    // log, which may call it until its end.
+    std::unique_ptr<StatusLine> status_;
     std::unique_ptr<Log> log_;
     DerivedRates rates_;
     BlockSizes sizes_;
@@ -439,6 +453,7 @@ int Transmission::transmit_all() {
     // which the dump and output files report as a failed write.
     std::signal(SIGPIPE, SIG_IGN);
     install_stop_signals();
+    install_log_reopen_signal();
 
     if (const std::optional<int> exit_code = read_command_line_and_open_log()) return *exit_code;
     Log& log = *log_;
@@ -456,11 +471,14 @@ int Transmission::transmit_all() {
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
     const InputFilters filters{filters_.rate_check.get(), filters_.adapter != nullptr};
     TsSource& source = filters_.source();
-    const CycleLoop cycles{
-        source,      lp_.get(), *chain_, *outputs_,
-        filters,     signal,    log,     make_progress_factor(source.known_length().value_or(0)),
-        *operations_};
+    const CycleLoop cycles{source,       lp_.get(),
+                           *chain_,      *outputs_,
+                           filters,      signal,
+                           log,          make_progress_factor(source.known_length().value_or(0)),
+                           *operations_, [this](int64_t) { show_status(); }};
+    start_status_line();
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
+    end_status_line();
     if (loop.reader_gone) {
         operations_->output_failed("standard output was closed by its reader");
         return stop_reader_gone(*outputs_, log);
@@ -511,6 +529,7 @@ std::optional<int> Transmission::read_command_line_and_open_log() {
     if (!log_->is_open())
         std::fprintf(console_, "WARNING: Can't create log file \"%s\" -> logging to console only\n",
                      log_name_.c_str());
+    if (config_.log_max_size) log_->set_max_size(*config_.log_max_size);
     return std::nullopt;
 }
 
@@ -640,6 +659,41 @@ void Transmission::start_operations() {
                          chain_->output_samples().size(),
                          rates_.sampling_rate * chain_->interpolation_factor()};
     operations_->start(outputs_->signal, sources, size);
+}
+
+// A paced run (a device, --realtime) shows its status line while its cycles
+// run (from -v 1 on), and the console then takes the warnings and errors
+// only; the cycle, progress and stage lines go to the log file alone.
+void Transmission::start_status_line() {
+    if (!config_.device_args && !config_.realtime) return;
+    log_->set_console_limit(LogLevel::kWarnings);
+    if (config_.verbosity < static_cast<int>(LogLevel::kWarnings)) return;
+    const int descriptor = fileno(console_);
+    StatusLineOptions options;
+    options.terminal = descriptor >= 0 && ::isatty(descriptor) == 1;
+    options.live_input = live_input(*input_);
+    status_ = std::make_unique<StatusLine>(console_, options);
+    log_->set_console_line(
+        [this] {
+            if (status_) status_->clear();
+        },
+        [this] {
+            if (status_) status_->redraw();
+        });
+}
+
+void Transmission::show_status() {
+    // Not over a message whose line is not complete yet.
+    if (status_ && log_->console_at_line_start())
+        status_->update(operations_->metrics().snapshot());
+}
+
+// The console as before for the run report.
+void Transmission::end_status_line() {
+    log_->clear_console_limit();
+    log_->set_console_line({}, {});
+    if (status_) status_->finish(operations_->metrics().snapshot());
+    status_.reset();
 }
 
 // The run report, then every file closed in the order the log has always

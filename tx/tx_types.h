@@ -96,6 +96,8 @@ struct TxConfig {
     int32_t threads = 0;        // --threads; 0: every processor online
     bool precise = false;       // --precise
     int32_t window_length = 0;  // --window; -1 for a value that is no number
+
+    std::optional<uint64_t> log_max_size;  // --log-max-size; none: no limit
     // What the command line did not take as given (tx/config.cpp). Unknown
     // long options and long options without their value stop every run; the
     // rest (unknown arguments, values that fell back to a default or were

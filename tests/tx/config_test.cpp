@@ -512,7 +512,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 40);
+    EXPECT_EQ(options, 41);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
