@@ -430,7 +430,7 @@ class CommandLineParser {
         if (config_.log_max_size) return;
         print("Invalid log size %s: ignored.\n", value ? std::string(*value).c_str() : "(none)");
         print_range(kLogSizeRange);
-        not_taken(std::string(kLogSizeRange) + " expected; ignored");
+        not_taken(std::string(kLogSizeRange) + " expected", "ignored");
     }
 
     void take_frequency_mapping() {

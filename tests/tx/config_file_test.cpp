@@ -239,9 +239,10 @@ TEST(ConfigFile, EveryLongOptionIsAKey) {
         std::string text;    // on the command line, and as a TOML string
         std::string number;  // as a TOML number ("" for none)
     };
-    const Candidate candidates[] = {
-        {"1", "1"},  {"200", "200"}, {"16", "16"}, {"6", "6"}, {"0", "0"}, {"5e6", ""}, {"8k", ""},
-        {"3/4", ""}, {"1/4", ""},    {"cs16", ""}, {"t", ""},  {"2x", ""}, {"BBIF", ""}};
+    const Candidate candidates[] = {{"1", "1"},   {"200", "200"}, {"16", "16"}, {"6", "6"},
+                                    {"0", "0"},   {"5e6", ""},    {"8k", ""},   {"3/4", ""},
+                                    {"1/4", ""},  {"cs16", ""},   {"t", ""},    {"2x", ""},
+                                    {"BBIF", ""}, {"1M", ""}};
     const TxConfig defaults = command_line({});
     int flags = 0, valued = 0;
     for (const LongOptionSummary& option : long_options()) {
