@@ -40,6 +40,9 @@ dpkg -s libcivetweb-dev >/dev/null 2>&1 || missing="$missing libcivetweb-dev"
 pkg-config --exists libsystemd 2>/dev/null || missing="$missing pkg-config libsystemd-dev"
 command -v groff >/dev/null 2>&1 || missing="$missing groff-base"
 command -v dpkg-shlibdeps >/dev/null 2>&1 || missing="$missing dpkg-dev"
+# The configuration file (toml++); systemd-analyze checks the service unit.
+pkg-config --exists tomlplusplus 2>/dev/null || missing="$missing pkg-config libtomlplusplus-dev"
+command -v systemd-analyze >/dev/null 2>&1 || missing="$missing systemd"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive
