@@ -161,7 +161,10 @@ def expect_metrics(early, late):
     for name in ("terramod_samples_out_total", "terramod_cycles_total",
                  "terramod_input_packets_total", "terramod_output_seconds_total"):
         check(late[name] > early[name] > 0, f"{name} did not move: {early[name]} -> {late[name]}")
-    check(early["terramod_underflows_total"] == 0 and late["terramod_underflows_total"] >= 1,
+    # The underflow the device reports at 3 s and the input's stall at 4 s
+    # come after the first scrape (a loaded machine may add underflows of
+    # its own).
+    check(late["terramod_underflows_total"] > early["terramod_underflows_total"],
           f"underflows {early['terramod_underflows_total']} -> {late['terramod_underflows_total']}")
     check(early["terramod_ts_loss_events_total"] == 0 and late["terramod_ts_loss_events_total"] >= 1,
           "the stall raised no TS loss in the metrics")
