@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/descriptor.h"
 #include "io/ts_packet.h"
 #include "net/datagram.h"
 #include "net/rtp_reorder.h"
@@ -33,26 +34,6 @@ constexpr size_t kBatch = 16;           // datagrams read per call
 constexpr int kBatchesPerWake = 64;     // then the stop descriptor is looked at again
 constexpr auto kIdlePoll = 100ms;
 constexpr auto kReportInterval = 1s;
-
-// A file descriptor closed when it goes.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
 
 std::string system_reason(int error) {
     return std::strerror(error);

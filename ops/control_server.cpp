@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/descriptor.h"
 #include "common/stop_signals.h"
 #include "ops/listen_address.h"
 
@@ -38,28 +39,6 @@ constexpr int kReadsPerWake = 16;     // then the other descriptors get their tu
 constexpr int kAcceptsPerWake = 16;   // the same for the listening socket
 constexpr auto kAcceptPause = 100ms;  // after accept() failed for want of resources
 constexpr int kBacklog = 4;
-
-// A file descriptor closed when it goes.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Descriptor() { reset(); }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
 
 std::string reason(int error) {
     return std::strerror(error);
