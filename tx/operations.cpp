@@ -249,6 +249,8 @@ void RunOperations::update_metrics(int64_t cycle, const SampleOutput& output) {
         } else if (sources_.input) {
             v.input_bytes = sources_.input->bytes_taken();
             v.input_packets = v.input_bytes / ts::kPacketSize;
+            // A file or stream: the rate it was read at.
+            v.input_rate_bps = elapsed > 0 ? static_cast<double>(v.input_bytes) * 8 / elapsed : 0;
         }
         if (const LiveSource* live = sources_.live) {
             const LiveSourceStatistics& stats = live->statistics();
