@@ -20,7 +20,7 @@ int32_t superframes_per_megaframe(OfdmMode mode) {
 int64_t packets_per_superframe(const DvbtSettings& settings, bool low_priority) {
     int64_t bits = bits_per_cell[settings.constellation];
     CodeRate rate = settings.code_rate;
-    if (settings.hierarchy != kNonHierarchical) {
+    if (settings.two_streams) {
         bits = low_priority ? bits - 2 : 2;
         if (low_priority) rate = settings.lp_code_rate;
     }

@@ -13,10 +13,11 @@ namespace terramod {
 
 int32_t superframes_per_megaframe(OfdmMode mode);
 
-// Packets per super-frame of one stream: the only one, or in hierarchical
-// transmission the high-priority one (2 bits a cell, settings.code_rate) or
-// with `low_priority` the low-priority one (the remaining bits,
-// settings.lp_code_rate).
+// Packets per super-frame of one stream: the only one (every bit of a cell,
+// as terramod's run of one stream, hierarchical constellation or not), or
+// with two streams (settings.two_streams) the high-priority one (2 bits a
+// cell, settings.code_rate) or with `low_priority` the low-priority one (the
+// remaining bits, settings.lp_code_rate).
 int64_t packets_per_superframe(const DvbtSettings& settings, bool low_priority = false);
 int64_t packets_per_megaframe(const DvbtSettings& settings, bool low_priority = false);
 

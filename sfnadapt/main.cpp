@@ -46,7 +46,7 @@ constexpr const char* kUsage =
     "DVB-T settings, as terramod takes them:\n"
     "  -2k / -8k               transmission mode (default 2k)\n"
     "  -M 4|16|64              constellation (default 4)\n"
-    "  -a NH|1|2|4             hierarchy: the stream is then the high-priority one\n"
+    "  -a NH|1|2|4             hierarchy (the one stream takes every bit of a cell)\n"
     "  -p 1/2|2/3|3/4|5/6|7/8  code rate (default 1/2)\n"
     "  -D 1/4|1/8|1/16|1/32    guard interval (default 1/32)\n"
     "  -b 6|7|8                channel spacing in MHz (default 8)\n"

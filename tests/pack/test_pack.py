@@ -92,11 +92,11 @@ class Install(unittest.TestCase):
 
     def expected_files(self):
         files = [
-            "bin/terramod", "bin/ratestat", "bin/terramod-analyze",
+            "bin/terramod", "bin/ratestat", "bin/sfnadapt", "bin/terramod-analyze",
             "share/terramod/python/terramod_tools/__init__.py",
             "share/terramod/python/terramod_tools/analyze.py",
             "share/man/man1/terramod.1", "share/man/man1/ratestat.1",
-            "share/man/man1/terramod-analyze.1",
+            "share/man/man1/sfnadapt.1", "share/man/man1/terramod-analyze.1",
             "share/doc/terramod/README.md",
             "lib/systemd/system/terramod@.service",
         ]
@@ -139,7 +139,7 @@ class Install(unittest.TestCase):
     def check_tree(self, root, prefix):
         for name in self.expected_files():
             self.assertTrue(os.path.isfile(os.path.join(root, name)), name)
-        for program in ("terramod", "ratestat", "terramod-analyze"):
+        for program in ("terramod", "ratestat", "sfnadapt", "terramod-analyze"):
             self.assertTrue(os.access(os.path.join(root, "bin", program), os.X_OK), program)
         with open(os.path.join(root, "lib/systemd/system/terramod@.service")) as f:
             unit = f.read()
@@ -167,7 +167,7 @@ class Install(unittest.TestCase):
 
 
 class ManPages(unittest.TestCase):
-    PAGES = ["terramod.1", "ratestat.1", "terramod-analyze.1", "terramod-ctl.1"]
+    PAGES = ["terramod.1", "ratestat.1", "sfnadapt.1", "terramod-analyze.1", "terramod-ctl.1"]
 
     def test_every_page_renders_without_warnings(self):
         groff = shutil.which("groff")
@@ -278,10 +278,11 @@ class DebianPackage(unittest.TestCase):
             print(contents)
         paths = [line.split()[-1] for line in contents.splitlines()]
         expected = [
-            "./usr/bin/terramod", "./usr/bin/ratestat", "./usr/bin/terramod-analyze",
+            "./usr/bin/terramod", "./usr/bin/ratestat", "./usr/bin/sfnadapt",
+            "./usr/bin/terramod-analyze",
             "./usr/lib/systemd/system/terramod@.service",
             "./usr/share/man/man1/terramod.1", "./usr/share/man/man1/ratestat.1",
-            "./usr/share/man/man1/terramod-analyze.1",
+            "./usr/share/man/man1/terramod-analyze.1", "./usr/share/man/man1/sfnadapt.1",
             "./usr/share/terramod/python/terramod_tools/analyze.py",
             "./usr/share/doc/terramod/README.md",
         ]

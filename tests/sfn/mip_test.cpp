@@ -193,6 +193,9 @@ TEST(MegaFrame, PacketsFromEn300744Table) {
     h.hierarchy = kAlpha2;
     h.code_rate = kRate2_3;
     h.lp_code_rate = kRate3_4;
+    // One stream (terramod without --lp-input): every bit of the cell.
+    EXPECT_EQ(packets_per_megaframe(h), 4032 * 2);
+    h.two_streams = true;
     EXPECT_EQ(packets_per_megaframe(h), 1344 * 2);
     EXPECT_EQ(packets_per_megaframe(h, true), 3024 * 2);
 }
