@@ -66,6 +66,8 @@ TEST(ConfigFile, KeysSetWhatTheirOptionsSet) {
          {"--realtime", "--loop", "--no-sigmf"}},
         {"frequency = \"474e6\"\nconstellation = \"16\"\nbandwidth = 1700000\nthreads = 2.0",
          {"--frequency", "474e6", "-M", "16", "--bandwidth", "1.7e6", "--threads", "2"}},
+        {"cell-id = 42", {"--cell-id", "42"}},
+        {"cell-id = \"0x2A5C\"", {"--cell-id", "10844"}},
         {"# nothing but a comment\n", {}},
     };
     for (const Case& test : cases) {
