@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace terramod {
 
@@ -43,6 +44,9 @@ struct DvbtSettings {
     // rate 1/2, for one stream).
     bool two_streams = false;
     CodeRate lp_code_rate = kRate1_2;
+    // The 16-bit cell identifier the TPS carry (EN 300 744 V1.4.1 onwards,
+    // clause 4.6.2.10); none: the V1.1.2 TPS, length indicator 23.
+    std::optional<uint16_t> cell_id;
 };
 
 // The MPEG-2 transport stream packet (EN 300 744 clause 4.3.1).

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace terramod {
 
@@ -88,8 +89,10 @@ class SampleSink {
     // or the device refused it; nothing once it is set.
     virtual std::optional<std::string> set_gain(double) { return "the output is no device"; }
     virtual std::optional<std::string> set_frequency(double) { return "the output is no device"; }
-    // A device's gain range (dB).
+    // A device's gain range (dB), and the ranges it can tune to (Hz; none
+    // when it does not say).
     virtual std::optional<std::pair<double, double>> gain_range() const { return std::nullopt; }
+    virtual std::vector<std::pair<double, double>> frequency_ranges() const { return {}; }
 };
 
 }  // namespace terramod

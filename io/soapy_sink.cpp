@@ -242,6 +242,14 @@ std::optional<std::string> SoapySink::set_frequency(double frequency_hz) {
     return std::nullopt;
 }
 
+std::vector<std::pair<double, double>> SoapySink::frequency_ranges() const {
+    std::vector<std::pair<double, double>> ranges;
+    if (device_ == nullptr) return ranges;
+    for (const SoapySDR::Range& range : device_->getFrequencyRange(SOAPY_SDR_TX, settings_.channel))
+        ranges.emplace_back(range.minimum(), range.maximum());
+    return ranges;
+}
+
 std::optional<std::pair<double, double>> SoapySink::gain_range() const {
     if (device_ == nullptr) return std::nullopt;
     const SoapySDR::Range range = device_->getGainRange(SOAPY_SDR_TX, settings_.channel);

@@ -74,6 +74,7 @@ class SoapySink : public SampleSink {
     std::optional<std::string> set_gain(double gain_db) override;
     std::optional<std::string> set_frequency(double frequency_hz) override;
     std::optional<std::pair<double, double>> gain_range() const override;
+    std::vector<std::pair<double, double>> frequency_ranges() const override;
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -14,8 +14,9 @@ constexpr std::array<uint8_t, 15> bch_generator = {1, 1, 1, 0, 1, 1, 1, 0, 1, 1,
 // and 2); frame_index 1 and 3 send its inverse.
 constexpr std::array<uint8_t, 16> kSyncWord = {0, 0, 1, 1, 0, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1, 0};
 
-// Length indicator: 23 bits in use.
-constexpr std::array<uint8_t, 6> kLengthIndicator = {0, 1, 0, 1, 1, 1};
+// Length indicator: 23 bits in use; 31 with the cell identifier.
+constexpr uint32_t kLengthIndicator = 23;
+constexpr uint32_t kLengthIndicatorWithCellId = 31;
 
 // Signalling codes indexed by the enumerations.
 constexpr uint8_t kConstellationCode[] = {0, 1, 2};     // QPSK, 16QAM, 64QAM
@@ -32,7 +33,8 @@ TpsWord::TpsWord(const DvbtSettings& settings)
       code_rate_(settings.code_rate),
       lp_code_rate_(settings.lp_code_rate),
       guard_interval_(settings.guard_interval),
-      mode_(settings.mode) {}
+      mode_(settings.mode),
+      cell_id_(settings.cell_id) {}
 
 void TpsWord::put_field(int first_bit, int width, uint32_t value) {
     for (int i = 0; i < width; ++i) {
@@ -44,7 +46,7 @@ void TpsWord::build_tps_word(int32_t frame_index) {
     tps_bits_[0] = 0;
     const uint8_t sync_inversion = (frame_index & 1) ? 1 : 0;
     for (int i = 0; i < 16; ++i) tps_bits_[1 + i] = kSyncWord[i] ^ sync_inversion;
-    for (int i = 0; i < 6; ++i) tps_bits_[17 + i] = kLengthIndicator[i];
+    put_field(17, 6, cell_id_ ? kLengthIndicatorWithCellId : kLengthIndicator);
     put_field(23, 2, static_cast<uint32_t>(frame_index));
     put_field(25, 2, kConstellationCode[constellation_]);
     put_field(27, 3, kHierarchyCode[hierarchy_]);
@@ -54,6 +56,13 @@ void TpsWord::build_tps_word(int32_t frame_index) {
     put_field(36, 2, kGuardIntervalCode[guard_interval_]);
     put_field(38, 2, kModeCode[mode_]);
     for (int i = 40; i <= 53; ++i) tps_bits_[i] = 0;
+    // Clause 4.6.2.10: b15..b8 of the cell_id in frames 1 and 3 of the
+    // superframe (frame_index 0 and 2), b7..b0 in frames 2 and 4, the most
+    // significant bit in s40. s48..s53 (DVB-H signalling) stay 0.
+    if (cell_id_) {
+        const uint32_t byte = (frame_index & 1) ? (*cell_id_ & 0xFFu) : (*cell_id_ >> 8);
+        put_field(40, 8, byte);
+    }
     append_bch_parity();
 }
 

@@ -1,10 +1,12 @@
 // Transmission Parameter Signalling word of EN 300 744 clause 4.6: 68 bits
 // per frame, s1..s53 from the parameters and frame number, s54..s67 the
-// BCH(67,53) parity.
+// BCH(67,53) parity. With a cell identifier, s40..s47 carry one byte of it
+// a frame and the length indicator is 31 (EN 300 744 V1.4.1 onwards).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "dvbt/dvbt.h"
 
@@ -30,6 +32,7 @@ class TpsWord {
     CodeRate lp_code_rate_;
     GuardInterval guard_interval_;
     OfdmMode mode_;
+    std::optional<uint16_t> cell_id_;
     std::array<uint8_t, 68> tps_bits_{};
 };
 

@@ -72,6 +72,8 @@ inline constexpr char kExpectedHelp[] =
     "--precise\texact transform in double precision (FFTW), rounded to float once\n"
     "--window N\traised-cosine transition of N samples between symbols, inside the\n"
     "  \tguard interval (0 = off, default; at most a quarter of the guard)\n"
+    "--cell-id N\tcell identifier 0 to 65535 in the TPS (EN 300 744 V1.4.1 on:\n"
+    "  \tlength indicator 31, one byte of it a frame; default: none)\n"
     "--log-max-size BYTES\tlog file at most BYTES (k, M, G: KiB, MiB, GiB; at least 64k): when\n"
     "  \tfull it becomes NAME.1 and a new one starts (default: no limit)\n"
     "--lenient\twith --device: transmit although an argument was unknown or a value\n"

@@ -424,6 +424,12 @@ class CommandLineParser {
         take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
         config_.threads = threads ? static_cast<int32_t>(*threads) : 0;
     }
+    void take_cell_id() {
+        std::optional<double> cell_id;
+        take_number(cell_id, {"cell id", 0.0, 65535.0, true, "a whole number from 0 to 65535"});
+        config_.cell_id =
+            cell_id ? std::optional<uint16_t>(static_cast<uint16_t>(*cell_id)) : std::nullopt;
+    }
     void take_log_max_size() {
         const std::optional<std::string_view> value = take_value();
         config_.log_max_size = value ? log_size_value(*value) : std::nullopt;
@@ -735,6 +741,10 @@ constexpr LongOption kLongOptions[] = {
      "raised-cosine transition of N samples between symbols, inside the\n"
      "guard interval (0 = off, default; at most a quarter of the guard)",
      [](CommandLineParser& parser) { parser.take_window_length(); }},
+    {"--cell-id", "N",
+     "cell identifier 0 to 65535 in the TPS (EN 300 744 V1.4.1 on:\n"
+     "length indicator 31, one byte of it a frame; default: none)",
+     [](CommandLineParser& parser) { parser.take_cell_id(); }},
     {"--log-max-size", "BYTES",
      "log file at most BYTES (k, M, G: KiB, MiB, GiB; at least 64k): when\n"
      "full it becomes NAME.1 and a new one starts (default: no limit)",

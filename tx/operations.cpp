@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <cmath>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include "common/version.h"
 #include "io/ts_packet.h"
@@ -27,6 +29,22 @@ ControlSettings::Check range_check(const char* name, double lowest, double highe
         if (value >= lowest && value <= highest) return std::nullopt;
         return std::string(name) + " " + format_metric_value(value) + unit + " is outside " +
                format_metric_value(lowest) + " to " + format_metric_value(highest) + unit;
+    };
+}
+
+// Within one of the device's ranges, read once at the start: the control
+// thread never asks the device itself.
+ControlSettings::Check frequency_check(std::vector<std::pair<double, double>> ranges) {
+    if (ranges.empty()) return range_check("frequency", 1, 1e12, " Hz");
+    return [ranges](double value) -> std::optional<std::string> {
+        std::string listed;
+        for (const auto& [lowest, highest] : ranges) {
+            if (value >= lowest && value <= highest) return std::nullopt;
+            if (!listed.empty()) listed += ", ";
+            listed += format_metric_value(lowest) + " to " + format_metric_value(highest);
+        }
+        return "frequency " + format_metric_value(value) + " Hz is outside the device's range " +
+               listed + " Hz";
     };
 }
 
@@ -110,7 +128,7 @@ void RunOperations::declare_parameters(SampleOutput& output) {
                               range_check("gain", range->first, range->second, " dB"));
         }
         settings_.declare("frequency", config_.frequency_hz.value_or(0),
-                          range_check("frequency", 1, 1e12, " Hz"));
+                          frequency_check(output.device_frequency_ranges()));
     }
     settings_.declare("mute", 0, flag_check);
     if (output.integer_samples())

@@ -144,6 +144,10 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
     rates.nominal_bandwidth = carrier_count[config.mode] * rates.sampling_rate / fft;
     log.write(LogLevel::kProgress, "\tNominal bandwidth   : %.6f MHz\n",
               rates.nominal_bandwidth * 1e-6);
+    // The TPS carry a cell identifier (EN 300 744 V1.4.1 on) only when given.
+    if (config.cell_id)
+        log.write(LogLevel::kProgress, "\tCell id             : %u (0x%04X)\n",
+                  static_cast<unsigned>(*config.cell_id), static_cast<unsigned>(*config.cell_id));
     log.write(LogLevel::kProgress, "----------------------------------------------------------\n");
     return rates;
 }

@@ -61,6 +61,9 @@ SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& f
     if (config.precise) metadata.texts.push_back({"transform", "exact (FFTW, double)"});
     if (config.window_length > 0)
         metadata.numbers.push_back({"window_length", static_cast<double>(config.window_length)});
+    // The cell identifier the TPS carry, only when given.
+    if (config.cell_id)
+        metadata.numbers.push_back({"cell_id", static_cast<double>(*config.cell_id)});
     if (facts.integer_scale) {
         metadata.numbers.push_back({"backoff_db", config.backoff_db});
         metadata.numbers.push_back({"scale", facts.integer_scale->scale});

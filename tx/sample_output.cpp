@@ -254,6 +254,11 @@ std::optional<std::pair<double, double>> SampleOutput::device_gain_range() const
     return std::nullopt;
 }
 
+std::vector<std::pair<double, double>> SampleOutput::device_frequency_ranges() const {
+    if (const SampleSink* sink = device()) return sink->frequency_ranges();
+    return {};
+}
+
 std::optional<std::string> SampleOutput::set_backoff(double backoff_db) {
     if (!integer_samples()) return "the backoff applies to integer sample types (cs16, cs8) only";
     encoder_->set_scale(sample_scale(sample_type_, backoff_db, nominal_rms_));

@@ -100,6 +100,7 @@ class SampleOutput {
     std::optional<std::string> set_device_gain(double gain_db);
     std::optional<std::string> set_device_frequency(double frequency_hz);
     std::optional<std::pair<double, double>> device_gain_range() const;
+    std::vector<std::pair<double, double>> device_frequency_ranges() const;
     std::optional<std::string> set_backoff(double backoff_db);
     bool integer_samples() const {
         return encoder_ && encoder_->type().scale_rule == SampleScale::kBelowFullScale;

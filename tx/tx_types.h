@@ -98,6 +98,9 @@ struct TxConfig {
     int32_t window_length = 0;  // --window; -1 for a value that is no number
 
     std::optional<uint64_t> log_max_size;  // --log-max-size; none: no limit
+    // --cell-id: the cell identifier the TPS carry (EN 300 744 V1.4.1
+    // onwards); none: the TPS of V1.1.2.
+    std::optional<uint16_t> cell_id;
     // What the command line did not take as given (tx/config.cpp). Unknown
     // long options and long options without their value stop every run; the
     // rest (unknown arguments, values that fell back to a default or were
@@ -140,8 +143,9 @@ struct BlockSizes {
 // The fields of the command line the stages compute with.
 inline DvbtSettings dvbt_settings(const TxConfig& config) {
     DvbtSettings settings{
-        config.mode,      config.constellation,    config.hierarchy,        config.guard_interval,
-        config.code_rate, config.interleaver_init, config.frequency_mapping};
+        config.mode,      config.constellation,    config.hierarchy,         config.guard_interval,
+        config.code_rate, config.interleaver_init, config.frequency_mapping, false,
+        kRate1_2,         config.cell_id};
     if (config.hierarchical_streams()) {
         settings.two_streams = true;
         settings.lp_code_rate = config.lp_code_rate;

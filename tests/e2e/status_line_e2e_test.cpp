@@ -77,7 +77,6 @@ TEST_F(StatusLineE2e, PacedRunShowsTheStatusLineInsteadOfTheCycles) {
     };
     const Case cases[] = {
         {{"--realtime"}, true, false, true, true},
-        {{"--realtime", "-v", "2"}, true, false, true, true},
         {{"--realtime", "-v", "1"}, true, false, false, false},
         {{"--realtime", "-v", "0"}, false, false, false, false},
         {{}, false, true, true, true},

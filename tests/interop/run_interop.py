@@ -91,6 +91,8 @@ class Case:
     # The receiver given the symbol timing instead of acquiring it (see
     # dvbt_rx.symbol_acquisition: needed for windowed signals).
     known_timing: bool = False
+    # --cell-id: the TPS carry the cell identifier (length indicator 31).
+    cell_id: int = None
 
     @property
     def name(self):
@@ -117,6 +119,8 @@ class Case:
             parts.append(f"w{self.window}")
         if self.known_timing:
             parts.append("timed")
+        if self.cell_id is not None:
+            parts.append(f"cell{self.cell_id:04x}")
         return "_".join(parts)
 
     def terramod_options(self):
@@ -135,6 +139,8 @@ class Case:
             options.append("--precise")
         if self.window:
             options += ["--window", str(self.window)]
+        if self.cell_id is not None:
+            options += ["--cell-id", str(self.cell_id)]
         return options
 
 
@@ -261,6 +267,13 @@ GROUPS = {
         Case(settings("8k", 16, "1/2", "1/16"), interleaver_init="zero", output_format="2x",
              sample_type="cs16", backoff=15),
         Case(settings("8k", 64, "7/8", "1/4"), sample_type="cs8"),
+    ],
+    # The cell identifier in the TPS (length indicator 31, s40..s47 one byte
+    # of it a frame): the receiver still decodes the stream, and
+    # terramod-analyze reads the identifier back from the samples it gets.
+    "cell_id": [
+        Case(settings("2k", 16, "2/3", "1/8"), cell_id=0x2A5C),
+        Case(settings("8k", 64, "3/4", "1/16"), spacing=7, cell_id=42),
     ],
     # The receiver on gr-dtv's own transmitter: shows the peer itself works.
     "peer_selfcheck": [
@@ -413,6 +426,8 @@ def analyse_received(case, samples, folder, source_dir):
         command += ["--equalizer", "pilots"]
     if case.lp_rate:
         command += ["--lp-code-rate", case.lp_rate]
+    if case.cell_id is not None:
+        command += ["--cell-id", str(case.cell_id)]
     completed = subprocess.run(command, capture_output=True, text=True)
     os.remove(path)
     if completed.returncode not in (0, 3):

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace terramod {
@@ -136,6 +137,106 @@ TEST(TpsWord, SignalsTheLowPriorityCodeRate) {
             EXPECT_EQ(bits(word, 36, 53), bits(one_stream.tps_bits(), 36, 53));
             EXPECT_EQ(remainder_by_generator(word), 0u) << hierarchy << " " << lp;
         }
+}
+
+// The systematic BCH(67,53) parity of s1..s53 by polynomial long division:
+// the remainder of (s1..s53) x^14 by g(x), its highest degree first.
+std::string parity_by_division(const std::string& info_bits) {
+    constexpr uint32_t generator = (1u << 14) | (1u << 9) | (1u << 8) | (1u << 6) | (1u << 5) |
+                                   (1u << 4) | (1u << 2) | (1u << 1) | 1u;
+    uint32_t remainder = 0;
+    for (size_t i = 0; i < info_bits.size() + 14; ++i) {
+        const uint32_t bit = i < info_bits.size() ? static_cast<uint32_t>(info_bits[i] - '0') : 0;
+        remainder = (remainder << 1) | bit;
+        if (remainder & (1u << 14)) remainder ^= generator;
+    }
+    std::string text;
+    for (int i = 13; i >= 0; --i) text += static_cast<char>('0' + ((remainder >> i) & 1));
+    return text;
+}
+
+struct CellIdCase {
+    int32_t frame;
+    std::optional<uint16_t> cell_id;
+    DvbtSettings config;
+    std::string info_bits;  // s1..s53, written field by field
+};
+
+// EN 300 744 V1.4.1 on, clauses 4.6.2.3 and 4.6.2.10: with a cell
+// identifier the length indicator is 011111 (31) and s40..s47 carry b15..b8
+// of the cell_id in frames 1 and 3 of the superframe (frame numbers 00 and
+// 10), b7..b0 in frames 2 and 4 (01 and 11), b15 or b7 in s40; s48..s53 stay
+// 0. Without one the word is that of V1.1.2. Fields below: sync word, length
+// indicator, frame number, constellation, hierarchy, HP rate, LP rate, guard,
+// mode, s40..s47, s48..s53.
+TEST(TpsWord, CarriesTheCellIdentifierByteOfEachFrame) {
+    const DvbtSettings qpsk = make_config(kMode2k, kQpsk, kNonHierarchical, kRate1_2, kGuard1_32);
+    const DvbtSettings qam64 = make_config(kMode8k, kQam64, kAlpha4, kRate7_8, kGuard1_4);
+    const char* even = "0011010111101110";
+    const char* odd = "1100101000010001";
+    const auto word = [](const char* sync, const char* length, const char* frame,
+                         const char* fields, const char* cell_byte) {
+        return std::string(sync) + length + frame + fields + cell_byte + "000000";
+    };
+    // Constellation, hierarchy, HP rate, LP rate, guard, mode:
+    // 00 000 000 000 00 00 (QPSK NH 1/2, 1/32, 2k) and
+    // 10 011 100 000 11 01 (64QAM alpha 4 7/8, 1/4, 8k).
+    const char* qpsk_fields = "000000000000000";
+    const char* qam64_fields = "100111000001101";
+    const CellIdCase cases[] = {
+        // 0x2A5C: 00101010 01011100.
+        {0, 0x2A5C, qpsk, word(even, "011111", "00", qpsk_fields, "00101010")},
+        {1, 0x2A5C, qpsk, word(odd, "011111", "01", qpsk_fields, "01011100")},
+        {2, 0x2A5C, qpsk, word(even, "011111", "10", qpsk_fields, "00101010")},
+        {3, 0x2A5C, qpsk, word(odd, "011111", "11", qpsk_fields, "01011100")},
+        // 42 = 0x002A: the high byte is zero.
+        {0, 42, qam64, word(even, "011111", "00", qam64_fields, "00000000")},
+        {1, 42, qam64, word(odd, "011111", "01", qam64_fields, "00101010")},
+        {2, 0xFFFF, qam64, word(even, "011111", "10", qam64_fields, "11111111")},
+        {3, 0x8001, qam64, word(odd, "011111", "11", qam64_fields, "00000001")},
+        {0, 0x8001, qam64, word(even, "011111", "00", qam64_fields, "10000000")},
+        // Cell id 0 is still signalled: length 31, both bytes 0.
+        {1, 0, qpsk, word(odd, "011111", "01", qpsk_fields, "00000000")},
+        // No cell id: length 23 and s40..s47 zero, as V1.1.2.
+        {0, std::nullopt, qpsk, word(even, "010111", "00", qpsk_fields, "00000000")},
+        {3, std::nullopt, qam64, word(odd, "010111", "11", qam64_fields, "00000000")},
+    };
+    for (const CellIdCase& test : cases) {
+        SCOPED_TRACE(std::to_string(test.frame) + " cell id " +
+                     (test.cell_id ? std::to_string(*test.cell_id) : "none"));
+        ASSERT_EQ(test.info_bits.size(), 53u);
+        DvbtSettings settings = test.config;
+        settings.cell_id = test.cell_id;
+        TpsWord tps(settings);
+        tps.build_tps_word(test.frame);
+        EXPECT_EQ(tps.tps_bits()[0], 0);
+        EXPECT_EQ(bits(tps.tps_bits(), 1, 53), test.info_bits);
+        EXPECT_EQ(bits(tps.tps_bits(), 54, 67), parity_by_division(test.info_bits));
+    }
+    // The division reproduces the parity of the worked examples above.
+    EXPECT_EQ(parity_by_division("00110101111011100101110000000000000000000000000000000"),
+              "01100110000100");
+    EXPECT_EQ(parity_by_division("11001010000100010101111110011100000110100000000000000"),
+              "00000011100110");
+}
+
+// The two bytes of a superframe put back together give the cell id, for
+// every value (frames 1 and 3 the high byte, 2 and 4 the low one).
+TEST(TpsWord, EveryCellIdentifierComesBackFromTwoFrames) {
+    DvbtSettings settings = make_config(kMode2k, kQam16, kNonHierarchical, kRate2_3, kGuard1_8);
+    for (uint32_t id = 0; id <= 0xFFFF; id += 97) {
+        settings.cell_id = static_cast<uint16_t>(id);
+        TpsWord tps(settings);
+        uint32_t bytes[4] = {};
+        for (int32_t frame = 0; frame < 4; ++frame) {
+            tps.build_tps_word(frame);
+            bytes[frame] =
+                static_cast<uint32_t>(std::stoul(bits(tps.tps_bits(), 40, 47), nullptr, 2));
+            ASSERT_EQ(remainder_by_generator(tps.tps_bits()), 0u);
+        }
+        EXPECT_EQ(bytes[0] * 256 + bytes[1], id);
+        EXPECT_EQ(bytes[2] * 256 + bytes[3], id);
+    }
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ def control_session(path, log_path, process):
     replies = {}
     for command in ("get gain", "get frequency", "get mute", "get cycles_total", "list",
                     "set gain 99", "set gain abc", "set mute 2", "frobnicate", "get nothing",
-                    "set gain 20"):
+                    "set frequency 7e9", "set gain 20"):
         replies[command] = client.ask(command)
     # A second client is turned away; the first goes on.
     second = ControlClient(path)
@@ -145,6 +145,9 @@ def expect_replies(replies):
         "get gain": "ok 10", "get frequency": "ok 474000000", "get mute": "ok 0",
         "set gain 20": "ok 20", "second client": "error another client is connected",
         "get gain after": "ok 20", "set mute 1": "ok 1",
+        # The test device tunes from 1 MHz to 6 GHz.
+        "set frequency 7e9": "error frequency 7000000000 Hz is outside the device's range "
+                             "1000000 to 6000000000 Hz",
     }
     for command, reply in expected.items():
         check(replies[command] == reply, f"{command!r} answered {replies[command]!r}, not {reply!r}")

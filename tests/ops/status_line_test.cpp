@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -23,18 +22,8 @@ TEST(StatusLine, HoursMinutesSeconds) {
         const char* text;
     };
     const Case cases[] = {
-        {0, "0:00:00"},
-        {0.999, "0:00:00"},
-        {59.999, "0:00:59"},
-        {60, "0:01:00"},
-        {3599.5, "0:59:59"},
-        {3600, "1:00:00"},
-        {3723.9, "1:02:03"},
-        {86399, "23:59:59"},
-        {360000, "100:00:00"},
-        {-5, "0:00:00"},
-        {std::nan(""), "0:00:00"},
-        {std::numeric_limits<double>::infinity(), "0:00:00"},
+        {0.999, "0:00:00"},    {59.999, "0:00:59"}, {3600, "1:00:00"},         {3723.9, "1:02:03"},
+        {360000, "100:00:00"}, {-5, "0:00:00"},     {std::nan(""), "0:00:00"},
     };
     for (const Case& test : cases)
         EXPECT_EQ(hours_minutes_seconds(test.seconds), test.text) << test.seconds;
@@ -56,8 +45,6 @@ TEST(StatusLine, TextOfTheValues) {
         // Nothing measured yet.
         {0, 0, 0, 0, 0, false, 0, false,
          "in - Mbit/s | out 0:00:00 | underflows 0 | TS loss 0 | clipped 0"},
-        {0, 0, 0, 0, 0, false, 0, true,
-         "in - Mbit/s | buffer 0 ms | out 0:00:00 | underflows 0 | TS loss 0 | clipped 0"},
         // A live input with a loss now.
         {4976640, 0.1984, 3723.9, 2, 1, true, 17, true,
          "in 4.98 Mbit/s | buffer 198 ms | out 1:02:03 | underflows 2 | TS loss 1 (now) | "

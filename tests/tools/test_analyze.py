@@ -303,6 +303,45 @@ class SharedTables(unittest.TestCase):
                     "mode", "constellation", "hierarchy", "code_rate_hp", "guard_interval",
                     "frame_number")), fields)
 
+    def test_cell_id_of_a_superframe(self):
+        """EN 300 744 V1.4.1 on, clause 4.6.2.10: with length indicator 31
+        (011111) frames 1 and 3 of the superframe (frame numbers 0, 2) carry
+        b15..b8 of the cell_id in s40..s47, frames 2 and 4 b7..b0."""
+        from terramod_tools import tps
+
+        def word(frame_number, length, cell_byte):
+            # s1..s53 field by field (2k QPSK NH 1/2 1/32), then the BCH
+            # parity: the remainder of s1..s53 x^14 by g(x), by long division.
+            sync = "0011010111101110" if frame_number % 2 == 0 else "1100101000010001"
+            info = (sync + length + format(frame_number, "02b") + "000000000000000"
+                    + format(cell_byte, "08b") + "000000")
+            generator = (1 << 14) | (1 << 9) | (1 << 8) | (1 << 6) | (1 << 5) | (1 << 4) \
+                | (1 << 2) | (1 << 1) | 1
+            remainder = int(info, 2) << 14
+            for shift in range(52, -1, -1):
+                if remainder & (1 << (shift + 14)):
+                    remainder ^= generator << shift
+            return info + format(remainder, "014b")
+
+        # (frames as (frame number, length indicator, byte), cell_id, problems)
+        cases = [
+            ([(0, "011111", 0x2A), (1, "011111", 0x5C), (2, "011111", 0x2A),
+              (3, "011111", 0x5C)], 0x2A5C, 0),
+            ([(3, "011111", 0x01), (0, "011111", 0x80)], 0x8001, 0),
+            ([(2, "011111", 0x00), (3, "011111", 42)], 42, 0),
+            ([(0, "010111", 0), (1, "010111", 0)], None, 0),
+            ([(0, "011111", 0x12)], None, 1),
+            ([(0, "011111", 0x12), (1, "011111", 0x34), (2, "011111", 0x13),
+              (3, "011111", 0x34)], None, 1),
+        ]
+        for frames, cell_id, problems in cases:
+            with self.subTest(frames=frames):
+                decoded = [tps.decode_tps_word(word(*frame)) for frame in frames]
+                self.assertTrue(all(frame["valid"] for frame in decoded))
+                found, faults = tps.cell_id_of(decoded)
+                self.assertEqual(found, cell_id)
+                self.assertEqual(len(faults), problems, faults)
+
     def test_tool_runs_from_a_copy_of_the_tools_folder_alone(self):
         """terramod-analyze needs nothing from tests/ and finds its package
         through a symbolic link to the command."""
@@ -466,6 +505,49 @@ class TerramodOutputs(unittest.TestCase):
                                 scratch=self.scratch)
         self.assertEqual(completed.returncode, TPS_MISMATCH_STATUS)
         self.assertIn("code_rate_lp: the signal says 5/6", completed.stderr)
+
+    def test_cell_id_read_back_from_the_tps(self):
+        """--cell-id: the tool assembles the identifier from the frames of a
+        superframe, in 2k and 8k; the SigMF metadata or --cell-id give the
+        one to expect, another is a mismatch."""
+        # (name, settings, cell id); 4 frames and a little more.
+        cases = [("cell_2k", dict(constellation=16, code_rate="2/3", guard="1/8"), 0x2A5C),
+                 ("cell_8k", dict(mode="8k", constellation=64, code_rate="3/4",
+                                  guard="1/16"), 42)]
+        for name, settings, cell_id in cases:
+            with self.subTest(name):
+                base = self.transmit(name, extra=["--cell-id", str(cell_id)], symbols=4 * 68 + 2,
+                                     **settings)
+                options = [f"--{key.replace('_', '-')}={value}" for key, value in
+                           settings.items()]
+                completed, summary = run_tool(base + ".bin", *options, scratch=self.scratch)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                report = summary["tps"]
+                self.assertGreaterEqual(report["frames_valid"], 4)
+                self.assertEqual(report["signalled"]["length_indicator"], "011111")
+                self.assertEqual(report["signalled"]["cell_id"], cell_id)
+                self.assertTrue(report["match"], report.get("mismatches"))
+                self.assertIn(f"cell_id          {cell_id} (0x{cell_id:04X})",
+                              completed.stdout)
+                completed, _ = run_tool(base + ".bin", *options, "--cell-id", "0x0001",
+                                        scratch=self.scratch)
+                self.assertEqual(completed.returncode, TPS_MISMATCH_STATUS)
+                self.assertIn(f"cell_id: the signal says {cell_id} (0x{cell_id:04X}), "
+                              "the settings say 1 (0x0001)", completed.stderr)
+        # From the SigMF metadata; a run without --cell-id signals none.
+        base = self.transmit("cell_sigmf", extra=["--cell-id", "7", "--sample-type", "cf32"],
+                             symbols=2 * 68 + 2)
+        completed, summary = run_tool(base + ".sigmf-meta", scratch=self.scratch)
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        self.assertEqual(summary["tps"]["signalled"]["cell_id"], 7)
+        base = self.transmit("no_cell", symbols=2 * 68 + 2)
+        completed, summary = run_tool(base + ".bin", scratch=self.scratch)
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        self.assertEqual(summary["tps"]["signalled"]["length_indicator"], "010111")
+        self.assertNotIn("cell_id", summary["tps"]["signalled"])
+        completed, _ = run_tool(base + ".bin", "--cell-id", "7", scratch=self.scratch)
+        self.assertEqual(completed.returncode, TPS_MISMATCH_STATUS)
+        self.assertIn("cell_id: the signal says none", completed.stderr)
 
     def test_interpolated_bb_if_is_brought_down_by_half_the_base_rate(self):
         """BB IF with -F 2x/-F 4x is defined as the zero IF output with output

@@ -513,7 +513,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 41);
+    EXPECT_EQ(options, 42);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
@@ -550,6 +550,16 @@ TEST(CommandLine, LongOptionNumbersInRange) {
         {"--backoff", "60", true, ""},
         {"--backoff", " 3", false, "0 to 60 dB"},
         {"--backoff", "60.1", false, "0 to 60 dB"},
+        {"--cell-id", "0", true, ""},
+        {"--cell-id", "42", true, ""},
+        {"--cell-id", "65535", true, ""},
+        {"--cell-id", "0x2A5C", true, ""},
+        {"--cell-id", "0x10000", false, "a whole number from 0 to 65535"},
+        {"--cell-id", "65536", false, "a whole number from 0 to 65535"},
+        {"--cell-id", "-1", false, "a whole number from 0 to 65535"},
+        {"--cell-id", "4.5", false, "a whole number from 0 to 65535"},
+        {"--cell-id", " 42", false, "a whole number from 0 to 65535"},
+        {"--cell-id", "cell", false, "a whole number from 0 to 65535"},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.option + " '" + test.value + "'");
@@ -576,6 +586,38 @@ TEST(CommandLine, LongOptionNumbersInRange) {
     EXPECT_EQ(refused.threads, 0);
     EXPECT_FALSE(refused.gain_db);
     EXPECT_EQ(parse({"--window", " 4"}).config.window_length, -1);
+}
+
+// --cell-id: the value taken as the 16-bit identifier; none without the
+// option or after a refused value (the TPS then stay those of V1.1.2).
+TEST(CommandLine, CellIdentifier) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<uint16_t> cell_id;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt},
+        {{"--cell-id", "0"}, uint16_t{0}},
+        {{"--cell-id", "42"}, uint16_t{42}},
+        {{"--cell-id", "1e3"}, uint16_t{1000}},
+        {{"--cell-id", "0x2A5C"}, uint16_t{0x2A5C}},
+        {{"--cell-id", "65535"}, uint16_t{65535}},
+        {{"--cell-id", "65536"}, std::nullopt},
+        {{"--cell-id", "12", "--cell-id", "x"}, std::nullopt},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.arguments.empty() ? "none" : test.arguments.back());
+        const TxConfig config = parse(test.arguments).config;
+        EXPECT_EQ(config.cell_id, test.cell_id);
+        EXPECT_EQ(dvbt_settings(config).cell_id, test.cell_id);
+    }
+    EXPECT_EQ(parse({"--cell-id", "70000"}).console,
+              "Invalid cell id 70000: ignored.\n  --cell-id takes a whole number from 0 to "
+              "65535.\n");
+    const TxConfig refused = parse({"--cell-id", "70000"}).config;
+    ASSERT_EQ(refused.settings_not_taken.size(), 1u);
+    EXPECT_EQ(refused.settings_not_taken[0],
+              "--cell-id 70000: a whole number from 0 to 65535 expected; ignored");
 }
 
 // What a device run refuses: every unknown argument and every value that

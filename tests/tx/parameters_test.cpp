@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace terramod {
@@ -82,6 +83,34 @@ TEST(ParameterReport, SevenMegahertzWithNamesAndOtherSettings) {
                   "\tCarrier spacing     : 3.906 kHz\n"
                   "\tNominal bandwidth   : 6.660156 MHz\n"
                   "----------------------------------------------------------\n");
+}
+
+// --cell-id adds one line at the end of the report, the identifier in
+// decimal and in four hexadecimal digits; without it nothing changes.
+TEST(ParameterReport, CellIdentifierLine) {
+    const std::string tail = "\tNominal bandwidth   : 7.611607 MHz\n";
+    const std::string rule = "----------------------------------------------------------\n";
+    struct Case {
+        std::optional<uint16_t> cell_id;
+        std::string line;
+    };
+    const Case cases[] = {
+        {std::nullopt, ""},
+        {uint16_t{0}, "\tCell id             : 0 (0x0000)\n"},
+        {uint16_t{42}, "\tCell id             : 42 (0x002A)\n"},
+        {uint16_t{0x2A5C}, "\tCell id             : 10844 (0x2A5C)\n"},
+        {uint16_t{65535}, "\tCell id             : 65535 (0xFFFF)\n"},
+    };
+    const std::string plain = report_text(TxConfig{});
+    for (const Case& test : cases) {
+        TxConfig config;
+        config.cell_id = test.cell_id;
+        const std::string text = report_text(config);
+        SCOPED_TRACE(test.line);
+        EXPECT_TRUE(text.ends_with(tail + test.line + rule)) << text;
+        EXPECT_EQ(text.substr(0, plain.size() - rule.size()),
+                  plain.substr(0, plain.size() - rule.size()));
+    }
 }
 
 TEST(ParameterReport, SixMegahertzFigures) {

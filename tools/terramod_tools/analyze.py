@@ -38,6 +38,17 @@ EXIT_OK, EXIT_FATAL, EXIT_FILE, EXIT_TPS_MISMATCH = 0, 1, 2, 3
 DEFAULT_MAX_FRAMES = 8
 
 
+def cell_id_option(text):
+    """--cell-id: a whole number from 0 to 65535, decimal or 0x hexadecimal."""
+    try:
+        value = int(text, 0)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"{text!r}: a whole number from 0 to 65535 expected")
+    return value
+
+
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="terramod-analyze", description=__doc__.split("\n\n")[0],
@@ -58,6 +69,8 @@ def parse_arguments(argv):
     parser.add_argument("--lp-code-rate", choices=list(dvbt.CODE_RATES),
                         help="hierarchical transmission: the LP code rate the TPS must signal")
     parser.add_argument("--guard", choices=list(dvbt.GUARDS))
+    parser.add_argument("--cell-id", type=cell_id_option, metavar="N",
+                        help="the cell identifier (0 to 65535, or 0x hex) the TPS must carry")
     parser.add_argument("--bandwidth", type=int, choices=sorted(dvbt.SAMPLING_RATES),
                         help="channel spacing in MHz (default 8)")
     parser.add_argument("--scale", type=float,

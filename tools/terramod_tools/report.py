@@ -121,6 +121,8 @@ def summary_text(summary):
     lines.append("")
     lines.append(f"TPS: {tps['frames_valid']} of {tps['frames_decoded']} frames valid")
     for name, value in tps.get("signalled", {}).items():
+        if name == "cell_id":
+            value = f"{value} (0x{value:04X})"
         lines.append(f"  {name:17s}{value}")
     if tps["checked"]:
         lines.append("  matches the settings" if tps["match"] else "  MISMATCH:")

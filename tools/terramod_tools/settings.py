@@ -23,6 +23,7 @@ class Settings:
     alpha: str = "NH"
     code_rate: str = "1/2"
     lp_code_rate: str = None
+    cell_id: int = None           # the cell identifier the TPS must carry, when known
     guard: str = "1/32"
     bandwidth_mhz: int = 8
     bb_if: bool = False
@@ -98,7 +99,16 @@ def read_sigmf_settings(meta, settings):
     take("dvbt:frequency_mapping", "bb_if", lambda v: {"zero IF": False, "BB IF": True}[v])
     take("dvbt:interpolation", "interpolation", lambda v: {1: 1, 2: 2, 4: 4}[int(v)])
     take("dvbt:scale", "scale", float)
+    take("dvbt:cell_id", "cell_id", cell_id_value)
     take("core:sample_rate", "recorded_rate", float)
+
+
+def cell_id_value(value):
+    """A cell identifier: a whole number from 0 to 65535."""
+    number = float(value)
+    if number != int(number) or not 0 <= number <= 0xFFFF:
+        raise ValueError(value)
+    return int(number)
 
 
 def apply_options(args, settings):
@@ -112,7 +122,7 @@ def apply_options(args, settings):
                         ("alpha", args.alpha), ("code_rate", args.code_rate),
                         ("lp_code_rate", args.lp_code_rate),
                         ("guard", args.guard), ("bandwidth_mhz", args.bandwidth),
-                        ("scale", args.scale)):
+                        ("scale", args.scale), ("cell_id", args.cell_id)):
         if value is not None:
             setattr(settings, name, value)
             settings.source[name] = "option"

@@ -36,6 +36,9 @@ def decode_tps_word(word):
         "code_rate_lp": dvbt.TPS_CODE_RATES.get(s[33:36], "reserved"),
         "guard_interval": dvbt.TPS_GUARDS[s[36:38]],
         "mode": dvbt.TPS_MODES.get(s[38:40], "reserved"),
+        # s40..s47: with length indicator 31 one byte of the cell_id
+        # (EN 300 744 V1.4.1 on, clause 4.6.2.10), zero with 23.
+        "cell_id_byte": int(s[40:48], 2),
         "bch_ok": bch_remainder([int(b) for b in word]) == 0,
     }
     fields["valid"] = fields["sync_ok"] and fields["length_ok"] and fields["bch_ok"]
@@ -61,6 +64,30 @@ def decode_tps(cells, layout):
                        carrier_agreement=float(agreement))
         frames.append(decoded)
     return frames
+
+
+def cell_id_of(valid):
+    """The 16-bit cell_id of frames that signal length 31: b15..b8 in frames 1
+    and 3 of the superframe (frame numbers 0 and 2), b7..b0 in frames 2 and 4
+    (1 and 3). Returns (cell_id or None, problems); (None, []) when no frame
+    signals one."""
+    frames = [frame for frame in valid
+              if dvbt.TPS_LENGTH_INDICATORS.get(frame["length_indicator"]) == 31]
+    if not frames:
+        return None, []
+    high = {frame["cell_id_byte"] for frame in frames if frame["frame_number"] % 2 == 0}
+    low = {frame["cell_id_byte"] for frame in frames if frame["frame_number"] % 2 == 1}
+    problems = []
+    if len(high) > 1 or len(low) > 1:
+        problems.append("the frames of the file signal different cell_id bytes")
+    if not high or not low:
+        half = "b15..b8 (frames 1, 3)" if not high else "b7..b0 (frames 2, 4)"
+        problems.append(f"cell_id incomplete: no valid frame carries {half}")
+    if len(frames) != len(valid):
+        problems.append("the frames of the file signal different length indicators")
+    if problems and (len(high) != 1 or len(low) != 1):
+        return None, problems
+    return next(iter(high)) * 256 + next(iter(low)), problems
 
 
 def settings_mismatches(valid, settings):
@@ -115,6 +142,15 @@ def tps_report(frames, settings):
     report["signalled"] = {name: valid[0][name] for name in
                            ("mode", "constellation", "hierarchy", "code_rate_hp",
                             "code_rate_lp", "guard_interval", "length_indicator")}
+    cell_id, problems = cell_id_of(valid)
+    mismatches += problems
+    if cell_id is not None:
+        report["signalled"]["cell_id"] = cell_id
+    expected_cell_id = getattr(settings, "cell_id", None)
+    if expected_cell_id is not None and cell_id != expected_cell_id:
+        said = "none" if cell_id is None else f"{cell_id} (0x{cell_id:04X})"
+        mismatches.append(f"cell_id: the signal says {said}, the settings say "
+                          f"{expected_cell_id} (0x{expected_cell_id:04X})")
     mismatches += frame_faults(frames)
     report.update(checked=True, match=not mismatches, mismatches=mismatches)
     return report
