@@ -430,6 +430,34 @@ class CommandLineParser {
         config_.cell_id =
             cell_id ? std::optional<uint16_t>(static_cast<uint16_t>(*cell_id)) : std::nullopt;
     }
+    void take_tx_id() {
+        std::optional<double> id;
+        take_number(id, {"transmitter identifier", 0.0, 65535.0, true,
+                         "a whole number from 0 to 65535"});
+        config_.tx_id = id ? std::optional<uint16_t>(static_cast<uint16_t>(*id)) : std::nullopt;
+    }
+    void take_sfn_offset() {
+        std::optional<double> offset;
+        take_number(offset, {"SFN offset", -1.0, 1.0, false, "seconds from -1 to 1"});
+        config_.sfn_offset_s = offset.value_or(0);
+    }
+    void take_time_source() {
+        const std::optional<std::string_view> value = take_value();
+        config_.time_source_fixed_s.reset();
+        if (value && *value == "system") return;
+        if (value && value->starts_with("fixed:")) {
+            const std::optional<double> seconds =
+                decimal_value(std::optional<std::string_view>(value->substr(6)));
+            if (seconds && *seconds >= 0 && *seconds < 9.2e9) {
+                config_.time_source_fixed_s = seconds;
+                return;
+            }
+        }
+        print("Invalid time source %s: using the system clock.\n",
+              value ? std::string(*value).c_str() : "(none)");
+        print_range("system or fixed:UNIX_SECONDS");
+        not_taken("system or fixed:UNIX_SECONDS expected", "system used");
+    }
     void take_log_max_size() {
         const std::optional<std::string_view> value = take_value();
         config_.log_max_size = value ? log_size_value(*value) : std::nullopt;
@@ -745,6 +773,22 @@ constexpr LongOption kLongOptions[] = {
      "cell identifier 0 to 65535 in the TPS (EN 300 744 V1.4.1 on:\n"
      "length indicator 31, one byte of it a frame; default: none)",
      [](CommandLineParser& parser) { parser.take_cell_id(); }},
+    {"--sfn", nullptr,
+     "single-frequency network (ETSI TS 101 191): the input carries MIPs;\n"
+     "start at the mega-frame the first one points to, emit at its time",
+     [](CommandLineParser& parser) { parser.config().sfn = true; }},
+    {"--sfn-take-settings", nullptr,
+     "with --sfn: take mode, constellation, hierarchy, code rates and\n"
+     "guard interval from the MIP instead of checking them against it",
+     [](CommandLineParser& parser) { parser.config().sfn_take_settings = true; }},
+    {"--tx-id", "N", "with --sfn: this transmitter's identifier in the MIP (0 to 65535)",
+     [](CommandLineParser& parser) { parser.take_tx_id(); }},
+    {"--sfn-offset", "SECONDS", "with --sfn: a local trim of the emission time (-1 to 1)",
+     [](CommandLineParser& parser) { parser.take_sfn_offset(); }},
+    {"--time-source", "SOURCE",
+     "with --sfn: the 1 PPS pulses, system (default) or fixed:UNIX_SECONDS\n"
+     "(the pulse before the first mega-frame, then as the stream advances)",
+     [](CommandLineParser& parser) { parser.take_time_source(); }},
     {"--log-max-size", "BYTES",
      "log file at most BYTES (k, M, G: KiB, MiB, GiB; at least 64k): when\n"
      "full it becomes NAME.1 and a new one starts (default: no limit)",

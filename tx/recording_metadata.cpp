@@ -64,6 +64,11 @@ SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& f
     // The cell identifier the TPS carry, only when given.
     if (config.cell_id)
         metadata.numbers.push_back({"cell_id", static_cast<double>(*config.cell_id)});
+    if (facts.megaframe_period_ns && facts.first_megaframe_sample) {
+        metadata.numbers.push_back({"megaframe_period_ns", *facts.megaframe_period_ns});
+        metadata.numbers.push_back(
+            {"first_megaframe_sample", static_cast<double>(*facts.first_megaframe_sample)});
+    }
     if (facts.integer_scale) {
         metadata.numbers.push_back({"backoff_db", config.backoff_db});
         metadata.numbers.push_back({"scale", facts.integer_scale->scale});

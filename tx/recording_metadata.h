@@ -27,6 +27,10 @@ struct RecordingFacts {
     double lp_useful_bit_rate = 0;       // hierarchical transmission
     std::optional<int64_t> datetime_ns;  // the first sample's time, with a time base
     std::optional<IntegerScale> integer_scale;
+    // --sfn: the mega-frames' period and the sample (at the output rate)
+    // where the first whole one starts.
+    std::optional<double> megaframe_period_ns;
+    std::optional<int64_t> first_megaframe_sample;
 };
 
 SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& facts);

@@ -155,6 +155,8 @@ void SampleOutput::write_sigmf() {
     facts.useful_bit_rate = useful_bit_rate_;
     facts.lp_useful_bit_rate = lp_useful_bit_rate_;
     facts.datetime_ns = clock_.first_sample_time_ns();
+    facts.megaframe_period_ns = megaframe_period_ns_;
+    facts.first_megaframe_sample = first_megaframe_sample_;
     if (integer_samples()) facts.integer_scale = IntegerScale{encoder_->scale(), nominal_rms_};
     const std::string name = sigmf_name();
     if (!write_sigmf_file(name, describe_recording(config_, facts))) {

@@ -64,6 +64,12 @@ class SampleOutput {
     // time is taken to follow). Set before open(): the SigMF capture records
     // it as core:datetime. Runs have none today.
     void set_time_base(std::optional<int64_t> first_sample_time_ns);
+    // --sfn: the mega-frames' period and the output sample where the first
+    // whole one starts, for the SigMF metadata. Set before open().
+    void set_megaframes(double period_ns, int64_t first_sample) {
+        megaframe_period_ns_ = period_ns;
+        first_megaframe_sample_ = first_sample;
+    }
     // When the cycle counted from 0 is due (its first sample at the output
     // rate; its transmit time with a time base).
     CycleTime cycle_time(int64_t cycle_index) const { return clock_.at(cycle_index); }
@@ -144,6 +150,8 @@ class SampleOutput {
     std::vector<uint16_t> dac_i_buffer_;
     std::vector<uint16_t> dac_q_buffer_;
     bool had_failure_ = false;
+    std::optional<double> megaframe_period_ns_;
+    std::optional<int64_t> first_megaframe_sample_;
 };
 
 }  // namespace terramod

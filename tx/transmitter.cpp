@@ -18,10 +18,12 @@
 
 #include "common/log.h"
 #include "common/stop_signals.h"
+#include "io/sigmf.h"
 #include "io/ts_packet.h"
 #include "net/live_source.h"
 #include "ops/metrics.h"
 #include "ops/status_line.h"
+#include "sfn/megaframe_aligner.h"
 #include "tx/chain.h"
 #include "tx/config.h"
 #include "tx/config_file.h"
@@ -32,6 +34,7 @@
 #include "tx/progress.h"
 #include "tx/run_files.h"
 #include "tx/run_settings.h"
+#include "tx/run_sfn.h"
 #include "tx/run_sources.h"
 #include "tx/sample_output.h"
 #include "tx/tx_types.h"
@@ -393,6 +396,9 @@ class Transmission {
 
   private:
     std::optional<int> read_command_line_and_open_log();
+    bool open_sfn_input();
+    void set_sfn_time_base();
+    void report_sfn_end();
     bool check_settings();
     bool build_chain_and_outputs();
     bool open_inputs();
@@ -424,6 +430,10 @@ class Transmission {
     std::unique_ptr<LowPriorityInput> lp_;
     SourceFilters filters_;
     std::unique_ptr<RunOperations> operations_;
+    // --sfn: the input from the first mega-frame on, and the MIP that
+    // pointed to it.
+    std::unique_ptr<MegaframeAligner> aligner_;
+    std::optional<Mip> first_mip_;
 };
 
 int Transmission::run() {
@@ -462,8 +472,8 @@ int Transmission::transmit_all() {
         return kExitSuccess;
     }
     operations_ = std::make_unique<RunOperations>(config_, log);
-    if (!check_settings() || !operations_->prepare() || !build_chain_and_outputs() ||
-        !open_inputs() || !open_outputs_and_device())
+    if ((config_.sfn && !open_sfn_input()) || !check_settings() || !operations_->prepare() ||
+        !build_chain_and_outputs() || !open_inputs() || !open_outputs_and_device())
         return stop_fatal(log);
     start_operations();
 
@@ -488,6 +498,7 @@ int Transmission::transmit_all() {
         return stop_on_lost_output(*outputs_, log);
     }
     if (loop.input_fatal) return stop_fatal(log);
+    if (aligner_) report_sfn_end();
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
                                std::chrono::steady_clock::now() - start));
 }
@@ -597,7 +608,7 @@ bool Transmission::build_chain_and_outputs() {
 // every output before any output is created.
 bool Transmission::open_inputs() {
     Log& log = *log_;
-    input_ = open_input(config_.input_path, config_, log, config_.input_backup);
+    if (!input_) input_ = open_input(config_.input_path, config_, log, config_.input_backup);
     if (!input_) return false;
     if (config_.hierarchical_streams()) {
         lp_ = std::make_unique<LowPriorityInput>();
@@ -627,10 +638,12 @@ bool Transmission::open_inputs() {
 // and the device, set up and streaming before the first cycle.
 bool Transmission::open_outputs_and_device() {
     Log& log = *log_;
+    if (aligner_) set_sfn_time_base();
     if (!open_outputs(config_, *outputs_, log)) return false;
     log.flush();
-    input_->source->skip_to_first_packet();
-    filters_ = make_source_filters(config_, *input_->source, rates_, log);
+    if (!aligner_) input_->source->skip_to_first_packet();
+    filters_ = make_source_filters(
+        config_, aligner_ ? static_cast<TsSource&>(*aligner_) : *input_->source, rates_, log);
     if (filters_.adapter && filters_.adapter->fatal()) return false;
     if (config_.device_args) {
         std::unique_ptr<SampleSink> device =
@@ -644,6 +657,71 @@ bool Transmission::open_outputs_and_device() {
         if (lp_) lp_->source->set_idle_task(watch_device);
     }
     return true;
+}
+
+// --sfn: the input opened before the settings are reported, read up to the
+// first mega-frame a valid MIP points to, and the settings checked against
+// (or taken from) that MIP.
+bool Transmission::open_sfn_input() {
+    Log& log = *log_;
+    if (!sfn_settings_usable(config_, log)) return false;
+    input_ = open_input(config_.input_path, config_, log, config_.input_backup);
+    if (!input_) return false;
+    log.flush();
+    input_->source->skip_to_first_packet();
+    aligner_ = std::make_unique<MegaframeAligner>(*input_->source, log);
+    // Without --sfn-take-settings the settings give the mega-frame's size.
+    const int64_t limit = config_.sfn_take_settings
+                              ? sfn_search_limit()
+                              : 2 * packets_per_megaframe(dvbt_settings(config_));
+    first_mip_ = aligner_->find_start(limit);
+    if (!first_mip_) {
+        log.fatal(
+            "--sfn: no valid MIP (PID 0x0015) in the first 2 mega-frames of the input: "
+            "it needs a stream from an SFN adapter\n");
+        return false;
+    }
+    return check_or_take_mip_settings(config_, *first_mip_, log);
+}
+
+// --sfn: the first sample (mega-frame 0's) leaves the antenna at the
+// emission time its MIP gives; the SigMF metadata records it.
+void Transmission::set_sfn_time_base() {
+    Log& log = *log_;
+    const DvbtSettings settings = dvbt_settings(config_);
+    aligner_->set_megaframe_packets(packets_per_megaframe(settings));
+    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    const int64_t first = first_emission_ns(config_, *first_mip_, now_ns);
+    const int64_t bandwidth_hz = run_bandwidth_hz(config_);
+    outputs_->signal.set_time_base(first);
+    // The samples of a mega-frame at 8/7 of the bandwidth; the file starts
+    // with a whole one.
+    const double samples =
+        static_cast<double>(megaframe_samples(config_.mode, config_.guard_interval));
+    outputs_->signal.set_megaframes(samples * 7e9 / (8.0 * static_cast<double>(bandwidth_hz)), 0);
+    const std::optional<MegaframeClock> clock =
+        MegaframeClock::make(config_.mode, config_.guard_interval, bandwidth_hz, first);
+    if (config_.tx_id && !tx_time_offset_of(*first_mip_, *config_.tx_id))
+        log.write(LogLevel::kProgress, "SFN: the MIP addresses no time offset to --tx-id %u\n",
+                  static_cast<unsigned>(*config_.tx_id));
+    log.write(LogLevel::kProgress,
+              "SFN: %" PRId64 " packets a mega-frame; STS %u, maximum delay %u (100 ns)\n",
+              packets_per_megaframe(settings), static_cast<unsigned>(first_mip_->sts_100ns),
+              static_cast<unsigned>(first_mip_->max_delay_100ns));
+    for (int64_t megaframe = 0; clock && megaframe < 3; ++megaframe)
+        log.write(LogLevel::kProgress, "SFN: mega-frame %" PRId64 " emitted at %s\n", megaframe,
+                  iso8601_utc(clock->start_of(megaframe)).c_str());
+}
+
+// --sfn: how the MIPs fared.
+void Transmission::report_sfn_end() {
+    const size_t checked = aligner_->take_mips().size();
+    log_->write(LogLevel::kProgress,
+                "SFN: %zu MIPs in place, %" PRId64 " not valid, %" PRId64 " misplaced, %" PRId64
+                " mega-frames without one\n",
+                checked, aligner_->bad_mips(), aligner_->misplaced_mips(), aligner_->mip_losses());
 }
 
 // The control interface, the metrics endpoint and the events of the live

@@ -101,6 +101,17 @@ struct TxConfig {
     // --cell-id: the cell identifier the TPS carry (EN 300 744 V1.4.1
     // onwards); none: the TPS of V1.1.2.
     std::optional<uint16_t> cell_id;
+    // Single-frequency network (ETSI TS 101 191): --sfn, the input carries a
+    // MIP in every mega-frame; --sfn-take-settings, the MIP gives the mode,
+    // constellation, hierarchy, code rates and guard interval; --tx-id, this
+    // transmitter's tx_identifier; --sfn-offset, a local trim in seconds.
+    bool sfn = false;
+    bool sfn_take_settings = false;
+    std::optional<uint16_t> tx_id;
+    double sfn_offset_s = 0;
+    // --time-source fixed:UNIX_SECONDS: the 1 PPS pulse before the first
+    // mega-frame; none: the system clock's next whole second.
+    std::optional<double> time_source_fixed_s;
     // What the command line did not take as given (tx/config.cpp). Unknown
     // long options and long options without their value stop every run; the
     // rest (unknown arguments, values that fell back to a default or were

@@ -513,7 +513,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 42);
+    EXPECT_EQ(options, 47);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
@@ -550,6 +550,19 @@ TEST(CommandLine, LongOptionNumbersInRange) {
         {"--backoff", "60", true, ""},
         {"--backoff", " 3", false, "0 to 60 dB"},
         {"--backoff", "60.1", false, "0 to 60 dB"},
+        {"--tx-id", "0", true, ""},
+        {"--tx-id", "65535", true, ""},
+        {"--tx-id", "65536", false, "a whole number from 0 to 65535"},
+        {"--tx-id", "1.5", false, "a whole number from 0 to 65535"},
+        {"--sfn-offset", "-1", true, ""},
+        {"--sfn-offset", "0.000125", true, ""},
+        {"--sfn-offset", "1.5", false, "seconds from -1 to 1"},
+        {"--time-source", "system", true, ""},
+        {"--time-source", "fixed:1800000000", true, ""},
+        {"--time-source", "fixed:1800000000.25", true, ""},
+        {"--time-source", "fixed:-1", false, "system or fixed:UNIX_SECONDS"},
+        {"--time-source", "gps", false, "system or fixed:UNIX_SECONDS"},
+        {"--time-source", "fixed:", false, "system or fixed:UNIX_SECONDS"},
         {"--cell-id", "0", true, ""},
         {"--cell-id", "42", true, ""},
         {"--cell-id", "65535", true, ""},

@@ -1,0 +1,133 @@
+// --sfn on whole runs over streams sfnadapt made (fixed time source): the
+// signal starts at the mega-frame the first MIP points to whatever comes
+// before it, the emission time is the MIP's, and streams without MIPs or
+// with other TPS are refused.
+//
+// Figures worked out by hand for 2k QPSK 1/2 1/32 at 8 MHz: a super-frame
+// is 1512 carriers x 2 bits x 68 symbols x 4 frames x 1/2 / (204 x 8) = 252
+// packets, a mega-frame 8 super-frames = 2016 packets and 32 x 68 x 2112 =
+// 4 595 712 samples at 64/7 MHz = 0.502656 s. sfnadapt's first MIP (in its
+// mega-frame 0) points to its mega-frame 1, which starts 0.502656 s after
+// the pulse 1 800 000 000 (2027-01-15T08:00:00Z).
+#include "tests/e2e/e2e_support.h"
+
+namespace terramod::e2e {
+namespace {
+
+constexpr int64_t kMegaframePackets = 2016;
+
+class SfnE2e : public E2eTest {
+  protected:
+    // The stream of `packets` packets with sfnadapt's MIPs, to `name`.
+    void adapt(const std::string& name, int64_t packets, const std::string& settings = "") {
+        write_file(path("plain.ts"), make_stream(188 * packets));
+        const std::string command = "cd " + shell_quote(path("").string()) + " && " +
+                                    shell_quote(SFNADAPT_BINARY) + " -i plain.ts -o " + name + " " +
+                                    settings +
+                                    " --max-delay 0.25 --time-source fixed:1800000000"
+                                    " --tx-offset 7:-1500 >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    static std::string datetime(const std::string& meta) {
+        const std::string key = "\"core:datetime\": \"";
+        const size_t at = meta.find(key);
+        if (at == std::string::npos) return "<none>";
+        return meta.substr(at + key.size(), meta.find('"', at + key.size()) - at - key.size());
+    }
+};
+
+TEST_F(SfnE2e, SameSignalWhateverComesBeforeTheFirstMegaframe) {
+    adapt("sfn.ts", 3 * kMegaframePackets + 100);
+    const std::string stream = read_file(path("sfn.ts"));
+    // 37 packets of another stream in front.
+    write_file(path("late.ts"), make_stream(188 * 37) + stream);
+    // The same packets from the mega-frame start on, without --sfn.
+    write_file(path("cut.ts"), stream.substr(188 * kMegaframePackets));
+    const std::vector<std::vector<std::string>> runs = {
+        {"-i", "sfn.ts", "-o", "as_is"},
+        {"-i", "late.ts", "-o", "late", "-l", "late.log"},
+        {"-i", "sfn.ts", "-o", "threads", "--threads", "3"},
+    };
+    for (const auto& arguments : runs) {
+        std::vector<std::string> full = arguments;
+        for (const char* more : {"-d", "t", "--sfn", "--time-source", "fixed:1800000000"})
+            full.push_back(more);
+        const RunResult result = run(full);
+        ASSERT_EQ(result.exit_code, 0) << result.console;
+    }
+    ASSERT_EQ(run({"-i", "cut.ts", "-o", "cut", "-d", "t"}).exit_code, 0);
+    const std::string as_is = read_file(path("as_is.bin"));
+    ASSERT_FALSE(as_is.empty());
+    EXPECT_TRUE(read_file(path("late.bin")) == as_is);
+    EXPECT_TRUE(read_file(path("threads.bin")) == as_is);
+    EXPECT_TRUE(read_file(path("cut.bin")) == as_is);
+    EXPECT_EQ(count_of(read_file(path("late.log")),
+                       "SFN: 2053 packets before the first mega-frame start skipped\n"),
+              1);
+}
+
+TEST_F(SfnE2e, EmissionTimeIsTheMipsAndMovesByTheTxOffset) {
+    adapt("sfn.ts", 2 * kMegaframePackets + 50);
+    struct Case {
+        std::vector<std::string> extra;
+        const char* datetime;
+    };
+    const Case cases[] = {
+        {{}, "2027-01-15T08:00:00.752656Z"},
+        // Transmitter 7 is addressed -1500 ns; transmitter 8 nothing.
+        {{"--tx-id", "7"}, "2027-01-15T08:00:00.7526545Z"},
+        {{"--tx-id", "8"}, "2027-01-15T08:00:00.752656Z"},
+        {{"--sfn-offset", "0.000125"}, "2027-01-15T08:00:00.752781Z"},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::string> arguments = {
+            "-i", "sfn.ts", "-o", "out", "-d", "t", "--sfn", "--time-source", "fixed:1800000000"};
+        arguments.insert(arguments.end(), test.extra.begin(), test.extra.end());
+        ASSERT_EQ(run(arguments).exit_code, 0);
+        const std::string meta = read_file(path("out.sigmf-meta"));
+        EXPECT_EQ(datetime(meta), test.datetime);
+        EXPECT_NE(meta.find("\"dvbt:megaframe_period_ns\": 502656000"), std::string::npos);
+        EXPECT_NE(meta.find("\"dvbt:first_megaframe_sample\": 0"), std::string::npos);
+    }
+}
+
+TEST_F(SfnE2e, StreamsThatCannotRunAreRefused) {
+    adapt("sfn.ts", kMegaframePackets + 50);
+    write_file(path("no_mip.ts"), make_stream(188 * 3 * kMegaframePackets));
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<std::string> named;
+    };
+    const Case cases[] = {
+        {{"-i", "no_mip.ts"}, {"FATAL ERROR: ", "no valid MIP (PID 0x0015)"}},
+        {{"-i", "sfn.ts", "-8k", "-M", "16"},
+         {"FATAL ERROR: ", "2k 4QAM alpha NH, code rate 1/2, guard interval 1/32",
+          "8k 16QAM alpha NH, code rate 1/2, guard interval 1/32"}},
+        {{"-i", "sfn.ts", "--adapt-rate"}, {"FATAL ERROR: --sfn cannot run with --adapt-rate"}},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::string> arguments = test.arguments;
+        for (const char* more : {"-o", "out", "-d", "t", "--sfn"}) arguments.push_back(more);
+        const RunResult result = run(arguments);
+        EXPECT_EQ(result.exit_code, 1);
+        for (const std::string& text : test.named)
+            EXPECT_NE(result.console.find(text), std::string::npos) << text << result.console;
+    }
+}
+
+TEST_F(SfnE2e, TakeSettingsRunsAsTheMipSays) {
+    // 16QAM 2/3: 2016 x 2 x 4/3 = 5376 packets a mega-frame.
+    adapt("sfn.ts", 6500, "-M 16 -p 2/3 -D 1/8");
+    const RunResult taken = run({"-i", "sfn.ts", "-o", "taken", "-d", "t", "--sfn",
+                                 "--sfn-take-settings", "--time-source", "fixed:1800000000"});
+    ASSERT_EQ(taken.exit_code, 0) << taken.console;
+    EXPECT_NE(taken.console.find("SFN: settings taken from the MIP: 2k 16QAM"), std::string::npos);
+    ASSERT_EQ(run({"-i", "sfn.ts", "-o", "given", "-d", "t", "--sfn", "-M", "16", "-p", "2/3", "-D",
+                   "1/8", "--time-source", "fixed:1800000000"})
+                  .exit_code,
+              0);
+    EXPECT_TRUE(read_file(path("taken.bin")) == read_file(path("given.bin")));
+}
+
+}  // namespace
+}  // namespace terramod::e2e
