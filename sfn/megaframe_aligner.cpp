@@ -11,6 +11,8 @@ namespace {
 
 // Warnings of each kind written before they are only counted.
 constexpr int64_t kReportedWarnings = 5;
+// MIPs held until the driver takes them.
+constexpr size_t kHeldMips = 64;
 
 }  // namespace
 
@@ -86,6 +88,9 @@ void MegaframeAligner::watch(std::span<const uint8_t, kPacketLength> packet, int
     }
     if (megaframe <= last_mip_megaframe_) return;  // one a mega-frame counts
     count_losses_before(megaframe);
+    ++mips_in_place_;
+    // Only the latest are held for the driver: a long run does not grow.
+    if (mips_.size() >= kHeldMips) mips_.erase(mips_.begin());
     mips_.emplace_back(megaframe, *mip);
 }
 

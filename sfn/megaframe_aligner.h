@@ -30,12 +30,14 @@ class MegaframeAligner : public TsSource {
     void set_megaframe_packets(int64_t packets) { megaframe_packets_ = packets; }
 
     // The MIP of each mega-frame (counted from the first handed out), in
-    // order, taken by the driver: the MIP carried in mega-frame k points to
-    // mega-frame k + 1 and gives its emission time.
+    // order, taken by the driver (the latest 64 are held): the MIP carried in mega-frame k points
+    // to mega-frame k + 1 and gives its emission time.
     std::vector<std::pair<int64_t, Mip>> take_mips();
     // The MIP that pointed to mega-frame 0.
     const std::optional<Mip>& first_mip() const { return first_mip_; }
 
+    // MIPs found in place, taken or not.
+    int64_t mips_in_place() const { return mips_in_place_; }
     int64_t packets_skipped() const { return packets_skipped_; }
     int64_t bad_mips() const { return bad_mips_; }         // CRC or fields wrong
     int64_t misplaced_mips() const { return misplaced_; }  // pointer not at a start
@@ -65,6 +67,7 @@ class MegaframeAligner : public TsSource {
     int64_t position_ = 0;  // packets handed out
     int64_t last_mip_megaframe_ = -1;
     std::vector<std::pair<int64_t, Mip>> mips_;
+    int64_t mips_in_place_ = 0;
     int64_t packets_skipped_ = 0;
     int64_t bad_mips_ = 0;
     int64_t misplaced_ = 0;

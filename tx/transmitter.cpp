@@ -717,10 +717,10 @@ void Transmission::set_sfn_time_base() {
 
 // --sfn: how the MIPs fared.
 void Transmission::report_sfn_end() {
-    const size_t checked = aligner_->take_mips().size();
+    const int64_t checked = aligner_->mips_in_place();
     log_->write(LogLevel::kProgress,
-                "SFN: %zu MIPs in place, %" PRId64 " not valid, %" PRId64 " misplaced, %" PRId64
-                " mega-frames without one\n",
+                "SFN: %" PRId64 " MIPs in place, %" PRId64 " not valid, %" PRId64
+                " misplaced, %" PRId64 " mega-frames without one\n",
                 checked, aligner_->bad_mips(), aligner_->misplaced_mips(), aligner_->mip_losses());
 }
 

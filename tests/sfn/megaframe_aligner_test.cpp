@@ -78,6 +78,7 @@ TEST(MegaframeAligner, SkipsToTheStartAndChecksEachMip) {
         // The first packet handed out is the stream's packet at the start.
         EXPECT_EQ(rest[4], static_cast<uint8_t>(*test.skipped));
         EXPECT_EQ(static_cast<int64_t>(aligner.take_mips().size()), test.in_place);
+        EXPECT_EQ(aligner.mips_in_place(), test.in_place);
         EXPECT_EQ(aligner.bad_mips(), test.bad);
         EXPECT_EQ(aligner.misplaced_mips(), test.misplaced);
         EXPECT_EQ(aligner.mip_losses(), test.losses);
