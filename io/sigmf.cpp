@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/json_text.h"
 #include "common/locked_file.h"
 
 namespace terramod {
@@ -10,20 +11,7 @@ namespace terramod {
 namespace {
 
 std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    return json_quoted(text);
 }
 
 // Shortest text that reads back as the same double.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include "common/utc_clock.h"
 #include "dvbt/dvbt.h"
 #include "io/sigmf.h"
 #include "io/ts_packet.h"
@@ -22,12 +23,6 @@ constexpr double kFillSmoothingSeconds = 1.0;
 
 double seconds_between(LiveSource::Clock::time_point from, LiveSource::Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-int64_t utc_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 // "2026-12-09T01:02:03.456Z": to the millisecond, as SigMF writes times.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/json_text.h"
+#include "common/utc_clock.h"
 #include "ops/metrics.h"
 
 namespace terramod {
@@ -37,21 +39,7 @@ std::string utc_millisecond_text(int64_t time_ns) {
 }
 
 void append_json_string(std::string& out, const std::string& text) {
-    out += '"';
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
+    out += json_quoted(text);
 }
 
 void append_json_value(std::string& out, const RunEventValue& value) {
@@ -65,12 +53,6 @@ void append_json_value(std::string& out, const RunEventValue& value) {
     } else {
         out += std::get<bool>(value) ? "true" : "false";
     }
-}
-
-int64_t utc_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 int connect_datagram_socket(const std::string& path, std::string* error) {

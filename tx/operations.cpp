@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/utc_clock.h"
 #include "common/version.h"
 #include "io/ts_packet.h"
 #include "ops/control_server.h"
@@ -54,8 +55,7 @@ std::optional<std::string> flag_check(double value) {
 }
 
 double unix_seconds_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return static_cast<double>(utc_now_ns()) * 1e-9;
 }
 
 }  // namespace
