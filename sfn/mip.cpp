@@ -11,6 +11,8 @@ constexpr size_t kHeaderBytes = 4;
 // synchronization_id .. individual_addressing_length.
 constexpr size_t kFixedBytes = 17;
 constexpr size_t kCrcBytes = 4;
+// function_tag and function_length, both counted in function_length.
+constexpr size_t kFunctionHeaderBytes = 2;
 
 void put16(std::vector<uint8_t>& out, uint32_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
@@ -32,7 +34,8 @@ uint32_t get(std::span<const uint8_t> bytes, size_t at, size_t count) {
 
 size_t addressing_bytes(const MipAddressing& entry) {
     size_t bytes = 3;
-    for (const MipFunction& function : entry.functions) bytes += 2 + function.body.size();
+    for (const MipFunction& function : entry.functions)
+        bytes += kFunctionHeaderBytes + function.body.size();
     return bytes;
 }
 
@@ -57,7 +60,7 @@ std::optional<std::vector<uint8_t>> section_without_crc(const Mip& mip) {
         out.push_back(static_cast<uint8_t>(addressing_bytes(entry) - 3));
         for (const MipFunction& function : entry.functions) {
             out.push_back(function.tag);
-            out.push_back(static_cast<uint8_t>(function.body.size()));
+            out.push_back(static_cast<uint8_t>(kFunctionHeaderBytes + function.body.size()));
             out.insert(out.end(), function.body.begin(), function.body.end());
         }
     }
@@ -159,14 +162,17 @@ std::optional<Mip> parse_mip(std::span<const uint8_t, kPacketLength> packet, Mip
         if (loop_end > crc_at) return fail(MipError::kBadLength);
         at += 3;
         while (at < loop_end) {
-            if (at + 2 > loop_end || at + 2 + payload[at + 1] > loop_end)
+            if (at + kFunctionHeaderBytes > loop_end) return fail(MipError::kBadLength);
+            const size_t function_length = payload[at + 1];
+            if (function_length < kFunctionHeaderBytes || at + function_length > loop_end)
                 return fail(MipError::kBadLength);
             MipFunction function;
             function.tag = payload[at];
-            const auto body = payload.subspan(at + 2, payload[at + 1]);
+            const auto body = payload.subspan(at + kFunctionHeaderBytes,
+                                              function_length - kFunctionHeaderBytes);
             function.body.assign(body.begin(), body.end());
             entry.functions.push_back(std::move(function));
-            at += 2 + body.size();
+            at += function_length;
         }
         mip.addressing.push_back(std::move(entry));
     }

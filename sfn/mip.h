@@ -11,8 +11,10 @@
 //     tx_identifier 16, function_loop_length 8, functions
 //   CRC_32 (ISO/IEC 13818-1 Annex A) over synchronization_id .. the last
 //   addressing byte; 0xFF stuffing to the end of the packet.
-// A function is function_tag 8, function_length 8 (the bytes of the
-// function after function_length), then its body.
+// A function is function_tag 8, function_length 8, then its body;
+// function_length is the whole function's length, its tag and length bytes
+// included (as ETSI TS 102 773 clause 5.2.8.2 restates TS 101 191 clause
+// 6.1), so a time offset function has length 4.
 #pragma once
 
 #include <array>
@@ -44,6 +46,7 @@ enum MipFunctionTag : uint8_t {
 };
 
 // One function as it is carried: its tag and the bytes after function_length.
+// The body holds at most 253 bytes.
 struct MipFunction {
     uint8_t tag = 0;
     std::vector<uint8_t> body;

@@ -99,12 +99,15 @@ def parse_mip(packet):
         loop_end = at + 3 + body[at + 2]
         at += 3
         while at < loop_end:
+            # function_length counts the whole function, its tag and
+            # length bytes included (TS 102 773 clause 5.2.8.2).
             tag, length = body[at], body[at + 1]
-            function = body[at + 2:at + 2 + length]
+            assert length >= 2, "function_length"
+            function = body[at + 2:at + length]
             if tag == 0x00:  # tx_time_offset_function: signed, 100 ns
-                assert length == 2
+                assert length == 4
                 fields["offsets"][tx_id] = int.from_bytes(function, "big", signed=True) * 100
-            at += 2 + length
+            at += length
         assert at == loop_end
     return fields
 

@@ -47,6 +47,19 @@ TEST(MipEncode, FixedFieldsAtTheirBytes) {
     for (size_t i = 25; i < kPacketLength; ++i) ASSERT_EQ((*packet)[i], 0xFF) << i;
 }
 
+TEST(MipEncode, AddressingLoopAtItsBytes) {
+    Mip mip;
+    mip.addressing = {{0x0203, {*tx_time_offset_function(-2)}}};
+    const std::optional<Packet> packet = encode_mip(mip, 0);
+    ASSERT_TRUE(packet);
+    // section_length 26; individual_addressing_length 7; tx_identifier,
+    // function_loop_length 4; function_tag 0x00, function_length 4 (tag and
+    // length bytes included), time_offset -2.
+    EXPECT_EQ((*packet)[5], 26);
+    const std::vector<uint8_t> expected = {0x07, 0x02, 0x03, 0x04, 0x00, 0x04, 0xFF, 0xFE};
+    EXPECT_EQ(std::vector<uint8_t>(packet->begin() + 20, packet->begin() + 28), expected);
+}
+
 Mip with_addressing(std::vector<MipAddressing> addressing, bool periodic = true) {
     Mip mip;
     mip.pointer = 2015;
@@ -128,6 +141,7 @@ TEST(MipParse, DetectsDamage) {
         {20, 0x01, false, MipError::kBadLength},      // individual_addressing_length
         {23, 0x07, true, MipError::kBadLength},       // function_loop_length past the end
         {25, 0x07, true, MipError::kBadLength},       // function_length past its loop
+        {25, 0x05, true, MipError::kBadLength},       // function_length 1: below its header
         {10, 0x01, true, MipError::kTimeOutOfRange},  // 0x99967F
     };
     for (const Case& c : cases) {
