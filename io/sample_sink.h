@@ -93,6 +93,9 @@ class SampleSink {
     // when it does not say).
     virtual std::optional<std::pair<double, double>> gain_range() const { return std::nullopt; }
     virtual std::vector<std::pair<double, double>> frequency_ranges() const { return {}; }
+    // A device's hardware clock (ns, the time base of transmit times), read
+    // now; nothing for a sink that keeps no time.
+    virtual std::optional<int64_t> hardware_time_ns() { return std::nullopt; }
 };
 
 }  // namespace terramod

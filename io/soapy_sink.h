@@ -21,6 +21,15 @@ class Stream;
 
 namespace terramod {
 
+// How the device's hardware clock is set before the stream starts (the time
+// base of timed bursts, UTC ns since 1970).
+enum class DeviceClockSetting {
+    kNone,         // left as it is
+    kSystemClock,  // to the system clock, read just before it is set
+    kFixed,        // to fixed_time_ns, at once
+    kNextPps,      // to the next whole second of the system clock, at the PPS pulse
+};
+
 struct SoapySinkSettings {
     std::string device_args;             // "driver=hackrf", "driver=lime,serial=..."
     size_t channel = 0;                  // transmit channel
@@ -36,6 +45,11 @@ struct SoapySinkSettings {
     // The stream is activated once this many samples are ready (0: at
     // set-up), so that the device does not start with an empty buffer.
     size_t prime_samples = 0;
+    // The 10 MHz reference ("internal", "external", ... as the device lists
+    // them); nothing: as the device is.
+    std::optional<std::string> clock_source;
+    DeviceClockSetting clock_setting = DeviceClockSetting::kNone;
+    int64_t fixed_time_ns = 0;  // kFixed
 };
 
 class SoapySink : public SampleSink {
