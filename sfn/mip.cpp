@@ -1,6 +1,7 @@
 #include "sfn/mip.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 namespace terramod {
@@ -168,8 +169,8 @@ std::optional<Mip> parse_mip(std::span<const uint8_t, kPacketLength> packet, Mip
                 return fail(MipError::kBadLength);
             MipFunction function;
             function.tag = payload[at];
-            const auto body = payload.subspan(at + kFunctionHeaderBytes,
-                                              function_length - kFunctionHeaderBytes);
+            const auto body =
+                payload.subspan(at + kFunctionHeaderBytes, function_length - kFunctionHeaderBytes);
             function.body.assign(body.begin(), body.end());
             entry.functions.push_back(std::move(function));
             at += function_length;
@@ -186,15 +187,76 @@ std::optional<MipFunction> tx_time_offset_function(int64_t offset_100ns) {
                        {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits & 0xFF)}};
 }
 
-std::optional<int64_t> tx_time_offset_of(const Mip& mip, uint16_t tx_identifier) {
-    for (const MipAddressing& entry : mip.addressing) {
-        if (entry.tx_identifier != tx_identifier) continue;
-        for (const MipFunction& function : entry.functions) {
-            if (function.tag != kTxTimeOffsetFunction || function.body.size() < 2) continue;
-            return static_cast<int16_t>(function.body[0] << 8 | function.body[1]);
+std::optional<MipFunction> tx_frequency_offset_function(int64_t offset_hz) {
+    constexpr int64_t kLimit = 1 << 23;
+    if (offset_hz < -kLimit || offset_hz >= kLimit) return std::nullopt;
+    const auto bits = static_cast<uint32_t>(offset_hz) & 0xFFFFFFu;
+    return MipFunction{kTxFrequencyOffsetFunction,
+                       {static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 8),
+                        static_cast<uint8_t>(bits & 0xFF)}};
+}
+
+std::optional<MipFunction> tx_power_function(double power_dbm) {
+    const double steps = std::round(power_dbm * 10.0);
+    if (!(steps >= 0.0 && steps <= 65535.0)) return std::nullopt;
+    const auto bits = static_cast<uint16_t>(steps);
+    return MipFunction{kTxPowerFunction,
+                       {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits & 0xFF)}};
+}
+
+MipFunction cell_id_function(uint16_t cell_id, bool wait_for_enable) {
+    return MipFunction{kCellIdFunction,
+                       {static_cast<uint8_t>(cell_id >> 8), static_cast<uint8_t>(cell_id & 0xFF),
+                        static_cast<uint8_t>(wait_for_enable ? 0x80 : 0x00)}};
+}
+
+namespace {
+
+// One function's fields into `out`; a body too short for them is ignored.
+void take_function(const MipFunction& function, MipTransmitterFunctions& out) {
+    const std::vector<uint8_t>& body = function.body;
+    switch (function.tag) {
+        case kTxTimeOffsetFunction:
+            if (body.size() >= 2)
+                out.time_offset_100ns = static_cast<int16_t>(body[0] << 8 | body[1]);
+            break;
+        case kTxFrequencyOffsetFunction:
+            if (body.size() >= 3) {
+                // Sign-extend the 24-bit two's complement value.
+                const int32_t raw = body[0] << 16 | body[1] << 8 | body[2];
+                out.frequency_offset_hz = raw >= (1 << 23) ? raw - (1 << 24) : raw;
+            }
+            break;
+        case kTxPowerFunction:
+            if (body.size() >= 2) out.power_decidbm = body[0] << 8 | body[1];
+            break;
+        case kCellIdFunction:
+            if (body.size() >= 2) out.cell_id = static_cast<uint16_t>(body[0] << 8 | body[1]);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+MipTransmitterFunctions functions_for(const Mip& mip, std::optional<uint16_t> tx_identifier) {
+    MipTransmitterFunctions functions;
+    // Every transmitter's first, so that a transmitter's own override them.
+    for (const bool own : {false, true}) {
+        for (const MipAddressing& entry : mip.addressing) {
+            const bool addressed =
+                own ? tx_identifier && *tx_identifier != 0 && entry.tx_identifier == *tx_identifier
+                    : entry.tx_identifier == 0;
+            if (!addressed) continue;
+            for (const MipFunction& function : entry.functions) take_function(function, functions);
         }
     }
-    return std::nullopt;
+    return functions;
+}
+
+std::optional<int64_t> tx_time_offset_of(const Mip& mip, uint16_t tx_identifier) {
+    return functions_for(mip, tx_identifier).time_offset_100ns;
 }
 
 MipBandwidth mip_bandwidth_of(int64_t bandwidth_hz) {

@@ -109,8 +109,31 @@ uint32_t mpeg_crc32(std::span<const uint8_t> bytes);
 // tx_time_offset_function: a signed 16-bit offset in 100 ns steps
 // (-3.2768 ms .. +3.2767 ms). Nothing when out of range.
 std::optional<MipFunction> tx_time_offset_function(int64_t offset_100ns);
-// The time offset (100 ns) that `mip` addresses to `tx_identifier`, or
-// nothing when it addresses none to it.
+// tx_frequency_offset_function: a signed 24-bit offset in 1 Hz steps
+// (-8 388 608 .. +8 388 607 Hz). Nothing when out of range.
+std::optional<MipFunction> tx_frequency_offset_function(int64_t offset_hz);
+// tx_power_function: 16 bits in 0.1 dBm steps (0 .. 6553.5 dBm, rounded to
+// the nearest step). Nothing when out of range.
+std::optional<MipFunction> tx_power_function(double power_dbm);
+// cell_id_function: cell_id 16, wait_for_enable_flag 1, 7 bits for future
+// use (0).
+MipFunction cell_id_function(uint16_t cell_id, bool wait_for_enable = false);
+
+// What a MIP addresses to one transmitter: the functions of tx_identifier 0
+// (every transmitter), overridden by those of its own identifier.
+struct MipTransmitterFunctions {
+    std::optional<int64_t> time_offset_100ns;
+    std::optional<int64_t> frequency_offset_hz;
+    std::optional<int64_t> power_decidbm;  // 0.1 dBm
+    std::optional<uint16_t> cell_id;
+    bool operator==(const MipTransmitterFunctions&) const = default;
+};
+// For `tx_identifier`, or with nothing for a transmitter without one (which
+// takes only what is addressed to every transmitter). A function whose body
+// is too short for its fields is ignored.
+MipTransmitterFunctions functions_for(const Mip& mip, std::optional<uint16_t> tx_identifier);
+// The time offset (100 ns) that `mip` addresses to `tx_identifier` (itself
+// or every transmitter), or nothing when it addresses none to it.
 std::optional<int64_t> tx_time_offset_of(const Mip& mip, uint16_t tx_identifier);
 
 // tps_mip (32 bits, first bit first): constellation 2, hierarchy 3,

@@ -88,7 +88,7 @@ int64_t first_emission_ns(const TxConfig& config, const Mip& mip, int64_t now_ns
                                  ? std::llround(*config.time_source_fixed_s * 1e9)
                                  : (now_ns / kSecond + 1) * kSecond;
     int64_t offset_100ns = static_cast<int64_t>(mip.sts_100ns) + mip.max_delay_100ns;
-    if (config.tx_id) offset_100ns += tx_time_offset_of(mip, *config.tx_id).value_or(0);
+    offset_100ns += functions_for(mip, config.tx_id).time_offset_100ns.value_or(0);
     return pulse_ns + offset_100ns * 100 + std::llround(config.sfn_offset_s * 1e9);
 }
 

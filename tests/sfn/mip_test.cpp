@@ -172,10 +172,64 @@ TEST(TxTimeOffset, SignedHundredNanosecondSteps) {
         const std::optional<Mip> parsed = parse_mip(*encode_mip(mip, 0));
         ASSERT_TRUE(parsed);
         EXPECT_EQ(tx_time_offset_of(*parsed, 9), c.offset_100ns);
-        EXPECT_FALSE(tx_time_offset_of(*parsed, 8));
+        EXPECT_FALSE(tx_time_offset_of(*parsed, 8));  // nothing for every transmitter
     }
     EXPECT_FALSE(tx_time_offset_function(32768));
     EXPECT_FALSE(tx_time_offset_function(-32769));
+}
+
+TEST(MipFunctions, FieldsAtTheirBits) {
+    // Body bytes worked out by hand from each function's field widths.
+    struct Case {
+        std::optional<MipFunction> function;
+        uint8_t tag;
+        std::vector<uint8_t> body;
+    };
+    const std::vector<Case> cases = {
+        {tx_frequency_offset_function(-100), 0x01, {0xFF, 0xFF, 0x9C}},
+        {tx_frequency_offset_function(8'388'607), 0x01, {0x7F, 0xFF, 0xFF}},
+        {tx_frequency_offset_function(-8'388'608), 0x01, {0x80, 0x00, 0x00}},
+        {tx_frequency_offset_function(1'000'000), 0x01, {0x0F, 0x42, 0x40}},
+        {tx_power_function(50.0), 0x02, {0x01, 0xF4}},  // 500 x 0.1 dBm
+        {tx_power_function(0.04), 0x02, {0x00, 0x00}},
+        {tx_power_function(6553.5), 0x02, {0xFF, 0xFF}},
+        {cell_id_function(0x1234), 0x04, {0x12, 0x34, 0x00}},
+        {cell_id_function(0xFFFF, true), 0x04, {0xFF, 0xFF, 0x80}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ASSERT_TRUE(cases[i].function) << i;
+        EXPECT_EQ(cases[i].function->tag, cases[i].tag) << i;
+        EXPECT_EQ(cases[i].function->body, cases[i].body) << i;
+    }
+    EXPECT_FALSE(tx_frequency_offset_function(8'388'608));
+    EXPECT_FALSE(tx_frequency_offset_function(-8'388'609));
+    EXPECT_FALSE(tx_power_function(-0.1));
+    EXPECT_FALSE(tx_power_function(6553.6));
+}
+
+TEST(MipFunctions, OwnIdentifierOverridesEveryTransmitters) {
+    Mip mip;
+    mip.addressing = {
+        {5, {*tx_time_offset_function(-7), *tx_power_function(40.0)}},
+        {0, {*tx_time_offset_function(3), *tx_frequency_offset_function(-100)}},
+        {9, {cell_id_function(0x0102), {kTxPowerFunction, {0x01}}}},  // power body too short
+    };
+    const std::optional<Mip> parsed = parse_mip(*encode_mip(mip, 0));
+    ASSERT_TRUE(parsed);
+    struct Case {
+        std::optional<uint16_t> id;
+        MipTransmitterFunctions expected;
+    };
+    const std::vector<Case> cases = {
+        {5, {-7, -100, 400, std::nullopt}},
+        {9, {3, -100, std::nullopt, 0x0102}},
+        {7, {3, -100, std::nullopt, std::nullopt}},
+        {std::nullopt, {3, -100, std::nullopt, std::nullopt}},
+        {0, {3, -100, std::nullopt, std::nullopt}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(functions_for(*parsed, c.id), c.expected) << c.id.value_or(65535);
+    EXPECT_EQ(functions_for(Mip{}, 5), MipTransmitterFunctions{});
 }
 
 TEST(MegaFrame, PacketsFromEn300744Table) {
