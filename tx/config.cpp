@@ -432,8 +432,8 @@ class CommandLineParser {
     }
     void take_tx_id() {
         std::optional<double> id;
-        take_number(id, {"transmitter identifier", 0.0, 65535.0, true,
-                         "a whole number from 0 to 65535"});
+        take_number(
+            id, {"transmitter identifier", 0.0, 65535.0, true, "a whole number from 0 to 65535"});
         config_.tx_id = id ? std::optional<uint16_t>(static_cast<uint16_t>(*id)) : std::nullopt;
     }
     void take_sfn_offset() {
@@ -444,7 +444,12 @@ class CommandLineParser {
     void take_time_source() {
         const std::optional<std::string_view> value = take_value();
         config_.time_source_fixed_s.reset();
+        config_.time_source_pps = false;
         if (value && *value == "system") return;
+        if (value && *value == "pps") {
+            config_.time_source_pps = true;
+            return;
+        }
         if (value && value->starts_with("fixed:")) {
             const std::optional<double> seconds =
                 decimal_value(std::optional<std::string_view>(value->substr(6)));
@@ -455,8 +460,29 @@ class CommandLineParser {
         }
         print("Invalid time source %s: using the system clock.\n",
               value ? std::string(*value).c_str() : "(none)");
-        print_range("system or fixed:UNIX_SECONDS");
-        not_taken("system or fixed:UNIX_SECONDS expected", "system used");
+        print_range("system, pps or fixed:UNIX_SECONDS");
+        not_taken("system, pps or fixed:UNIX_SECONDS expected", "system used");
+    }
+    void take_mip_loss() {
+        const std::optional<std::string_view> value = take_value();
+        if (value && (*value == "mute" || *value == "stop")) {
+            config_.sfn_stop_on_mip_loss = *value == "stop";
+            return;
+        }
+        print("Invalid MIP loss action %s: mute used.\n",
+              value ? std::string(*value).c_str() : "(none)");
+        print_range("mute or stop");
+        not_taken("mute or stop expected", "mute used");
+        config_.sfn_stop_on_mip_loss = false;
+    }
+    void take_clock_source() {
+        const std::optional<std::string_view> value = take_value();
+        if (value && !value->empty()) {
+            config_.clock_source = std::string(*value);
+            return;
+        }
+        print("Invalid clock source %s: ignored.\n", "(none)");
+        not_taken("a clock source name expected", "ignored");
     }
     void take_log_max_size() {
         const std::optional<std::string_view> value = take_value();
@@ -786,9 +812,18 @@ constexpr LongOption kLongOptions[] = {
     {"--sfn-offset", "SECONDS", "with --sfn: a local trim of the emission time (-1 to 1)",
      [](CommandLineParser& parser) { parser.take_sfn_offset(); }},
     {"--time-source", "SOURCE",
-     "with --sfn: the 1 PPS pulses, system (default) or fixed:UNIX_SECONDS\n"
-     "(the pulse before the first mega-frame, then as the stream advances)",
+     "with --sfn: the 1 PPS pulses, system (default), pps (the device's PPS\n"
+     "input, the seconds from the system clock) or fixed:UNIX_SECONDS (the\n"
+     "pulse before the first mega-frame, then as the stream advances)",
      [](CommandLineParser& parser) { parser.take_time_source(); }},
+    {"--mip-loss", "ACTION",
+     "with --sfn: no valid MIP for more than a mega-frame: mute (silence\n"
+     "until MIPs return, default) or stop (the run ends, exit code 1)",
+     [](CommandLineParser& parser) { parser.take_mip_loss(); }},
+    {"--clock-source", "NAME",
+     "with --device: the 10 MHz reference, as the device names it\n"
+     "(internal, external, gpsdo ...; default: as the device is)",
+     [](CommandLineParser& parser) { parser.take_clock_source(); }},
     {"--log-max-size", "BYTES",
      "log file at most BYTES (k, M, G: KiB, MiB, GiB; at least 64k): when\n"
      "full it becomes NAME.1 and a new one starts (default: no limit)",

@@ -1,5 +1,6 @@
 #include "tx/run_settings.h"
 
+#include <cmath>
 #include <cstdlib>
 
 #include "ofdm/precise_ifft.h"
@@ -70,6 +71,16 @@ std::unique_ptr<SampleSink> open_device(const TxConfig& config, double sample_ra
     settings.stream_format =
         sample_type_description(config.sample_type.value_or(kCf32)).device_format;
     settings.prime_samples = static_cast<size_t>(config.prime_ms * 1e-3 * sample_rate);
+    settings.clock_source = config.clock_source;
+    // An SFN transmitter sends timed bursts: the device's clock follows the
+    // time source.
+    if (config.sfn) {
+        settings.clock_setting = config.time_source_pps       ? DeviceClockSetting::kNextPps
+                                 : config.time_source_fixed_s ? DeviceClockSetting::kFixed
+                                                              : DeviceClockSetting::kSystemClock;
+        if (config.time_source_fixed_s)
+            settings.fixed_time_ns = std::llround(*config.time_source_fixed_s * 1e9);
+    }
     return SoapySink::open(settings, log);
 #else
     (void)config;

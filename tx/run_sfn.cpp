@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "sfn/megaframe_schedule.h"
+
 namespace terramod {
 
 bool sfn_settings_usable(const TxConfig& config, Log& log) {
@@ -32,6 +34,10 @@ int64_t run_bandwidth_hz(const TxConfig& config) {
     return kSpacingHz[config.channel_spacing];
 }
 
+uint32_t tps_mip_for_run(const TxConfig& config) {
+    return tps_mip_for(dvbt_settings(config), mip_bandwidth_of(run_bandwidth_hz(config)));
+}
+
 namespace {
 
 const char* bandwidth_words(MipBandwidth bandwidth) {
@@ -59,7 +65,6 @@ std::string tps_mip_words(uint32_t tps_mip) {
 }
 
 bool check_or_take_mip_settings(TxConfig& config, const Mip& mip, Log& log) {
-    const MipBandwidth bandwidth = mip_bandwidth_of(run_bandwidth_hz(config));
     if (config.sfn_take_settings) {
         const std::optional<TpsMipFields> fields = tps_mip_fields(mip.tps_mip);
         if (!fields) {
@@ -75,7 +80,7 @@ bool check_or_take_mip_settings(TxConfig& config, const Mip& mip, Log& log) {
         log.write(LogLevel::kProgress, "SFN: settings taken from the MIP: %s\n",
                   tps_mip_words(mip.tps_mip).c_str());
     }
-    const uint32_t expected = tps_mip_for(dvbt_settings(config), bandwidth);
+    const uint32_t expected = tps_mip_for_run(config);
     if (expected == mip.tps_mip) return true;
     log.fatal("SFN: the MIP's TPS (%s) differ from the settings (%s)\n",
               tps_mip_words(mip.tps_mip).c_str(), tps_mip_words(expected).c_str());
@@ -83,13 +88,15 @@ bool check_or_take_mip_settings(TxConfig& config, const Mip& mip, Log& log) {
 }
 
 int64_t first_emission_ns(const TxConfig& config, const Mip& mip, int64_t now_ns) {
-    constexpr int64_t kSecond = 1'000'000'000;
-    const int64_t pulse_ns = config.time_source_fixed_s
-                                 ? std::llround(*config.time_source_fixed_s * 1e9)
-                                 : (now_ns / kSecond + 1) * kSecond;
-    int64_t offset_100ns = static_cast<int64_t>(mip.sts_100ns) + mip.max_delay_100ns;
-    offset_100ns += functions_for(mip, config.tx_id).time_offset_100ns.value_or(0);
-    return pulse_ns + offset_100ns * 100 + std::llround(config.sfn_offset_s * 1e9);
+    const int64_t after_pulse =
+        mip_emission_after_pulse_ns(mip, config.tx_id, std::llround(config.sfn_offset_s * 1e9));
+    if (config.time_source_fixed_s)
+        return std::llround(*config.time_source_fixed_s * 1e9) + after_pulse;
+    // The MIP arrives about when the adapter stamped it: the pulse is the one
+    // that puts the mega-frame's start at the adapter (pulse + STS) nearest
+    // to now.
+    const int64_t sts_ns = static_cast<int64_t>(mip.sts_100ns) * 100;
+    return emission_nearest(after_pulse, 0, now_ns + after_pulse - sts_ns);
 }
 
 }  // namespace terramod

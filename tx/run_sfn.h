@@ -25,6 +25,9 @@ int64_t sfn_search_limit();
 // The channel bandwidth in Hz (--bandwidth, else -b).
 int64_t run_bandwidth_hz(const TxConfig& config);
 
+// The tps_mip field a MIP for this run's settings carries.
+uint32_t tps_mip_for_run(const TxConfig& config);
+
 // The settings, as a MIP's tps_mip field names them.
 std::string tps_mip_words(uint32_t tps_mip);
 
@@ -34,9 +37,10 @@ std::string tps_mip_words(uint32_t tps_mip);
 bool check_or_take_mip_settings(TxConfig& config, const Mip& mip, Log& log);
 
 // When mega-frame 0 (the one the first MIP points to) is to leave the
-// antenna, UTC ns: the 1 PPS pulse (fixed, or the system clock's next whole
-// second after `now_ns`) + STS + maximum_delay + this transmitter's
-// tx_time_offset (--tx-id) + --sfn-offset.
+// antenna, UTC ns: the 1 PPS pulse + STS + maximum_delay + this
+// transmitter's tx_time_offset (--tx-id) + --sfn-offset. The pulse is the
+// fixed time source's, or the whole second of the system clock that puts
+// pulse + STS nearest to `now_ns`.
 int64_t first_emission_ns(const TxConfig& config, const Mip& mip, int64_t now_ns);
 
 }  // namespace terramod

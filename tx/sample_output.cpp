@@ -192,6 +192,49 @@ void SampleOutput::set_time_base(std::optional<int64_t> first_sample_time_ns) {
 void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime& time) {
     if (pacer_) pacer_->wait_until_due(time.first_sample);
     if (sinks_.empty()) return;
+    if (gate_ && gate_megaframe_samples_ > 0)
+        write_gated(samples, time.first_sample);
+    else
+        write_block(samples, time);
+}
+
+void SampleOutput::write_gated(std::span<const ComplexSample> samples, int64_t first_sample) {
+    size_t at = 0;
+    while (at < samples.size() && !stopped_by_gate_) {
+        const int64_t index = first_sample + static_cast<int64_t>(at);
+        const int64_t within = index % gate_megaframe_samples_;
+        CycleTime time{index, std::nullopt};
+        if (within == 0) {
+            SampleSink* sink = device();
+            gate_decision_ = gate_->decide(index / gate_megaframe_samples_,
+                                           sink ? sink->hardware_time_ns() : std::nullopt);
+            if (gate_decision_.fate == MegaframeFate::kStop) {
+                stopped_by_gate_ = true;
+                break;
+            }
+            // Each mega-frame sent starts a timed burst at its emission time.
+            if (gate_decision_.fate != MegaframeFate::kLate)
+                time.transmit_time_ns = gate_decision_.emission_ns;
+        }
+        const size_t count =
+            std::min(samples.size() - at, static_cast<size_t>(gate_megaframe_samples_ - within));
+        switch (gate_decision_.fate) {
+            case MegaframeFate::kSend:
+                write_block(samples.subspan(at, count), time);
+                break;
+            case MegaframeFate::kMute:
+                if (silence_.size() < count) silence_.assign(count, ComplexSample{});
+                write_block(std::span<const ComplexSample>(silence_).first(count), time);
+                break;
+            case MegaframeFate::kLate:
+            case MegaframeFate::kStop:
+                break;
+        }
+        at += count;
+    }
+}
+
+void SampleOutput::write_block(std::span<const ComplexSample> samples, const CycleTime& time) {
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs: {
             SampleSink& file = *sinks_[0];

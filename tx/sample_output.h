@@ -15,6 +15,7 @@
 #include "io/sample_sink.h"
 #include "io/sample_types.h"
 #include "ofdm/dac_output.h"
+#include "sfn/megaframe_schedule.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -37,6 +38,14 @@ const OutputFormatDescription& output_format(DacFormat format);
 
 // Where the encoded samples go.
 enum class SampleDestination { kFile, kStandardOutput, kDevice };
+
+// --sfn: what becomes of each mega-frame, asked when its first sample is to
+// go out, with the device's clock then (nothing for a file).
+class MegaframeGate {
+  public:
+    virtual ~MegaframeGate() = default;
+    virtual MegaframeDecision decide(int64_t megaframe, std::optional<int64_t> device_time_ns) = 0;
+};
 
 class SampleOutput {
   public:
@@ -70,6 +79,15 @@ class SampleOutput {
         megaframe_period_ns_ = period_ns;
         first_megaframe_sample_ = first_sample;
     }
+    // --sfn: each mega-frame (`megaframe_samples` at the output rate, the
+    // first starting at sample 0) goes out as `gate` decides: at its
+    // emission time (a timed burst to a device), as silence, or not at all.
+    void set_megaframe_gate(MegaframeGate* gate, int64_t megaframe_samples) {
+        gate_ = gate;
+        gate_megaframe_samples_ = megaframe_samples;
+    }
+    // True once the gate stopped the transmission.
+    bool stopped_by_gate() const { return stopped_by_gate_; }
     // When the cycle counted from 0 is due (its first sample at the output
     // rate; its transmit time with a time base).
     CycleTime cycle_time(int64_t cycle_index) const { return clock_.at(cycle_index); }
@@ -121,6 +139,11 @@ class SampleOutput {
         return destination_ == SampleDestination::kDevice && !sinks_.empty() ? sinks_.front().get()
                                                                              : nullptr;
     }
+    // One block of samples encoded and written to every sink.
+    void write_block(std::span<const ComplexSample> samples, const CycleTime& time);
+    // A cycle's samples cut at the mega-frame starts, each part as the gate
+    // decided for its mega-frame.
+    void write_gated(std::span<const ComplexSample> samples, int64_t first_sample);
     std::string sigmf_name() const;
     void write_sigmf();
     void write_agilent(std::span<const ComplexSample> samples, const CycleTime& time);
@@ -150,6 +173,11 @@ class SampleOutput {
     std::vector<uint16_t> dac_i_buffer_;
     std::vector<uint16_t> dac_q_buffer_;
     bool had_failure_ = false;
+    MegaframeGate* gate_ = nullptr;
+    int64_t gate_megaframe_samples_ = 0;
+    MegaframeDecision gate_decision_;  // the current mega-frame's
+    bool stopped_by_gate_ = false;
+    std::vector<ComplexSample> silence_;
     std::optional<double> megaframe_period_ns_;
     std::optional<int64_t> first_megaframe_sample_;
 };

@@ -37,6 +37,7 @@
 #include "tx/run_sfn.h"
 #include "tx/run_sources.h"
 #include "tx/sample_output.h"
+#include "tx/sfn_gate.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -177,6 +178,7 @@ struct LoopResult {
     bool reader_gone = false;     // standard output lost its reader
     bool input_fatal = false;     // the stream cannot be carried
     bool output_failed = false;   // the device took no more samples
+    bool sfn_stopped = false;     // --mip-loss stop: MIPs were lost
 };
 
 // Computing the next cycle's front beside this cycle's back needs worker
@@ -197,7 +199,8 @@ bool outputs_stop_run(const RunOutputs& outputs, LoopResult& result) {
     result.reader_gone = outputs.signal.reader_gone();
     // A device that fails a write leaves a gap on the air: stop.
     result.output_failed = outputs.signal.device_failed();
-    return result.reader_gone || result.output_failed;
+    result.sfn_stopped = outputs.signal.stopped_by_gate();
+    return result.reader_gone || result.output_failed || result.sfn_stopped;
 }
 
 struct CycleLoop {
@@ -398,7 +401,7 @@ class Transmission {
     std::optional<int> read_command_line_and_open_log();
     bool open_sfn_input();
     void set_sfn_time_base();
-    void report_sfn_end();
+    void start_sfn_gate();
     bool check_settings();
     bool build_chain_and_outputs();
     bool open_inputs();
@@ -434,6 +437,7 @@ class Transmission {
     // pointed to it.
     std::unique_ptr<MegaframeAligner> aligner_;
     std::optional<Mip> first_mip_;
+    std::unique_ptr<SfnGate> sfn_gate_;
 };
 
 int Transmission::run() {
@@ -497,8 +501,13 @@ int Transmission::transmit_all() {
         operations_->output_failed("the SDR device took no more samples");
         return stop_on_lost_output(*outputs_, log);
     }
+    if (loop.sfn_stopped) {
+        sfn_gate_->report_end();
+        stop_on_lost_output(*outputs_, log);
+        return kExitFatal;
+    }
     if (loop.input_fatal) return stop_fatal(log);
-    if (aligner_) report_sfn_end();
+    if (sfn_gate_) sfn_gate_->report_end();
     return shut_down(loop, std::chrono::duration_cast<std::chrono::microseconds>(
                                std::chrono::steady_clock::now() - start));
 }
@@ -656,6 +665,7 @@ bool Transmission::open_outputs_and_device() {
         input_->source->set_idle_task(watch_device);
         if (lp_) lp_->source->set_idle_task(watch_device);
     }
+    if (aligner_) start_sfn_gate();
     return true;
 }
 
@@ -681,7 +691,16 @@ bool Transmission::open_sfn_input() {
             "it needs a stream from an SFN adapter\n");
         return false;
     }
-    return check_or_take_mip_settings(config_, *first_mip_, log);
+    if (!check_or_take_mip_settings(config_, *first_mip_, log)) return false;
+    // The cell id the MIP addresses to this transmitter goes into the TPS
+    // unless --cell-id gave one.
+    const std::optional<uint16_t> cell_id = functions_for(*first_mip_, config_.tx_id).cell_id;
+    if (cell_id && !config_.cell_id) {
+        config_.cell_id = cell_id;
+        log.write(LogLevel::kProgress, "SFN: cell id %u from the MIP\n",
+                  static_cast<unsigned>(*cell_id));
+    }
+    return true;
 }
 
 // --sfn: the first sample (mega-frame 0's) leaves the antenna at the
@@ -715,13 +734,28 @@ void Transmission::set_sfn_time_base() {
                   iso8601_utc(clock->start_of(megaframe)).c_str());
 }
 
-// --sfn: how the MIPs fared.
-void Transmission::report_sfn_end() {
-    const int64_t checked = aligner_->mips_in_place();
-    log_->write(LogLevel::kProgress,
-                "SFN: %" PRId64 " MIPs in place, %" PRId64 " not valid, %" PRId64
-                " misplaced, %" PRId64 " mega-frames without one\n",
-                checked, aligner_->bad_mips(), aligner_->misplaced_mips(), aligner_->mip_losses());
+// --sfn: each mega-frame goes out at its time, or not, as the gate decides;
+// what the first MIP addresses to this transmitter is set on the device.
+void Transmission::start_sfn_gate() {
+    MegaframeScheduleSettings settings;
+    settings.mode = config_.mode;
+    settings.guard_interval = config_.guard_interval;
+    settings.bandwidth_hz = run_bandwidth_hz(config_);
+    settings.first_emission_ns = *outputs_->signal.cycle_time(0).transmit_time_ns;
+    settings.pulse_origin_ns =
+        config_.time_source_fixed_s ? std::llround(*config_.time_source_fixed_s * 1e9) : 0;
+    settings.tx_id = config_.tx_id;
+    settings.local_offset_ns = std::llround(config_.sfn_offset_s * 1e9);
+    settings.tps_mip = tps_mip_for_run(config_);
+    settings.stop_on_mip_loss = config_.sfn_stop_on_mip_loss;
+    const std::optional<MegaframeSchedule> schedule = MegaframeSchedule::make(settings);
+    if (!schedule) return;
+    sfn_gate_ = std::make_unique<SfnGate>(*schedule, *aligner_, outputs_->signal, config_, *log_,
+                                          operations_->events());
+    outputs_->signal.set_megaframe_gate(
+        sfn_gate_.get(),
+        megaframe_samples(config_.mode, config_.guard_interval) * chain_->interpolation_factor());
+    sfn_gate_->start(*first_mip_);
 }
 
 // The control interface, the metrics endpoint and the events of the live

@@ -112,6 +112,14 @@ struct TxConfig {
     // --time-source fixed:UNIX_SECONDS: the 1 PPS pulse before the first
     // mega-frame; none: the system clock's next whole second.
     std::optional<double> time_source_fixed_s;
+    // --time-source pps: the device's PPS input gives the pulses (the system
+    // clock, disciplined, names their seconds).
+    bool time_source_pps = false;
+    // --clock-source: the device's 10 MHz reference, as SoapySDR names it.
+    std::optional<std::string> clock_source;
+    // --mip-loss stop: no valid MIP for more than a mega-frame stops the
+    // run; by default the transmitter mutes until MIPs return.
+    bool sfn_stop_on_mip_loss = false;
     // What the command line did not take as given (tx/config.cpp). Unknown
     // long options and long options without their value stop every run; the
     // rest (unknown arguments, values that fell back to a default or were

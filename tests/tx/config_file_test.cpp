@@ -220,7 +220,7 @@ TEST(ConfigFile, EveryLongOptionIsAKey) {
     const Candidate candidates[] = {{"1", "1"},   {"200", "200"}, {"16", "16"}, {"6", "6"},
                                     {"0", "0"},   {"5e6", ""},    {"8k", ""},   {"3/4", ""},
                                     {"1/4", ""},  {"cs16", ""},   {"t", ""},    {"2x", ""},
-                                    {"BBIF", ""}, {"1M", ""},     {"fixed:1800000000", ""}};
+                                    {"BBIF", ""}, {"1M", ""},     {"fixed:1800000000", ""}, {"stop", ""}};
     const TxConfig defaults = command_line({});
     int flags = 0, valued = 0;
     for (const LongOptionSummary& option : long_options()) {

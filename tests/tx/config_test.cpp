@@ -513,7 +513,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 47);
+    EXPECT_EQ(options, 49);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
@@ -560,9 +560,14 @@ TEST(CommandLine, LongOptionNumbersInRange) {
         {"--time-source", "system", true, ""},
         {"--time-source", "fixed:1800000000", true, ""},
         {"--time-source", "fixed:1800000000.25", true, ""},
-        {"--time-source", "fixed:-1", false, "system or fixed:UNIX_SECONDS"},
-        {"--time-source", "gps", false, "system or fixed:UNIX_SECONDS"},
-        {"--time-source", "fixed:", false, "system or fixed:UNIX_SECONDS"},
+        {"--time-source", "fixed:-1", false, "system, pps or fixed:UNIX_SECONDS"},
+        {"--time-source", "pps", true, ""},
+        {"--time-source", "gps", false, "system, pps or fixed:UNIX_SECONDS"},
+        {"--mip-loss", "mute", true, ""},
+        {"--mip-loss", "stop", true, ""},
+        {"--mip-loss", "silence", false, "mute or stop"},
+        {"--clock-source", "external", true, ""},
+        {"--time-source", "fixed:", false, "system, pps or fixed:UNIX_SECONDS"},
         {"--cell-id", "0", true, ""},
         {"--cell-id", "42", true, ""},
         {"--cell-id", "65535", true, ""},
