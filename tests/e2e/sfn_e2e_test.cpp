@@ -9,6 +9,8 @@
 // 4 595 712 samples at 64/7 MHz = 0.502656 s. sfnadapt's first MIP (in its
 // mega-frame 0) points to its mega-frame 1, which starts 0.502656 s after
 // the pulse 1 800 000 000 (2027-01-15T08:00:00Z).
+#include <algorithm>
+
 #include "tests/e2e/e2e_support.h"
 
 namespace terramod::e2e {
@@ -127,6 +129,69 @@ TEST_F(SfnE2e, TakeSettingsRunsAsTheMipSays) {
                   .exit_code,
               0);
     EXPECT_TRUE(read_file(path("taken.bin")) == read_file(path("given.bin")));
+}
+
+// Spoils the CRC of the MIP (PID 0x0015) carried in each of `megaframes`
+// (counted as sfnadapt counts them, from the stream's first packet).
+std::string spoil_mips(std::string stream, const std::vector<int64_t>& megaframes) {
+    for (size_t at = 0; at + 188 <= stream.size(); at += 188) {
+        const auto pid = (static_cast<uint8_t>(stream[at + 1]) & 0x1F) << 8 |
+                         static_cast<uint8_t>(stream[at + 2]);
+        const int64_t megaframe = static_cast<int64_t>(at / 188) / kMegaframePackets;
+        if (pid == 0x15 &&
+            std::find(megaframes.begin(), megaframes.end(), megaframe) != megaframes.end())
+            stream[at + 10] ^= 0x01;  // in the STS
+    }
+    return stream;
+}
+
+TEST_F(SfnE2e, LostMipsMuteOrStop) {
+    // sfnadapt's mega-frame j + 1 is the run's mega-frame j; its MIP, in
+    // the mega-frame before, times it. Without the MIPs of sfnadapt's
+    // mega-frames 2 and 3 the run's mega-frame 2 keeps the time of the one
+    // before and mega-frame 3 is silence; the MIP of mega-frame 4 brings it
+    // back. The spoilt MIPs are carried as they are: the reference is the
+    // same stream run without --sfn.
+    adapt("sfn.ts", 6 * kMegaframePackets + 10);
+    write_file(path("spoilt.ts"), spoil_mips(read_file(path("sfn.ts")), {2, 3}));
+    const std::vector<std::string> common = {
+        "-d", "t", "--sample-type", "cs8", "--sfn", "--time-source", "fixed:1800000000"};
+    // The same packets from the first mega-frame start on, without --sfn.
+    write_file(path("cut.ts"), read_file(path("spoilt.ts")).substr(188 * kMegaframePackets));
+    std::vector<std::string> clean = {"-i", "cut.ts",        "-o", "clean", "-d",
+                                      "t",  "--sample-type", "cs8"};
+    std::vector<std::string> muted = {"-i", "spoilt.ts", "-o", "muted"};
+    std::vector<std::string> stopped = {"-i", "spoilt.ts", "-o", "stopped", "--mip-loss", "stop"};
+    for (auto* arguments : {&muted, &stopped})
+        arguments->insert(arguments->end(), common.begin(), common.end());
+    ASSERT_EQ(run(clean).exit_code, 0);
+    const RunResult mute = run(muted);
+    ASSERT_EQ(mute.exit_code, 0) << mute.console;
+    // 4 595 712 samples a mega-frame, 2 bytes each in cs8.
+    constexpr size_t kMegaframeBytes = 2 * 4'595'712;
+    const std::string expected = read_file(path("clean.bin"));
+    const std::string got = read_file(path("muted.bin"));
+    ASSERT_EQ(got.size(), expected.size());
+    ASSERT_GT(got.size(), 5 * kMegaframeBytes);
+    EXPECT_TRUE(got.substr(0, 3 * kMegaframeBytes) == expected.substr(0, 3 * kMegaframeBytes));
+    EXPECT_EQ(got.substr(3 * kMegaframeBytes, kMegaframeBytes), std::string(kMegaframeBytes, '\0'));
+    EXPECT_TRUE(got.substr(4 * kMegaframeBytes) == expected.substr(4 * kMegaframeBytes));
+    for (const char* line :
+         {"WARNING: SFN: a MIP (PID 0x0015) is not valid (CRC_32 error): ignored\n",
+          "WARNING: SFN: no valid MIP for more than a mega-frame: muted from mega-frame 3 "
+          "(--mip-loss mute)\n",
+          "SFN: MIPs are back: on air again from mega-frame 4\n",
+          "mega-frames without one; 0 mega-frames late, 1 muted\n"})
+        EXPECT_NE(mute.console.find(line), std::string::npos) << line << mute.console;
+
+    const RunResult stop = run(stopped);
+    EXPECT_EQ(stop.exit_code, 1);
+    EXPECT_NE(stop.console.find("FATAL ERROR: SFN: no valid MIP for more than a mega-frame "
+                                "before mega-frame 3: transmission stopped (--mip-loss stop)\n"),
+              std::string::npos)
+        << stop.console;
+    // Nothing of mega-frame 3 or later was written.
+    EXPECT_EQ(read_file(path("stopped.bin")).size(), 3 * kMegaframeBytes);
 }
 
 }  // namespace
