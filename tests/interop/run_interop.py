@@ -804,12 +804,19 @@ def oracle_signal_check(terramod, source_dir, group_dir):
     return ok
 
 
+def add_build_arguments(parser):
+    """The arguments the build gives every interop script (INTEROP_ARGS in
+    tests/interop/CMakeLists.txt); a script takes what it needs of them."""
+    parser.add_argument("--terramod", required=True)
+    parser.add_argument("--sfnadapt", help="the SFN adapter (the sfn group)")
+    parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--out", required=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("group", choices=list(GROUPS))
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    add_build_arguments(parser)
     parser.add_argument("--window-quarter-guard", action="store_true",
                         help="every terramod case with --window at a quarter of its guard")
     args = parser.parse_args()
