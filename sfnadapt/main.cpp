@@ -3,7 +3,8 @@
 // rate, counts mega-frames from its first packet and puts one Mega-frame
 // Initialization Packet (PID 0x0015) into each (sfn/mip_inserter.h), with
 // the time stamp of the next mega-frame, the maximum network delay, the
-// TPS parameters and the transmitters' time offsets.
+// TPS parameters and the functions addressed to individual transmitters
+// (time and frequency offsets, power, cell id).
 //
 // Exit codes: 0 complete, 1 bad options, 2 a file could not be read or
 // written.
@@ -17,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/file_identity.h"
@@ -36,6 +38,8 @@ constexpr int kExitFileFailure = 2;
 constexpr const char* kUsage =
     "Usage: sfnadapt -i IN -o OUT [DVB-T settings] --max-delay SECONDS\n"
     "                --time-source system|fixed:UNIX_SECONDS [--tx-offset ID:NANOSECONDS ...]\n"
+    "                [--tx-frequency-offset ID:HZ ...] [--tx-power ID:DBM ...]\n"
+    "                [--tx-cell-id ID:N ...]\n"
     "Puts one Mega-frame Initialization Packet (ETSI TS 101 191, PID 0x0015) into\n"
     "each mega-frame of a transport stream that is already at the channel's useful\n"
     "bit rate. Mega-frames are counted from the first packet; the MIP takes the\n"
@@ -61,6 +65,17 @@ constexpr const char* kUsage =
     "                          a tx_time_offset_function for transmitter ID\n"
     "                          (0 .. 65535; 0 addresses every transmitter):\n"
     "                          -3276800 .. 3276700 ns, a multiple of 100\n"
+    "  --tx-frequency-offset ID:HZ\n"
+    "                          a tx_frequency_offset_function for transmitter ID:\n"
+    "                          -8388608 .. 8388607 Hz, a whole number\n"
+    "  --tx-power ID:DBM       a tx_power_function for transmitter ID:\n"
+    "                          0 .. 6553.5 dBm in steps of 0.1\n"
+    "  --tx-cell-id ID:N       a cell_id_function for transmitter ID: cell_id N\n"
+    "                          (0 .. 65535), wait_for_enable_flag 0\n"
+    "  These four are repeatable: each transmitter ID gets one entry of the MIP's\n"
+    "  individual addressing, with at most one function of each kind, in the order\n"
+    "  given; a MIP holds at most 163 bytes of them (3 for each ID, 4 for a time\n"
+    "  offset or a power, 5 for a frequency offset or a cell id).\n"
     "  -h, --help              this text\n";
 
 // terramod's options that sfnadapt takes, and whether each takes a value.
@@ -139,28 +154,106 @@ std::optional<std::string> take_time_source(Options& options, std::string_view v
            ": system or fixed:UNIX_SECONDS (at most 9 decimals, not negative) expected";
 }
 
+// "ID:VALUE": the transmitter ID (0 .. 65535) and the value's text, a
+// leading '+' dropped; nothing when there is no ID.
+std::optional<std::pair<uint16_t, std::string_view>> id_and_value(std::string_view value) {
+    const size_t colon = value.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    const std::optional<uint16_t> id = whole_number<uint16_t>(value.substr(0, colon));
+    if (!id) return std::nullopt;
+    std::string_view rest = value.substr(colon + 1);
+    if (rest.starts_with('+')) rest.remove_prefix(1);
+    return std::pair{*id, rest};
+}
+
+// Puts `function` into the addressing entry of `id` (a new one after the
+// others when it has none), or says why not: `what` names the function in
+// the refusal of a second one of its kind.
+std::optional<std::string> add_function(Options& options, std::string_view option,
+                                        std::string_view value, uint16_t id, MipFunction function,
+                                        std::string_view what) {
+    for (MipAddressing& entry : options.addressing) {
+        if (entry.tx_identifier != id) continue;
+        for (const MipFunction& given : entry.functions) {
+            if (given.tag == function.tag)
+                return std::string(option) + " " + std::string(value) + ": transmitter " +
+                       std::to_string(id) + " was given " + std::string(what) + " already";
+        }
+        entry.functions.push_back(std::move(function));
+        return std::nullopt;
+    }
+    options.addressing.push_back({id, {std::move(function)}});
+    return std::nullopt;
+}
+
 std::optional<std::string> take_tx_offset(Options& options, std::string_view value) {
     const std::string refusal =
         "--tx-offset " + std::string(value) +
         ": ID:NANOSECONDS expected, ID 0 .. 65535, NANOSECONDS a multiple of 100 in "
         "-3276800 .. 3276700";
-    const size_t colon = value.find(':');
-    if (colon == std::string_view::npos) return refusal;
-    const std::optional<uint16_t> id = whole_number<uint16_t>(value.substr(0, colon));
-    std::string_view ns_text = value.substr(colon + 1);
-    if (ns_text.starts_with('+')) ns_text.remove_prefix(1);
-    const std::optional<int64_t> ns = whole_number<int64_t>(ns_text);
-    if (!id || !ns || *ns % 100 != 0) return refusal;
-    const std::optional<MipFunction> function = tx_time_offset_function(*ns / 100);
+    const auto parts = id_and_value(value);
+    if (!parts) return refusal;
+    const std::optional<int64_t> ns = whole_number<int64_t>(parts->second);
+    if (!ns || *ns % 100 != 0) return refusal;
+    std::optional<MipFunction> function = tx_time_offset_function(*ns / 100);
     if (!function) return refusal;
-    for (MipAddressing& entry : options.addressing) {
-        if (entry.tx_identifier == *id)
-            return "--tx-offset " + std::string(value) + ": transmitter " + std::to_string(*id) +
-                   " was given an offset already";
-    }
-    options.addressing.push_back({*id, {*function}});
-    return std::nullopt;
+    return add_function(options, "--tx-offset", value, parts->first, std::move(*function),
+                        "an offset");
 }
+
+std::optional<std::string> take_tx_frequency_offset(Options& options, std::string_view value) {
+    const std::string refusal = "--tx-frequency-offset " + std::string(value) +
+                                ": ID:HZ expected, ID 0 .. 65535, HZ a whole number in "
+                                "-8388608 .. 8388607";
+    const auto parts = id_and_value(value);
+    if (!parts) return refusal;
+    const std::optional<int64_t> hz = whole_number<int64_t>(parts->second);
+    if (!hz) return refusal;
+    std::optional<MipFunction> function = tx_frequency_offset_function(*hz);
+    if (!function) return refusal;
+    return add_function(options, "--tx-frequency-offset", value, parts->first, std::move(*function),
+                        "a frequency offset");
+}
+
+std::optional<std::string> take_tx_power(Options& options, std::string_view value) {
+    const std::string refusal = "--tx-power " + std::string(value) +
+                                ": ID:DBM expected, ID 0 .. 65535, DBM 0 .. 6553.5 in steps "
+                                "of 0.1";
+    const auto parts = id_and_value(value);
+    if (!parts || parts->second.empty()) return refusal;
+    const std::string_view text = parts->second;
+    double dbm = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), dbm);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(dbm))
+        return refusal;
+    // A whole number of 0.1 dBm steps: the text's value within 1e-9 dBm.
+    const double steps = std::round(dbm * 10.0);
+    if (std::fabs(dbm - steps / 10.0) > 1e-9 || steps < 0.0 || steps > 65535.0) return refusal;
+    std::optional<MipFunction> function = tx_power_function(steps / 10.0);
+    if (!function) return refusal;
+    return add_function(options, "--tx-power", value, parts->first, std::move(*function),
+                        "a power");
+}
+
+std::optional<std::string> take_tx_cell_id(Options& options, std::string_view value) {
+    const std::string refusal =
+        "--tx-cell-id " + std::string(value) + ": ID:N expected, ID 0 .. 65535, N 0 .. 65535";
+    const auto parts = id_and_value(value);
+    if (!parts) return refusal;
+    const std::optional<uint16_t> cell_id = whole_number<uint16_t>(parts->second);
+    if (!cell_id) return refusal;
+    return add_function(options, "--tx-cell-id", value, parts->first, cell_id_function(*cell_id),
+                        "a cell id");
+}
+
+// The options that put a function into the individual addressing loop.
+using FunctionOption = std::optional<std::string> (*)(Options&, std::string_view);
+const std::map<std::string_view, FunctionOption> kFunctionOptions = {
+    {"--tx-offset", take_tx_offset},
+    {"--tx-frequency-offset", take_tx_frequency_offset},
+    {"--tx-power", take_tx_power},
+    {"--tx-cell-id", take_tx_cell_id},
+};
 
 // Fills `options`; returns the exit code when the run must not go on (0
 // after -h).
@@ -174,8 +267,9 @@ std::optional<int> parse_options(Options& options, int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return kExitComplete;
         }
-        const bool own =
-            option == "--max-delay" || option == "--time-source" || option == "--tx-offset";
+        const auto function_option = kFunctionOptions.find(option);
+        const bool own = option == "--max-delay" || option == "--time-source" ||
+                         function_option != kFunctionOptions.end();
         const auto terramod = kTerramodOptions.find(option);
         if (!own && terramod == kTerramodOptions.end())
             return fatal("unknown option " + std::string(option) + " (sfnadapt -h lists them)");
@@ -195,13 +289,22 @@ std::optional<int> parse_options(Options& options, int argc, char** argv) {
             refusal = take_time_source(options, value);
             time_source_given = true;
         } else {
-            refusal = take_tx_offset(options, value);
+            refusal = function_option->second(options, value);
         }
         if (refusal) return fatal(*refusal);
     }
-    if (mip_section_bytes(Mip{.addressing = options.addressing}) > kMipMaxSectionBytes)
-        return fatal("too many --tx-offset: a MIP holds at most " +
-                     std::to_string((kMipMaxSectionBytes - 21) / 7) + " of them");
+    const size_t section_bytes = mip_section_bytes(Mip{.addressing = options.addressing});
+    if (section_bytes > kMipMaxSectionBytes) {
+        const size_t fixed_bytes = mip_section_bytes(Mip{});
+        return fatal(
+            "too many --tx-offset, --tx-frequency-offset, --tx-power and --tx-cell-id: "
+            "their functions take " +
+            std::to_string(section_bytes - fixed_bytes) +
+            " bytes of individual addressing, a MIP holds at most " +
+            std::to_string(kMipMaxSectionBytes - fixed_bytes) +
+            " (3 for each transmitter ID, 4 for a time offset or a power, 5 for a "
+            "frequency offset or a cell id)");
+    }
 
     std::vector<char*> pointers;
     for (std::string& arg : terramod_args) pointers.push_back(arg.data());

@@ -98,9 +98,7 @@ def run_case(tx, terramod, source_dir, out_dir, seed):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    run_interop.add_build_arguments(parser)
     args = parser.parse_args()
     out_dir = os.path.join(args.out, "cell_agreement")
     passed = sum(run_case(tx, args.terramod, args.source_dir, out_dir, seed)

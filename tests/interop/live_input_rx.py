@@ -623,9 +623,7 @@ def print_report(case, result, figures, report, problems, run_seconds, total_sec
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    run_interop.add_build_arguments(parser)
     parser.add_argument("--soapy-modules",
                         help="the test device module's folder (default: tests/soapy_modules "
                              "beside terramod)")

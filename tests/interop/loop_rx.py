@@ -220,9 +220,7 @@ def check(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    run_interop.add_build_arguments(parser)
     parser.add_argument("--seconds", type=float, default=8.0,
                         help="seconds of samples received (default 8: about 4 passes)")
     parser.add_argument("--sample-type", default="cf32", choices=["cf32", "cs16"])

@@ -130,9 +130,7 @@ def plot(spectra, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    run_interop.add_build_arguments(parser)
     args = parser.parse_args()
     folder = os.path.join(args.out, "spectrum")
     os.makedirs(folder, exist_ok=True)

@@ -287,9 +287,7 @@ def check_warning(terramod, folder, name, source, expected_count):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    run_interop.add_build_arguments(parser)
     parser.add_argument("--case", help="run only the case of this name")
     args = parser.parse_args()
     args.out = os.path.join(args.out, "rate_adaptation")

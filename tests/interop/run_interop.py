@@ -3,7 +3,7 @@
 terramod, GNU Radio's gr-dtv receiver decodes terramod's output, and the
 decoded stream is compared with the one that went in.
 
-    run_interop.py GROUP --terramod PATH --source-dir DIR --out DIR
+    run_interop.py GROUP --terramod PATH [--sfnadapt PATH] --source-dir DIR --out DIR
 
 GROUP is one of the case groups below (CTest runs each as a test of its own).
 For each case the report gives the packets sent (input plus the empty
@@ -13,6 +13,11 @@ packets lost at the start while the receiver acquires, and how many of the
 rest came back identical. A case passes when the start-up loss is within
 its bound and every packet from the first one delivered up to the last that
 left the transmitter is identical, none missing.
+
+The sfn group first runs the stream through sfnadapt (--sfnadapt, which the
+other groups do not need) and then terramod --sfn, which starts at the
+mega-frame the first MIP points to: the stream compared is sfnadapt's output
+from that mega-frame on, MIPs and all.
 """
 import argparse
 import json
@@ -66,6 +71,16 @@ PLACEMENT_MARGIN_DB = 20.0
 # peer's exact signal must measure near the float limit: a check of the tool.
 ANALYSED_FRAMES = 16
 ANALYZER_MIN_MER_DB = {"terramod": 25.0, "gr-dtv": 100.0}
+# The sfn group: sfnadapt's settings besides the DVB-T ones (a fixed 1 PPS
+# pulse, which terramod --sfn is given too, a time offset and a cell id for
+# transmitter 1), and its input's null packets, where the MIPs go: every
+# SFN_NULL_SPACING-th packet, but none early in mega-frame 1, so that its MIP
+# comes after the receiver's start-up loss and is decoded.
+SFN_PULSE = "1800000000"
+SFN_ADAPTER_OPTIONS = ["--max-delay", "0.25", "--time-source", "fixed:" + SFN_PULSE,
+                       "--tx-offset", "1:-1500", "--tx-cell-id", "1:7"]
+SFN_NULL_SPACING = 37
+MIP_PID = 0x0015
 
 
 @dataclass(frozen=True)
@@ -93,6 +108,8 @@ class Case:
     known_timing: bool = False
     # --cell-id: the TPS carry the cell identifier (length indicator 31).
     cell_id: int = None
+    # The stream through sfnadapt, then terramod --sfn.
+    sfn: bool = False
 
     @property
     def name(self):
@@ -121,6 +138,8 @@ class Case:
             parts.append("timed")
         if self.cell_id is not None:
             parts.append(f"cell{self.cell_id:04x}")
+        if self.sfn:
+            parts.append("sfn")
         return "_".join(parts)
 
     def terramod_options(self):
@@ -141,6 +160,8 @@ class Case:
             options += ["--window", str(self.window)]
         if self.cell_id is not None:
             options += ["--cell-id", str(self.cell_id)]
+        if self.sfn:
+            options += ["--sfn", "--time-source", "fixed:" + SFN_PULSE]
         return options
 
 
@@ -275,6 +296,14 @@ GROUPS = {
         Case(settings("2k", 16, "2/3", "1/8"), cell_id=0x2A5C),
         Case(settings("8k", 64, "3/4", "1/16"), spacing=7, cell_id=42),
     ],
+    # A single-frequency network's stream: sfnadapt's MIPs in every
+    # mega-frame, terramod --sfn starting at the mega-frame the first one
+    # points to; the receiver's stream is sfnadapt's from there on, MIPs
+    # included, and the cell identifier reads back from the TPS.
+    "sfn": [
+        Case(settings("2k", 4, "1/2", "1/32"), sfn=True),
+        Case(settings("8k", 64, "2/3", "1/8"), interleaver_init="zero", sfn=True, cell_id=7),
+    ],
     # The receiver on gr-dtv's own transmitter: shows the peer itself works.
     "peer_selfcheck": [
         Case(settings("2k", 16, "2/3", "1/8"), transmitter="gr-dtv"),
@@ -349,6 +378,72 @@ def make_input(case, seed, source_dir):
                           "of samples/testcard.ts")
         return random_stream(count, seed, source_dir), "samples/testcard.ts missing: random stream"
     return random_stream(count, seed, source_dir), "random payload"
+
+
+def pid_of(packet):
+    return (packet[1] & 0x1F) << 8 | packet[2]
+
+
+def packets_per_megaframe(tx):
+    """A mega-frame (ETSI TS 101 191): 2 super-frames in 8k, 8 in 2k, so 8
+    or 32 frames; whole packets in every setting."""
+    frames = {"2k": 32, "8k": 8}[tx.mode]
+    count = tx.packets_per_frame * frames
+    assert count.denominator == 1
+    return int(count)
+
+
+def sfn_stream(case, seed, source_dir, sfnadapt, folder):
+    """The sfn group's streams: sfnadapt's whole output (for terramod) and
+    that output from the first mega-frame start on (the stream the receiver
+    must give back), with a note on where it came from. The input is one
+    mega-frame (which terramod --sfn drops) and then as many packets as any
+    case sends, random payloads with null packets."""
+    if not sfnadapt:
+        raise CaseFailure("the sfn group needs --sfnadapt")
+    per_megaframe = packets_per_megaframe(case.tx)
+    total = per_megaframe + input_packet_count(case.tx)
+    quiet = range(per_megaframe, per_megaframe + start_loss_bound(case.tx) + ALIGNMENT_WINDOW)
+    payload = iter(as_packets(random_stream(total, seed, source_dir)))
+    null = bytes((SYNC_BYTE, 0x1F, 0xFF, 0x10)) + bytes([0xFF]) * (PACKET_SIZE - 4)
+    packets = [null if index % SFN_NULL_SPACING == SFN_NULL_SPACING - 1 and index not in quiet
+               else next(payload) for index in range(total)]
+    plain_path = os.path.join(folder, "plain.ts")
+    adapted_path = os.path.join(folder, "adapted.ts")
+    with open(plain_path, "wb") as stream:
+        stream.write(b"".join(packets))
+    command = ([sfnadapt, "-i", plain_path, "-o", adapted_path] + case.tx.terramod_options()
+               + ["-b", str(case.spacing)] + SFN_ADAPTER_OPTIONS)
+    completed = subprocess.run(command, capture_output=True, text=True)
+    if completed.returncode != 0:
+        raise CaseFailure(f"sfnadapt exited with {completed.returncode}: {' '.join(command)}\n"
+                          f"{completed.stderr}")
+    with open(adapted_path, "rb") as stream:
+        adapted = as_packets(stream.read())
+    if len(adapted) != total:
+        raise CaseFailure(f"sfnadapt wrote {len(adapted)} packets for {total}")
+    # The first MIP's pointer (TS 101 191: the 16 bits after
+    # synchronization_id and section_length) gives the next mega-frame's
+    # first packet, which must be EN 300 744's count of packets on.
+    first = next((i for i, packet in enumerate(adapted) if pid_of(packet) == MIP_PID), None)
+    if first is None:
+        raise CaseFailure("sfnadapt's output holds no MIP")
+    start = first + int.from_bytes(adapted[first][6:8], "big") + 1
+    if start != per_megaframe:
+        raise CaseFailure(f"the first MIP (packet {first}) points to packet {start}, "
+                          f"the mega-frame has {per_megaframe}")
+    origin = (f"random payload, a null packet every {SFN_NULL_SPACING}th, through "
+              f"sfnadapt {' '.join(command[5:])}; compared from packet {start} on")
+    return adapted_path, b"".join(adapted[start:]), origin
+
+
+def mips_delivered(received, expected, comparison):
+    """MIPs among the received packets compared, each identical to sfnadapt's."""
+    if comparison.lost_at_start < 0:
+        return 0
+    compared = min(len(received), comparison.last_out + 1 - comparison.lost_at_start)
+    return sum(1 for index in range(compared) if pid_of(received[index]) == MIP_PID
+               and received[index] == expected[comparison.lost_at_start + index])
 
 
 def as_packets(data):
@@ -455,6 +550,7 @@ class Comparison:
     placement: CarrierPlacement = None
     mer_db: float = None
     analyzer_faults: list = None
+    mips: int = None  # the sfn group: MIPs among the packets compared
 
     @property
     def expected(self):
@@ -639,14 +735,18 @@ def run_hierarchical_case(case, terramod, source_dir, folder, seed):
     return comparisons, "random payloads", "terramod " + " ".join(command[1:])
 
 
-def run_case(case, terramod, source_dir, out_dir, seed):
+def run_case(case, terramod, source_dir, out_dir, seed, sfnadapt=None):
     folder = os.path.join(out_dir, case.name)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    data, origin = make_input(case, seed, source_dir)
-    input_path = os.path.join(folder, "input.ts")
-    with open(input_path, "wb") as stream:
-        stream.write(data)
+    if case.sfn:
+        # terramod gets sfnadapt's whole output; data is what it sends.
+        input_path, data, origin = sfn_stream(case, seed, source_dir, sfnadapt, folder)
+    else:
+        data, origin = make_input(case, seed, source_dir)
+        input_path = os.path.join(folder, "input.ts")
+        with open(input_path, "wb") as stream:
+            stream.write(data)
     base = os.path.join(folder, "tx")
     packet_count = -(-len(data) // PACKET_SIZE)
     if case.transmitter == "gr-dtv":
@@ -662,6 +762,8 @@ def run_case(case, terramod, source_dir, out_dir, seed):
     sent_count = max(packet_count, math.ceil(symbol_count * packets_per_symbol(case.tx)))
     expected = padded(as_packets(data), sent_count)
     comparison = compare_streams(received, expected, last_packet_out(symbol_count, case.tx))
+    if case.sfn:
+        comparison.mips = mips_delivered(received, expected, comparison)
     comparison.placement = measure_carrier_placement(samples, case.tx)
     comparison.mer_db, comparison.analyzer_faults = analyse_received(case, samples, folder,
                                                                      source_dir)
@@ -688,6 +790,15 @@ def verdict(case, comparison, tx=None):
         if comparison.missing_at_end:
             reasons.append(f"{comparison.missing_at_end} packets missing before the last that "
                            f"left the transmitter (#{comparison.last_out})")
+        if case.sfn and not comparison.mips:
+            reasons.append("no MIP (PID 0x0015) among the packets compared")
+        # The receiver starts at an energy-dispersal group (8 packets from
+        # the first one terramod sends): sfnadapt's mega-frame start must be
+        # the first packet of one.
+        if case.sfn and comparison.lost_at_start % 8:
+            reasons.append(f"the first packet delivered is #{comparison.lost_at_start} from the "
+                           "mega-frame start, not the first of an 8-packet group: terramod did "
+                           "not start at the mega-frame")
     return reasons
 
 
@@ -697,10 +808,11 @@ def report_line(case, comparison, seconds, tx=None):
             f"identical {comparison.identical:6d}/{comparison.expected:6d}  "
             f"empty bins {comparison.placement.strongest_empty_db:6.1f} dB  "
             + (f"MER {comparison.mer_db:5.1f} dB  " if comparison.mer_db is not None else "")
+            + (f"MIPs {comparison.mips}  " if comparison.mips is not None else "")
             + f"{seconds:5.1f} s")
 
 
-def run_group(name, terramod, source_dir, out_dir):
+def run_group(name, terramod, source_dir, out_dir, sfnadapt=None):
     failures = 0
     group_dir = os.path.join(out_dir, name)
     if name == "hierarchical":
@@ -712,7 +824,8 @@ def run_group(name, terramod, source_dir, out_dir):
                                                         seed, started)
             continue
         try:
-            comparison, origin, command = run_case(case, terramod, source_dir, group_dir, seed)
+            comparison, origin, command = run_case(case, terramod, source_dir, group_dir, seed,
+                                                   sfnadapt)
         except CaseFailure as failure:
             print(f"{case.name:44s} FAIL: {failure}")
             failures += 1
@@ -804,12 +917,19 @@ def oracle_signal_check(terramod, source_dir, group_dir):
     return ok
 
 
+def add_build_arguments(parser):
+    """The arguments the build gives every interop script (INTEROP_ARGS in
+    tests/interop/CMakeLists.txt); a script takes what it needs of them."""
+    parser.add_argument("--terramod", required=True)
+    parser.add_argument("--sfnadapt", help="the SFN adapter (the sfn group)")
+    parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--out", required=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("group", choices=list(GROUPS))
-    parser.add_argument("--terramod", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--out", required=True)
+    add_build_arguments(parser)
     parser.add_argument("--window-quarter-guard", action="store_true",
                         help="every terramod case with --window at a quarter of its guard")
     args = parser.parse_args()
@@ -817,7 +937,7 @@ def main():
         GROUPS[args.group] = [case if case.transmitter != "terramod" else
                               replace(case, window=case.tx.guard_length // 4, known_timing=True)
                               for case in GROUPS[args.group]]
-    ok = run_group(args.group, args.terramod, args.source_dir, args.out)
+    ok = run_group(args.group, args.terramod, args.source_dir, args.out, args.sfnadapt)
     sys.exit(0 if ok else 1)
 
 

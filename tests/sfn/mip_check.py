@@ -9,7 +9,11 @@ input's own, runs sfnadapt over it and checks every MIP: the CRC_32 (its own
 implementation of ISO/IEC 13818-1 Annex A), every field, one MIP in each
 mega-frame, each pointer landing on the next mega-frame's first packet, the
 time stamps advancing by the mega-frame's duration, the transmitters' time
-offsets, and the payload packets all kept, in order.
+offsets, and the payload packets all kept, in order. A second run gives
+transmitters every function sfnadapt sets (time and frequency offsets,
+power, cell id) and checks that each MIP carries them all, an entry for each
+transmitter, the functions in the order given; then options sfnadapt must
+refuse, each with its message, exit code 1 and no output file.
 
     mip_check.py --sfnadapt BINARY --source-dir DIR --out DIR
 """
@@ -31,6 +35,72 @@ START_NS = 1700000000_250000000
 MAX_DELAY_S = "0.3456789"
 TX_OFFSETS = {1: -1500, 2: 300, 65535: 3276700, 7: -3276800}  # ns
 WITHOUT_NULL = range(40, 44)  # mega-frames of the input with no null packet
+
+
+# The functions run: each option and value, with the transmitter and what its
+# function must carry, worked out from the field widths by hand (power in
+# 0.1 dBm; cell_id with wait_for_enable_flag 0 and reserved 0). Transmitter
+# 1's options are spread among the others': its entry comes first and holds
+# them in the order given.
+FUNCTIONS = [
+    ("--tx-power", "1:12.3", 1, ("power_decidbm", 123)),
+    ("--tx-cell-id", "0:65535", 0, ("cell_id", (65535, 0, 0))),
+    ("--tx-offset", "1:-1500", 1, ("time_offset_ns", -1500)),
+    ("--tx-frequency-offset", "1:-8388608", 1, ("frequency_offset_hz", -8388608)),
+    ("--tx-frequency-offset", "0:+8388607", 0, ("frequency_offset_hz", 8388607)),
+    ("--tx-cell-id", "1:0", 1, ("cell_id", (0, 0, 0))),
+    ("--tx-power", "513:6553.5", 513, ("power_decidbm", 65535)),
+    ("--tx-power", "0:0", 0, ("power_decidbm", 0)),
+    ("--tx-frequency-offset", "65535:-1", 65535, ("frequency_offset_hz", -1)),
+    ("--tx-cell-id", "513:4660", 513, ("cell_id", (0x1234, 0, 0))),
+    ("--tx-power", "2:0.30000000001", 2, ("power_decidbm", 3)),
+]
+# Every time offset of 21 transmitters and the cell ids of 2 more: 21 x 7 +
+# 2 x 8 = 163 bytes of individual addressing, all a MIP holds (184 - 21).
+FULL_MIP = ([["--tx-offset", "%d:100" % n] for n in range(100, 121)]
+            + [["--tx-cell-id", "%d:%d" % (n, n)] for n in (200, 201)])
+
+# Options sfnadapt refuses (given after the first run's settings, TX_OFFSETS'
+# 4 time offsets among them: 28 bytes of individual addressing), and what the
+# message says.
+TOO_MANY = "a MIP holds at most 163"
+REFUSALS = [
+    (["--max-delay", "1"], "--max-delay 1: 0 .. 0.9999999 seconds"),
+    (["--max-delay", "0.00000001"], "--max-delay 0.00000001: 0 .. 0.9999999 seconds"),
+    (["--tx-offset", "70000:100"], "--tx-offset 70000:100: ID:NANOSECONDS expected"),
+    (["--tx-offset", "1:150"], "--tx-offset 1:150: ID:NANOSECONDS expected"),
+    (["--tx-offset", "1:3276800"], "--tx-offset 1:3276800: ID:NANOSECONDS expected"),
+    (["--tx-offset", "1:100"], "transmitter 1 was given an offset already"),
+    (["--time-source", "gps"], "--time-source gps:"),
+    (["-M", "32"], "-M 32: one of 4, 16, 64 expected"),
+    (["-F", "1"], "unknown option -F"),
+    (["--tx-frequency-offset", "3:8388608"], "--tx-frequency-offset 3:8388608: ID:HZ expected"),
+    (["--tx-frequency-offset", "3:-8388609"], "--tx-frequency-offset 3:-8388609: ID:HZ"),
+    (["--tx-frequency-offset", "3:1.5"], "--tx-frequency-offset 3:1.5: ID:HZ expected"),
+    (["--tx-frequency-offset", "65536:1"], "--tx-frequency-offset 65536:1: ID:HZ expected"),
+    (["--tx-frequency-offset", "3"], "--tx-frequency-offset 3: ID:HZ expected"),
+    (["--tx-frequency-offset", "3:5", "--tx-frequency-offset", "3:5"],
+     "transmitter 3 was given a frequency offset already"),
+    (["--tx-power", "3:6553.6"], "--tx-power 3:6553.6: ID:DBM expected"),
+    (["--tx-power", "3:-0.1"], "--tx-power 3:-0.1: ID:DBM expected"),
+    (["--tx-power", "3:12.34"], "--tx-power 3:12.34: ID:DBM expected"),
+    (["--tx-power", "3:12.30000001"], "--tx-power 3:12.30000001: ID:DBM expected"),
+    (["--tx-power", "3:nan"], "--tx-power 3:nan: ID:DBM expected"),
+    (["--tx-power", "3:inf"], "--tx-power 3:inf: ID:DBM expected"),
+    (["--tx-power", "3:"], "--tx-power 3:: ID:DBM expected"),
+    (["--tx-power", "0:1", "--tx-power", "0:2"], "transmitter 0 was given a power already"),
+    (["--tx-cell-id", "3:65536"], "--tx-cell-id 3:65536: ID:N expected"),
+    (["--tx-cell-id", "3:-1"], "--tx-cell-id 3:-1: ID:N expected"),
+    (["--tx-cell-id", "x:1"], "--tx-cell-id x:1: ID:N expected"),
+    (["--tx-cell-id", "2:1", "--tx-cell-id", "2:1"], "transmitter 2 was given a cell id already"),
+    (["--tx-power"], "--tx-power needs a value"),
+    # Too many functions: 20 time offsets more than TX_OFFSETS' 4 take
+    # 24 x 7 = 168 bytes; powers for 20 more IDs the same.
+    (sum([["--tx-offset", "%d:100" % n] for n in range(100, 120)], []),
+     "their functions take 168 bytes of individual addressing, " + TOO_MANY),
+    (sum([["--tx-power", "%d:1" % n] for n in range(100, 120)], []),
+     "their functions take 168 bytes of individual addressing, " + TOO_MANY),
+]
 
 
 def crc32_mpeg(data):
@@ -90,12 +160,16 @@ def parse_mip(packet):
         "max_delay": int.from_bytes(body[9:12], "big"),
         "tps": int.from_bytes(body[12:16], "big"),
         "offsets": {},
+        # tx_identifier -> [(function, value), ...] in the MIP's order.
+        "functions": {},
     }
     addressing_length = body[16]
     assert 17 + addressing_length == end - 4, "individual_addressing_length"
     at = 17
     while at < 17 + addressing_length:
         tx_id = int.from_bytes(body[at:at + 2], "big")
+        assert tx_id not in fields["functions"], "two entries for transmitter %d" % tx_id
+        functions = fields["functions"][tx_id] = []
         loop_end = at + 3 + body[at + 2]
         at += 3
         while at < loop_end:
@@ -104,12 +178,31 @@ def parse_mip(packet):
             tag, length = body[at], body[at + 1]
             assert length >= 2, "function_length"
             function = body[at + 2:at + length]
-            if tag == 0x00:  # tx_time_offset_function: signed, 100 ns
-                assert length == 4
-                fields["offsets"][tx_id] = int.from_bytes(function, "big", signed=True) * 100
+            functions.append(decode_function(tag, function))
+            if tag == 0x00:
+                fields["offsets"][tx_id] = functions[-1][1]
             at += length
         assert at == loop_end
     return fields
+
+
+def decode_function(tag, function):
+    """(name, value) of one function from its body (the bytes after
+    function_length), by the field widths of TS 101 191 clause 6."""
+    if tag == 0x00:  # tx_time_offset_function: time_offset 16, signed, 100 ns
+        assert len(function) == 2, "tx_time_offset_function length"
+        return ("time_offset_ns", int.from_bytes(function, "big", signed=True) * 100)
+    if tag == 0x01:  # tx_frequency_offset_function: frequency_offset 24, signed, 1 Hz
+        assert len(function) == 3, "tx_frequency_offset_function length"
+        return ("frequency_offset_hz", int.from_bytes(function, "big", signed=True))
+    if tag == 0x02:  # tx_power_function: tx_power 16, 0.1 dBm
+        assert len(function) == 2, "tx_power_function length"
+        return ("power_decidbm", int.from_bytes(function, "big"))
+    if tag == 0x04:  # cell_id_function: cell_id 16, wait_for_enable_flag 1, 7 reserved
+        assert len(function) == 3, "cell_id_function length"
+        return ("cell_id", (int.from_bytes(function[0:2], "big"), function[2] >> 7,
+                            function[2] & 0x7F))
+    return ("tag 0x%02x" % tag, bytes(function))
 
 
 def check_tps(tps):
@@ -127,6 +220,58 @@ def check_tps(tps):
 
 def run_sfnadapt(binary, args, **kwargs):
     return subprocess.run([binary] + args, capture_output=True, timeout=120, **kwargs)
+
+
+def mips_of(data):
+    packets = [data[i:i + PACKET] for i in range(0, len(data), PACKET)]
+    return [parse_mip(p) for p in packets if pid_of(p) == MIP_PID]
+
+
+def check_functions(binary, packets, out_dir):
+    """sfnadapt given every function (FUNCTIONS), then a MIP filled to the
+    last byte (FULL_MIP): each MIP must carry exactly what it was told.
+    Returns the number of MIPs checked."""
+    megaframes = 6
+    input_path = os.path.join(out_dir, "functions_input.ts")
+    with open(input_path, "wb") as stream:
+        stream.write(b"".join(packets[:PER_MEGAFRAME * megaframes]))
+    base = ["-i", input_path, "-o", "-", "-2k", "-M", "4", "-p", "1/2", "-D", "1/32",
+            "--max-delay", MAX_DELAY_S, "--time-source", "fixed:" + START_S]
+    expected = {}
+    options = []
+    for option, value, tx_id, function in FUNCTIONS:
+        options += [option, value]
+        expected.setdefault(tx_id, []).append(function)
+    full = {}
+    for option, value in FULL_MIP:
+        tx_id, number = (int(x) for x in value.split(":"))
+        full[tx_id] = [("time_offset_ns", number) if option == "--tx-offset"
+                       else ("cell_id", (number, 0, 0))]
+    checked = 0
+    for args, want, section_length in ((options, expected, None),
+                                       (sum(FULL_MIP, []), full, 182)):
+        result = run_sfnadapt(binary, base + args)
+        assert result.returncode == 0, result.stderr.decode()
+        mips = mips_of(result.stdout)
+        assert len(mips) == megaframes, len(mips)
+        for mip in mips:
+            assert mip["functions"] == want, (mip["functions"], want)
+            # Entries in the order of each transmitter's first option.
+            assert list(mip["functions"]) == list(want)
+        if section_length:
+            first = next(i for i in range(0, len(result.stdout), PACKET)
+                         if pid_of(result.stdout[i:i + PACKET]) == MIP_PID)
+            assert result.stdout[first + 5] == section_length, "section_length"
+        checked += len(mips)
+    # One power more (4 bytes) than the full MIP holds: refused, nothing out.
+    refused_path = os.path.join(out_dir, "refused_full.ts")
+    over = run_sfnadapt(binary, base[:2] + ["-o", refused_path] + base[4:] + sum(FULL_MIP, [])
+                        + ["--tx-power", "200:1"])
+    assert over.returncode == 1, over.returncode
+    assert (b"their functions take 167 bytes of individual addressing, " + TOO_MANY.encode()
+            in over.stderr), over.stderr.decode()
+    assert not os.path.exists(refused_path), "output written"
+    return checked
 
 
 def main():
@@ -193,20 +338,25 @@ def main():
     assert piped.returncode == 0, piped.stderr.decode()
     assert piped.stdout == data, "standard output differs from the file output"
 
-    # Refused settings: exit code 1 and a FATAL ERROR.
-    for bad in (["--max-delay", "1"], ["--max-delay", "0.00000001"],
-                ["--tx-offset", "70000:100"], ["--tx-offset", "1:150"],
-                ["--tx-offset", "1:3276800"], ["--time-source", "gps"], ["-M", "32"],
-                ["-F", "1"]):
-        refused = run_sfnadapt(args.sfnadapt, ["-i", input_path, "-o", output_path] +
+    checked = check_functions(args.sfnadapt, packets, args.out)
+
+    # Refused settings: exit code 1, a FATAL ERROR saying why, no output.
+    refused_path = os.path.join(args.out, "refused.ts")
+    for bad, message in REFUSALS:
+        if os.path.exists(refused_path):
+            os.remove(refused_path)
+        refused = run_sfnadapt(args.sfnadapt, ["-i", input_path, "-o", refused_path] +
                                settings + bad)
         assert refused.returncode == 1, (bad, refused.returncode)
         assert b"FATAL ERROR" in refused.stderr, bad
+        assert message.encode() in refused.stderr, (bad, message, refused.stderr.decode())
+        assert not os.path.exists(refused_path), ("output written", bad)
     missing = run_sfnadapt(args.sfnadapt, ["-i", os.path.join(args.out, "none.ts"), "-o",
                                            output_path] + settings)
     assert missing.returncode == 2 and b"FATAL ERROR" in missing.stderr
-    print("mip_check: %d packets, %d MIPs checked" % (len(out), len(mips)))
-    print("1 passed, 0 failed")
+    print("mip_check: %d packets, %d MIPs checked; functions: %d MIPs checked; %d refusals"
+          % (len(out), len(mips), checked, len(REFUSALS)))
+    print("2 passed, 0 failed")
 
 
 if __name__ == "__main__":
