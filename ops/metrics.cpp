@@ -19,7 +19,7 @@ double as_number(bool flag) {
 
 std::vector<MetricEntry> metric_entries(const MetricValues& v) {
     using K = MetricKind;
-    return {
+    std::vector<MetricEntry> entries = {
         {"cycles_total", "Cycles transmitted", K::kCounter, as_number(v.cycles)},
         {"samples_out_total", "Samples sent, at the output rate", K::kCounter,
          as_number(v.samples_out)},
@@ -69,6 +69,24 @@ std::vector<MetricEntry> metric_entries(const MetricValues& v) {
         {"on_air", "1 once the first samples went out", K::kGauge, as_number(v.on_air)},
         {"start_time_seconds", "When the run started (Unix seconds)", K::kGauge, v.start_time},
     };
+    if (const std::optional<SfnMetricValues>& sfn = v.sfn) {
+        const std::vector<MetricEntry> sfn_entries = {
+            {"sfn_mips_total", "Valid MIPs in place", K::kCounter, as_number(sfn->mips)},
+            {"sfn_bad_mips_total", "MIPs not valid (CRC_32, fields)", K::kCounter,
+             as_number(sfn->bad_mips)},
+            {"sfn_misplaced_mips_total", "MIPs not pointing to the next mega-frame", K::kCounter,
+             as_number(sfn->misplaced_mips)},
+            {"sfn_megaframes_without_mip_total", "Mega-frames that carried no valid MIP",
+             K::kCounter, as_number(sfn->megaframes_without_mip)},
+            {"sfn_late_megaframes_total", "Mega-frames not sent: their time had passed",
+             K::kCounter, as_number(sfn->late_megaframes)},
+            {"sfn_muted_megaframes_total", "Mega-frames sent as silence: MIPs lost", K::kCounter,
+             as_number(sfn->muted_megaframes)},
+            {"sfn_muted", "1 while muted for lost MIPs", K::kGauge, as_number(sfn->muted)},
+        };
+        entries.insert(entries.end(), sfn_entries.begin(), sfn_entries.end());
+    }
+    return entries;
 }
 
 std::string format_metric_value(double value) {

@@ -6,10 +6,22 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace terramod {
+
+// A single-frequency network transmitter's (--sfn).
+struct SfnMetricValues {
+    uint64_t mips = 0;                    // valid MIPs in place
+    uint64_t bad_mips = 0;                // CRC or fields wrong
+    uint64_t misplaced_mips = 0;          // pointing elsewhere than the next mega-frame
+    uint64_t megaframes_without_mip = 0;  // lost MIPs
+    uint64_t late_megaframes = 0;         // not sent: the device's clock had passed them
+    uint64_t muted_megaframes = 0;        // silence: MIPs lost
+    bool muted = false;                   // muted now
+};
 
 struct MetricValues {
     // Output.
@@ -47,7 +59,8 @@ struct MetricValues {
     bool mute = false;
     double backoff_db = 0;
     bool on_air = false;
-    double start_time = 0;  // Unix seconds
+    double start_time = 0;               // Unix seconds
+    std::optional<SfnMetricValues> sfn;  // --sfn runs only
 };
 
 enum class MetricKind { kCounter, kGauge };

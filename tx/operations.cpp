@@ -15,6 +15,7 @@
 #include "ops/event_log.h"
 #include "ops/metrics_server.h"
 #include "ops/service_notifier.h"
+#include "tx/sfn_gate.h"
 
 namespace terramod {
 
@@ -257,6 +258,7 @@ void RunOperations::update_metrics(int64_t cycle, const SampleOutput& output) {
         v.clipped_samples = static_cast<uint64_t>(output.samples_clipped());
         v.underflows = underflows;
         v.late_bursts = late_bursts;
+        if (sfn_gate_) v.sfn = sfn_gate_->counts();
         if (const RateAdaptingSource* adapter = sources_.adapter) {
             const RateAdapterStatistics& stats = adapter->statistics();
             v.input_packets = stats.input_packets;

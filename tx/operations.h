@@ -27,6 +27,7 @@ class ControlServer;
 class MetricsServer;
 class EventLog;
 class ServiceNotifier;
+class SfnGate;
 
 // Where the input's figures come from.
 struct MetricSources {
@@ -59,6 +60,8 @@ class RunOperations {
     // interface and the metrics endpoint. An endpoint that cannot listen
     // (its port in use) is a warning: the transmission goes on without it.
     void start(SampleOutput& output, const MetricSources& sources, const CycleSize& size);
+    // --sfn: the gate whose counts the metrics carry.
+    void set_sfn_gate(const SfnGate* gate) { sfn_gate_ = gate; }
 
     RunEventSink* events();
     void raise(const RunEvent& event);
@@ -95,6 +98,7 @@ class RunOperations {
     std::unique_ptr<MetricsServer> metrics_server_;
     std::unique_ptr<ServiceNotifier> notifier_;
     MetricSources sources_;
+    const SfnGate* sfn_gate_ = nullptr;
     CycleSize size_;
     std::chrono::steady_clock::time_point started_;
     std::optional<std::chrono::steady_clock::time_point> last_status_;

@@ -166,6 +166,18 @@ void SfnGate::apply_power(int64_t power_decidbm) {
         {"sfn_power", {{"power_dbm", static_cast<double>(power_decidbm) / 10}, {"gain_db", gain}}});
 }
 
+SfnMetricValues SfnGate::counts() const {
+    SfnMetricValues counts;
+    counts.mips = static_cast<uint64_t>(aligner_.mips_in_place());
+    counts.bad_mips = static_cast<uint64_t>(aligner_.bad_mips());
+    counts.misplaced_mips = static_cast<uint64_t>(aligner_.misplaced_mips());
+    counts.megaframes_without_mip = static_cast<uint64_t>(aligner_.mip_losses());
+    counts.late_megaframes = static_cast<uint64_t>(schedule_.late_megaframes());
+    counts.muted_megaframes = static_cast<uint64_t>(schedule_.muted_megaframes());
+    counts.muted = muted_;
+    return counts;
+}
+
 void SfnGate::report_end() {
     take_new_mips();
     log_.write(LogLevel::kProgress,

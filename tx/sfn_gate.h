@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/run_events.h"
+#include "ops/metrics.h"
 #include "sfn/megaframe_aligner.h"
 #include "sfn/megaframe_schedule.h"
 #include "tx/sample_output.h"
@@ -31,6 +32,8 @@ class SfnGate : public MegaframeGate {
     void report_end();
 
     const MegaframeSchedule& schedule() const { return schedule_; }
+    // The counts so far, for the metrics.
+    SfnMetricValues counts() const;
 
   private:
     void take_new_mips();

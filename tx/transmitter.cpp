@@ -756,6 +756,7 @@ void Transmission::start_sfn_gate() {
         sfn_gate_.get(),
         megaframe_samples(config_.mode, config_.guard_interval) * chain_->interpolation_factor());
     sfn_gate_->start(*first_mip_);
+    operations_->set_sfn_gate(sfn_gate_.get());
 }
 
 // The control interface, the metrics endpoint and the events of the live

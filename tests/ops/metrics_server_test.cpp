@@ -86,6 +86,21 @@ TEST(PrometheusText, EscapesTheVersionLabel) {
         << text;
 }
 
+TEST(PrometheusText, SfnMetricsOnlyInSfnRuns) {
+    const std::string plain = prometheus_text(MetricValues{}, {"1.2j"});
+    EXPECT_EQ(plain.find("terramod_sfn_"), std::string::npos);
+    MetricValues values;
+    values.sfn = SfnMetricValues{120, 2, 1, 3, 4, 5, true};
+    const std::string text = prometheus_text(values, {"1.2j"});
+    for (const char* sample :
+         {"terramod_sfn_mips_total 120\n", "terramod_sfn_bad_mips_total 2\n",
+          "terramod_sfn_misplaced_mips_total 1\n", "terramod_sfn_megaframes_without_mip_total 3\n",
+          "terramod_sfn_late_megaframes_total 4\n", "terramod_sfn_muted_megaframes_total 5\n",
+          "terramod_sfn_muted 1\n", "# TYPE terramod_sfn_late_megaframes_total counter\n",
+          "# TYPE terramod_sfn_muted gauge\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << sample;
+}
+
 #ifdef TERRAMOD_HAVE_CIVETWEB
 
 struct Response {
