@@ -131,6 +131,37 @@ TEST_F(SfnE2e, TakeSettingsRunsAsTheMipSays) {
     EXPECT_TRUE(read_file(path("taken.bin")) == read_file(path("given.bin")));
 }
 
+TEST_F(SfnE2e, CellIdFromTheMipUnlessGiven) {
+    adapt("sfn.ts", kMegaframePackets + 700, "--tx-cell-id 7:300 --tx-cell-id 0:5");
+    const std::vector<std::string> common = {"-i",    "sfn.ts",        "-d",
+                                             "t",     "--sample-type", "cs8",
+                                             "--sfn", "--time-source", "fixed:1800000000"};
+    struct Case {
+        std::vector<std::string> extra;
+        const char* log_line;  // nothing from the MIP: ""
+        const char* same_as;   // the run its samples equal
+    };
+    const Case cases[] = {
+        {{"-o", "own", "--tx-id", "7"}, "SFN: cell id 300 from the MIP\n", "given300"},
+        {{"-o", "every", "--tx-id", "8"}, "SFN: cell id 5 from the MIP\n", "given5"},
+        {{"-o", "given300", "--cell-id", "300"}, "", "given300"},
+        {{"-o", "given5", "--tx-id", "7", "--cell-id", "5"}, "", "given5"},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::string> arguments = common;
+        arguments.insert(arguments.end(), test.extra.begin(), test.extra.end());
+        const RunResult result = run(arguments);
+        ASSERT_EQ(result.exit_code, 0) << result.console;
+        if (*test.log_line)
+            EXPECT_NE(result.console.find(test.log_line), std::string::npos) << result.console;
+        else
+            EXPECT_EQ(result.console.find("from the MIP\n"), std::string::npos);
+    }
+    EXPECT_TRUE(read_file(path("own.bin")) == read_file(path("given300.bin")));
+    EXPECT_TRUE(read_file(path("every.bin")) == read_file(path("given5.bin")));
+    EXPECT_FALSE(read_file(path("given5.bin")) == read_file(path("given300.bin")));
+}
+
 // Spoils the CRC of the MIP (PID 0x0015) carried in each of `megaframes`
 // (counted as sfnadapt counts them, from the stream's first packet).
 std::string spoil_mips(std::string stream, const std::vector<int64_t>& megaframes) {
