@@ -4,6 +4,7 @@
 #include <SoapySDR/Errors.hpp>
 #include <SoapySDR/Formats.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -11,7 +12,9 @@
 #include <thread>
 #include <utility>
 
+#include "common/utc_clock.h"
 #include "io/sample_types.h"
+#include "io/sigmf.h"
 
 namespace terramod {
 
@@ -31,6 +34,16 @@ constexpr double kMaxDrainEstimate = 3.0;
 constexpr double kDrainMargin = 0.25;
 constexpr long kDrainPollUs = 50000;
 constexpr int kMaxStatusEventsPerPoll = 64;
+// Setting the hardware time at the next PPS pulse: the time is armed while the system clock is
+// this far past a whole second (ns), well clear of the pulses either side even with a system
+// clock some 100 ms off; the sink then waits until kPpsSettle after the pulse, when the time has
+// surely been taken. An arming that returns only after the pulse is tried again at the next one,
+// kPpsAttempts times in all.
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kPpsArmFrom = 200000000;
+constexpr int64_t kPpsArmUntil = 600000000;
+constexpr int64_t kPpsSettle = 200000000;
+constexpr int kPpsAttempts = 3;
 
 // "9142857.142857", "474000000": six decimals at most, no trailing zeros.
 std::string number_text(double value) {
@@ -60,6 +73,42 @@ std::string names_text(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
     return text.empty() ? "none" : text;
+}
+
+bool same_ignoring_case(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The name of `names` that is `wanted`, or else the one that is it but for case (as the device
+// spells it).
+std::optional<std::string> find_name(const std::vector<std::string>& names,
+                                     const std::string& wanted) {
+    if (std::find(names.begin(), names.end(), wanted) != names.end()) return wanted;
+    for (const std::string& name : names) {
+        if (same_ignoring_case(name, wanted)) return name;
+    }
+    return std::nullopt;
+}
+
+// Sleeps for as long as the system clock has to go to `utc_ns`.
+void sleep_until_utc(int64_t utc_ns) {
+    const int64_t left = utc_ns - utc_now_ns();
+    if (left > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+}
+
+// Waits until the system clock is kPpsArmFrom to kPpsArmUntil past a whole second; returns that
+// second (UTC ns).
+int64_t wait_for_pps_arming_window() {
+    for (;;) {
+        const int64_t now = utc_now_ns();
+        const int64_t into = (now % kNsPerSecond + kNsPerSecond) % kNsPerSecond;
+        if (into >= kPpsArmFrom && into < kPpsArmUntil) return now - into;
+        std::this_thread::sleep_for(std::chrono::nanoseconds(
+            into < kPpsArmFrom ? kPpsArmFrom - into : kNsPerSecond + kPpsArmFrom - into));
+    }
 }
 
 bool close_enough(double actual, double wanted) {
@@ -134,11 +183,100 @@ bool SoapySink::set_up() {
                        settings_.channel, channels);
             return false;
         }
-        return set_sample_rate() && set_frequency() && set_antenna() && set_gain() &&
-               set_up_stream() && (settings_.prime_samples > 0 || activate_stream());
+        return set_clock_source() && set_sample_rate() && set_frequency() && set_antenna() &&
+               set_gain() && set_up_stream() && set_hardware_time() &&
+               (settings_.prime_samples > 0 || activate_stream());
     } catch (const std::exception& error) {
         log_.fatal("the SDR device refused its set-up: %s\n", error.what());
         return false;
+    }
+}
+
+// The reference first: the device's synthesisers lock to it.
+bool SoapySink::set_clock_source() {
+    if (!settings_.clock_source) return true;
+    const std::vector<std::string> sources = device_->listClockSources();
+    const std::optional<std::string> source = find_name(sources, *settings_.clock_source);
+    if (!source) {
+        log_.fatal("the SDR device has no clock source \"%s\" (its clock sources: %s)\n",
+                   settings_.clock_source->c_str(), names_text(sources).c_str());
+        return false;
+    }
+    device_->setClockSource(*source);
+    log_.write(LogLevel::kProgress, "SDR clock source: %s\n", source->c_str());
+    return true;
+}
+
+// Last before the stream starts, so that a time read from the system clock is as fresh as can be.
+bool SoapySink::set_hardware_time() {
+    const DeviceClockSetting setting = settings_.clock_setting;
+    if (setting == DeviceClockSetting::kNone) return true;
+    if (!device_->hasHardwareTime()) {
+        log_.fatal("the SDR device %s (%s) keeps no hardware time: its clock can't be set\n",
+                   device_->getDriverKey().c_str(), device_->getHardwareKey().c_str());
+        return false;
+    }
+    switch (setting) {
+        case DeviceClockSetting::kSystemClock: {
+            const int64_t now = utc_now_ns();
+            device_->setHardwareTime(now);
+            log_.write(LogLevel::kProgress, "SDR hardware time set from the system clock: %s\n",
+                       iso8601_utc(now).c_str());
+            return true;
+        }
+        case DeviceClockSetting::kFixed:
+            device_->setHardwareTime(settings_.fixed_time_ns);
+            log_.write(LogLevel::kProgress, "SDR hardware time set: %s\n",
+                       iso8601_utc(settings_.fixed_time_ns).c_str());
+            return true;
+        case DeviceClockSetting::kNextPps:
+            return set_time_at_next_pps();
+        case DeviceClockSetting::kNone:
+            break;
+    }
+    return true;
+}
+
+// The device takes the time given at its next PPS pulse ("PPS", as SoapyUHD names that event):
+// the whole second the system clock will read then. Once the pulse has passed, the clock is valid.
+bool SoapySink::set_time_at_next_pps() {
+    const std::vector<std::string> sources = device_->listTimeSources();
+    const auto pps = std::find_if(sources.begin(), sources.end(), [](const std::string& name) {
+        return same_ignoring_case(name, "pps");
+    });
+    if (pps == sources.end()) {
+        log_.fatal("the SDR device has no PPS time source (its time sources: %s)\n",
+                   names_text(sources).c_str());
+        return false;
+    }
+    device_->setTimeSource(*pps);
+    log_.write(LogLevel::kProgress, "SDR time source: %s\n", pps->c_str());
+    for (int attempt = 1;; ++attempt) {
+        const int64_t pulse = wait_for_pps_arming_window() + kNsPerSecond;
+        device_->setHardwareTime(pulse, "PPS");
+        if (utc_now_ns() < pulse) {
+            sleep_until_utc(pulse + kPpsSettle);
+            log_.write(LogLevel::kProgress, "SDR hardware time set at the PPS pulse: %s\n",
+                       iso8601_utc(pulse).c_str());
+            return true;
+        }
+        if (attempt == kPpsAttempts) {
+            log_.fatal(
+                "the SDR device took its time for the next PPS pulse only after the pulse, %d "
+                "times in a row\n",
+                kPpsAttempts);
+            return false;
+        }
+    }
+}
+
+std::optional<int64_t> SoapySink::hardware_time_ns() {
+    if (device_ == nullptr) return std::nullopt;
+    try {
+        if (!device_->hasHardwareTime()) return std::nullopt;
+        return device_->getHardwareTime();
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
 }
 

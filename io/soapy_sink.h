@@ -54,10 +54,11 @@ struct SoapySinkSettings {
 
 class SoapySink : public SampleSink {
   public:
-    // Opens the device, sets rate, frequency, gain and antenna, sets the stream up and activates
-    // it (or, with prime_samples, leaves that to the write that completes them), then reports
-    // (level 2) what the device accepted. Returns null after a FATAL ERROR message when the device
-    // cannot be used as asked; nothing has been sent then.
+    // Opens the device, sets its clock source, rate, frequency, gain and antenna, sets the stream
+    // up, sets the hardware clock (clock_setting: with kNextPps this waits for the pulse, 1 to 2
+    // s) and activates the stream (or, with prime_samples, leaves that to the write that completes
+    // them), then reports (level 2) what the device accepted. Returns null after a FATAL ERROR
+    // message when the device cannot be used as asked; nothing has been sent then.
     static std::unique_ptr<SoapySink> open(const SoapySinkSettings& settings, Log& log);
     // Without close(): deactivates and releases the device without draining.
     ~SoapySink() override;
@@ -89,12 +90,17 @@ class SoapySink : public SampleSink {
     std::optional<std::string> set_frequency(double frequency_hz) override;
     std::optional<std::pair<double, double>> gain_range() const override;
     std::vector<std::pair<double, double>> frequency_ranges() const override;
+    // The device's getHardwareTime(); nothing when it keeps none or can't be read.
+    std::optional<int64_t> hardware_time_ns() override;
 
   private:
     using Clock = std::chrono::steady_clock;
 
     SoapySink(const SoapySinkSettings& settings, Log& log);
     bool set_up();
+    bool set_clock_source();
+    bool set_hardware_time();
+    bool set_time_at_next_pps();
     bool set_sample_rate();
     bool set_frequency();
     bool set_gain();

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/utc_clock.h"
+#include "io/sigmf.h"
 
 namespace terramod {
 namespace {
@@ -478,6 +480,331 @@ INSTANTIATE_TEST_SUITE_P(
                   {"0 1765238400000000000"}},
         // No time base (every run today): the device is given no time.
         TimedCase{"Untimed", ",pace=0", 0, {{5000, std::nullopt}, {3000, std::nullopt}}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<std::string> file_lines(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
+
+// What the set-up reports, unchanged whatever the clock settings.
+constexpr const char* kSetUpReport =
+    "SDR device: terramod_test (terramod test transmitter), transmit channel 0\n"
+    "SDR sample rate: 9142857.142857 samples/s, stream format CF32\n"
+    "SDR frequency: 474000000 Hz\n"
+    "SDR gain: 0 dB\n"
+    "SDR antenna: TX/RX\n";
+
+// The clock source is set first (the device's synthesisers lock to it), as the device spells it;
+// one it does not list is refused before anything else is set. Without one, nothing is asked and
+// the set-up report is as it always was.
+struct ClockSourceCase {
+    const char* name;
+    std::optional<std::string> clock_source;
+    std::vector<std::string> expected_settings;  // the device's settings= file
+    const char* expected_log;  // before the set-up report (refused: the whole log)
+};
+
+void PrintTo(const ClockSourceCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SoapyClockSourceTest : public SoapySinkTest,
+                             public ::testing::WithParamInterface<ClockSourceCase> {};
+
+TEST_P(SoapyClockSourceTest, ClockSourceIsSetFirstOrRefused) {
+    const ClockSourceCase& c = GetParam();
+    const std::string settings_file = record_ + ".settings";
+    SoapySinkSettings asked = settings(",pace=0,settings=" + settings_file);
+    asked.clock_source = c.clock_source;
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    const bool refused = std::strncmp(c.expected_log, "FATAL", 5) == 0;
+    EXPECT_EQ(sink == nullptr, refused);
+    EXPECT_EQ(messages_, std::string(c.expected_log) + (refused ? "" : kSetUpReport));
+    if (sink) {
+        EXPECT_TRUE(sink->close());
+    }
+    EXPECT_EQ(file_lines(settings_file), c.expected_settings);
+    std::filesystem::remove(settings_file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, SoapyClockSourceTest,
+    ::testing::Values(
+        ClockSourceCase{"None", std::nullopt, {"0 frequency 474000000", "0 gain 0"}, ""},
+        ClockSourceCase{"External",
+                        "external",
+                        {"0 clock_source external", "0 frequency 474000000", "0 gain 0"},
+                        "SDR clock source: external\n"},
+        ClockSourceCase{"SpelledOtherwise",
+                        "EXTERNAL",
+                        {"0 clock_source external", "0 frequency 474000000", "0 gain 0"},
+                        "SDR clock source: external\n"},
+        ClockSourceCase{"Unknown",
+                        "gpsdo",
+                        {},
+                        "FATAL ERROR: the SDR device has no clock source \"gpsdo\" (its clock "
+                        "sources: internal, external)\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+constexpr long long kFixedTime = 1765238400000125000;  // 2025-12-09T00:00:00.000125Z
+
+// The hardware clock is set last before the stream starts. The time set is read back from the
+// device's settings= file: a fixed time exactly; the system clock's between the readings of the
+// system clock before and after the set-up; the next PPS pulse's a whole second, the pulse past
+// when the set-up ends. With no samples sent yet, the device's clock still reads the time set.
+enum class TimeSet { kExactly, kDuringSetUp, kWholeSecondDuringSetUp };
+
+struct ClockSettingCase {
+    const char* name;
+    const char* device_args;
+    DeviceClockSetting setting;
+    TimeSet time_set;
+    // The settings= file after frequency and gain, "<T>" for the time set; the log before the
+    // set-up report, "<T>" for the time set in ISO 8601.
+    std::vector<std::string> expected_settings;
+    const char* expected_log;
+};
+
+void PrintTo(const ClockSettingCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SoapyClockSettingTest : public SoapySinkTest,
+                              public ::testing::WithParamInterface<ClockSettingCase> {};
+
+std::string with_time(std::string text, const std::string& time) {
+    const size_t at = text.find("<T>");
+    if (at != std::string::npos) text.replace(at, 3, time);
+    return text;
+}
+
+TEST_P(SoapyClockSettingTest, HardwareClockIsSetAsAskedOrRefused) {
+    const ClockSettingCase& c = GetParam();
+    const std::string settings_file = record_ + ".settings";
+    SoapySinkSettings asked = settings(std::string(c.device_args) + ",settings=" + settings_file);
+    asked.clock_setting = c.setting;
+    asked.fixed_time_ns = kFixedTime;
+    const int64_t before = utc_now_ns();
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    const int64_t after = utc_now_ns();
+    const bool refused = std::strncmp(c.expected_log, "FATAL", 5) == 0;
+    ASSERT_EQ(sink == nullptr, refused) << messages_;
+    std::vector<std::string> lines = file_lines(settings_file);
+    std::filesystem::remove(settings_file);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "0 frequency 474000000");
+    EXPECT_EQ(lines[1], "0 gain 0");
+    lines.erase(lines.begin(), lines.begin() + 2);
+    if (refused) {
+        EXPECT_EQ(messages_, c.expected_log);
+        EXPECT_EQ(lines, c.expected_settings);
+        return;
+    }
+    // The time set, from the device's own line.
+    ASSERT_EQ(lines.size(), c.expected_settings.size());
+    std::smatch time_line;
+    ASSERT_TRUE(std::regex_search(lines.back(), time_line, std::regex("^0 hardware_time (\\d+) ")))
+        << lines.back();
+    const int64_t time_set = std::stoll(time_line[1]);
+    switch (c.time_set) {
+        case TimeSet::kExactly:
+            EXPECT_EQ(time_set, kFixedTime);
+            break;
+        case TimeSet::kDuringSetUp:
+            EXPECT_GE(time_set, before);
+            EXPECT_LE(time_set, after);
+            break;
+        case TimeSet::kWholeSecondDuringSetUp:
+            EXPECT_EQ(time_set % 1000000000, 0);
+            EXPECT_GT(time_set, before);
+            EXPECT_LT(time_set, after);
+            break;
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], with_time(c.expected_settings[i], std::to_string(time_set)));
+    }
+    EXPECT_EQ(messages_, with_time(c.expected_log, iso8601_utc(time_set)) + kSetUpReport);
+    EXPECT_EQ(sink->hardware_time_ns(), time_set);
+    EXPECT_TRUE(sink->close());
+    EXPECT_EQ(sink->hardware_time_ns(), std::nullopt);  // released
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SoapyClockSettingTest,
+    ::testing::Values(
+        ClockSettingCase{"Fixed",
+                         ",pace=0",
+                         DeviceClockSetting::kFixed,
+                         TimeSet::kExactly,
+                         {"0 hardware_time <T> now"},
+                         "SDR hardware time set: 2025-12-09T00:00:00.000125Z\n"},
+        ClockSettingCase{"SystemClock",
+                         ",pace=0",
+                         DeviceClockSetting::kSystemClock,
+                         TimeSet::kDuringSetUp,
+                         {"0 hardware_time <T> now"},
+                         "SDR hardware time set from the system clock: <T>\n"},
+        // The one case that waits for a pulse (1 to 2 s). The device spells its source "PPS":
+        // the sink must set it so.
+        ClockSettingCase{"NextPps",
+                         ",pace=0,time_sources=none/PPS",
+                         DeviceClockSetting::kNextPps,
+                         TimeSet::kWholeSecondDuringSetUp,
+                         {"0 time_source PPS", "0 hardware_time <T> PPS"},
+                         "SDR time source: PPS\nSDR hardware time set at the PPS pulse: <T>\n"},
+        ClockSettingCase{"NoPpsSource",
+                         ",pace=0,time_sources=none/gpsdo",
+                         DeviceClockSetting::kNextPps,
+                         TimeSet::kExactly,
+                         {},
+                         "FATAL ERROR: the SDR device has no PPS time source (its time sources: "
+                         "none, gpsdo)\n"},
+        ClockSettingCase{"NoHardwareTime",
+                         ",pace=0,hardware_time=0",
+                         DeviceClockSetting::kFixed,
+                         TimeSet::kExactly,
+                         {},
+                         "FATAL ERROR: the SDR device terramod_test (terramod test transmitter) "
+                         "keeps no hardware time: its clock can't be set\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A device without hardware time is no fault while no time is asked of it.
+TEST_F(SoapySinkTest, DeviceWithoutHardwareTimeGivesNoTime) {
+    std::unique_ptr<SoapySink> sink = SoapySink::open(settings(",pace=0,hardware_time=0"), log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    EXPECT_EQ(messages_, kSetUpReport);
+    EXPECT_EQ(sink->hardware_time_ns(), std::nullopt);
+    EXPECT_TRUE(sink->close());
+}
+
+// Unpaced, the test device's clock runs with the samples it takes: at 8 MHz each sample is 125 ns
+// exactly. The sink holds the tail of each write back for the end of the burst, so the device has
+// taken a write's samples once the next write is made: with writes longer than that tail, each
+// moves the clock on by exactly its own length.
+TEST_F(SoapySinkTest, HardwareClockRunsWithTheSamplesSent) {
+    struct Case {
+        double rate;
+        int64_t ns_per_sample;
+        std::vector<size_t> cycles;
+    };
+    for (const Case& c :
+         {Case{8e6, 125, {20000, 12000, 4096, 30000}}, Case{1e6, 1000, {5000, 7000, 6000}}}) {
+        SCOPED_TRACE(c.rate);
+        SoapySinkSettings asked = settings(",pace=0");
+        asked.sample_rate = c.rate;
+        asked.clock_setting = DeviceClockSetting::kFixed;
+        asked.fixed_time_ns = kFixedTime;
+        std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+        ASSERT_NE(sink, nullptr) << messages_;
+        EXPECT_EQ(sink->hardware_time_ns(), kFixedTime);
+        ASSERT_TRUE(sink->write_samples(test_bytes(c.cycles[0] * 8, 1), CycleTime{}));
+        std::optional<int64_t> clock = sink->hardware_time_ns();
+        ASSERT_TRUE(clock);
+        EXPECT_GE(*clock, kFixedTime);
+        EXPECT_LE(*clock, kFixedTime + static_cast<int64_t>(c.cycles[0]) * c.ns_per_sample);
+        EXPECT_EQ((*clock - kFixedTime) % c.ns_per_sample, 0);
+        for (size_t i = 1; i < c.cycles.size(); ++i) {
+            ASSERT_TRUE(sink->write_samples(test_bytes(c.cycles[i] * 8, 1), CycleTime{}));
+            const std::optional<int64_t> now = sink->hardware_time_ns();
+            ASSERT_TRUE(now);
+            EXPECT_EQ(*now - *clock, static_cast<int64_t>(c.cycles[i]) * c.ns_per_sample)
+                << "write " << i;
+            clock = now;
+        }
+        EXPECT_TRUE(sink->close());
+    }
+}
+
+// Timed writes against the device's clock, set to a fixed time, at 8 MHz (125 ns a sample),
+// unpaced: a write due after the samples before it makes the device idle until then (its clock
+// moves on to that time); one due before them is late, counted as a late burst (through either
+// report path) and sent all the same. After each write the device's clock has reached its time.
+struct DeviceClockCase {
+    const char* name;
+    const char* report;
+    std::vector<TimedCycle> cycles;
+    std::vector<std::string> expected_times;
+    uint64_t late_bursts;
+};
+
+void PrintTo(const DeviceClockCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SoapyDeviceClockTest : public SoapySinkTest,
+                             public ::testing::WithParamInterface<DeviceClockCase> {};
+
+TEST_P(SoapyDeviceClockTest, TimedWritesMeetTheDeviceClock) {
+    const DeviceClockCase& c = GetParam();
+    const std::string times = record_ + ".times";
+    SoapySinkSettings asked =
+        settings(std::string(",pace=0,times=") + times + ",report=" + c.report);
+    asked.sample_rate = 8e6;
+    asked.clock_setting = DeviceClockSetting::kFixed;
+    asked.fixed_time_ns = kFixedTime;
+    std::unique_ptr<SoapySink> sink = SoapySink::open(asked, log_);
+    ASSERT_NE(sink, nullptr) << messages_;
+    uint32_t seed = 1;
+    std::vector<uint8_t> written;
+    for (const TimedCycle& cycle : c.cycles) {
+        CycleTime time;
+        time.transmit_time_ns = cycle.time_ns;
+        const std::vector<uint8_t> samples = test_bytes(cycle.elements * 8, seed++);
+        ASSERT_TRUE(sink->write_samples(samples, time)) << messages_;
+        written.insert(written.end(), samples.begin(), samples.end());
+        const std::optional<int64_t> clock = sink->hardware_time_ns();
+        ASSERT_TRUE(clock);
+        if (cycle.time_ns) {
+            EXPECT_GE(*clock, *cycle.time_ns);
+        }
+    }
+    ASSERT_TRUE(sink->close()) << messages_;
+    EXPECT_EQ(file_lines(times), c.expected_times);
+    EXPECT_EQ(sink->late_bursts(), c.late_bursts);
+    EXPECT_EQ(sink->underflows(), 0u);
+    EXPECT_TRUE(file_bytes(record_) == written);  // late samples are sent all the same
+    std::filesystem::remove(times);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bursts, SoapyDeviceClockTest,
+    ::testing::Values(
+        // 5000 samples after the first burst the clock reads +625000 ns; the second burst is a
+        // second later: the device idles; its 3000 samples end at +1 s +375000 ns, which is when
+        // the third is due: on time.
+        DeviceClockCase{
+            "IdleUntilDue",
+            "status",
+            {{5000, kFixedTime}, {3000, kFixedTime + 1000000000}, {2000, kFixedTime + 1000375000}},
+            {"0 1765238400000125000", "5000 1765238401000125000", "8000 1765238401000500000"},
+            0},
+        // The same third burst one sample (125 ns) early: late, so the clock did move on.
+        DeviceClockCase{
+            "OneSampleEarly",
+            "status",
+            {{5000, kFixedTime}, {3000, kFixedTime + 1000000000}, {2000, kFixedTime + 1000374875}},
+            {"0 1765238400000125000", "5000 1765238401000125000", "8000 1765238401000499875 late"},
+            1},
+        // Less than half a sample off still falls on the sample due.
+        DeviceClockCase{"WithinHalfASample",
+                        "status",
+                        {{5000, kFixedTime}, {3000, kFixedTime + 625062}},
+                        {"0 1765238400000125000", "5000 1765238400000750062"},
+                        0},
+        // A time in the past, reported through writeStream: late.
+        DeviceClockCase{"PastThroughWrite",
+                        "write",
+                        {{5000, kFixedTime}, {3000, kFixedTime + 1000}, {2000, std::nullopt}},
+                        {"0 1765238400000125000", "5000 1765238400000126000 late"},
+                        1},
+        DeviceClockCase{"PastAsTheLastWrite",
+                        "write",
+                        {{5000, kFixedTime}, {3000, kFixedTime - 1000000}},
+                        {"0 1765238400000125000", "5000 1765238399999125000 late"},
+                        1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -6,9 +6,12 @@
 //                    (created empty when the device is opened)
 //   times=PATH       for each writeStream call with SOAPY_SDR_HAS_TIME that takes samples, a line
 //                    "<index of its first sample> <timeNs>" appended to PATH (created empty when
-//                    the device is opened)
-//   settings=PATH    for each gain or frequency set, a line "<samples received so far> gain|frequency
-//                    <value>" appended to PATH (created empty when the device is opened)
+//                    the device is opened); a late burst's line ends in " late"
+//   settings=PATH    for each gain or frequency set, a line "<samples received so far>
+//                    gain|frequency <value>", for each clock or time source set "<samples
+//                    received so far> clock_source|time_source <name>", for each hardware time set
+//                    "<samples received so far> hardware_time <ns> PPS|now" (now: at once),
+//                    appended to PATH (created empty when the device is opened)
 //   pace=1|0         send at the sample rate (default) or as fast as samples come
 //   speed=N          paced, take N times the sample rate (default 1), for runs that play
 //                    minutes of transmission in seconds; the reported rate stays the one set
@@ -27,6 +30,19 @@
 //   start=activate   a paced burst starts when the stream is activated (after a latency of
 //                    100 ms), as many DACs do, so a host that activates before its samples are
 //                    ready underflows at once
+//   time_sources=LIST  the time sources it lists, '/'-separated (default none/pps)
+//   hardware_time=0  it keeps no hardware time (hasHardwareTime() false, the time calls throw)
+// Clock sources "internal" (the one at start) and "external"; time sources as listed, the first
+// at start.
+// The hardware clock (ns) is deterministic: the time last set (0 at start) plus the samples sent
+// since, at the sample rate set; unpaced, a sample counts as sent once taken, so the clock runs
+// exactly with the samples written. setHardwareTime(t) or (t, "") applies t at once; (t, "PPS")
+// applies it as if the pulse came now (there is no pulse), only while the time source is the
+// PPS one, and throws otherwise. A timed burst (writeStream with SOAPY_SDR_HAS_TIME) is due at the
+// sample its time rounds to on that clock, the samples taken before it going out first. Due after
+// them, the device idles until then: its clock jumps to the burst's time (at once, with no real
+// wait). Due before them, the burst is late: reported (SOAPY_SDR_TIME_ERROR) as report= says, and
+// its samples are sent all the same, right after the ones before.
 // A real underflow (the buffer ran empty while sending at pace) is reported too. A paced burst
 // starts once the buffer is half full (or holds the burst's end, or after 50 ms). Deactivating the
 // stream drops what the buffer still holds, as a real device does.
@@ -37,6 +53,7 @@
 #include <SoapySDR/Modules.hpp>
 #include <SoapySDR/Registry.hpp>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -55,6 +72,7 @@ namespace {
 
 constexpr const char* kDriver = "terramod_test";
 const std::vector<std::string> kAntennas = {"TX/RX", "TX2"};
+const std::vector<std::string> kClockSources = {"internal", "external"};
 const SoapySDR::Range kGainRange(0, 60, 1);
 const SoapySDR::Range kFrequencyRange(1e6, 6e9);
 constexpr std::chrono::milliseconds kStartDelay{50};
@@ -81,6 +99,23 @@ SoapySDR::RangeList parse_rates(const std::string& text) {
         if (bounds.size() == 3) ranges.emplace_back(bounds[0], bounds[1], bounds[2]);
     }
     return ranges;
+}
+
+// "none/pps" -> {"none", "pps"}
+std::vector<std::string> parse_names(const std::string& text) {
+    std::vector<std::string> names;
+    std::stringstream list(text);
+    for (std::string name; std::getline(list, name, '/');) names.push_back(name);
+    return names;
+}
+
+std::string lower_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 struct StatusEvent {
@@ -137,7 +172,11 @@ class TestDevice : public SoapySDR::Device {
           acknowledges_(argument(args, "ack", "1") != "0"),
           starts_at_activation_(argument(args, "start", "") == "activate"),
           times_path_(argument(args, "times", "")),
-          settings_path_(argument(args, "settings", "")) {
+          settings_path_(argument(args, "settings", "")),
+          time_sources_(parse_names(argument(args, "time_sources", "none/pps"))),
+          keeps_time_(argument(args, "hardware_time", "1") != "0") {
+        if (time_sources_.empty()) throw std::invalid_argument("time_sources lists none");
+        time_source_ = time_sources_.front();
         if (!(speed_ > 0)) throw std::invalid_argument("speed must be above 0");
         if (report_ != "status" && report_ != "write" && report_ != "none") {
             throw std::invalid_argument("report=" + report_ + " is not status, write or none");
@@ -239,6 +278,51 @@ class TestDevice : public SoapySDR::Device {
         return SOAPY_SDR_CS16;
     }
 
+    std::vector<std::string> listClockSources() const override { return kClockSources; }
+    void setClockSource(const std::string& source) override {
+        if (!listed(kClockSources, source))
+            throw std::invalid_argument("no clock source " + source);
+        std::lock_guard lock(mutex_);
+        clock_source_ = source;
+        note_setting_locked("clock_source", source);
+    }
+    std::string getClockSource() const override {
+        std::lock_guard lock(mutex_);
+        return clock_source_;
+    }
+
+    std::vector<std::string> listTimeSources() const override { return time_sources_; }
+    void setTimeSource(const std::string& source) override {
+        if (!listed(time_sources_, source)) throw std::invalid_argument("no time source " + source);
+        std::lock_guard lock(mutex_);
+        time_source_ = source;
+        note_setting_locked("time_source", source);
+    }
+    std::string getTimeSource() const override {
+        std::lock_guard lock(mutex_);
+        return time_source_;
+    }
+
+    bool hasHardwareTime(const std::string& what) const override {
+        return keeps_time_ && (what.empty() || what == "PPS");
+    }
+    long long getHardwareTime(const std::string& what) const override {
+        if (!keeps_time_ || !what.empty()) throw std::runtime_error("no hardware time " + what);
+        std::lock_guard lock(mutex_);
+        return time_at(clock_position());
+    }
+    void setHardwareTime(const long long time_ns, const std::string& what) override {
+        if (!keeps_time_) throw std::runtime_error("no hardware time");
+        if (!what.empty() && what != "PPS") throw std::invalid_argument("no time event " + what);
+        std::lock_guard lock(mutex_);
+        if (what == "PPS" && lower_case(time_source_) != "pps") {
+            throw std::runtime_error("no PPS: the time source is " + time_source_);
+        }
+        anchors_.assign(1, TimeAnchor{clock_position(), time_ns});
+        note_setting_locked("hardware_time",
+                            std::to_string(time_ns) + " " + (what.empty() ? "now" : what));
+    }
+
     SoapySDR::Stream* setupStream(const int direction, const std::string& format,
                                   const std::vector<size_t>& channels,
                                   const SoapySDR::Kwargs&) override {
@@ -301,10 +385,14 @@ class TestDevice : public SoapySDR::Device {
         if (!active_) return SOAPY_SDR_STREAM_ERROR;
         const size_t taken = std::min({count, buffer_.room() / element_size_, mtu_});
         if (buffer_.size() == 0 && !in_burst_) first_waiting_ = Clock::now();
-        if (times_ != nullptr && (flags & SOAPY_SDR_HAS_TIME) && taken > 0) {
-            std::fprintf(times_, "%llu %lld\n", static_cast<unsigned long long>(received_),
-                         time_ns);
-            std::fflush(times_);
+        if ((flags & SOAPY_SDR_HAS_TIME) && taken > 0) {
+            const bool late = keeps_time_ && !place_burst(time_ns);
+            if (late) post(SOAPY_SDR_TIME_ERROR, 0);
+            if (times_ != nullptr) {
+                std::fprintf(times_, "%llu %lld%s\n", static_cast<unsigned long long>(received_),
+                             time_ns, late ? " late" : "");
+                std::fflush(times_);
+            }
         }
         buffer_.push(static_cast<const uint8_t*>(buffers[0]), taken * element_size_);
         received_ += taken;
@@ -389,12 +477,52 @@ class TestDevice : public SoapySDR::Device {
     double paced_rate() const { return rate_ * speed_; }
 
     void note_setting(const char* name, double value) {
-        if (settings_ == nullptr) return;
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", value);
         std::lock_guard lock(mutex_);
-        std::fprintf(settings_, "%llu %s %.17g\n", static_cast<unsigned long long>(received_), name,
-                     value);
+        note_setting_locked(name, text);
+    }
+    void note_setting_locked(const char* name, const std::string& value) {
+        if (settings_ == nullptr) return;
+        std::fprintf(settings_, "%llu %s %s\n", static_cast<unsigned long long>(received_), name,
+                     value.c_str());
         std::fflush(settings_);
     }
+
+    // Where the hardware clock stands: at the samples sent, or unpaced at those taken.
+    uint64_t clock_position() const { return paced_ ? sent_ : received_; }
+
+    // The hardware time at which the sample counted `sample` from the device's opening goes out
+    // (or went out).
+    long long time_at(uint64_t sample) const {
+        const auto anchor =
+            std::find_if(anchors_.rbegin(), anchors_.rend(),
+                         [sample](const TimeAnchor& a) { return a.sample <= sample; });
+        const TimeAnchor& from = anchor == anchors_.rend() ? anchors_.front() : *anchor;
+        const long double samples =
+            static_cast<long double>(sample) - static_cast<long double>(from.sample);
+        return from.time_ns + std::llround(samples * 1e9L / rate_);
+    }
+
+    // A timed burst whose first sample is the next one taken: true when it is not late (due at
+    // that sample, or later: then the device idles until its time).
+    bool place_burst(long long time_ns) {
+        const TimeAnchor& last = anchors_.back();  // at or before the next sample taken
+        const long double due = static_cast<long double>(last.sample) +
+                                std::round((static_cast<long double>(time_ns) -
+                                            static_cast<long double>(last.time_ns)) *
+                                           rate_ / 1e9L);
+        const auto next = static_cast<long double>(received_);
+        if (due < next) return false;
+        if (due > next) anchors_.push_back(TimeAnchor{received_, time_ns});
+        return true;
+    }
+
+    // Anchors that the clock has passed are kept no longer.
+    void forget_passed_anchors() {
+        while (anchors_.size() > 1 && anchors_[1].sample <= clock_position()) anchors_.pop_front();
+    }
+
     bool stalled() const { return stall_at_ > 0 && sent_ >= stall_at_; }
     bool has_sendable() const { return buffer_.size() > 0 && !stalled(); }
 
@@ -443,6 +571,7 @@ class TestDevice : public SoapySDR::Device {
     void note_sent(size_t count) {
         const uint64_t before = sent_;
         sent_ += count;
+        forget_passed_anchors();
         burst_sent_ += count;
         if (underflow_at_ > before && underflow_at_ <= sent_) post(SOAPY_SDR_UNDERFLOW, 0);
         if (late_at_ > before && late_at_ <= sent_) post(SOAPY_SDR_TIME_ERROR, 0);
@@ -478,7 +607,20 @@ class TestDevice : public SoapySDR::Device {
     bool stream_set_up_ = false;
     size_t element_size_ = 8;
 
-    std::mutex mutex_;
+    const std::vector<std::string> time_sources_;
+    const bool keeps_time_;
+    std::string clock_source_ = kClockSources[0];
+    std::string time_source_;
+    // The hardware clock: at sample `sample` (counted from the device's opening) it reads
+    // time_ns, and runs on from there at the sample rate. Later anchors are the idle gaps before
+    // timed bursts still to be sent.
+    struct TimeAnchor {
+        uint64_t sample;
+        long long time_ns;
+    };
+    std::deque<TimeAnchor> anchors_{TimeAnchor{0, 0}};
+
+    mutable std::mutex mutex_;
     std::condition_variable space_;
     std::condition_variable samples_;
     std::condition_variable status_;
