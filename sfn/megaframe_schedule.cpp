@@ -79,7 +79,9 @@ MegaframeDecision MegaframeSchedule::decide(int64_t megaframe,
             }
         }
     }
+    const bool continues_burst = megaframe > 0 && last_on_air_ && decision.emission_ns == expected;
     last_emission_ns_ = decision.emission_ns;
+    last_on_air_ = true;
     // One mega-frame without a MIP keeps the time of the one before; more
     // leave the transmitter out of step.
     if (megaframes_without_mip_ > 1) {
@@ -87,8 +89,10 @@ MegaframeDecision MegaframeSchedule::decide(int64_t megaframe,
         if (decision.fate == MegaframeFate::kMute) ++muted_;
         return decision;
     }
-    if (device_time_ns && decision.emission_ns < *device_time_ns + kSendMarginNs) {
+    const int64_t margin = continues_burst ? -kContinuedSlackNs : kSendMarginNs;
+    if (device_time_ns && decision.emission_ns < *device_time_ns + margin) {
         decision.fate = MegaframeFate::kLate;
+        last_on_air_ = false;
         ++late_;
     }
     return decision;

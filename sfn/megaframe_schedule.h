@@ -60,9 +60,14 @@ struct MegaframeScheduleSettings {
 
 class MegaframeSchedule {
   public:
-    // A mega-frame is late when its time is less than this after the
-    // device's clock: the samples need time to reach the antenna.
+    // A mega-frame that starts a burst (the first, one after a mega-frame
+    // not sent, one a MIP moved) is late when its time is less than this
+    // after the device's clock: the samples need time to reach the antenna.
     static constexpr int64_t kSendMarginNs = 20'000'000;
+    // One that continues the burst is already on its way behind the one
+    // before: late only when the device's clock has passed its time by more
+    // than this (the clock's rounding to whole samples).
+    static constexpr int64_t kContinuedSlackNs = 1'000;
 
     // Nothing for a bandwidth of 0 or less.
     static std::optional<MegaframeSchedule> make(const MegaframeScheduleSettings& settings);
@@ -93,6 +98,7 @@ class MegaframeSchedule {
     MegaframeClock clock_;          // mega-frame k's nominal start from mega-frame 0's
     std::map<int64_t, Mip> mips_;   // by the mega-frame that carried them
     int64_t last_emission_ns_ = 0;  // of the last mega-frame decided
+    bool last_on_air_ = false;      // it went out (sent or muted)
     int64_t megaframes_without_mip_ = 0;
     int64_t late_ = 0;
     int64_t muted_ = 0;

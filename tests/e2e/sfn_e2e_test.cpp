@@ -225,5 +225,139 @@ TEST_F(SfnE2e, LostMipsMuteOrStop) {
     EXPECT_EQ(read_file(path("stopped.bin")).size(), 3 * kMegaframeBytes);
 }
 
+#ifdef SOAPY_MODULE_DIR
+// --sfn to the test device (pace=0: its clock runs with the samples it
+// takes, and jumps to a timed burst's time): every mega-frame starts a
+// timed burst at its emission time, which the device records.
+class SfnDeviceE2e : public SfnE2e {
+  protected:
+    void SetUp() override {
+        SfnE2e::SetUp();
+        ::setenv("SOAPY_SDR_PLUGIN_PATH", SOAPY_MODULE_DIR, 1);
+    }
+    // A run to the device, recording into NAME.rec, NAME.times, NAME.settings.
+    RunResult send(const std::string& name, std::vector<std::string> arguments) {
+        const std::string device =
+            "driver=terramod_test,pace=0,record=" + path(name + ".rec").string() +
+            ",times=" + path(name + ".times").string() +
+            ",settings=" + path(name + ".settings").string();
+        arguments.push_back("--device");
+        arguments.push_back(device);
+        for (const char* more : {"--sample-type", "cs16", "--sfn", "--time-source",
+                                 "fixed:1800000000", "--frequency", "474e6", "--gain", "20"})
+            arguments.push_back(more);
+        return run(arguments);
+    }
+};
+
+// 2k 1/32 at 8 MHz: 4 595 712 samples (502.656 ms) a mega-frame; the first
+// leaves at the pulse 1 800 000 000 + 0.502656 s + 0.25 s.
+constexpr int64_t kMegaframeSamples = 4'595'712;
+constexpr int64_t kFirstEmissionNs = 1'800'000'000'752'656'000;
+constexpr int64_t kMegaframeNs = 502'656'000;
+
+std::string times_lines(int64_t first_ns, int64_t first_megaframe, int64_t count) {
+    std::string lines;
+    for (int64_t k = 0; k < count; ++k)
+        lines += std::to_string(k * kMegaframeSamples) + " " +
+                 std::to_string(first_ns + (first_megaframe + k) * kMegaframeNs) + "\n";
+    return lines;
+}
+
+TEST_F(SfnDeviceE2e, SameSamplesAndTimesWhateverTheStartAndThreads) {
+    adapt("sfn.ts", 3 * kMegaframePackets + 100);
+    const std::string stream = read_file(path("sfn.ts"));
+    write_file(path("late.ts"), make_stream(188 * 37) + stream);
+    struct Case {
+        std::string name;
+        std::vector<std::string> arguments;
+        int64_t offset_ns;
+    };
+    const Case cases[] = {
+        {"as_is", {"-i", "sfn.ts"}, 0},
+        {"late", {"-i", "late.ts"}, 0},
+        {"threads", {"-i", "sfn.ts", "--threads", "3"}, 0},
+        // The MIPs address -1500 ns to transmitter 7.
+        {"tx7", {"-i", "sfn.ts", "--tx-id", "7"}, -1'500},
+    };
+    for (const Case& test : cases) {
+        const RunResult result = send(test.name, test.arguments);
+        ASSERT_EQ(result.exit_code, 0) << result.console;
+        // Mega-frames 0, 1 and the start of 2, each a timed burst.
+        EXPECT_EQ(read_file(path(test.name + ".times")),
+                  times_lines(kFirstEmissionNs + test.offset_ns, 0, 3))
+            << test.name;
+        EXPECT_NE(read_file(path(test.name + ".settings"))
+                      .find("0 hardware_time 1800000000000000000 now\n"),
+                  std::string::npos);
+    }
+    const std::string as_is = read_file(path("as_is.rec"));
+    ASSERT_GT(as_is.size(), static_cast<size_t>(8 * kMegaframeSamples));
+    EXPECT_TRUE(read_file(path("late.rec")) == as_is);
+    EXPECT_TRUE(read_file(path("threads.rec")) == as_is);
+}
+
+TEST_F(SfnDeviceE2e, LateMegaframesAreNotSent) {
+    // One second early: mega-frame 0's time is 0.247344 s before the device
+    // clock's start, mega-frame 1's 0.255312 s after it.
+    adapt("sfn.ts", 3 * kMegaframePackets + 100);
+    ASSERT_EQ(send("on_time", {"-i", "sfn.ts"}).exit_code, 0);
+    const RunResult early =
+        send("early", {"-i", "sfn.ts", "--sfn-offset", "-1", "-l", "early.log"});
+    ASSERT_EQ(early.exit_code, 0) << early.console;
+    EXPECT_EQ(read_file(path("early.times")), times_lines(kFirstEmissionNs - 1'000'000'000, 1, 2));
+    EXPECT_TRUE(read_file(path("early.rec")) ==
+                read_file(path("on_time.rec")).substr(4 * kMegaframeSamples));
+    const std::string log = read_file(path("early.log"));
+    EXPECT_NE(log.find("WARNING: SFN: mega-frame 0 would leave late (its time "
+                       "2027-01-15T07:59:59.752656Z"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("mega-frames without one; 1 mega-frames late, 0 muted\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("SDR underflows: 0, late bursts: 0"), std::string::npos) << log;
+}
+
+TEST_F(SfnDeviceE2e, FrequencyOffsetAndPowerFromTheMips) {
+    // Two mega-frames at 40 dBm and -100 Hz, then the network asks 43 dBm
+    // and +250 Hz: the second stream starts where the first one's
+    // mega-frames end, its time following on.
+    write_file(path("plain.ts"), make_stream(188 * 2 * kMegaframePackets));
+    const std::string adapter = shell_quote(SFNADAPT_BINARY);
+    const std::string command =
+        "cd " + shell_quote(path("").string()) + " && " + adapter +
+        " -i plain.ts -o a.ts --max-delay 0.25 --time-source fixed:1800000000"
+        " --tx-frequency-offset 7:-100 --tx-power 7:40 >/dev/null 2>&1 && " +
+        adapter +
+        " -i plain.ts -o b.ts --max-delay 0.25 --time-source fixed:1800000001.005312"
+        " --tx-frequency-offset 7:250 --tx-power 7:43 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    write_file(path("ab.ts"), read_file(path("a.ts")) + read_file(path("b.ts")));
+    const RunResult result = send("ab", {"-i", "ab.ts", "--tx-id", "7", "-l", "ab.log"});
+    ASSERT_EQ(result.exit_code, 0) << result.console;
+    // Set before the first sample, then as the run's mega-frame 2 (sfnadapt's
+    // b.ts mega-frame 1, timed by the MIP of b.ts mega-frame 0) is to start:
+    // after mega-frame 1's samples (the sink holds a few back for the end of
+    // the burst).
+    const std::string changes = read_file(path("ab.settings"));
+    EXPECT_NE(changes.find("0 frequency 473999900\n"), std::string::npos) << changes;
+    for (const char* change : {" frequency 474000250\n", " gain 23\n"}) {
+        const size_t at = changes.find(change);
+        ASSERT_NE(at, std::string::npos) << change << changes;
+        const size_t line = changes.rfind('\n', at) + 1;
+        const int64_t received = std::stoll(changes.substr(line, at - line));
+        EXPECT_GT(received, 2 * kMegaframeSamples - 8192) << change;
+        EXPECT_LE(received, 2 * kMegaframeSamples) << change;
+    }
+    EXPECT_EQ(read_file(path("ab.times")), times_lines(kFirstEmissionNs, 0, 3));
+    const std::string log = read_file(path("ab.log"));
+    for (const char* line : {"SFN: tx_power 40.0 dBm from the MIP taken as the gain of 20.0 dB\n",
+                             "SFN: frequency offset -100 Hz from the MIP: 473999900 Hz\n",
+                             "SFN: frequency offset +250 Hz from the MIP: 474000250 Hz\n",
+                             "SFN: tx_power 43.0 dBm from the MIP: gain 23.0 dB\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << log;
+}
+#endif
+
 }  // namespace
 }  // namespace terramod::e2e

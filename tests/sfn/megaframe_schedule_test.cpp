@@ -101,52 +101,73 @@ TEST(MegaframeSchedule, FollowsTheMipsOfAStreamInStep) {
     EXPECT_EQ(schedule->moved_megaframes(), 0);
 }
 
+// The MIP that times the run's mega-frame m (sfnadapt's m + 1, which
+// starts (m + 1) x 502.656 ms after the pulse), with a time offset for
+// transmitter 7.
+Mip mip_timing(int64_t m, int64_t offset_100ns = 0) {
+    std::vector<MipAddressing> addressing;
+    if (offset_100ns != 0) addressing.push_back({7, {*tx_time_offset_function(offset_100ns)}});
+    return mip_with(static_cast<uint32_t>((m + 1) * kMegaframeNs % kSecond / 100), 2'500'000,
+                    addressing);
+}
+
 TEST(MegaframeSchedule, LateLostAndOtherTps) {
     const int64_t first = kPulse + kMegaframeNs + 250'000'000;
-    const Mip in_step_for_2 = mip_with(static_cast<uint32_t>(3 * kMegaframeNs % kSecond / 100),
-                                       2'500'000, {{7, {*tx_time_offset_function(-15)}}});
+    const int64_t margin = MegaframeSchedule::kSendMarginNs;
+    const int64_t slack = MegaframeSchedule::kContinuedSlackNs;
+    const int64_t moved = -1'500;  // the MIP of mega-frame 1 moves mega-frame 2 on
     struct Step {
         int64_t megaframe;
-        bool mip_in_previous;  // a valid MIP in the mega-frame before
+        std::optional<Mip> mip_in_previous;  // a valid MIP in the mega-frame before
         std::optional<int64_t> device_ns;
         MegaframeFate fate;
         int64_t emission_ns;
     };
-    // The MIP of mega-frame 1 moves mega-frame 2 by its -1.5 us offset.
     const std::vector<Step> steps = {
-        {0, false, first - MegaframeSchedule::kSendMarginNs, MegaframeFate::kSend, first},
-        {1, false, first, MegaframeFate::kSend, first + kMegaframeNs},
-        {2, true, std::nullopt, MegaframeFate::kSend, first + 2 * kMegaframeNs - 1'500},
-        // Late by 1 ns with the margin.
-        {3, false, first + 3 * kMegaframeNs - 1'500 - MegaframeSchedule::kSendMarginNs + 1,
-         MegaframeFate::kLate, first + 3 * kMegaframeNs - 1'500},
-        {4, false, std::nullopt, MegaframeFate::kMute, first + 4 * kMegaframeNs - 1'500},
-        {5, false, std::nullopt, MegaframeFate::kMute, first + 5 * kMegaframeNs - 1'500},
+        // A burst's first mega-frame needs the margin ahead of the clock.
+        {0, {}, first - margin, MegaframeFate::kSend, first},
+        {1, {}, first, MegaframeFate::kSend, first + kMegaframeNs},
+        {2, mip_timing(2, -15), {}, MegaframeFate::kSend, first + 2 * kMegaframeNs + moved},
+        // One that continues the burst only its time (and the slack).
+        {3,
+         {},
+         first + 3 * kMegaframeNs + moved + slack,
+         MegaframeFate::kSend,
+         first + 3 * kMegaframeNs + moved},
+        {4, mip_timing(4, -15), first + 4 * kMegaframeNs + moved + slack + 1, MegaframeFate::kLate,
+         first + 4 * kMegaframeNs + moved},
+        // After a late one a new burst starts: the margin again.
+        {5, mip_timing(5, -15), first + 5 * kMegaframeNs + moved - margin + 1, MegaframeFate::kLate,
+         first + 5 * kMegaframeNs + moved},
+        {6, {}, {}, MegaframeFate::kSend, first + 6 * kMegaframeNs + moved},
+        {7, {}, {}, MegaframeFate::kMute, first + 7 * kMegaframeNs + moved},
+        {8, {}, {}, MegaframeFate::kMute, first + 8 * kMegaframeNs + moved},
     };
     std::optional<MegaframeSchedule> schedule = MegaframeSchedule::make(settings_for(first));
     ASSERT_TRUE(schedule);
     for (const Step& step : steps) {
         if (step.mip_in_previous)
-            ASSERT_TRUE(schedule->take_mip(step.megaframe - 1, in_step_for_2));
+            ASSERT_TRUE(schedule->take_mip(step.megaframe - 1, *step.mip_in_previous));
         const MegaframeDecision decision = schedule->decide(step.megaframe, step.device_ns);
         EXPECT_EQ(decision.fate, step.fate) << step.megaframe;
         EXPECT_EQ(decision.emission_ns, step.emission_ns) << step.megaframe;
     }
-    EXPECT_EQ(schedule->late_megaframes(), 1);
+    EXPECT_EQ(schedule->late_megaframes(), 2);
     EXPECT_EQ(schedule->muted_megaframes(), 2);
     EXPECT_EQ(schedule->moved_megaframes(), 1);
     EXPECT_EQ(schedule->largest_move_ns(), 1'500);
-    // A MIP with other TPS is not taken; the next valid one ends the mute.
-    Mip other = in_step_for_2;
+    // A MIP with other TPS is not taken; the next valid one ends the mute,
+    // without the offset: back by 1.5 us.
+    Mip other = mip_timing(9, -15);
     other.tps_mip ^= 1u << 30;
-    EXPECT_FALSE(schedule->take_mip(5, other));
-    EXPECT_EQ(schedule->decide(6, std::nullopt).fate, MegaframeFate::kMute);
-    ASSERT_TRUE(schedule->take_mip(
-        6, mip_with(static_cast<uint32_t>(8 * kMegaframeNs % kSecond / 100), 2'500'000)));
-    const MegaframeDecision back = schedule->decide(7, std::nullopt);
+    EXPECT_FALSE(schedule->take_mip(8, other));
+    EXPECT_EQ(schedule->decide(9, std::nullopt).fate, MegaframeFate::kMute);
+    ASSERT_TRUE(schedule->take_mip(9, mip_timing(10)));
+    const MegaframeDecision back = schedule->decide(10, std::nullopt);
     EXPECT_EQ(back.fate, MegaframeFate::kSend);
-    EXPECT_EQ(back.emission_ns, first + 7 * kMegaframeNs);
+    EXPECT_EQ(back.emission_ns, first + 10 * kMegaframeNs);
     EXPECT_EQ(schedule->other_tps_mips(), 1);
+    EXPECT_EQ(schedule->moved_megaframes(), 2);
 
     // With stop, the second mega-frame without a MIP stops instead.
     std::optional<MegaframeSchedule> stopping = MegaframeSchedule::make(settings_for(first, true));
