@@ -71,6 +71,13 @@ std::string sigmf_json(const SigmfMetadata& metadata) {
     if (metadata.frequency) json += ", \"core:frequency\": " + number(*metadata.frequency);
     if (metadata.datetime_ns)
         json += ", \"core:datetime\": " + quoted(iso8601_utc(*metadata.datetime_ns));
+    for (const SigmfCapture& capture : metadata.later_captures) {
+        json +=
+            "},\n               {\"core:sample_start\": " + std::to_string(capture.sample_start);
+        if (metadata.frequency) json += ", \"core:frequency\": " + number(*metadata.frequency);
+        json += ", \"core:datetime\": " + quoted(iso8601_utc(capture.datetime_ns)) +
+                ", \"dvbt:megaframe\": " + std::to_string(capture.megaframe);
+    }
     json += "}],\n  \"annotations\": []\n}\n";
     return json;
 }

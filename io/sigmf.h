@@ -11,6 +11,13 @@
 
 namespace terramod {
 
+// A capture after the first: where the time of the samples jumps.
+struct SigmfCapture {
+    int64_t sample_start = 0;  // core:sample_start
+    int64_t datetime_ns = 0;   // core:datetime
+    int64_t megaframe = 0;     // dvbt:megaframe, counted from the file's first
+};
+
 struct SigmfMetadata {
     std::string datatype;             // core:datatype
     double sample_rate = 0;           // core:sample_rate, Hz
@@ -21,6 +28,7 @@ struct SigmfMetadata {
     // The capture's core:datetime: when its first sample is to leave the
     // antenna, UTC ns since 1970 (a run with a time base).
     std::optional<int64_t> datetime_ns;
+    std::vector<SigmfCapture> later_captures;  // in sample order
     // dvbt:<name> fields: text values and number values, in this order.
     std::vector<std::pair<std::string, std::string>> texts;
     std::vector<std::pair<std::string, double>> numbers;

@@ -80,6 +80,7 @@ MegaframeDecision MegaframeSchedule::decide(int64_t megaframe,
         }
     }
     const bool continues_burst = megaframe > 0 && last_on_air_ && decision.emission_ns == expected;
+    decision.starts_burst = !continues_burst;
     last_emission_ns_ = decision.emission_ns;
     last_on_air_ = true;
     // One mega-frame without a MIP keeps the time of the one before; more

@@ -33,6 +33,9 @@ struct MegaframeDecision {
     int64_t emission_ns = 0;  // UTC ns since 1970
     // The MIP that timed it, when one did (the mega-frame before carried it).
     std::optional<Mip> mip;
+    // It does not follow the one before on the air: the first, one after a
+    // mega-frame not sent, or one a MIP moved.
+    bool starts_burst = true;
 };
 
 // How long after its 1 PPS pulse the mega-frame a MIP points to leaves this

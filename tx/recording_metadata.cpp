@@ -31,6 +31,7 @@ SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& f
     metadata.recorder = std::string("terramod ") + kVersion;
     metadata.frequency = config.frequency_hz;
     metadata.datetime_ns = facts.datetime_ns;
+    metadata.later_captures = facts.later_captures;
     metadata.dataset = file_name_part(facts.sample_file);
     metadata.description =
         std::string("DVB-T (EN 300 744) baseband signal: ") + kModeNames[config.mode] + " " +

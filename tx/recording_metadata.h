@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io/sigmf.h"
 #include "tx/tx_types.h"
@@ -31,6 +32,8 @@ struct RecordingFacts {
     // where the first whole one starts.
     std::optional<double> megaframe_period_ns;
     std::optional<int64_t> first_megaframe_sample;
+    // --sfn: the mega-frames whose time does not follow the one before.
+    std::vector<SigmfCapture> later_captures;
 };
 
 SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& facts);

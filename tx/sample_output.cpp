@@ -157,6 +157,7 @@ void SampleOutput::write_sigmf() {
     facts.datetime_ns = clock_.first_sample_time_ns();
     facts.megaframe_period_ns = megaframe_period_ns_;
     facts.first_megaframe_sample = first_megaframe_sample_;
+    facts.later_captures = later_captures_;
     if (integer_samples()) facts.integer_scale = IntegerScale{encoder_->scale(), nominal_rms_};
     const std::string name = sigmf_name();
     if (!write_sigmf_file(name, describe_recording(config_, facts))) {
@@ -215,6 +216,10 @@ void SampleOutput::write_gated(std::span<const ComplexSample> samples, int64_t f
             // Each mega-frame sent starts a timed burst at its emission time.
             if (gate_decision_.fate != MegaframeFate::kLate)
                 time.transmit_time_ns = gate_decision_.emission_ns;
+            if (gate_decision_.fate != MegaframeFate::kLate && gate_decision_.starts_burst &&
+                index > 0)
+                later_captures_.push_back(
+                    {index, gate_decision_.emission_ns, index / gate_megaframe_samples_});
         }
         const size_t count =
             std::min(samples.size() - at, static_cast<size_t>(gate_megaframe_samples_ - within));
@@ -312,6 +317,10 @@ std::optional<std::string> SampleOutput::set_backoff(double backoff_db) {
 
 void SampleOutput::close_first() {
     if (!sinks_.empty()) close_file(*sinks_.front());
+    // A time that jumped (--sfn) is a capture of its own.
+    if (!later_captures_.empty() && config_.write_sigmf &&
+        destination_ == SampleDestination::kFile && format_.encoding == SampleEncoding::kFloatPairs)
+        write_sigmf();
 }
 
 void SampleOutput::close_rest() {

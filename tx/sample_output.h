@@ -14,6 +14,7 @@
 #include "io/real_time_pacer.h"
 #include "io/sample_sink.h"
 #include "io/sample_types.h"
+#include "io/sigmf.h"
 #include "ofdm/dac_output.h"
 #include "sfn/megaframe_schedule.h"
 #include "tx/tx_types.h"
@@ -178,6 +179,9 @@ class SampleOutput {
     MegaframeDecision gate_decision_;  // the current mega-frame's
     bool stopped_by_gate_ = false;
     std::vector<ComplexSample> silence_;
+    // --sfn: the mega-frames whose time jumps, for the SigMF metadata
+    // rewritten at the end.
+    std::vector<SigmfCapture> later_captures_;
     std::optional<double> megaframe_period_ns_;
     std::optional<int64_t> first_megaframe_sample_;
 };

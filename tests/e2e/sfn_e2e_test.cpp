@@ -30,6 +30,22 @@ class SfnE2e : public E2eTest {
                                     " --tx-offset 7:-1500 >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
+    // Two sfnadapt streams of 2 mega-frames one after the other, to `name`:
+    // the second starts where the first one's mega-frames end, its time
+    // following on; each with its own individual addressing options.
+    void adapt_two(const std::string& name, const std::string& first_options,
+                   const std::string& second_options) {
+        write_file(path("plain.ts"), make_stream(188 * 2 * kMegaframePackets));
+        const std::string adapter = shell_quote(SFNADAPT_BINARY);
+        const std::string command =
+            "cd " + shell_quote(path("").string()) + " && " + adapter +
+            " -i plain.ts -o a.ts --max-delay 0.25 --time-source fixed:1800000000 " +
+            first_options + " >/dev/null 2>&1 && " + adapter +
+            " -i plain.ts -o b.ts --max-delay 0.25 --time-source fixed:1800000001.005312 " +
+            second_options + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        write_file(path(name), read_file(path("a.ts")) + read_file(path("b.ts")));
+    }
     static std::string datetime(const std::string& meta) {
         const std::string key = "\"core:datetime\": \"";
         const size_t at = meta.find(key);
@@ -160,6 +176,27 @@ TEST_F(SfnE2e, CellIdFromTheMipUnlessGiven) {
     EXPECT_TRUE(read_file(path("own.bin")) == read_file(path("given300.bin")));
     EXPECT_TRUE(read_file(path("every.bin")) == read_file(path("given5.bin")));
     EXPECT_FALSE(read_file(path("given5.bin")) == read_file(path("given300.bin")));
+}
+
+TEST_F(SfnE2e, AMovedTimeIsACaptureOfItsOwn) {
+    // Transmitter 7 is addressed -1.5 us, then -3 us from the run's
+    // mega-frame 2 (9 191 424 samples in) on: 2 x 502.656 ms after the
+    // first, 1.5 us earlier.
+    adapt_two("ab.ts", "--tx-offset 7:-1500", "--tx-offset 7:-3000");
+    const RunResult result = run({"-i", "ab.ts", "-o", "out", "-d", "t", "--sample-type", "cs8",
+                                  "--sfn", "--tx-id", "7", "--time-source", "fixed:1800000000"});
+    ASSERT_EQ(result.exit_code, 0) << result.console;
+    const std::string meta = read_file(path("out.sigmf-meta"));
+    EXPECT_EQ(datetime(meta), "2027-01-15T08:00:00.7526545Z");
+    EXPECT_NE(meta.find("{\"core:sample_start\": 9191424, \"core:datetime\": "
+                        "\"2027-01-15T08:00:01.757965Z\", \"dvbt:megaframe\": 2}"),
+              std::string::npos)
+        << meta;
+    EXPECT_EQ(count_of(meta, "core:sample_start"), 2);
+    EXPECT_NE(
+        result.console.find("SFN: 1 mega-frames moved by their MIP's time, at most 1500 ns\n"),
+        std::string::npos)
+        << result.console;
 }
 
 // Spoils the CRC of the MIP (PID 0x0015) carried in each of `megaframes`
@@ -320,19 +357,9 @@ TEST_F(SfnDeviceE2e, LateMegaframesAreNotSent) {
 
 TEST_F(SfnDeviceE2e, FrequencyOffsetAndPowerFromTheMips) {
     // Two mega-frames at 40 dBm and -100 Hz, then the network asks 43 dBm
-    // and +250 Hz: the second stream starts where the first one's
-    // mega-frames end, its time following on.
-    write_file(path("plain.ts"), make_stream(188 * 2 * kMegaframePackets));
-    const std::string adapter = shell_quote(SFNADAPT_BINARY);
-    const std::string command =
-        "cd " + shell_quote(path("").string()) + " && " + adapter +
-        " -i plain.ts -o a.ts --max-delay 0.25 --time-source fixed:1800000000"
-        " --tx-frequency-offset 7:-100 --tx-power 7:40 >/dev/null 2>&1 && " +
-        adapter +
-        " -i plain.ts -o b.ts --max-delay 0.25 --time-source fixed:1800000001.005312"
-        " --tx-frequency-offset 7:250 --tx-power 7:43 >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    write_file(path("ab.ts"), read_file(path("a.ts")) + read_file(path("b.ts")));
+    // and +250 Hz.
+    adapt_two("ab.ts", "--tx-frequency-offset 7:-100 --tx-power 7:40",
+              "--tx-frequency-offset 7:250 --tx-power 7:43");
     const RunResult result = send("ab", {"-i", "ab.ts", "--tx-id", "7", "-l", "ab.log"});
     ASSERT_EQ(result.exit_code, 0) << result.console;
     // Set before the first sample, then as the run's mega-frame 2 (sfnadapt's
