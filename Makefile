@@ -13,7 +13,7 @@ FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_CC ?= clang-14
 FUZZ_CXX ?= clang++-14
 FUZZ_HARNESSES = command_line ratestat_reader ts_input rate_adapter network_input \
-	config_file control_command
+	config_file control_command mip
 FUZZ_RUNS ?= 1000000
 FUZZ_SMOKE_SECONDS ?= 10
 PREFIX ?= /usr/local

@@ -228,8 +228,9 @@ TEST_F(SfnE2e, LostMipsMuteOrStop) {
     write_file(path("cut.ts"), read_file(path("spoilt.ts")).substr(188 * kMegaframePackets));
     std::vector<std::string> clean = {"-i", "cut.ts",        "-o", "clean", "-d",
                                       "t",  "--sample-type", "cs8"};
-    std::vector<std::string> muted = {"-i", "spoilt.ts", "-o", "muted"};
-    std::vector<std::string> stopped = {"-i", "spoilt.ts", "-o", "stopped", "--mip-loss", "stop"};
+    std::vector<std::string> muted = {"-i", "spoilt.ts", "-o", "muted", "--events", "muted.events"};
+    std::vector<std::string> stopped = {"-i",       "spoilt.ts",      "-o",         "stopped",
+                                        "--events", "stopped.events", "--mip-loss", "stop"};
     for (auto* arguments : {&muted, &stopped})
         arguments->insert(arguments->end(), common.begin(), common.end());
     ASSERT_EQ(run(clean).exit_code, 0);
@@ -252,7 +253,15 @@ TEST_F(SfnE2e, LostMipsMuteOrStop) {
           "mega-frames without one; 0 mega-frames late, 1 muted\n"})
         EXPECT_NE(mute.console.find(line), std::string::npos) << line << mute.console;
 
+    const std::string events = read_file(path("muted.events"));
+    EXPECT_NE(events.find("\"event\":\"sfn_mute_begin\",\"megaframe\":3}\n"), std::string::npos)
+        << events;
+    EXPECT_NE(events.find("\"event\":\"sfn_mute_end\",\"megaframe\":4}\n"), std::string::npos)
+        << events;
+
     const RunResult stop = run(stopped);
+    EXPECT_NE(read_file(path("stopped.events")).find("\"event\":\"sfn_stop\",\"megaframe\":3}\n"),
+              std::string::npos);
     EXPECT_EQ(stop.exit_code, 1);
     EXPECT_NE(stop.console.find("FATAL ERROR: SFN: no valid MIP for more than a mega-frame "
                                 "before mega-frame 3: transmission stopped (--mip-loss stop)\n"),
