@@ -146,8 +146,9 @@ TEST(MegaframeSchedule, LateLostAndOtherTps) {
     std::optional<MegaframeSchedule> schedule = MegaframeSchedule::make(settings_for(first));
     ASSERT_TRUE(schedule);
     for (const Step& step : steps) {
-        if (step.mip_in_previous)
+        if (step.mip_in_previous) {
             ASSERT_TRUE(schedule->take_mip(step.megaframe - 1, *step.mip_in_previous));
+        }
         const MegaframeDecision decision = schedule->decide(step.megaframe, step.device_ns);
         EXPECT_EQ(decision.fate, step.fate) << step.megaframe;
         EXPECT_EQ(decision.emission_ns, step.emission_ns) << step.megaframe;
