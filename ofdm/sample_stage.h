@@ -23,6 +23,11 @@ class SampleStage {
         (void)sample_count;
         return 1;
     }
+    // Once a cycle, before its tasks, on one thread, when the stage asks for
+    // it: a stage that needs the cycle's input whole (an echo reads samples
+    // its tasks overwrite) or counts the samples takes it here.
+    virtual bool starts_cycles() const { return false; }
+    virtual void start_cycle(std::span<const ComplexSample> samples) { (void)samples; }
     // Task `task` of `tasks` over the cycle's samples.
     virtual void process(std::span<ComplexSample> samples, int32_t task, int32_t tasks) = 0;
 };

@@ -191,6 +191,9 @@ void TxChain::plan_back(bool precise, const std::vector<std::shared_ptr<SampleSt
         interpolating ? buffers_.interpolated_buffer.size() : static_cast<size_t>(samples);
     for (const std::shared_ptr<SampleStage>& stage : after) {
         const int32_t tasks = stage->task_count(output_size);
+        if (tasks > 0 && stage->starts_cycles())
+            add_back_stage("after interpolation: start", 1,
+                           [this, stage](int32_t) { stage->start_cycle(back_output_samples()); });
         add_back_stage("after interpolation", tasks, [this, stage, tasks](int32_t task) {
             stage->process(back_output_samples(), task, tasks);
         });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/channel_settings.h"
 #include "dvbt/dvbt.h"
 #include "io/sample_types.h"
 
@@ -120,6 +121,9 @@ struct TxConfig {
     // --mip-loss stop: no valid MIP for more than a mega-frame stops the
     // run; by default the transmitter mutes until MIPs return.
     bool sfn_stop_on_mip_loss = false;
+    // The channel simulator (--seed, --cn, --echo-profile ...): none by
+    // default.
+    ChannelSettings channel_simulation;
     // What the command line did not take as given (tx/config.cpp). Unknown
     // long options and long options without their value stop every run; the
     // rest (unknown arguments, values that fell back to a default or were
