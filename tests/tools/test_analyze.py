@@ -202,6 +202,55 @@ class SyntheticSignals(unittest.TestCase):
                 print(f"\n  {datatype}, scale {scale:.3f}: MER {summary['mer_db']:.2f} dB, "
                       f"{summary['clipping']['clipped_samples']} samples clipped")
 
+    def test_simulated_channel_measured_against_what_was_asked(self):
+        """A channel applied here in numpy (echo, frequency offset, noise),
+        named in the metadata as terramod's simulator names it: the analysis
+        measures the offset, finds the echo and judges the cells after both."""
+        signal, _ = synthetic("2k_qpsk")
+        rate = synthetic_dvbt.BASE_RATE_8MHZ
+        # (delay in samples, power dB, phase deg) of the second path,
+        # frequency offset Hz, SNR per data cell (None: no noise).
+        cases = [(18, -6.0, 60.0, 123.4, None), (7, -10.0, -30.0, -1500.0, None),
+                 (30, -3.0, 0.0, 0.0, 20.0)]
+        for delay, power_db, phase_deg, offset_hz, snr_db in cases:
+            with self.subTest(delay=delay, offset_hz=offset_hz, snr_db=snr_db):
+                samples = signal.with_noise(snr_db) if snr_db else signal.samples.copy()
+                echo = np.zeros_like(samples)
+                echo[delay:] = samples[:-delay]
+                samples = samples + 10 ** (power_db / 20) * np.exp(
+                    1j * math.radians(phase_deg)) * echo
+                samples = samples * np.exp(2j * math.pi * offset_hz * np.arange(len(samples)) / rate)
+                base = os.path.join(self.scratch, "channel")
+                samples.astype(np.complex64).tofile(base + ".sigmf-data")
+                delay_us = delay / rate * 1e6
+                fields = {"mode": "2k", "constellation": "QPSK", "hierarchy": "NH",
+                          "code_rate": "1/2", "guard_interval": "1/32",
+                          "channel_echoes": f"0:0:0,{delay_us}:{power_db}:{phase_deg}",
+                          "channel_frequency_offset_hz": offset_hz}
+                if snr_db:
+                    fields["channel_cn_db"] = snr_db
+                write_metadata(base, "cf32_le", None, **fields)
+                completed, summary = run_tool(base + ".sigmf-meta", scratch=self.scratch)
+                self.assertEqual(completed.returncode, 0, completed.stderr)
+                measured = summary["channel"]["measured"]
+                self.assertAlmostEqual(measured["frequency_offset_hz"], offset_hz, delta=0.1)
+                paths = measured["echo_paths"]
+                self.assertEqual(len(paths), 2, paths)
+                self.assertAlmostEqual(paths[0]["delay_us"], 0.0, delta=0.02)
+                self.assertAlmostEqual(paths[1]["delay_us"], delay_us, delta=0.02)
+                self.assertAlmostEqual(paths[1]["power_db"] - paths[0]["power_db"], power_db,
+                                       delta=0.5)
+                if snr_db:
+                    # Equalised, the noise of the data cells is what was added
+                    # (the echo colours it by the channel's gain, taken off again).
+                    self.assertAlmostEqual(measured["mer_db"], snr_db, delta=1.0)
+                else:
+                    self.assertGreater(measured["mer_db"], 30.0)
+                self.assertIn("Channel (asked / measured):", completed.stdout)
+                print(f"\n  echo {delay_us:.3f} us {power_db} dB, offset {offset_hz} Hz: "
+                      f"measured {measured['frequency_offset_hz']:.3f} Hz, paths {paths}, "
+                      f"MER {measured['mer_db']:.2f} dB")
+
     def test_missing_or_short_input_is_a_fatal_error(self):
         completed, summary = run_tool(os.path.join(self.scratch, "absent.bin"),
                                       scratch=self.scratch)

@@ -26,6 +26,8 @@ from dataclasses import asdict
 import numpy as np
 
 from . import dvbt
+from .channel import (asked_channel, cyclic_prefix_offset, derotate, echo_paths,
+                      pilot_phase_slope)
 from .measure import measure_ccdf, measure_mer, measure_spectrum, power_spectrum
 from .ofdm import demodulate, ofdm_layout, pilot_channel, pilot_gain
 from .report import plot_report, print_summary
@@ -94,6 +96,7 @@ def load_settings(args):
     if agilent:
         settings.sample_type = "agi"
     apply_options(args, settings)
+    settings.channel = asked_channel(meta)
     if settings.recorded_rate and abs(settings.recorded_rate - settings.output_rate) > 1:
         print(f"terramod-analyze: warning: the metadata's core:sample_rate "
               f"{settings.recorded_rate} differs from the {settings.output_rate:.1f} of the "
@@ -129,8 +132,21 @@ def analyse(args):
     # half length on either side: the FFT window then starts in the middle of
     # the guard interval.
     advance = settings.guard_length // 2 if settings.interpolation > 1 else 0
-    cells = demodulate(base, settings, min(available, max_symbols), advance)
-    equalizer = args.equalizer or ("pilots" if settings.interpolation > 1 else "none")
+    symbols = min(available, max_symbols)
+    channel = {}
+    if settings.channel:
+        # A simulated channel: its frequency offset measured and taken off
+        # before the cells are judged, which are equalised from the pilots.
+        coarse = cyclic_prefix_offset(base, settings, symbols)
+        fine = pilot_phase_slope(demodulate(derotate(base, coarse, settings.base_rate), settings,
+                                            symbols, advance), layout, settings)
+        channel["frequency_offset_hz"] = float(coarse + fine)
+        base = derotate(base, channel["frequency_offset_hz"], settings.base_rate)
+    cells = demodulate(base, settings, symbols, advance)
+    equalizer = args.equalizer or (
+        "pilots" if settings.interpolation > 1 or settings.channel else "none")
+    if settings.channel:
+        channel["echo_paths"] = echo_paths(cells, layout, settings)
     gain = pilot_gain(cells, layout)
     if equalizer == "pilots":
         cells = cells / pilot_channel(cells, layout)
@@ -154,6 +170,9 @@ def analyse(args):
         "ccdf": ccdf, "clipping": clipping, "tps": tps,
         "mer_per_carrier": mer["per_carrier"],
     }
+    if settings.channel:
+        channel["mer_db"] = mer["mer_db"]
+        summary["channel"] = {"asked": settings.channel, "measured": channel}
     return summary, settings, spectrum, data, ideal, mer, relative_power
 
 

@@ -4,6 +4,7 @@ import os
 
 import numpy as np
 
+from .channel import channel_report
 from .dvbt import CONSTELLATION_NAMES
 from .measure import axis_levels
 
@@ -130,6 +131,8 @@ def summary_text(summary):
             lines.append("   " + mismatch[:60])
     else:
         lines.append("  " + tps["note"])
+    if "channel" in summary:
+        lines.extend(channel_report(summary["channel"]["asked"], summary["channel"]["measured"]))
     return "\n".join(lines)
 
 

@@ -32,6 +32,7 @@ class Settings:
     scale: float = None           # integer types: sample = value / scale
     recorded_rate: float = None   # core:sample_rate of the metadata
     source: dict = field(default_factory=dict)   # where each setting came from
+    channel: dict = field(default_factory=dict)  # the simulated channel asked (channel.py)
 
     @property
     def fft_size(self):
