@@ -215,11 +215,11 @@ std::optional<uint64_t> seed_value(std::string_view text) {
 
 // The text cut at each `separator`.
 std::vector<std::string_view> split_text(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
+    std::vector<std::string_view> pieces;
     for (size_t start = 0;;) {
         const size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-        if (end == std::string_view::npos) return parts;
+        pieces.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos) return pieces;
         start = end + 1;
     }
 }
@@ -232,20 +232,20 @@ std::optional<double> number_within(std::string_view text, double low, double hi
 }
 
 std::optional<PhaseNoiseSpec> phase_noise_value(std::string_view text) {
-    const std::vector<std::string_view> parts = split_text(text, '@');
-    if (parts.size() != 2) return std::nullopt;
-    const std::optional<double> level = number_within(parts[0], -200, 0);
+    const std::vector<std::string_view> pieces = split_text(text, '@');
+    if (pieces.size() != 2) return std::nullopt;
+    const std::optional<double> level = number_within(pieces[0], -200, 0);
     const std::optional<double> offset =
-        number_within(parts[1], 0, std::numeric_limits<double>::max());
+        number_within(pieces[1], 0, std::numeric_limits<double>::max());
     if (!level || !offset || *offset <= 0) return std::nullopt;
     return PhaseNoiseSpec{*level, *offset};
 }
 
 std::optional<IqImbalanceSpec> iq_imbalance_value(std::string_view text) {
-    const std::vector<std::string_view> parts = split_text(text, ',');
-    if (parts.size() != 2) return std::nullopt;
-    const std::optional<double> gain = number_within(parts[0], -6, 6);
-    const std::optional<double> phase = number_within(parts[1], -45, 45);
+    const std::vector<std::string_view> pieces = split_text(text, ',');
+    if (pieces.size() != 2) return std::nullopt;
+    const std::optional<double> gain = number_within(pieces[0], -6, 6);
+    const std::optional<double> phase = number_within(pieces[1], -45, 45);
     if (!gain || !phase) return std::nullopt;
     return IqImbalanceSpec{*gain, *phase};
 }
