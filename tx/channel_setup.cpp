@@ -1,6 +1,5 @@
 #include "tx/channel_setup.h"
 
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
