@@ -1,56 +1,90 @@
-// Cost of the channel simulator's echo stage on one core: one cycle of the
-// default 2k setting (68 symbols of 2112 samples) at 64/7 MHz x 4, through
-// start_cycle and every task in turn. "signal s/s" is the seconds of signal
-// done in a second (its inverse, the cost of a second of signal).
+// Throughput of the channel simulator's stages on one core, against real
+// time: each runs over one cycle of the 2k output (68 symbols, guard 1/32)
+// at 1x, 2x or 4x of an 8 MHz channel, its tasks one after the other.
+// "x real time" above 1 keeps up with the signal on one core; the tasks of
+// the stages that work sample by sample share the --threads.
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <random>
 #include <vector>
 
-#include "channel/echo_stage.h"
+#include "channel/channel_stages.h"
 
 namespace terramod {
 namespace {
 
-constexpr size_t kCycleSamples = 68 * 2112 * 4;
-constexpr double kRate = 64e6 / 7 * 4;
+constexpr double kBaseRate = 64e6 / 7;
+constexpr size_t kCycleSamples = 143616;
 
 std::vector<ComplexSample> random_samples(size_t count) {
     std::mt19937 generator(12345);
-    std::normal_distribution<float> value(0.0f, 0.3f);
+    std::normal_distribution<float> value(0.0f, 30.0f);
     std::vector<ComplexSample> samples(count);
     for (ComplexSample& sample : samples) sample = {value(generator), value(generator)};
     return samples;
 }
 
-// Arguments: profile (1 F1, 2 P1), maximum Doppler (Hz, 0 for none).
-void BM_EchoStage(benchmark::State& state) {
-    ChannelSettings settings;
-    settings.echo_profile = static_cast<EchoProfile>(state.range(0));
-    if (state.range(1) > 0) settings.doppler_hz = static_cast<double>(state.range(1));
-    const auto stage = make_echo_stage(settings, kRate);
-    const auto input = random_samples(kCycleSamples);
-    std::vector<ComplexSample> samples(kCycleSamples);
-    const int32_t tasks = stage->task_count(kCycleSamples);
+// Argument: interpolation factor.
+void run_channel(benchmark::State& state, const ChannelSettings& settings) {
+    const auto factor = static_cast<size_t>(state.range(0));
+    const ChannelSignal signal{kBaseRate * static_cast<double>(factor), 1705 * kBaseRate / 2048,
+                               1841.9 / static_cast<double>(factor * factor)};
+    const auto stages = make_channel_stages(settings, signal);
+    auto samples = random_samples(kCycleSamples * factor);
     for (auto _ : state) {
-        samples = input;
-        stage->start_cycle(samples);
-        for (int32_t task = 0; task < tasks; ++task) stage->process(samples, task, tasks);
+        for (const std::shared_ptr<SampleStage>& stage : stages) {
+            const int32_t tasks = stage->task_count(samples.size());
+            if (stage->starts_cycles()) stage->start_cycle(samples);
+            for (int32_t task = 0; task < tasks; ++task) stage->process(samples, task, tasks);
+        }
         benchmark::DoNotOptimize(samples.data());
         benchmark::ClobberMemory();
     }
-    const double cycles = static_cast<double>(state.iterations());
-    state.counters["samples/s"] =
-        benchmark::Counter(cycles * kCycleSamples, benchmark::Counter::kIsRate);
-    state.counters["signal s/s"] =
-        benchmark::Counter(cycles * kCycleSamples / kRate, benchmark::Counter::kIsRate);
+    const double processed = static_cast<double>(state.iterations()) * samples.size();
+    state.counters["samples/s"] = benchmark::Counter(processed, benchmark::Counter::kIsRate);
+    state.counters["x real time"] =
+        benchmark::Counter(processed / signal.sample_rate, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_EchoStage)
-    ->ArgNames({"profile", "doppler"})
-    ->Args({static_cast<int64_t>(EchoProfile::kFixedF1), 0})
-    ->Args({static_cast<int64_t>(EchoProfile::kPortableP1), 0})
-    ->Args({static_cast<int64_t>(EchoProfile::kPortableP1), 100})
-    ->Unit(benchmark::kMillisecond);
+
+void BM_ChannelAwgn(benchmark::State& state) {
+    ChannelSettings settings;
+    settings.cn_db = 20;
+    run_channel(state, settings);
+}
+BENCHMARK(BM_ChannelAwgn)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
+
+void BM_ChannelFrequencyOffset(benchmark::State& state) {
+    ChannelSettings settings;
+    settings.frequency_offset_hz = 1250.5;
+    run_channel(state, settings);
+}
+BENCHMARK(BM_ChannelFrequencyOffset)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
+
+void BM_ChannelPhaseNoise(benchmark::State& state) {
+    ChannelSettings settings;
+    settings.phase_noise = PhaseNoiseSpec{-80, 1e4};
+    run_channel(state, settings);
+}
+BENCHMARK(BM_ChannelPhaseNoise)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
+
+void BM_ChannelIqImbalance(benchmark::State& state) {
+    ChannelSettings settings;
+    settings.iq_imbalance = IqImbalanceSpec{0.5, 2};
+    run_channel(state, settings);
+}
+BENCHMARK(BM_ChannelIqImbalance)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
+
+// All four, in the path's order.
+void BM_ChannelEveryImpairment(benchmark::State& state) {
+    ChannelSettings settings;
+    settings.cn_db = 20;
+    settings.frequency_offset_hz = 1250.5;
+    settings.phase_noise = PhaseNoiseSpec{-80, 1e4};
+    settings.iq_imbalance = IqImbalanceSpec{0.5, 2};
+    run_channel(state, settings);
+}
+BENCHMARK(BM_ChannelEveryImpairment)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
 
 }  // namespace
 }  // namespace terramod

@@ -112,6 +112,21 @@ inline constexpr char kExpectedHelp[] =
     "--control ENDPOINT\tremote control while transmitting: unix:PATH or tcp:[ADDRESS:]PORT\n"
     "  \t(loopback unless an address is given); see terramod-ctl\n"
     "--events TARGET\talarms and state changes as JSON lines, appended to the file\n"
-    "  \tTARGET or sent to the datagram socket unix:PATH\n";
+    "  \tTARGET or sent to the datagram socket unix:PATH\n"
+    "--seed N\tthe channel simulator's random numbers: the same N gives the same\n"
+    "  \tbytes on every machine and thread count (0 to 2^64-1, default 1)\n"
+    "--cn DB\t\tadd white Gaussian noise at this C/N (-10 to 60): C the nominal\n"
+    "  \tsignal power, N the noise within the occupied bandwidth\n"
+    "--echo-profile PROFILE\techoes of EN 300 744 Annex B: F1 (fixed reception, Ricean) or P1\n"
+    "  \t(portable reception, Rayleigh)\n"
+    "--echoes LIST\techo paths DELAY_US:GAIN_DB:PHASE_DEG[:DOPPLER_HZ], comma separated\n"
+    "  \t(up to 32; delay 0 to 1000 us, gain -60 to 20 dB)\n"
+    "--doppler HZ\tthe echo paths' maximum Doppler frequency (0 to 2000)\n"
+    "--freq-offset HZ\tshift the output by HZ (at most half the output sample rate\n"
+    "  \teither way)\n"
+    "--phase-noise DBC_PER_HZ@OFFSET_HZ\trandom-walk phase noise of the oscillator: DBC_PER_HZ\n"
+    "  \tdBc/Hz (-200 to 0) at OFFSET_HZ from the carrier (e.g. -80@10000)\n"
+    "--iq-imbalance GAIN_DB,PHASE_DEG\tthe modulator's I/Q errors: gain of I over Q\n"
+    "  \t(-6 to 6 dB) and quadrature phase (-45 to 45 degrees), e.g. 0.5,2\n";
 
 }  // namespace terramod

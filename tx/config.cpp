@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -183,6 +184,95 @@ std::optional<uint64_t> log_size_value(std::string_view text) {
     const uint64_t bytes = count << shift;
     if (bytes < kMinLogSize) return std::nullopt;
     return bytes;
+}
+
+// The channel simulator's values (--seed, --phase-noise, --iq-imbalance,
+// --echo-profile, --echoes): the text of each range, and the whole value
+// read as it says or nothing.
+constexpr const char* kSeedRange = "a whole number from 0 to 18446744073709551615";
+constexpr const char* kPhaseNoiseRange =
+    "DBC_PER_HZ@OFFSET_HZ, -200 to 0 dBc/Hz at an offset above 0 Hz (e.g. -80@10000)";
+constexpr const char* kIqImbalanceRange =
+    "GAIN_DB,PHASE_DEG, a gain of -6 to 6 dB and a phase of -45 to 45 degrees (e.g. 0.5,2)";
+constexpr const char* kEchoProfileRange = "F1 or P1";
+constexpr const char* kEchoesRange =
+    "DELAY_US:GAIN_DB:PHASE_DEG[:DOPPLER_HZ],... (1 to 32 paths; delay 0 to 1000 us, gain -60 "
+    "to 20 dB, Doppler -2000 to 2000 Hz)";
+constexpr size_t kMaxEchoes = 32;
+
+// Decimal digits only, up to 2^64 - 1.
+std::optional<uint64_t> seed_value(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    uint64_t seed = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') return std::nullopt;
+        const uint64_t value = static_cast<uint64_t>(digit - '0');
+        if (seed > (UINT64_MAX - value) / 10) return std::nullopt;
+        seed = seed * 10 + value;
+    }
+    return seed;
+}
+
+// The text cut at each `separator`.
+std::vector<std::string_view> split_text(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(separator, start);
+        pieces.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos) return pieces;
+        start = end + 1;
+    }
+}
+
+// A decimal number within [low, high] (finite), or nothing.
+std::optional<double> number_within(std::string_view text, double low, double high) {
+    const std::optional<double> number = decimal_value(text);
+    if (!number || !(*number >= low && *number <= high)) return std::nullopt;
+    return number;
+}
+
+std::optional<PhaseNoiseSpec> phase_noise_value(std::string_view text) {
+    const std::vector<std::string_view> pieces = split_text(text, '@');
+    if (pieces.size() != 2) return std::nullopt;
+    const std::optional<double> level = number_within(pieces[0], -200, 0);
+    const std::optional<double> offset =
+        number_within(pieces[1], 0, std::numeric_limits<double>::max());
+    if (!level || !offset || *offset <= 0) return std::nullopt;
+    return PhaseNoiseSpec{*level, *offset};
+}
+
+std::optional<IqImbalanceSpec> iq_imbalance_value(std::string_view text) {
+    const std::vector<std::string_view> pieces = split_text(text, ',');
+    if (pieces.size() != 2) return std::nullopt;
+    const std::optional<double> gain = number_within(pieces[0], -6, 6);
+    const std::optional<double> phase = number_within(pieces[1], -45, 45);
+    if (!gain || !phase) return std::nullopt;
+    return IqImbalanceSpec{*gain, *phase};
+}
+
+std::optional<EchoProfile> echo_profile_value(std::string_view text) {
+    if (text == "F1") return EchoProfile::kFixedF1;
+    if (text == "P1") return EchoProfile::kPortableP1;
+    return std::nullopt;
+}
+
+std::optional<std::vector<EchoTap>> echoes_value(std::string_view text) {
+    const std::vector<std::string_view> paths = split_text(text, ',');
+    if (paths.size() > kMaxEchoes) return std::nullopt;
+    std::vector<EchoTap> taps;
+    for (const std::string_view path : paths) {
+        const std::vector<std::string_view> fields = split_text(path, ':');
+        if (fields.size() != 3 && fields.size() != 4) return std::nullopt;
+        constexpr double kAny = std::numeric_limits<double>::max();
+        const std::optional<double> delay = number_within(fields[0], 0, 1000);
+        const std::optional<double> gain = number_within(fields[1], -60, 20);
+        const std::optional<double> phase = number_within(fields[2], -kAny, kAny);
+        const std::optional<double> doppler =
+            fields.size() == 4 ? number_within(fields[3], -2000, 2000) : std::optional(0.0);
+        if (!delay || !gain || !phase || !doppler) return std::nullopt;
+        taps.push_back({*delay, *gain, *phase, *doppler});
+    }
+    return taps;
 }
 
 // A number option's accepted values, for its messages.
@@ -666,7 +756,63 @@ class CommandLineParser {
         refusal_.clear();
     }
 
+    // The channel simulator: --seed, --cn, --echo-profile, --echoes,
+    // --doppler, --freq-offset, --phase-noise, --iq-imbalance.
+    void take_seed() {
+        const std::optional<std::string_view> value = take_value();
+        const std::optional<uint64_t> seed = value ? seed_value(*value) : std::nullopt;
+        channel().seed = seed.value_or(1);
+        if (seed) return;
+        print("Invalid seed %s: using 1.\n", value ? std::string(*value).c_str() : "(none)");
+        print_range(kSeedRange);
+        not_taken(std::string(kSeedRange) + " expected", "1 used");
+    }
+    void take_cn() { take_number(channel().cn_db, {"C/N", -10.0, 60.0, false, "-10 to 60 dB"}); }
+    void take_doppler() {
+        take_number(channel().doppler_hz,
+                    {"Doppler frequency", 0.0, 2000.0, false, "0 to 2000 Hz"});
+    }
+    void take_frequency_offset() {
+        constexpr double kAny = std::numeric_limits<double>::max();
+        take_number(channel().frequency_offset_hz,
+                    {"frequency offset", -kAny, kAny, false,
+                     "a number of Hz (at most half the output sample rate either way)"});
+    }
+    void take_phase_noise() {
+        take_parsed(channel().phase_noise, phase_noise_value, "phase noise", kPhaseNoiseRange);
+    }
+    void take_iq_imbalance() {
+        take_parsed(channel().iq_imbalance, iq_imbalance_value, "I/Q imbalance", kIqImbalanceRange);
+    }
+    void take_echo_profile() {
+        std::optional<EchoProfile> profile;
+        take_parsed(profile, echo_profile_value, "echo profile", kEchoProfileRange);
+        channel().echo_profile = profile.value_or(EchoProfile::kNone);
+    }
+    void take_echoes() {
+        std::optional<std::vector<EchoTap>> taps;
+        take_parsed(taps, echoes_value, "echoes", kEchoesRange);
+        channel().echoes = taps.value_or(std::vector<EchoTap>{});
+    }
+
   private:
+    ChannelSettings& channel() { return config_.channel_simulation; }
+
+    // A value `parse` reads whole, or nothing: anything else leaves the
+    // field unset and says so.
+    template <typename Value>
+    void take_parsed(std::optional<Value>& field, std::optional<Value> (*parse)(std::string_view),
+                     const char* what, const char* range) {
+        const std::optional<std::string_view> value = take_value();
+        field = value ? parse(*value) : std::nullopt;
+        if (field) return;
+        if (console_)
+            std::fprintf(console_, "Invalid %s %s: ignored.\n", what,
+                         value ? std::string(*value).c_str() : "(none)");
+        print_range(range);
+        not_taken(std::string(range) + " expected", "ignored");
+    }
+
     void reject_verbosity() {
         config_.verbosity = kMaxVerbosity;
         if (console_) {
@@ -875,6 +1021,36 @@ constexpr LongOption kLongOptions[] = {
      "alarms and state changes as JSON lines, appended to the file\n"
      "TARGET or sent to the datagram socket unix:PATH",
      [](CommandLineParser& parser) { parser.take_events(); }},
+    {"--seed", "N",
+     "the channel simulator's random numbers: the same N gives the same\n"
+     "bytes on every machine and thread count (0 to 2^64-1, default 1)",
+     [](CommandLineParser& parser) { parser.take_seed(); }},
+    {"--cn", "DB",
+     "add white Gaussian noise at this C/N (-10 to 60): C the nominal\n"
+     "signal power, N the noise within the occupied bandwidth",
+     [](CommandLineParser& parser) { parser.take_cn(); }},
+    {"--echo-profile", "PROFILE",
+     "echoes of EN 300 744 Annex B: F1 (fixed reception, Ricean) or P1\n"
+     "(portable reception, Rayleigh)",
+     [](CommandLineParser& parser) { parser.take_echo_profile(); }},
+    {"--echoes", "LIST",
+     "echo paths DELAY_US:GAIN_DB:PHASE_DEG[:DOPPLER_HZ], comma separated\n"
+     "(up to 32; delay 0 to 1000 us, gain -60 to 20 dB)",
+     [](CommandLineParser& parser) { parser.take_echoes(); }},
+    {"--doppler", "HZ", "the echo paths' maximum Doppler frequency (0 to 2000)",
+     [](CommandLineParser& parser) { parser.take_doppler(); }},
+    {"--freq-offset", "HZ",
+     "shift the output by HZ (at most half the output sample rate\n"
+     "either way)",
+     [](CommandLineParser& parser) { parser.take_frequency_offset(); }},
+    {"--phase-noise", "DBC_PER_HZ@OFFSET_HZ",
+     "random-walk phase noise of the oscillator: DBC_PER_HZ\n"
+     "dBc/Hz (-200 to 0) at OFFSET_HZ from the carrier (e.g. -80@10000)",
+     [](CommandLineParser& parser) { parser.take_phase_noise(); }},
+    {"--iq-imbalance", "GAIN_DB,PHASE_DEG",
+     "the modulator's I/Q errors: gain of I over Q\n"
+     "(-6 to 6 dB) and quadrature phase (-45 to 45 degrees), e.g. 0.5,2",
+     [](CommandLineParser& parser) { parser.take_iq_imbalance(); }},
 };
 
 const LongOption* find_long_option(std::string_view name) {
@@ -945,14 +1121,26 @@ std::optional<std::string> closest_long_option(std::string_view unknown) {
     std::vector<const LongOption*> begun;
     for (const LongOption& option : kLongOptions)
         if (typed.size() >= 3 && option.name.substr(2).starts_with(typed)) begun.push_back(&option);
-    // Of several (--freq begins --frequency and --frequency-mapping), the one
-    // that begins every other.
+    // Of several (--freq begins --frequency, --frequency-mapping and
+    // --freq-offset), the one that begins the most of the others (--frequency
+    // begins --frequency-mapping); none when two begin as many.
+    const LongOption* beginning = nullptr;
+    std::ptrdiff_t most = -1;
+    bool tied = false;
     for (const LongOption* candidate : begun) {
-        if (std::all_of(begun.begin(), begun.end(), [candidate](const LongOption* other) {
-                return other->name.starts_with(candidate->name);
-            }))
-            return std::string(candidate->name);
+        const std::ptrdiff_t begins =
+            std::count_if(begun.begin(), begun.end(), [candidate](const LongOption* other) {
+                return other != candidate && other->name.starts_with(candidate->name);
+            });
+        if (begins > most) {
+            beginning = candidate;
+            most = begins;
+            tied = false;
+        } else if (begins == most) {
+            tied = true;
+        }
     }
+    if (beginning && !tied) return std::string(beginning->name);
 
     const size_t allowed = typed.size() < 8 ? 1 : 1 + (typed.size() - 4) / 4;
     const LongOption* closest = nullptr;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "tx/channel_setup.h"
 #include "tx/config.h"
 
 namespace terramod {
@@ -148,6 +149,8 @@ DerivedRates report_parameters(const TxConfig& config, Log& log) {
     if (config.cell_id)
         log.write(LogLevel::kProgress, "\tCell id             : %u (0x%04X)\n",
                   static_cast<unsigned>(*config.cell_id), static_cast<unsigned>(*config.cell_id));
+    // The channel simulator's impairments, only when asked.
+    report_channel_settings(config, rates.sampling_rate, rates.nominal_bandwidth, log);
     log.write(LogLevel::kProgress, "----------------------------------------------------------\n");
     return rates;
 }

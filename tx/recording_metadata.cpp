@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/version.h"
+#include "tx/channel_setup.h"
 
 namespace terramod {
 
@@ -75,6 +76,8 @@ SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& f
         metadata.numbers.push_back({"scale", facts.integer_scale->scale});
         metadata.numbers.push_back({"nominal_rms", facts.integer_scale->nominal_rms});
     }
+    // The channel simulator's impairments, only when asked.
+    describe_channel(config.channel_simulation, metadata);
     return metadata;
 }
 

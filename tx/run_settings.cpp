@@ -5,6 +5,7 @@
 
 #include "ofdm/precise_ifft.h"
 #include "ofdm/symbol_window.h"
+#include "tx/channel_setup.h"
 #include "tx/run_files.h"
 #include "tx/sample_output.h"
 #include "tx/worker_pool.h"
@@ -134,13 +135,20 @@ bool check_transform_options(const TxConfig& config, Log& log) {
     return true;
 }
 
-TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels) {
+bool check_channel_options(const TxConfig& config, const DerivedRates& rates, Log& log) {
+    return check_channel_settings(config, rates.sampling_rate, log);
+}
+
+TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels,
+                                   const DerivedRates& rates) {
     TransformOptions options;
     options.precise = config.precise;
     options.window_length = config.window_length;
     options.threads = config.threads > 0 ? config.threads : online_processors();
     options.dumps = config.dump;
     options.kernels = &kernels;
+    options.after_interpolation =
+        channel_stages(config, rates.sampling_rate, rates.nominal_bandwidth);
     return options;
 }
 

@@ -8,6 +8,7 @@
 #include "io/sample_sink.h"
 #include "ofdm/simd_kernels.h"
 #include "tx/chain.h"
+#include "tx/parameters.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -29,7 +30,13 @@ const SimdKernels& choose_kernels(Log& log);
 // --precise needs FFTW in the build; --window N within a quarter of the guard.
 bool check_transform_options(const TxConfig& config, Log& log);
 
-// What the chain is built with.
-TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels);
+// The channel simulator's settings against the output rate (after the
+// parameter report): |--freq-offset| at most half of it.
+bool check_channel_options(const TxConfig& config, const DerivedRates& rates, Log& log);
+
+// What the chain is built with, the channel simulator's stages after the
+// interpolation when an impairment is asked.
+TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels,
+                                   const DerivedRates& rates);
 
 }  // namespace terramod

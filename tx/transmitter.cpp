@@ -572,7 +572,8 @@ bool Transmission::check_settings() {
     }
     if (config_.device_args && !device_settings_usable(config_, to_standard_output_, log))
         return false;
-    if (!hierarchical_settings_valid(config_, log) || !check_transform_options(config_, log))
+    if (!hierarchical_settings_valid(config_, log) || !check_transform_options(config_, log) ||
+        !check_channel_options(config_, rates_, log))
         return false;
     sizes_ = choose_block_size(config_);
     write_block_summary(sizes_, log);
@@ -592,7 +593,7 @@ bool Transmission::build_chain_and_outputs() {
                                                                 : SampleDestination::kFile;
     try {
         const OutputFormatDescription& format = output_format(config_.dac_format);
-        TransformOptions options = transform_options(config_, choose_kernels(log));
+        TransformOptions options = transform_options(config_, choose_kernels(log), rates_);
         overlap_cycles_ = options.overlap_cycles =
             cycles_can_overlap(config_, destination, options);
         chain_ = std::make_unique<TxChain>(dvbt_settings(config_), format.interpolation_factor,

@@ -193,14 +193,18 @@ TEST_F(E2eTest, SigmfMetadataValidatesAndMatchesTheFile) {
         {"-o", "a", "-8k"},
         {"-o", "b", "--sample-type", "cs16", "-F", "2x"},
         {"-o", "c", "--sample-type", "cs8", "-F", "4x", "-b", "6"},
-        {"-o", "e", "--frequency", "474e6"}};
+        {"-o", "e", "--frequency", "474e6"},
+        // The channel simulator's fields (dvbt:channel_*).
+        {"-o", "f", "-F", "2x", "--cn", "20", "--phase-noise", "-80@1e4", "--doppler", "5"},
+        {"-o", "g", "--freq-offset", "100", "--iq-imbalance", "0.5,2", "--echoes", "1:-3:0"},
+        {"-o", "h", "--echo-profile", "F1", "--seed", "18446744073709551615"}};
     for (std::vector<std::string> arguments : runs) {
         arguments.insert(arguments.end(), {"-i", "in.ts", "-d", "t", "-v", "0"});
         ASSERT_EQ(run(arguments).exit_code, 0);
     }
     const std::string check = std::string("/usr/bin/python3 ") + TERRAMOD_SOURCE_DIR +
                               "/tests/e2e/check_sigmf.py " + shell_quote(schema.string()) + " " +
-                              shell_quote(directory_.string()) + " a b c e";
+                              shell_quote(directory_.string()) + " a b c e f g h";
     EXPECT_EQ(std::system(check.c_str()), 0);
     EXPECT_FALSE(run({"-i", "in.ts", "-o", "d", "-d", "t", "--no-sigmf", "-v", "0"}).exit_code);
     EXPECT_FALSE(fs::exists(path("d.sigmf-meta")));

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -448,6 +450,12 @@ TEST(CommandLineRefusal, UnknownLongOptionsWithTheClosestSuggested) {
         // Of the options a name begins, the one that begins the others.
         {{"--inp", "x"}, unknown + "--inp (did you mean --input?)\n"},
         {{"--chan", "1"}, unknown + "--chan (did you mean --channel?)\n"},
+        // --freq begins --freq-offset too: --frequency begins the most others.
+        {{"--freq-off", "1"}, unknown + "--freq-off (did you mean --freq-offset?)\n"},
+        {{"--echo", "F1"}, unknown + "--echo\n"},
+        {{"--phase", "-80@1"}, unknown + "--phase (did you mean --phase-noise?)\n"},
+        {{"--iq", "1,1"}, unknown + "--iq\n"},
+        {{"--CN", "20"}, unknown + "--CN (did you mean --cn?)\n"},
         {{"--input-b", "1"}, unknown + "--input-b\n"},
         {{"--help"}, unknown + "--help (did you mean -h?)\n"},
         {{"--version"}, unknown + "--version (did you mean -V?)\n"},
@@ -476,7 +484,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsInTheReadme) {
     std::stringstream readme;
     readme << file.rdbuf();
     const std::string help = kExpectedHelp;
-    const std::regex line("\n(--[a-z-]+)( [A-Z]+)?\t");
+    const std::regex line("\n(--[a-z-]+)( [A-Z][A-Z_@,]*)?\t");
     int options = 0;
     for (std::sregex_iterator match(help.begin(), help.end(), line), end; match != end; ++match) {
         ++options;
@@ -490,7 +498,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsInTheReadme) {
 
 TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
     const std::string help = kExpectedHelp;
-    const std::regex line("\n(--[a-z-]+)( [A-Z]+)?\t");
+    const std::regex line("\n(--[a-z-]+)( [A-Z][A-Z_@,]*)?\t");
     int options = 0;
     for (std::sregex_iterator match(help.begin(), help.end(), line), end; match != end; ++match) {
         ++options;
@@ -506,19 +514,31 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
         const size_t middle = typed.size() / 2;
         std::string dropped = typed, swapped = typed;
         dropped.erase(middle, 1);
-        std::swap(swapped[middle], swapped[middle + 1]);
+        // The letter after the middle one, or the two of a two-letter name.
+        const size_t swap_at = std::min(middle, typed.size() - 2);
+        std::swap(swapped[swap_at], swapped[swap_at + 1]);
         for (const std::string& wrong : {dropped, swapped}) {
             if (wrong == typed) continue;
             EXPECT_EQ(refusal({"--" + wrong}),
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 49);
+    EXPECT_EQ(options, 57);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
 // range in the message); a fallback is recorded.
 TEST(CommandLine, LongOptionNumbersInRange) {
+    const std::string kPhaseNoiseRange =
+        "DBC_PER_HZ@OFFSET_HZ, -200 to 0 dBc/Hz at an offset above 0 Hz (e.g. -80@10000)";
+    const std::string kIqRange =
+        "GAIN_DB,PHASE_DEG, a gain of -6 to 6 dB and a phase of -45 to 45 degrees (e.g. 0.5,2)";
+    const std::string kEchoesRange =
+        "DELAY_US:GAIN_DB:PHASE_DEG[:DOPPLER_HZ],... (1 to 32 paths; delay 0 to 1000 us, gain -60 "
+        "to 20 dB, Doppler -2000 to 2000 Hz)";
+    std::string thirty_three_paths = "0:0:0";
+    for (int path = 1; path < 33; ++path)
+        thirty_three_paths.append(",").append(std::to_string(path)).append(":-1:0");
     struct Case {
         std::string option;
         std::string value;
@@ -578,6 +598,66 @@ TEST(CommandLine, LongOptionNumbersInRange) {
         {"--cell-id", "4.5", false, "a whole number from 0 to 65535"},
         {"--cell-id", " 42", false, "a whole number from 0 to 65535"},
         {"--cell-id", "cell", false, "a whole number from 0 to 65535"},
+        {"--seed", "0", true, ""},
+        {"--seed", "18446744073709551615", true, ""},
+        {"--seed", "18446744073709551616", false, "a whole number from 0 to 18446744073709551615"},
+        {"--seed", "-1", false, "a whole number from 0 to 18446744073709551615"},
+        {"--seed", "1e3", false, "a whole number from 0 to 18446744073709551615"},
+        {"--seed", " 5", false, "a whole number from 0 to 18446744073709551615"},
+        {"--seed", "", false, "a whole number from 0 to 18446744073709551615"},
+        {"--cn", "-10", true, ""},
+        {"--cn", "60", true, ""},
+        {"--cn", "20.5", true, ""},
+        {"--cn", "60.01", false, "-10 to 60 dB"},
+        {"--cn", "-11", false, "-10 to 60 dB"},
+        {"--cn", "20dB", false, "-10 to 60 dB"},
+        {"--cn", "nan", false, "-10 to 60 dB"},
+        {"--freq-offset", "-1e6", true, ""},
+        {"--freq-offset", "0", true, ""},
+        {"--freq-offset", "1e300", true, ""},
+        {"--freq-offset", "inf", false,
+         "a number of Hz (at most half the output sample rate either way)"},
+        {"--freq-offset", "125Hz", false,
+         "a number of Hz (at most half the output sample rate either way)"},
+        {"--doppler", "0", true, ""},
+        {"--doppler", "2000", true, ""},
+        {"--doppler", "2000.5", false, "0 to 2000 Hz"},
+        {"--doppler", "-1", false, "0 to 2000 Hz"},
+        {"--phase-noise", "-80@10000", true, ""},
+        {"--phase-noise", "0@1e-3", true, ""},
+        {"--phase-noise", "-200@1", true, ""},
+        {"--phase-noise", "-80@0", false, kPhaseNoiseRange},
+        {"--phase-noise", "-201@100", false, kPhaseNoiseRange},
+        {"--phase-noise", "1@100", false, kPhaseNoiseRange},
+        {"--phase-noise", "-80", false, kPhaseNoiseRange},
+        {"--phase-noise", "-80@100@1", false, kPhaseNoiseRange},
+        {"--phase-noise", "-80@inf", false, kPhaseNoiseRange},
+        {"--phase-noise", "-80 @100", false, kPhaseNoiseRange},
+        {"--iq-imbalance", "0.5,2", true, ""},
+        {"--iq-imbalance", "-6,45", true, ""},
+        {"--iq-imbalance", "6,-45", true, ""},
+        {"--iq-imbalance", "6.1,0", false, kIqRange},
+        {"--iq-imbalance", "0,45.5", false, kIqRange},
+        {"--iq-imbalance", "0.5", false, kIqRange},
+        {"--iq-imbalance", "0.5;2", false, kIqRange},
+        {"--iq-imbalance", "0.5,2,1", false, kIqRange},
+        {"--echo-profile", "F1", true, ""},
+        {"--echo-profile", "P1", true, ""},
+        {"--echo-profile", "f1", false, "F1 or P1"},
+        {"--echo-profile", "F2", false, "F1 or P1"},
+        {"--echoes", "0:0:0", true, ""},
+        {"--echoes", "1.5:-3:90,10:-10:0:50", true, ""},
+        {"--echoes", "1000:20:-720:-2000", true, ""},
+        {"--echoes", "1001:0:0", false, kEchoesRange},
+        {"--echoes", "-1:0:0", false, kEchoesRange},
+        {"--echoes", "5:21:0", false, kEchoesRange},
+        {"--echoes", "5:-61:0", false, kEchoesRange},
+        {"--echoes", "5:0:0:2001", false, kEchoesRange},
+        {"--echoes", "5:0", false, kEchoesRange},
+        {"--echoes", "5:0:0:0:0", false, kEchoesRange},
+        {"--echoes", "5:0:0,", false, kEchoesRange},
+        {"--echoes", "", false, kEchoesRange},
+        {"--echoes", thirty_three_paths, false, kEchoesRange},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.option + " '" + test.value + "'");
@@ -604,6 +684,70 @@ TEST(CommandLine, LongOptionNumbersInRange) {
     EXPECT_EQ(refused.threads, 0);
     EXPECT_FALSE(refused.gain_db);
     EXPECT_EQ(parse({"--window", " 4"}).config.window_length, -1);
+}
+
+// The channel simulator's options: each stores its impairment, none is
+// asked without them, and a refused value asks for nothing (the seed falls
+// back to 1).
+TEST(CommandLine, ChannelSimulationSettings) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::function<void(ChannelSettings&)> expected;  // from the defaults
+    };
+    const Case cases[] = {
+        {{}, [](ChannelSettings&) {}},
+        {{"--seed", "18446744073709551615"},
+         [](ChannelSettings& s) { s.seed = 18446744073709551615ull; }},
+        {{"--seed", "0", "--cn", "20"},
+         [](ChannelSettings& s) {
+             s.seed = 0;
+             s.cn_db = 20;
+         }},
+        {{"--seed", "7", "--seed", "x"}, [](ChannelSettings&) {}},
+        {{"--cn", "20", "--cn", "61"}, [](ChannelSettings&) {}},
+        {{"--freq-offset", "-125.5"}, [](ChannelSettings& s) { s.frequency_offset_hz = -125.5; }},
+        {{"--phase-noise", "-80@1e4"},
+         [](ChannelSettings& s) {
+             s.phase_noise = PhaseNoiseSpec{-80, 10000};
+         }},
+        {{"--phase-noise", "-80@1e4", "--phase-noise", "-80"}, [](ChannelSettings&) {}},
+        {{"--iq-imbalance", "-0.5,3"},
+         [](ChannelSettings& s) {
+             s.iq_imbalance = IqImbalanceSpec{-0.5, 3};
+         }},
+        {{"--echo-profile", "P1", "--doppler", "70"},
+         [](ChannelSettings& s) {
+             s.echo_profile = EchoProfile::kPortableP1;
+             s.doppler_hz = 70;
+         }},
+        {{"--echo-profile", "F1", "--echo-profile", "X"}, [](ChannelSettings&) {}},
+        {{"--echoes", "0:0:0,2.5:-6:180:-15"},
+         [](ChannelSettings& s) {
+             s.echoes = {{0, 0, 0, 0}, {2.5, -6, 180, -15}};
+         }},
+        {{"--echoes", "1:0:0", "--echoes", "1:0"}, [](ChannelSettings&) {}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.arguments.empty() ? "none" : test.arguments[0] + " " + test.arguments[1]);
+        ChannelSettings expected;
+        test.expected(expected);
+        const TxConfig config = parse(test.arguments).config;
+        EXPECT_TRUE(config.channel_simulation == expected);
+        EXPECT_EQ(config.channel_simulation.any(),
+                  expected.cn_db || expected.frequency_offset_hz || expected.phase_noise ||
+                      expected.iq_imbalance || expected.echo_profile != EchoProfile::kNone ||
+                      !expected.echoes.empty());
+    }
+    EXPECT_EQ(parse({"--seed", "-3"}).console,
+              "Invalid seed -3: using 1.\n  --seed takes a whole number from 0 to "
+              "18446744073709551615.\n");
+    EXPECT_EQ(parse({"--phase-noise", "-80"}).console,
+              "Invalid phase noise -80: ignored.\n  --phase-noise takes DBC_PER_HZ@OFFSET_HZ, -200 "
+              "to 0 dBc/Hz at an offset above 0 Hz (e.g. -80@10000).\n");
+    const TxConfig refused = parse({"--seed", "x"}).config;
+    ASSERT_EQ(refused.settings_not_taken.size(), 1u);
+    EXPECT_EQ(refused.settings_not_taken[0],
+              "--seed x: a whole number from 0 to 18446744073709551615 expected; 1 used");
 }
 
 // --cell-id: the value taken as the 16-bit identifier; none without the
