@@ -29,7 +29,8 @@ from . import dvbt
 from .channel import (asked_channel, cyclic_prefix_offset, derotate, echo_paths,
                       pilot_phase_slope)
 from .measure import measure_ccdf, measure_mer, measure_spectrum, power_spectrum
-from .ofdm import demodulate, ofdm_layout, pilot_channel, pilot_gain
+from .ofdm import (demodulate, ofdm_layout, pilot_channel, pilot_channel_per_symbol,
+                   pilot_gain)
 from .report import plot_report, print_summary
 from .samples import locate_input, read_samples, to_base_rate_zero_if
 from .settings import (FORMAT_TYPES, AnalysisError, Settings, apply_options,
@@ -149,7 +150,10 @@ def analyse(args):
         channel["echo_paths"] = echo_paths(cells, layout, settings)
     gain = pilot_gain(cells, layout)
     if equalizer == "pilots":
-        cells = cells / pilot_channel(cells, layout)
+        # A fading channel (a simulated Doppler) is followed symbol by symbol.
+        fading = settings.channel.get("doppler_hz", 0) > 0
+        cells = cells / (pilot_channel_per_symbol(cells, layout) if fading
+                         else pilot_channel(cells, layout))
     mer, data, ideal = measure_mer(cells, layout, settings)
     centre = settings.base_rate / 2 if settings.bb_if else 0.0
     spectrum = power_spectrum(samples, settings.output_rate, centre)

@@ -10,7 +10,8 @@ whose phase turns by 2 pi f (N + G) / Fs from one symbol to the next.
 Echo paths: the channel on every third carrier (the scattered pilots of four
 symbols together), averaged over the symbols, a Hann window over the band
 and an inverse FFT give the impulse response; its delays repeat every third
-of the useful symbol time, and two paths closer than about one over the
+of the useful symbol time (those in its last tenth are given as early,
+negative delays), and two paths closer than about one over the
 occupied bandwidth (0.13 us in 8 MHz) are seen as one."""
 import math
 
@@ -20,6 +21,7 @@ import numpy as np
 MAX_PATHS = 8
 PATH_FLOOR_DB = 25.0
 ZERO_PADDING = 16
+PRE_ECHO_SHARE_FROM = 0.9
 
 NUMBER_FIELDS = {
     "cn_db": "dvbt:channel_cn_db", "seed": "dvbt:channel_seed",
@@ -122,7 +124,12 @@ def echo_paths(cells, layout, settings):
     peaks.sort(key=lambda m: -power[m])
     paths = []
     for m in peaks[:MAX_PATHS]:
-        paths.append({"delay_us": round(m / size * period_us, 4),
+        # The last tenth of the period holds paths a little early (a filter's
+        # delay, a pre-echo): they are given as negative delays.
+        delay = m / size * period_us
+        if delay > PRE_ECHO_SHARE_FROM * period_us:
+            delay -= period_us
+        paths.append({"delay_us": round(delay, 4),
                       "power_db": round(10 * math.log10(power[m] / strongest), 2)})
     return sorted(paths, key=lambda path: path["delay_us"])
 

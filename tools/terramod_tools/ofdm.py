@@ -84,3 +84,19 @@ def pilot_channel(cells, layout):
     known = carriers[estimated]
     return (np.interp(carriers, known, channel_at.real)
             + 1j * np.interp(carriers, known, channel_at.imag))
+
+
+def pilot_channel_per_symbol(cells, layout):
+    """Channel per carrier of each symbol from its own pilots (the scattered
+    ones every 12th carrier and the continual ones), interpolated linearly
+    between them: for a channel that changes from symbol to symbol (fading),
+    at the cost of the noise averaging over the symbols."""
+    carriers = np.arange(cells.shape[1])
+    channel = np.empty_like(cells)
+    for symbol, row in enumerate(cells):
+        mask = layout.pilot_masks[symbol % 4]
+        known = carriers[mask]
+        ratio = row[mask] / layout.pilot_values[mask]
+        channel[symbol] = np.interp(carriers, known, ratio.real) + 1j * np.interp(
+            carriers, known, ratio.imag)
+    return channel
