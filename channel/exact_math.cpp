@@ -15,6 +15,21 @@ constexpr double kInverseLn2 = 1.44269504088896338700;
 constexpr double kLn10 = 2.30258509299404568402;
 constexpr double kTwoPi = 6.28318530717958647693;
 
+// 1/n! for n = 0 .. 19: n! is exact in a double up to 22!, and each quotient
+// is rounded once, by the compiler as it would be at run time.
+constexpr double factorial(int n) {
+    return n <= 1 ? 1.0 : n * factorial(n - 1);
+}
+constexpr double kInverseFactorial[20] = {
+    1 / factorial(0),  1 / factorial(1),  1 / factorial(2),  1 / factorial(3),  1 / factorial(4),
+    1 / factorial(5),  1 / factorial(6),  1 / factorial(7),  1 / factorial(8),  1 / factorial(9),
+    1 / factorial(10), 1 / factorial(11), 1 / factorial(12), 1 / factorial(13), 1 / factorial(14),
+    1 / factorial(15), 1 / factorial(16), 1 / factorial(17), 1 / factorial(18), 1 / factorial(19)};
+// 1/(2n + 1) for n = 0 .. 12.
+constexpr double kInverseOdd[13] = {1.0,      1.0 / 3,  1.0 / 5,  1.0 / 7,  1.0 / 9,
+                                    1.0 / 11, 1.0 / 13, 1.0 / 15, 1.0 / 17, 1.0 / 19,
+                                    1.0 / 21, 1.0 / 23, 1.0 / 25};
+
 }  // namespace
 
 double exact_exp(double x) {
@@ -25,12 +40,9 @@ double exact_exp(double x) {
     // 14th term is below 2^-58 there).
     const double k = std::floor(x * kInverseLn2 + 0.5);
     const double r = (x - k * kLn2High) - k * kLn2Low;
-    double term = 1.0;
-    double sum = 1.0;
-    for (int n = 1; n <= 14; ++n) {
-        term = term * r / n;
-        sum = sum + term;
-    }
+    // Horner's scheme over 1/n! (each a correctly rounded constant).
+    double sum = kInverseFactorial[14];
+    for (int n = 13; n >= 0; --n) sum = sum * r + kInverseFactorial[n];
     return std::ldexp(sum, static_cast<int>(k));
 }
 
@@ -48,12 +60,10 @@ double exact_log(double x) {
     }
     const double s = (m - 1.0) / (m + 1.0);
     const double s2 = s * s;
-    double power = s;
-    double sum = s;
-    for (int n = 3; n <= 25; n += 2) {
-        power = power * s2;
-        sum = sum + power / n;
-    }
+    // s (1 + s^2/3 + s^4/5 + ... + s^24/25), by Horner's scheme.
+    double sum = kInverseOdd[12];
+    for (int n = 11; n >= 0; --n) sum = sum * s2 + kInverseOdd[n];
+    sum = sum * s;
     return exponent * kLn2 + 2.0 * sum;
 }
 
@@ -63,21 +73,21 @@ double power_ratio_of_db(double db) {
 
 void sincos_turns(double turns, double& sine, double& cosine) {
     // The quarter turn nearest, then at most an eighth of a turn: |x| <= pi/4,
-    // where the Taylor series to x^17 and x^18 are exact to double.
+    // where the Taylor series to x^19 and x^18 are exact to double.
     const double quarters = std::floor(turns * 4.0 + 0.5);
     const double rest = turns - quarters * 0.25;
     const double x = rest * kTwoPi;
     const double x2 = x * x;
-    double s_term = x;
-    double s = x;
-    double c_term = 1.0;
-    double c = 1.0;
-    for (int n = 1; n <= 9; ++n) {
-        s_term = -s_term * x2 / ((2 * n) * (2 * n + 1));
-        s = s + s_term;
-        c_term = -c_term * x2 / ((2 * n - 1) * (2 * n));
-        c = c + c_term;
+    // x - x^3/3! + ... - x^19/19! and 1 - x^2/2! + ... + x^18/18!, by
+    // Horner's scheme over the correctly rounded 1/n!.
+    double s = -kInverseFactorial[19];
+    double c = -kInverseFactorial[18];
+    for (int n = 8; n >= 0; --n) {
+        const double sign = (n % 2 == 0) ? 1.0 : -1.0;
+        s = s * x2 + sign * kInverseFactorial[2 * n + 1];
+        c = c * x2 + sign * kInverseFactorial[2 * n];
     }
+    s = s * x;
     // The quarter turns, modulo 4.
     const double wrapped = quarters - 4.0 * std::floor(quarters / 4.0);
     switch (static_cast<int>(wrapped)) {
