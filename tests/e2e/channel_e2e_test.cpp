@@ -25,16 +25,6 @@ std::vector<ComplexSample> read_samples(const fs::path& file) {
     return samples;
 }
 
-std::string sha256_of(const fs::path& file) {
-    const std::string command = "sha256sum " + shell_quote(file.string());
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "";
-    char digest[65] = {};
-    const size_t read = std::fread(digest, 1, 64, pipe);
-    ::pclose(pipe);
-    return std::string(digest, read);
-}
-
 // The log without its header line (the time of the run) and the lines of
 // the thread count and speed.
 std::string comparable_log(const std::string& log) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +76,17 @@ inline std::string shell_quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+// The SHA-256 of a file in hex, as sha256sum gives it ("" when it cannot run).
+inline std::string sha256_of(const fs::path& file) {
+    const std::string command = "sha256sum " + shell_quote(file.string());
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "";
+    char digest[65] = {};
+    const size_t read = std::fread(digest, 1, 64, pipe);
+    ::pclose(pipe);
+    return std::string(digest, read);
 }
 
 // The log file's text after its header line and the empty line.

@@ -114,16 +114,6 @@ const std::vector<GoldenRun> kGoldenRuns = {
      {{"out.bin", "55b3363de5bb7388986b827392fb9d83349dd4086ce1d71430a67652291a89b0"}}},
 };
 
-std::string sha256_of(const fs::path& file) {
-    const std::string command = "sha256sum " + shell_quote(file.string());
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "";
-    char digest[65] = {};
-    const size_t read = std::fread(digest, 1, 64, pipe);
-    ::pclose(pipe);
-    return std::string(digest, read);
-}
-
 class GoldenOutputsE2e : public E2eTest, public ::testing::WithParamInterface<GoldenRun> {};
 
 TEST_P(GoldenOutputsE2e, EveryFileHasItsRecordedDigest) {
