@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "channel/channel_signal.h"
 #include "channel/exact_math.h"
 #include "channel/noise_source.h"
 
@@ -171,8 +172,7 @@ class EchoStage final : public SampleStage {
             throw std::logic_error("echo stage: a cycle of " + std::to_string(samples.size()) +
                                    " samples, but " + std::to_string(cycle_size_) +
                                    " were given to start_cycle");
-        const size_t first = cycle_size_ * static_cast<size_t>(task) / static_cast<size_t>(tasks);
-        const size_t end = cycle_size_ * static_cast<size_t>(task + 1) / static_cast<size_t>(tasks);
+        const auto [first, end] = task_range(cycle_size_, task, tasks);
         // The phasors of the current span, then of the current stretch.
         std::vector<Complex> span_phasors(faded_.size() * kAllOscillators);
         std::vector<Complex> stretch_phasors(faded_.size() * kAllOscillators);

@@ -22,10 +22,12 @@
 #include <vector>
 
 #include "common/file_identity.h"
+#include "common/utc_clock.h"
 #include "sfn/megaframe.h"
 #include "sfn/mip.h"
 #include "sfn/mip_inserter.h"
 #include "tx/config.h"
+#include "tx/run_sfn.h"
 #include "tx/tx_types.h"
 
 namespace terramod {
@@ -328,18 +330,6 @@ std::optional<int> parse_options(Options& options, int argc, char** argv) {
     return std::nullopt;
 }
 
-int64_t bandwidth_hz(const TxConfig& config) {
-    static constexpr int64_t kSpacingHz[] = {6'000'000, 7'000'000, 8'000'000};
-    if (config.bandwidth_hz) return static_cast<int64_t>(std::llround(*config.bandwidth_hz));
-    return kSpacingHz[config.channel_spacing];
-}
-
-int64_t system_time_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 class Files {
   public:
     ~Files() {
@@ -393,7 +383,7 @@ int run(int argc, char** argv) {
     const TxConfig& config = options.config;
     const DvbtSettings settings = dvbt_settings(config);
     const int64_t packets = packets_per_megaframe(settings);
-    const int64_t bandwidth = bandwidth_hz(config);
+    const int64_t bandwidth = run_bandwidth_hz(config);
 
     Files files;
     if (const std::optional<std::string> failure =
@@ -410,7 +400,7 @@ int run(int argc, char** argv) {
     int64_t got = files.read(packet);
     if (got < 0) return fatal("cannot read " + files.in_name() + ": " + std::strerror(errno), 2);
     // The time base: mega-frame 0 starts with the first packet.
-    const int64_t start_ns = options.fixed_start_ns.value_or(system_time_ns());
+    const int64_t start_ns = options.fixed_start_ns.value_or(utc_now_ns());
     const std::optional<MegaframeClock> clock =
         MegaframeClock::make(config.mode, config.guard_interval, bandwidth, start_ns);
     if (!clock) return fatal("the channel bandwidth must be above 0 Hz");

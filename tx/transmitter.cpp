@@ -18,6 +18,7 @@
 
 #include "common/log.h"
 #include "common/stop_signals.h"
+#include "common/utc_clock.h"
 #include "io/sigmf.h"
 #include "io/ts_packet.h"
 #include "net/live_source.h"
@@ -710,10 +711,7 @@ void Transmission::set_sfn_time_base() {
     Log& log = *log_;
     const DvbtSettings settings = dvbt_settings(config_);
     aligner_->set_megaframe_packets(packets_per_megaframe(settings));
-    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-    const int64_t first = first_emission_ns(config_, *first_mip_, now_ns);
+    const int64_t first = first_emission_ns(config_, *first_mip_, utc_now_ns());
     const int64_t bandwidth_hz = run_bandwidth_hz(config_);
     outputs_->signal.set_time_base(first);
     // The samples of a mega-frame at 8/7 of the bandwidth; the file starts
