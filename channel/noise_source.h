@@ -29,13 +29,22 @@ inline uint64_t mix64(uint64_t z) {
 class NoiseSource {
   public:
     NoiseSource(uint64_t seed, NoiseStream stream)
-        : key_(mix64(seed + 0x9E3779B97F4A7C15ull * (static_cast<uint64_t>(stream) + 1))) {}
+        : key_(mix64(seed + 0x9E3779B97F4A7C15ull * (static_cast<uint64_t>(stream) + 1))),
+          more_key_(mix64(key_ ^ 0xD1B54A32D192ED03ull)) {}
 
     // 64 random bits for counter `index`.
     uint64_t bits(uint64_t index) const { return mix64(key_ + 0x9E3779B97F4A7C15ull * index); }
     // Uniform in (0, 1]: 53 bits.
     double uniform(uint64_t index) const {
         return static_cast<double>((bits(index) >> 11) + 1) * 0x1.0p-53;
+    }
+    // The `draw`-th (from 1) further 64 bits of counter `index`: a second
+    // dimension of the counter, for the draws a method that rejects some
+    // takes after bits(index). A SplitMix64 sequence of its own for each
+    // counter, from a key other than bits()'s.
+    uint64_t more_bits(uint64_t index, uint64_t draw) const {
+        return mix64(mix64(more_key_ + 0x9E3779B97F4A7C15ull * index) +
+                     0x9E3779B97F4A7C15ull * draw);
     }
     // Two independent standard normal numbers (mean 0, variance 1 each) for
     // counter `index`, by the Box-Muller transform of two uniforms.
@@ -50,6 +59,7 @@ class NoiseSource {
 
   private:
     uint64_t key_;
+    uint64_t more_key_;
 };
 
 }  // namespace terramod
