@@ -17,12 +17,14 @@ double AwgnStage::total_noise_power(double cn_db, const ChannelSignal& signal) {
 void AwgnStage::process(std::span<ComplexSample> samples, int32_t task, int32_t tasks) {
     const TaskRange range = task_range(samples.size(), task, tasks);
     const uint64_t first = count_.first();
+    const double deviation = deviation_;
     for (size_t i = range.first; i < range.end; ++i) {
-        double a = 0, b = 0;
-        source_.gaussian_pair(first + i, a, b);
+        const uint64_t counter = 2 * (first + i);
+        const double a = source_.normal(counter);
+        const double b = source_.normal(counter + 1);
         ComplexSample& sample = samples[i];
-        sample.re = static_cast<float>(sample.re + deviation_ * a);
-        sample.im = static_cast<float>(sample.im + deviation_ * b);
+        sample.re = static_cast<float>(sample.re + deviation * a);
+        sample.im = static_cast<float>(sample.im + deviation * b);
     }
 }
 

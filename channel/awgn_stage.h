@@ -6,15 +6,15 @@
 // The noise is white over the sample rate Fs, so its total power is
 //     N_total = C x 10^(-C/N / 10) x Fs / B,
 // half in I and half in Q. Output sample n (counted from the run's first)
-// gets n_I = s a, n_Q = s b with (a, b) the Gaussian pair of counter n of
-// the seed's AWGN stream and s = sqrt(N_total / 2): any split of the run
-// into cycles and tasks gives the same bytes.
+// gets n_I = s a, n_Q = s b with a and b the normal numbers of counters 2n
+// and 2n + 1 of the seed's AWGN stream and s = sqrt(N_total / 2): any split
+// of the run into cycles and tasks gives the same bytes.
 #pragma once
 
 #include <cstdint>
 
 #include "channel/channel_signal.h"
-#include "channel/noise_source.h"
+#include "channel/gaussian_source.h"
 #include "ofdm/sample_stage.h"
 
 namespace terramod {
@@ -37,7 +37,7 @@ class AwgnStage : public SampleStage {
     void process(std::span<ComplexSample> samples, int32_t task, int32_t tasks) override;
 
   private:
-    NoiseSource source_;
+    GaussianSource source_;
     double deviation_;  // of each component
     SampleCount count_;
 };

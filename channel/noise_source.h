@@ -2,13 +2,10 @@
 // number for sample n of stream k under seed s is the same whoever asks for
 // it and in whatever order (any thread count, any split of a cycle). The
 // mixing is SplitMix64's finalizer (Steele, Lea and Flood 2014) over the
-// key and the counter.
+// key and the counter. Normal numbers: channel/gaussian_source.h.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
-
-#include "channel/exact_math.h"
 
 namespace terramod {
 
@@ -45,16 +42,6 @@ class NoiseSource {
     uint64_t more_bits(uint64_t index, uint64_t draw) const {
         return mix64(mix64(more_key_ + 0x9E3779B97F4A7C15ull * index) +
                      0x9E3779B97F4A7C15ull * draw);
-    }
-    // Two independent standard normal numbers (mean 0, variance 1 each) for
-    // counter `index`, by the Box-Muller transform of two uniforms.
-    void gaussian_pair(uint64_t index, double& first, double& second) const {
-        const double radius = std::sqrt(-2.0 * exact_log(uniform(2 * index)));
-        double sine = 0;
-        double cosine = 0;
-        sincos_turns(uniform(2 * index + 1), sine, cosine);
-        first = radius * cosine;
-        second = radius * sine;
     }
 
   private:

@@ -20,9 +20,7 @@ void PhaseNoiseStage::process(std::span<ComplexSample> samples, int32_t task, in
     (void)tasks;
     if (task != 0) return;
     for (ComplexSample& sample : samples) {
-        double step = second_;
-        if (next_ % 2 == 0) source_.gaussian_pair(next_ / 2, step, second_);
-        ++next_;
+        const double step = source_.normal(next_++);
         // Kept within [0, 1] turn, where it keeps its precision however
         // long the run.
         phase_turns_ = phase_turns_ + deviation_turns_ * step;

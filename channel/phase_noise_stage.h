@@ -4,9 +4,9 @@
 //
 // Output sample n is multiplied by e^{j phi[n]}, with
 //     phi[n] = phi[n-1] + sigma w[n],  phi[-1] = 0,
-// w[n] standard normal (the seed's phase-noise stream: number 2k of the
-// Gaussian pair of counter k, then 2k + 1 its second). The phase's
-// two-sided spectral density is then sigma^2 / (4 Fs sin^2(pi f / Fs)),
+// w[n] standard normal (the seed's phase-noise stream: the normal number of
+// counter n). The phase's two-sided spectral density is then
+// sigma^2 / (4 Fs sin^2(pi f / Fs)),
 // sigma^2 Fs / (4 pi^2 f^2) for f << Fs, and the single-sideband phase
 // noise L(f), where it is well below 0 dBc/Hz (f well above the line's
 // half width sigma^2 Fs / (4 pi)), is that density:
@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-#include "channel/noise_source.h"
+#include "channel/gaussian_source.h"
 #include "ofdm/sample_stage.h"
 
 namespace terramod {
@@ -41,11 +41,10 @@ class PhaseNoiseStage : public SampleStage {
     void process(std::span<ComplexSample> samples, int32_t task, int32_t tasks) override;
 
   private:
-    NoiseSource source_;
+    GaussianSource source_;
     double deviation_turns_;
     double phase_turns_ = 0;  // within [0, 1]
     uint64_t next_ = 0;       // the run's index of the next sample
-    double second_ = 0;       // the second number of counter next_ / 2 (next_ odd)
 };
 
 }  // namespace terramod

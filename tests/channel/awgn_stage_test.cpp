@@ -94,8 +94,9 @@ TEST(AwgnStage, NoiseInTheOccupiedBandGivesTheCarrierToNoiseRatio) {
     }
 }
 
-// Sample n of the run gets the Gaussian pair of counter n of the seed's AWGN
-// stream, scaled: the same seed gives the same bytes, another seed others.
+// Sample n of the run gets the normal numbers of counters 2n and 2n + 1 of
+// the seed's AWGN stream, scaled: the same seed gives the same bytes,
+// another seed others.
 TEST(AwgnStage, TheSeedDefinesTheNoise) {
     const std::vector<ComplexSample> input = tone(50000, 1, 0.01);
     auto noisy = [&](uint64_t seed) {
@@ -112,11 +113,10 @@ TEST(AwgnStage, TheSeedDefinesTheNoise) {
     for (size_t n = 0; n < first.size(); ++n)
         same += first[n].re == other[n].re || first[n].im == other[n].im;
     EXPECT_LT(same, 10u);
-    // Sample 30000 (the second cycle's 10000th): counter 30000, 0.5 the
-    // power, a quarter in each component.
-    const NoiseSource source(5, NoiseStream::kAwgn);
-    double a = 0, b = 0;
-    source.gaussian_pair(30000, a, b);
+    // Sample 30000 (the second cycle's 10000th): counters 60000 and 60001,
+    // 0.5 the power, a quarter in each component.
+    const GaussianSource source(5, NoiseStream::kAwgn);
+    const double a = source.normal(60000), b = source.normal(60001);
     EXPECT_FLOAT_EQ(first[30000].re, static_cast<float>(input[30000].re + 0.5 * a));
     EXPECT_FLOAT_EQ(first[30000].im, static_cast<float>(input[30000].im + 0.5 * b));
 }
