@@ -1,6 +1,6 @@
 // --clock-offset on whole runs: the sample count of every output format is
 // the clean run's N resampled, ceil(N / (1 + PPM 10^-6)); no offset gives
-// the clean samples back.
+// the clean samples back; a device gets the samples a file does.
 #include <cmath>
 #include <cstring>
 
@@ -68,6 +68,19 @@ TEST_F(ClockOffsetE2e, NoOffsetIsTheCleanSignal) {
         std::memcpy(y.data(), b.data(), b.size());
         EXPECT_TRUE(x == y);
     }
+}
+
+// To a device the same samples as to the file, the last ones included.
+using ClockOffsetDeviceE2e = TestDeviceE2e;
+TEST_F(ClockOffsetDeviceE2e, TheDeviceGetsTheFilesSamples) {
+    write_file(path("in.ts"), make_stream(300 * 188));
+    ASSERT_EQ(run({"-i", "in.ts", "-o", "file", "-d", "t", "-v", "0", "--clock-offset", "-12.5"})
+                  .exit_code,
+              0);
+    const RunResult sent = run({"-i", "in.ts", "--device", test_device(",pace=0"), "--frequency",
+                                "474e6", "-v", "0", "--clock-offset", "-12.5"});
+    ASSERT_EQ(sent.exit_code, 0) << sent.console;
+    EXPECT_TRUE(read_file(path("rec.bin")) == read_file(path("file.bin")));
 }
 
 }  // namespace
