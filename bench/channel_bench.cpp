@@ -2,7 +2,8 @@
 // time: each runs over one cycle of the 2k output (68 symbols, guard 1/32)
 // at 1x, 2x or 4x of an 8 MHz channel, its tasks one after the other.
 // "x real time" above 1 keeps up with the signal on one core; the tasks of
-// the stages that work sample by sample share the --threads.
+// the stages that work sample by sample share the --threads. The clock
+// offset's resampler is one task, on the output's thread.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "channel/channel_stages.h"
+#include "channel/clock_offset_resampler.h"
 
 namespace terramod {
 namespace {
@@ -85,6 +87,27 @@ void BM_ChannelEveryImpairment(benchmark::State& state) {
     run_channel(state, settings);
 }
 BENCHMARK(BM_ChannelEveryImpairment)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
+
+// The sampling clock offset (--clock-offset), which the output path applies
+// after the stages: 30 taps at 1x, 8 at 4x, one cycle a push.
+void BM_ChannelClockOffset(benchmark::State& state) {
+    const auto factor = static_cast<size_t>(state.range(0));
+    const ChannelSignal signal{kBaseRate * static_cast<double>(factor), 1705 * kBaseRate / 2048,
+                               1841.9 / static_cast<double>(factor * factor)};
+    ClockOffsetResampler resampler(12.5, signal);
+    const auto samples = random_samples(kCycleSamples * factor);
+    resampler.reserve(samples.size());
+    for (auto _ : state) {
+        const std::span<const ComplexSample> output = resampler.push(samples);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    const double processed = static_cast<double>(state.iterations()) * samples.size();
+    state.counters["samples/s"] = benchmark::Counter(processed, benchmark::Counter::kIsRate);
+    state.counters["x real time"] =
+        benchmark::Counter(processed / signal.sample_rate, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ChannelClockOffset)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
 
 }  // namespace
 }  // namespace terramod

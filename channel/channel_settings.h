@@ -1,6 +1,7 @@
 // What the channel simulator is asked to do (--seed, --cn, --echo-profile,
-// --echoes, --doppler, --freq-offset, --phase-noise, --iq-imbalance): every
-// impairment is off unless given, and a run without any is the clean signal.
+// --echoes, --doppler, --freq-offset, --phase-noise, --iq-imbalance,
+// --clock-offset): every impairment is off unless given, and a run without
+// any is the clean signal.
 #pragma once
 
 #include <cstdint>
@@ -45,11 +46,15 @@ struct ChannelSettings {
     std::optional<double> frequency_offset_hz;
     std::optional<PhaseNoiseSpec> phase_noise;
     std::optional<IqImbalanceSpec> iq_imbalance;
+    // The sampling clock's offset (ppm, positive fast), applied last, by the
+    // output path.
+    std::optional<double> clock_offset_ppm;
     bool operator==(const ChannelSettings&) const = default;
 
     bool has_echoes() const { return echo_profile != EchoProfile::kNone || !echoes.empty(); }
     bool any() const {
-        return cn_db || has_echoes() || frequency_offset_hz || phase_noise || iq_imbalance;
+        return cn_db || has_echoes() || frequency_offset_hz || phase_noise || iq_imbalance ||
+               clock_offset_ppm;
     }
 };
 

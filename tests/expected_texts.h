@@ -127,6 +127,8 @@ inline constexpr char kExpectedHelp[] =
     "--phase-noise DBC_PER_HZ@OFFSET_HZ\trandom-walk phase noise of the oscillator: DBC_PER_HZ\n"
     "  \tdBc/Hz (-200 to 0) at OFFSET_HZ from the carrier (e.g. -80@10000)\n"
     "--iq-imbalance GAIN_DB,PHASE_DEG\tthe modulator's I/Q errors: gain of I over Q\n"
-    "  \t(-6 to 6 dB) and quadrature phase (-45 to 45 degrees), e.g. 0.5,2\n";
+    "  \t(-6 to 6 dB) and quadrature phase (-45 to 45 degrees), e.g. 0.5,2\n"
+    "--clock-offset PPM\tresample the output as a sampling clock PPM parts per million fast\n"
+    "  \t(-1000 to 1000, negative slow), after every other impairment\n";
 
 }  // namespace terramod

@@ -58,6 +58,15 @@ std::string image_rejection(double db) {
     return text;
 }
 
+// "a clock of 9.142971 MHz for 9.142857": the clock the signal was made
+// with, against the output's.
+std::string clock_text(double clock, double nominal) {
+    char text[80];
+    std::snprintf(text, sizeof text, "a clock of %.6f MHz for %.6f MHz", clock * 1e-6,
+                  nominal * 1e-6);
+    return text;
+}
+
 void report_line(Log& log, const char* name, const std::string& value) {
     log.write(LogLevel::kProgress, "\t%-20s: %s\n", name, value.c_str());
 }
@@ -80,14 +89,43 @@ std::vector<std::shared_ptr<SampleStage>> channel_stages(const TxConfig& config,
                                channel_signal(config, base_rate, occupied_bandwidth));
 }
 
+std::unique_ptr<ClockOffsetResampler> clock_offset_resampler(const TxConfig& config,
+                                                             double base_rate,
+                                                             double occupied_bandwidth) {
+    const ChannelSettings& channel = config.channel_simulation;
+    if (!channel.clock_offset_ppm) return nullptr;
+    // BB IF: centred on half the base rate, at 1x as at 2x and 4x.
+    double centre = config.frequency_mapping == kBasebandIf ? base_rate / 2 : 0;
+    centre += channel.frequency_offset_hz.value_or(0);
+    return std::make_unique<ClockOffsetResampler>(
+        *channel.clock_offset_ppm, channel_signal(config, base_rate, occupied_bandwidth), centre);
+}
+
 bool check_channel_settings(const TxConfig& config, double base_rate, Log& log) {
-    const std::optional<double>& offset = config.channel_simulation.frequency_offset_hz;
+    const ChannelSettings& channel = config.channel_simulation;
+    const std::optional<double>& offset = channel.frequency_offset_hz;
     const double rate = output_rate(config, base_rate);
-    if (!offset || std::fabs(*offset) <= rate / 2) return true;
+    if (offset && std::fabs(*offset) > rate / 2) {
+        log.fatal(
+            "--freq-offset %s Hz is beyond half the output sample rate (%.6f Msps): at most "
+            "%.3f Hz either way\n",
+            shortest(*offset).c_str(), rate * 1e-6, rate / 2);
+        return false;
+    }
+    const std::optional<double>& ppm = channel.clock_offset_ppm;
+    if (ppm && std::fabs(*ppm) > ClockOffsetResampler::kMaxPpm) {
+        log.fatal("--clock-offset %s ppm is beyond %.0f ppm either way\n", shortest(*ppm).c_str(),
+                  ClockOffsetResampler::kMaxPpm);
+        return false;
+    }
+    return true;
+}
+
+bool clock_offset_fits_the_run(const TxConfig& config, Log& log) {
+    if (!config.channel_simulation.clock_offset_ppm || !config.sfn) return true;
     log.fatal(
-        "--freq-offset %s Hz is beyond half the output sample rate (%.6f Msps): at most "
-        "%.3f Hz either way\n",
-        shortest(*offset).c_str(), rate * 1e-6, rate / 2);
+        "--clock-offset cannot go with --sfn: a single-frequency network's transmitter "
+        "keeps its samples on the mega-frames' time\n");
     return false;
 }
 
@@ -123,6 +161,13 @@ void report_channel_settings(const TxConfig& config, double base_rate, double oc
                       output_rate(config, base_rate) * 1e-6, occupied_bandwidth * 1e-6);
         report_line(log, "C/N", decimal(*channel.cn_db, 1) + text);
     }
+    if (channel.clock_offset_ppm) {
+        const double rate = output_rate(config, base_rate);
+        report_line(log, "Clock offset",
+                    decimal(*channel.clock_offset_ppm, 1) + " ppm (" +
+                        clock_text(rate * (1 + *channel.clock_offset_ppm * 1e-6), rate) +
+                        ", applied last)");
+    }
     report_line(log, "Seed", std::to_string(channel.seed));
 }
 
@@ -147,6 +192,8 @@ void describe_channel(const ChannelSettings& channel, SigmfMetadata& metadata) {
         metadata.numbers.push_back({"channel_iq_phase_deg", channel.iq_imbalance->phase_deg});
     }
     if (channel.cn_db) metadata.numbers.push_back({"channel_cn_db", *channel.cn_db});
+    if (channel.clock_offset_ppm)
+        metadata.numbers.push_back({"channel_clock_offset_ppm", *channel.clock_offset_ppm});
 }
 
 }  // namespace terramod

@@ -1,14 +1,15 @@
 // The channel simulator in a run (--seed, --cn, --freq-offset, --phase-noise,
-// --iq-imbalance, and the echoes): the signal its stages impair, the check
-// of its settings against the output rate, its lines of the parameter
-// report and its fields of the SigMF metadata. Nothing of it without an
-// impairment asked.
+// --iq-imbalance, --clock-offset and the echoes): the signal its stages
+// impair, the check of its settings against the output rate, its lines of
+// the parameter report and its fields of the SigMF metadata. Nothing of it
+// without an impairment asked.
 #pragma once
 
 #include <memory>
 #include <vector>
 
 #include "channel/channel_signal.h"
+#include "channel/clock_offset_resampler.h"
 #include "common/log.h"
 #include "io/sigmf.h"
 #include "ofdm/sample_stage.h"
@@ -26,8 +27,20 @@ ChannelSignal channel_signal(const TxConfig& config, double base_rate, double oc
 std::vector<std::shared_ptr<SampleStage>> channel_stages(const TxConfig& config, double base_rate,
                                                          double occupied_bandwidth);
 
-// |--freq-offset| at most half the output rate; the fatal message otherwise.
+// The sampling clock offset (--clock-offset), which the output path applies
+// to the samples after every stage: none without it. The band it keeps is
+// centred where the stages left it (BB IF, the frequency offset).
+std::unique_ptr<ClockOffsetResampler> clock_offset_resampler(const TxConfig& config,
+                                                             double base_rate,
+                                                             double occupied_bandwidth);
+
+// |--freq-offset| at most half the output rate, |--clock-offset| at most
+// 1000 ppm; the fatal message otherwise.
 bool check_channel_settings(const TxConfig& config, double base_rate, Log& log);
+
+// No --clock-offset with --sfn (whose samples keep the mega-frames' time),
+// checked before the SFN input is read; the fatal message otherwise.
+bool clock_offset_fits_the_run(const TxConfig& config, Log& log);
 
 // The parameter report's lines of the impairments asked, at level 2.
 void report_channel_settings(const TxConfig& config, double base_rate, double occupied_bandwidth,

@@ -757,7 +757,7 @@ class CommandLineParser {
     }
 
     // The channel simulator: --seed, --cn, --echo-profile, --echoes,
-    // --doppler, --freq-offset, --phase-noise, --iq-imbalance.
+    // --doppler, --freq-offset, --phase-noise, --iq-imbalance, --clock-offset.
     void take_seed() {
         const std::optional<std::string_view> value = take_value();
         const std::optional<uint64_t> seed = value ? seed_value(*value) : std::nullopt;
@@ -777,6 +777,11 @@ class CommandLineParser {
         take_number(channel().frequency_offset_hz,
                     {"frequency offset", -kAny, kAny, false,
                      "a number of Hz (at most half the output sample rate either way)"});
+    }
+    void take_clock_offset() {
+        constexpr double kAny = std::numeric_limits<double>::max();
+        take_number(channel().clock_offset_ppm, {"clock offset", -kAny, kAny, false,
+                                                 "a number of ppm (at most 1000 either way)"});
     }
     void take_phase_noise() {
         take_parsed(channel().phase_noise, phase_noise_value, "phase noise", kPhaseNoiseRange);
@@ -1051,6 +1056,10 @@ constexpr LongOption kLongOptions[] = {
      "the modulator's I/Q errors: gain of I over Q\n"
      "(-6 to 6 dB) and quadrature phase (-45 to 45 degrees), e.g. 0.5,2",
      [](CommandLineParser& parser) { parser.take_iq_imbalance(); }},
+    {"--clock-offset", "PPM",
+     "resample the output as a sampling clock PPM parts per million fast\n"
+     "(-1000 to 1000, negative slow), after every other impairment",
+     [](CommandLineParser& parser) { parser.take_clock_offset(); }},
 };
 
 const LongOption* find_long_option(std::string_view name) {

@@ -10,6 +10,7 @@
 #include "common/stop_signals.h"
 #include "io/sigmf.h"
 #include "io/standard_output_sink.h"
+#include "tx/channel_setup.h"
 #include "tx/recording_metadata.h"
 
 namespace terramod {
@@ -55,6 +56,17 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
         pacer_ =
             std::make_unique<RealTimePacer>(sample_rate_, kRealTimeLead, stop_wake_descriptor());
     if (!selected_) return;
+    // The clock offset applies to what is written, last: its outputs per
+    // cycle may be a few more than the chain's.
+    size_t capacity = samples_per_cycle;
+    if (format_.encoding != SampleEncoding::kNone) {
+        resampler_ = clock_offset_resampler(
+            config, sample_rate, carrier_count[config.mode] * sample_rate / fft_size[config.mode]);
+        if (resampler_) {
+            resampler_->reserve(samples_per_cycle);
+            capacity = std::max(capacity, resampler_->max_outputs(samples_per_cycle));
+        }
+    }
     switch (format_.encoding) {
         case SampleEncoding::kFloatPairs:
             destination_ = destination;
@@ -69,14 +81,13 @@ SampleOutput::SampleOutput(Log& log, const TxConfig& config, const std::string& 
                 config.mode, format_.interpolation_factor > 1 ? kZeroIf : config.frequency_mapping,
                 format_.interpolation_factor);
             encoder_.emplace(sample_type_,
-                             sample_scale(sample_type_, config.backoff_db, nominal_rms_),
-                             samples_per_cycle);
+                             sample_scale(sample_type_, config.backoff_db, nominal_rms_), capacity);
             break;
         case SampleEncoding::kAgilentWords:
             sinks_.push_back(std::make_unique<OutputFile>(base_name + "_I.bin"));
             sinks_.push_back(std::make_unique<OutputFile>(base_name + "_Q.bin"));
-            dac_i_buffer_.resize(samples_per_cycle);
-            dac_q_buffer_.resize(samples_per_cycle);
+            dac_i_buffer_.resize(capacity);
+            dac_q_buffer_.resize(capacity);
             break;
         case SampleEncoding::kNone:
             break;
@@ -190,7 +201,21 @@ void SampleOutput::set_time_base(std::optional<int64_t> first_sample_time_ns) {
         CycleClock(static_cast<int64_t>(samples_per_cycle_), sample_rate_, first_sample_time_ns);
 }
 
+CycleTime SampleOutput::output_time(uint64_t index) const {
+    return CycleClock(1, sample_rate_, clock_.first_sample_time_ns())
+        .at(static_cast<int64_t>(index));
+}
+
 void SampleOutput::write(std::span<const ComplexSample> samples, const CycleTime& time) {
+    if (resampler_) {
+        // --clock-offset (never with --sfn's gate): the outputs, paced and
+        // timed by their own count.
+        const CycleTime output = output_time(resampler_->outputs());
+        const std::span<const ComplexSample> resampled = resampler_->push(samples);
+        if (pacer_) pacer_->wait_until_due(output.first_sample);
+        if (!sinks_.empty()) write_block(resampled, output);
+        return;
+    }
     if (pacer_) pacer_->wait_until_due(time.first_sample);
     if (sinks_.empty()) return;
     if (gate_ && gate_megaframe_samples_ > 0)
@@ -315,7 +340,15 @@ std::optional<std::string> SampleOutput::set_backoff(double backoff_db) {
     return std::nullopt;
 }
 
+void SampleOutput::write_last_samples() {
+    if (!resampler_ || sinks_.empty() || device_failed_ || reader_gone()) return;
+    const CycleTime output = output_time(resampler_->outputs());
+    const std::span<const ComplexSample> rest = resampler_->flush();
+    if (!rest.empty()) write_block(rest, output);
+}
+
 void SampleOutput::close_first() {
+    write_last_samples();
     if (!sinks_.empty()) close_file(*sinks_.front());
     // A time that jumped (--sfn) is a capture of its own.
     if (!later_captures_.empty() && config_.write_sigmf &&

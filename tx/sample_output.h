@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/clock_offset_resampler.h"
 #include "common/log.h"
 #include "io/output_file.h"
 #include "io/real_time_pacer.h"
@@ -93,11 +94,18 @@ class SampleOutput {
     // rate; its transmit time with a time base).
     CycleTime cycle_time(int64_t cycle_index) const { return clock_.at(cycle_index); }
     // Encodes and writes one cycle of the chain's output samples to every
-    // sink, with the cycle's time.
+    // sink, with the cycle's time. With a clock offset (--clock-offset) the
+    // samples are resampled first, and the outputs counted and timed as the
+    // resampler gives them.
     void write(std::span<const ComplexSample> samples, const CycleTime& time);
 
+    // With a clock offset, at the end of the run: the resampler's last
+    // outputs, those whose positions lie before the end of the input (none
+    // once the output was lost; nothing without a clock offset).
+    void write_last_samples();
     // The shutdown order keeps the one the log has always shown: the sample
     // file (or the Agilent I file) before the dumps, the Agilent Q file after.
+    // The last samples are written first if they were not.
     void close_first();
     void close_rest();
     bool had_failure() const { return had_failure_; }
@@ -148,6 +156,8 @@ class SampleOutput {
     std::string sigmf_name() const;
     void write_sigmf();
     void write_agilent(std::span<const ComplexSample> samples, const CycleTime& time);
+    // The time of output sample `index` with a clock offset.
+    CycleTime output_time(uint64_t index) const;
     void close_file(SampleSink& file);
 
     Log& log_;
@@ -162,7 +172,8 @@ class SampleOutput {
     double useful_bit_rate_;
     double lp_useful_bit_rate_;  // hierarchical transmission
     double nominal_rms_ = 0;
-    std::optional<SampleEncoder> encoder_;  // the float-pair encoding's
+    std::optional<SampleEncoder> encoder_;             // the float-pair encoding's
+    std::unique_ptr<ClockOffsetResampler> resampler_;  // --clock-offset
     size_t samples_per_cycle_;
     std::unique_ptr<RealTimePacer> pacer_;  // --realtime              // at the output rate
     CycleClock clock_;

@@ -26,6 +26,7 @@
 #include "ops/status_line.h"
 #include "sfn/megaframe_aligner.h"
 #include "tx/chain.h"
+#include "tx/channel_setup.h"
 #include "tx/config.h"
 #include "tx/config_file.h"
 #include "tx/dump_files.h"
@@ -477,8 +478,9 @@ int Transmission::transmit_all() {
         return kExitSuccess;
     }
     operations_ = std::make_unique<RunOperations>(config_, log);
-    if ((config_.sfn && !open_sfn_input()) || !check_settings() || !operations_->prepare() ||
-        !build_chain_and_outputs() || !open_inputs() || !open_outputs_and_device())
+    if (!clock_offset_fits_the_run(config_, log) || (config_.sfn && !open_sfn_input()) ||
+        !check_settings() || !operations_->prepare() || !build_chain_and_outputs() ||
+        !open_inputs() || !open_outputs_and_device())
         return stop_fatal(log);
     start_operations();
 
@@ -824,6 +826,7 @@ int Transmission::shut_down(const LoopResult& loop, std::chrono::microseconds el
                                              : nullptr;
     report_run(log, loop.bytes_consumed, elapsed, rates_.useful_throughput, pace);
     if (lp_) report_lp_end(*lp_, log);
+    outputs_->signal.write_last_samples();  // counted in the clipping
     outputs_->signal.report_clipping();
     chain_->report_unsynced_packets(log);
     if (filters_.adapter) filters_.adapter->write_report(log);

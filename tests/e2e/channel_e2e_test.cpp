@@ -53,6 +53,8 @@ TEST_F(ChannelE2e, TheSeedDefinesTheBytesWhateverTheThreads) {
         {"every impairment at 4x",
          {"-F", "4x", "-M", "16", "--cn", "25", "--freq-offset", "-3000.5", "--phase-noise",
           "-85@10000", "--iq-imbalance", "0.3,1", "--seed", "9"}},
+        {"noise, then a clock offset, at 2x",
+         {"-F", "2x", "--cn", "25", "--clock-offset", "-3", "--seed", "4"}},
     };
     for (const SeedCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -197,7 +199,9 @@ TEST_F(ChannelE2e, ReportAndMetadataSayWhatWasAsked) {
                                   "--echoes",
                                   "0:0:0,1.5:-3:90:10",
                                   "--doppler",
-                                  "30"});
+                                  "30",
+                                  "--clock-offset",
+                                  "12.5"});
     ASSERT_EQ(result.exit_code, 0) << result.console;
     const std::string report =
         "\tNominal bandwidth   : 7.611607 MHz\n"
@@ -208,6 +212,8 @@ TEST_F(ChannelE2e, ReportAndMetadataSayWhatWasAsked) {
         "\tPhase noise         : -80.0 dBc/Hz at 10000.0 Hz (random walk)\n"
         "\tI/Q imbalance       : 0.50 dB, 2.00 degrees (image rejection 29.5 dB)\n"
         "\tC/N                 : 20.25 dB (noise over 36.571429 MHz, 7.611607 MHz occupied)\n"
+        "\tClock offset        : 12.5 ppm (a clock of 36.571886 MHz for 36.571429 MHz, applied "
+        "last)\n"
         "\tSeed                : 42\n"
         "----------------------------------------------------------\n";
     EXPECT_NE(result.console.find(report), std::string::npos) << result.console;
@@ -217,7 +223,8 @@ TEST_F(ChannelE2e, ReportAndMetadataSayWhatWasAsked) {
           "\"dvbt:channel_echoes\": \"0:0:0:0,1.5:-3:90:10\"", "\"dvbt:channel_doppler_hz\": 30,",
           "\"dvbt:channel_frequency_offset_hz\": 125,", "\"dvbt:channel_phase_noise_dbc_hz\": -80,",
           "\"dvbt:channel_phase_noise_offset_hz\": 10000,", "\"dvbt:channel_iq_gain_db\": 0.5,",
-          "\"dvbt:channel_iq_phase_deg\": 2,", "\"dvbt:channel_cn_db\": 20.25"})
+          "\"dvbt:channel_iq_phase_deg\": 2,", "\"dvbt:channel_cn_db\": 20.25",
+          "\"dvbt:channel_clock_offset_ppm\": 12.5"})
         EXPECT_NE(meta.find(field), std::string::npos) << field << "\n" << meta;
     // Only what was asked.
     ASSERT_EQ(run({"-i", "in.ts", "-o", "cn", "-d", "t", "--cn", "30", "-l", "cn.log"}).exit_code,
@@ -233,9 +240,9 @@ TEST_F(ChannelE2e, ReportAndMetadataSayWhatWasAsked) {
     EXPECT_NE(cn_meta.find("\"dvbt:channel_seed\": \"1\""), std::string::npos);
 }
 
-// A frequency offset beyond half the output rate stops the run before any
-// file is written; a value out of its range is named with the range and
-// ignored (the run goes on, clean); a long option without its value stops.
+// A frequency offset beyond half the output rate, a clock offset beyond 1000
+// ppm or with --sfn stop the run before any file is written; a value out of its range is named with
+// the range and ignored (the run goes on, clean); a long option without its value stops.
 TEST_F(ChannelE2e, RefusedValues) {
     write_file(path("in.ts"), make_stream(70 * 188));
     struct Case {
@@ -266,6 +273,18 @@ TEST_F(ChannelE2e, RefusedValues) {
         {{"--echoes", "1:0"}, 0, "Invalid echoes 1:0: ignored.\n"},
         {{"--echo-profile", "F3"}, 0, "Invalid echo profile F3: ignored.\n"},
         {{"--doppler", "-5"}, 0, "Invalid Doppler frequency -5: ignored.\n"},
+        {{"--clock-offset", "1000.5"},
+         1,
+         "FATAL ERROR: --clock-offset 1000.5 ppm is beyond 1000 ppm either way\n"},
+        {{"--clock-offset", "-1000"},
+         0,
+         "\tClock offset        : -1000.0 ppm (a clock of 9.133714 MHz for 9.142857 MHz, "
+         "applied last)\n"},
+        {{"--clock-offset", "12ppm"}, 0, "Invalid clock offset 12ppm: ignored.\n"},
+        {{"--sfn", "--clock-offset", "1"},
+         1,
+         "FATAL ERROR: --clock-offset cannot go with --sfn: a single-frequency network's "
+         "transmitter keeps its samples on the mega-frames' time\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options.back() : ""));
@@ -276,7 +295,8 @@ TEST_F(ChannelE2e, RefusedValues) {
         EXPECT_EQ(result.exit_code, c.exit_code);
         EXPECT_NE(result.console.find(c.text), std::string::npos) << result.console;
         EXPECT_EQ(fs::exists(path("out.bin")), c.exit_code == 0);
-        if (c.exit_code == 0 && c.options[0] != "--freq-offset" && c.options[0] != "-F") {
+        if (c.exit_code == 0 && c.options[0] != "--freq-offset" && c.options[0] != "-F" &&
+            c.text.find("Clock offset") == std::string::npos) {
             EXPECT_EQ(result.console.find("\tSeed"), std::string::npos);
         }
     }

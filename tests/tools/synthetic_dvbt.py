@@ -115,3 +115,24 @@ class Signal:
         """A sine wave exactly on one carrier's frequency."""
         n = np.arange(len(self.samples))
         return self.samples + amplitude * np.exp(2j * np.pi * (carrier - self.kc) * n / self.n)
+
+
+def with_clock_offset(samples, ppm, half=40):
+    """The samples as a sampling clock ppm 1e-6 fast would have made them:
+    output m is the band-limited signal at position m (1 + ppm 1e-6),
+    evaluated there directly as a sum of sincs under a Blackman-Harris
+    window (2 x half of them; zeros beyond the samples),
+    ceil(len / (1 + ppm 1e-6)) outputs."""
+    scale = 1 + ppm * 1e-6
+    count = int(np.ceil(len(samples) / scale))
+    padded = np.concatenate([np.zeros(half), samples, np.zeros(half + 1)])
+    positions = np.arange(count) * scale
+    whole = np.floor(positions).astype(int)
+    result = np.zeros(count, complex)
+    for k in range(-half + 1, half + 1):
+        t = positions - (whole + k)
+        angle = np.pi * t / half
+        window = 0.35875 + 0.48829 * np.cos(angle) + 0.14128 * np.cos(2 * angle) \
+            + 0.01168 * np.cos(3 * angle)
+        result += padded[whole + k + half] * np.sinc(t) * window
+    return result

@@ -523,7 +523,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 57);
+    EXPECT_EQ(options, 58);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
@@ -619,6 +619,12 @@ TEST(CommandLine, LongOptionNumbersInRange) {
          "a number of Hz (at most half the output sample rate either way)"},
         {"--freq-offset", "125Hz", false,
          "a number of Hz (at most half the output sample rate either way)"},
+        {"--clock-offset", "12.5", true, ""},
+        {"--clock-offset", "-1000", true, ""},
+        {"--clock-offset", "1e6", true, ""},  // refused at start-up, beyond 1000
+        {"--clock-offset", "nan", false, "a number of ppm (at most 1000 either way)"},
+        {"--clock-offset", "3ppm", false, "a number of ppm (at most 1000 either way)"},
+        {"--clock-offset", "", false, "a number of ppm (at most 1000 either way)"},
         {"--doppler", "0", true, ""},
         {"--doppler", "2000", true, ""},
         {"--doppler", "2000.5", false, "0 to 2000 Hz"},
@@ -726,6 +732,8 @@ TEST(CommandLine, ChannelSimulationSettings) {
              s.echoes = {{0, 0, 0, 0}, {2.5, -6, 180, -15}};
          }},
         {{"--echoes", "1:0:0", "--echoes", "1:0"}, [](ChannelSettings&) {}},
+        {{"--clock-offset", "-3"}, [](ChannelSettings& s) { s.clock_offset_ppm = -3; }},
+        {{"--clock-offset", "12.5", "--clock-offset", "x"}, [](ChannelSettings&) {}},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.arguments.empty() ? "none" : test.arguments[0] + " " + test.arguments[1]);
@@ -736,7 +744,7 @@ TEST(CommandLine, ChannelSimulationSettings) {
         EXPECT_EQ(config.channel_simulation.any(),
                   expected.cn_db || expected.frequency_offset_hz || expected.phase_noise ||
                       expected.iq_imbalance || expected.echo_profile != EchoProfile::kNone ||
-                      !expected.echoes.empty());
+                      !expected.echoes.empty() || expected.clock_offset_ppm);
     }
     EXPECT_EQ(parse({"--seed", "-3"}).console,
               "Invalid seed -3: using 1.\n  --seed takes a whole number from 0 to "

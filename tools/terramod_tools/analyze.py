@@ -26,8 +26,9 @@ from dataclasses import asdict
 import numpy as np
 
 from . import dvbt
-from .channel import (asked_channel, cyclic_prefix_offset, derotate, echo_paths,
-                      pilot_phase_slope)
+from .channel import (CLOCK_END_MARGIN, CLOCK_PROBE_SYMBOLS, asked_channel, clock_offset_ppm,
+                      cyclic_prefix_offset, derotate, echo_paths, pilot_phase_slope,
+                      resample_to_nominal_clock)
 from .measure import measure_ccdf, measure_mer, measure_spectrum, power_spectrum
 from .ofdm import (demodulate, ofdm_layout, pilot_channel, pilot_channel_per_symbol,
                    pilot_gain)
@@ -117,24 +118,45 @@ def checked_samples(data_path, settings):
     return samples, clipping
 
 
+def follow_the_clock(base, layout, settings, max_symbols, channel):
+    """A simulated sampling clock offset: measured over the whole file, then
+    the samples to be demodulated (`max_symbols`, None for all) resampled
+    back to the nominal clock. The samples and the file's length on the
+    nominal clock."""
+    length = settings.symbol_length
+    if len(base) < (CLOCK_PROBE_SYMBOLS + CLOCK_END_MARGIN + 1) * length:
+        return base, len(base)
+    ppm, scale = clock_offset_ppm(base, layout, settings)
+    channel["clock_offset_ppm"] = float(ppm)
+    nominal = int(len(base) / scale)
+    count = nominal if max_symbols is None else min(nominal, (max_symbols + 1) * length)
+    return resample_to_nominal_clock(base, scale, count), nominal
+
+
 def analyse(args):
     meta_path, data_path, settings = load_settings(args)
     samples, clipping = checked_samples(data_path, settings)
     base = to_base_rate_zero_if(samples, settings)
-    available = len(base) // settings.symbol_length
+    layout = ofdm_layout(settings)
+    max_frames_symbols = (args.max_frames * dvbt.SYMBOLS_PER_FRAME if args.max_frames > 0
+                          else None)
+    channel = {}
+    nominal_length = len(base)
+    if "clock_offset_ppm" in settings.channel:
+        base, nominal_length = follow_the_clock(base, layout, settings, max_frames_symbols,
+                                                channel)
+    available = nominal_length // settings.symbol_length
     if settings.interpolation > 1:
         available -= 1  # the filters' tail at the end of the file
     if available < 1:
         raise AnalysisError(f"{args.file}: {len(base)} base-rate samples, less than one "
                             f"OFDM symbol ({settings.symbol_length})")
-    max_symbols = args.max_frames * dvbt.SYMBOLS_PER_FRAME if args.max_frames > 0 else available
-    layout = ofdm_layout(settings)
+    max_symbols = max_frames_symbols if max_frames_symbols is not None else available
     # The interpolation and decimation filters spread each symbol by their
     # half length on either side: the FFT window then starts in the middle of
     # the guard interval.
     advance = settings.guard_length // 2 if settings.interpolation > 1 else 0
-    symbols = min(available, max_symbols)
-    channel = {}
+    symbols = min(available, max_symbols, len(base) // settings.symbol_length)
     if settings.channel:
         # A simulated channel: its frequency offset measured and taken off
         # before the cells are judged, which are equalised from the pilots.
