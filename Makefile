@@ -1,6 +1,8 @@
 # Thin wrapper around CMake: `make` builds, `make run` transmits the bundled
 # sample, `make test` builds and runs every test, `make check-sanitizers` runs
-# the unit and end-to-end tests on a sanitizer build, `make fuzz` and
+# the unit and end-to-end tests on a sanitizer build, `make check-arm64`
+# cross-builds terramod for 64-bit ARM and compares what it writes under
+# qemu-user with the native build's, byte for byte, `make fuzz` and
 # `make fuzz-smoke` run the libFuzzer harnesses of fuzz/, `make install`
 # installs under PREFIX (DESTDIR honoured), `make package` makes the Debian
 # package in the build folder.
@@ -10,6 +12,7 @@ SAMPLE ?= samples/testcard.ts
 JOBS ?= $(shell nproc)
 SANITIZE_BUILD_DIR ?= build-sanitize
 FUZZ_BUILD_DIR ?= build-fuzz
+ARM64_BUILD_DIR ?= build-arm64
 FUZZ_CC ?= clang-14
 FUZZ_CXX ?= clang++-14
 FUZZ_HARNESSES = command_line ratestat_reader ts_input rate_adapter network_input \
@@ -18,7 +21,7 @@ FUZZ_RUNS ?= 1000000
 FUZZ_SMOKE_SECONDS ?= 10
 PREFIX ?= /usr/local
 
-.PHONY: all build run test check-sanitizers fuzz-build fuzz fuzz-smoke bench install package clean
+.PHONY: all build run test check-sanitizers check-arm64 fuzz-build fuzz fuzz-smoke bench install package clean
 
 all: build
 
@@ -54,6 +57,23 @@ check-sanitizers:
 	ASAN_OPTIONS=exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=exitcode=86:print_stacktrace=1:halt_on_error=1 \
 		ctest -LE interop --output-on-failure -j $(JOBS)
+
+# The same bytes on 64-bit ARM: terramod alone cross-built for aarch64 by
+# Debian's g++-aarch64-linux-gnu (no tests, the portable vector kernels: the
+# target has no Highway), run under qemu-aarch64 (qemu-user) over the settings
+# of tools/check_arm64.sh with every stage dumped, every file compared with
+# what the native build writes. tools/install_test_deps.sh installs both.
+check-arm64:
+	@command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 && command -v qemu-aarch64 >/dev/null 2>&1 || { \
+		echo "check-arm64 needs aarch64-linux-gnu-g++ and qemu-aarch64" \
+		     "(Debian: apt-get install g++-aarch64-linux-gnu qemu-user, or sh tools/install_test_deps.sh)"; \
+		exit 1; }
+	@cmake -S . -B $(ARM64_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake -DTERRAMOD_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(ARM64_BUILD_DIR) -j $(JOBS) --target terramod
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target terramod
+	tools/check_arm64.sh $(BUILD_DIR)/terramod $(ARM64_BUILD_DIR)/terramod
 
 # The libFuzzer harnesses, built by clang in a folder of their own.
 fuzz-build:
@@ -109,4 +129,4 @@ bench: build
 	bench/compare_gnuradio.sh $(BUILD_DIR)/terramod
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(FUZZ_BUILD_DIR) $(OUT_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(FUZZ_BUILD_DIR) $(ARM64_BUILD_DIR) $(OUT_DIR)

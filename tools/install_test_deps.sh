@@ -12,10 +12,11 @@
 # hand, civetweb (libcivetweb-dev) for the metrics endpoint, the Prometheus
 # project's Python client, whose parser checks the metrics text, libsystemd's
 # development files for the service notification, toml++ for the
-# configuration file, and for the packaging tests groff (the man pages render
+# configuration file, for the packaging tests groff (the man pages render
 # without warnings) and dpkg-dev (dpkg-shlibdeps, which the Debian package's
-# dependencies come from). Runs as root on a fresh Debian 12 machine; does
-# nothing when everything is present.
+# dependencies come from), and for `make check-arm64` the aarch64 cross
+# compiler and qemu-user, which runs what it builds. Runs as root on a fresh
+# Debian 12 machine; does nothing when everything is present.
 set -e
 missing=""
 pkg-config --exists libhwy 2>/dev/null || missing="$missing libhwy-dev pkg-config"
@@ -43,6 +44,9 @@ command -v dpkg-shlibdeps >/dev/null 2>&1 || missing="$missing dpkg-dev"
 # The configuration file (toml++); systemd-analyze checks the service unit.
 pkg-config --exists tomlplusplus 2>/dev/null || missing="$missing pkg-config libtomlplusplus-dev"
 command -v systemd-analyze >/dev/null 2>&1 || missing="$missing systemd"
+# The ARM64 check and the aarch64 configure test: Debian's cross compiler, qemu-user.
+command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing="$missing g++-aarch64-linux-gnu"
+command -v qemu-aarch64 >/dev/null 2>&1 || missing="$missing qemu-user"
 [ -z "$missing" ] && exit 0
 echo "Installing test dependencies:$missing"
 export DEBIAN_FRONTEND=noninteractive

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """What installs terramod, checked: the installed tree (with and without
-DESTDIR), the man pages against the programs' help, the unit under
-systemd-analyze and the Debian package. Run by CTest (tests/pack/CMakeLists.txt)
+DESTDIR), a configure without the tests and one for 64-bit ARM, the man pages
+against the programs' help, the unit under systemd-analyze and the Debian
+package. Run by CTest (tests/pack/CMakeLists.txt)
 with TERRAMOD_BUILD_DIR, TERRAMOD_BINARY, CMAKE_COMMAND and CPACK_COMMAND set.
 """
 import os
@@ -148,6 +149,79 @@ class Install(unittest.TestCase):
         self.assertEqual(ratestat.stdout, "Usage: ratestat file_name clock_mhz\n")
         caches = [f for f, _, _ in os.walk(root) if f.endswith("__pycache__")]
         self.assertEqual(caches, [])
+
+
+class Configure(unittest.TestCase):
+    """What a packager or a cross-compiler configures: the programs alone,
+    without the tests, and a cross build that takes none of the build
+    machine's libraries."""
+
+    def configure(self, build, options):
+        cmake = environment("CMAKE_COMMAND")
+        result = run([cmake, "-S", SOURCE_DIR, "-B", build] + options)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        return result.stdout + result.stderr
+
+    def targets(self, build):
+        cmake = environment("CMAKE_COMMAND")
+        result = run([cmake, "--build", build, "--target", "help"])
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        return re.findall(r"^\.\.\. (\S+)", result.stdout, re.MULTILINE)
+
+    def test_the_programs_configure_without_the_tests(self):
+        # GoogleTest and Google Benchmark hidden from CMake: a configure that
+        # still looked for GoogleTest would stop (tests/ finds it REQUIRED).
+        hidden = ["-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                  "-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON"]
+        for option in ("-DTERRAMOD_BUILD_TESTS=OFF", "-DBUILD_TESTING=OFF"):
+            with self.subTest(option=option), \
+                    tempfile.TemporaryDirectory(prefix="terramod-configure-") as scratch:
+                build = os.path.join(scratch, "build")
+                self.configure(build, [option] + hidden)
+                self.assertFalse(os.path.exists(os.path.join(build, "tests")))
+                self.assertFalse(os.path.exists(os.path.join(build, "bench")))
+                targets = self.targets(build)
+                for program in ("terramod", "ratestat", "sfnadapt", "programs"):
+                    self.assertIn(program, targets)
+                # Test programs and tools of tests/ and the benchmark program.
+                for target in ("tx_tests", "e2e_tests", "adapt_ts_file",
+                               "ops_serve_control", "terramod_bench"):
+                    self.assertNotIn(target, targets)
+
+    def test_a_cross_build_takes_no_library_of_the_build_machine(self):
+        # pkg-config pointed at the build machine's own folder on purpose: every
+        # optional library it finds there is x86-64 and must be left out.
+        compiler = "aarch64-linux-gnu-g++"
+        self.assertIsNotNone(shutil.which(compiler),
+                             f"{compiler} is missing (Debian: g++-aarch64-linux-gnu; "
+                             "tools/install_test_deps.sh installs it)")
+        host_pkgconfig = run(["pkg-config", "--variable", "pc_path", "pkg-config"]).stdout
+        host_dirs = [d for d in host_pkgconfig.strip().split(":") if os.path.isdir(d)]
+        self.assertNotEqual(host_dirs, [], host_pkgconfig)
+        with tempfile.TemporaryDirectory(prefix="terramod-cross-") as scratch:
+            build = os.path.join(scratch, "build")
+            text = self.configure(build, [
+                "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE_DIR, "cmake",
+                                                         "aarch64-linux-gnu.cmake"),
+                "-DTERRAMOD_BUILD_TESTS=OFF",
+                "-DTERRAMOD_PKG_CONFIG_LIBDIR=" + ":".join(host_dirs)])
+            # What the compiler and the linker get, for every target.
+            commands = ""
+            for folder, _, files in os.walk(os.path.join(build, "CMakeFiles")):
+                for name in set(files) & {"flags.make", "link.txt"}:
+                    with open(os.path.join(folder, name), encoding="utf-8") as f:
+                        commands += f.read()
+            self.assertIn("-ffp-contract=off", commands)  # the walk found them
+            self.assertIn("aarch64-linux-gnu-g++", commands)
+            self.assertNotIn("TERRAMOD_HAVE_", commands)
+            self.assertNotIn("x86_64-linux-gnu", commands)
+            # Each optional library the build machine has says what became of it.
+            for message in ("FFTW3 not found", "Google Highway (libhwy-dev) not found",
+                            "SoapySDR not found", "SRT (libsrt-openssl-dev) not found",
+                            "civetweb (libcivetweb-dev) not found",
+                            "libsystemd (libsystemd-dev) not found",
+                            "toml++ (libtomlplusplus-dev) not found"):
+                self.assertIn(message, " ".join(text.split()))
 
 
 class ManPages(unittest.TestCase):
