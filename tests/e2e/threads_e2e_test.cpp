@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <sstream>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -31,20 +30,6 @@ const ThreadsCase kThreadsCases[] = {
     {"PipeQpsk", {"-2k", "-M", "4", "-D", "1/4", "-F", "2x"}, true},
 };
 
-// The log without the lines that differ between runs of the same work:
-// the header's time, the thread count and the speed.
-std::string comparable_log(const std::string& log) {
-    std::istringstream lines(log_body(log));
-    std::string kept;
-    for (std::string line; std::getline(lines, line);) {
-        const bool varying = line.rfind("Threads: ", 0) == 0 ||
-                             line.rfind("Elapsed time = ", 0) == 0 ||
-                             line.find(" than real-time") != std::string::npos;
-        if (!varying) kept += line + "\n";
-    }
-    return kept;
-}
-
 class ThreadsE2e : public E2eTest, public ::testing::WithParamInterface<ThreadsCase> {
   protected:
     // Runs terramod over in.ts with `threads`; the sample files' bytes and
@@ -64,7 +49,7 @@ class ThreadsE2e : public E2eTest, public ::testing::WithParamInterface<ThreadsC
         std::string samples;
         for (const char* name : {"out.bin", "out_I.bin", "out_Q.bin"})
             if (fs::exists(path(name))) samples += read_file(path(name));
-        return {samples, comparable_log(read_file(path("run.log")))};
+        return {samples, log_without_timing(read_file(path("run.log")))};
     }
 };
 
