@@ -217,12 +217,16 @@ struct CycleLoop {
     // Called with the cycle's number once its samples and lines are out.
     std::function<void(int64_t)> cycle_done;
 
-    // The cycle's header, its block read and its front, and what its
-    // progress line will show. The control interface's changes take effect
-    // here, between two cycles.
-    CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
+    // The cycle's header and the control interface's changes taken at the
+    // boundary before it, made once the cycle before has gone out: a
+    // change takes effect between two cycles, on the output as on the input.
+    void begin(int64_t number) {
         log.write(LogLevel::kProgress, "*** Cycle #%" PRId64 " ***\n", number);
-        operations.apply_changes(number, outputs.signal);
+        operations.apply_changes(outputs.signal);
+    }
+    // The cycle's block read and its front (muted as the changes taken for
+    // it say), and what its progress line will show.
+    CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
         CycleRecord record;
         record.number = number;
         record.consumed =
@@ -258,6 +262,8 @@ struct CycleLoop {
 LoopResult run_cycles(CycleLoop loop) {
     LoopResult result;
     for (int64_t number = 1; another_cycle(loop.source, result.bytes_consumed); ++number) {
+        loop.operations.take_changes(number);
+        loop.begin(number);
         const CycleRecord cycle = loop.front(number, result.bytes_consumed);
         if (cycle.consumed < 0) {
             result.input_fatal = true;
@@ -274,11 +280,17 @@ LoopResult run_cycles(CycleLoop loop) {
 
 // The same cycles with the front of each computed while the worker threads
 // compute the back of the one before (the chain has two sets of the buffers
-// after the mapper). The next cycle's messages are held back and printed
-// after this cycle's progress line: the log is the one cycle after cycle.
+// after the mapper). The next cycle's changes are taken before its front
+// (which reads muted or not as they say) and made, with its header, once
+// this cycle is written; its front's messages are held back and printed
+// after them: the log is the one cycle after cycle. When the output stops
+// the run, the next cycle, already read, is dropped whole: nothing of it is
+// logged or written.
 LoopResult run_overlapped_cycles(CycleLoop loop) {
     LoopResult result;
     if (!another_cycle(loop.source, 0)) return result;
+    loop.operations.take_changes(1);
+    loop.begin(1);
     CycleRecord cycle = loop.front(1, 0);
     if (cycle.consumed < 0) {
         result.input_fatal = true;
@@ -288,6 +300,7 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
     for (;;) {
         std::optional<CycleRecord> next;
         if (another_cycle(loop.source, cycle.bytes_consumed)) {
+            loop.operations.take_changes(cycle.number + 1);
             loop.log.hold(true);
             next = loop.front(cycle.number + 1, cycle.bytes_consumed);
             loop.log.hold(false);
@@ -304,8 +317,9 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
             loop.log.discard_held();
             break;
         }
-        loop.log.release_held();
         if (!next) break;
+        loop.begin(next->number);
+        loop.log.release_held();
         if (next->consumed < 0) {
             result.input_fatal = true;
             break;
