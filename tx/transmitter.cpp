@@ -135,6 +135,7 @@ struct CycleRecord {
     uint64_t bytes_taken = 0;     // from a stream, up to this cycle's block
     SymbolPosition symbol;        // the last symbol built
     CycleTime time;               // when its samples are due, for the sinks
+    SfnGate::ReadMark sfn_read;   // --sfn: what the input gave up to this block
 };
 
 // What the progress line of a stream needs besides the source.
@@ -214,6 +215,7 @@ struct CycleLoop {
     Log& log;
     float progress_factor;
     RunOperations& operations;
+    SfnGate* sfn_gate;  // --sfn
     // Called with the cycle's number once its samples and lines are out.
     std::function<void(int64_t)> cycle_done;
 
@@ -236,11 +238,13 @@ struct CycleLoop {
         record.bytes_taken = source.bytes_taken();
         record.symbol = chain.last_symbol();
         record.time = outputs.signal.cycle_time(number - 1);
+        if (sfn_gate) record.sfn_read = sfn_gate->note_cycle_read();
         return record;
     }
     // The cycle's samples out and its progress lines.
     void finish(const CycleRecord& cycle) {
         outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
+        if (sfn_gate) sfn_gate->cycle_going_out(cycle.sfn_read);
         outputs.signal.write(chain.output_samples(), cycle.time);
         // A device that failed has stopped the run (its fatal message is out).
         if (outputs.signal.device_failed()) return;
@@ -500,11 +504,17 @@ int Transmission::transmit_all() {
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
     const InputFilters filters{filters_.rate_check.get(), filters_.adapter != nullptr};
     TsSource& source = filters_.source();
-    const CycleLoop cycles{source,       lp_.get(),
-                           *chain_,      *outputs_,
-                           filters,      signal,
-                           log,          make_progress_factor(source.known_length().value_or(0)),
-                           *operations_, [this](int64_t) { show_status(); }};
+    const CycleLoop cycles{source,
+                           lp_.get(),
+                           *chain_,
+                           *outputs_,
+                           filters,
+                           signal,
+                           log,
+                           make_progress_factor(source.known_length().value_or(0)),
+                           *operations_,
+                           sfn_gate_.get(),
+                           [this](int64_t) { show_status(); }};
     start_status_line();
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
     end_status_line();
