@@ -130,12 +130,14 @@ int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, 
 // next cycle's block may be read before the line is written.
 struct CycleRecord {
     int64_t number = 0;
-    int64_t consumed = 0;         // bytes of the block, -1: the stream is unusable
-    uint64_t bytes_consumed = 0;  // of the run, up to this cycle's block
-    uint64_t bytes_taken = 0;     // from a stream, up to this cycle's block
-    SymbolPosition symbol;        // the last symbol built
-    CycleTime time;               // when its samples are due, for the sinks
-    SfnGate::ReadMark sfn_read;   // --sfn: what the input gave up to this block
+    int64_t consumed = 0;            // bytes of the block, -1: the stream is unusable
+    uint64_t bytes_consumed = 0;     // of the run, up to this cycle's block
+    uint64_t bytes_taken = 0;        // from a stream, up to this cycle's block
+    uint64_t lp_bytes_consumed = 0;  // the same of the LP stream
+    uint64_t lp_bytes_taken = 0;
+    SymbolPosition symbol;       // the last symbol built
+    CycleTime time;              // when its samples are due, for the sinks
+    SfnGate::ReadMark sfn_read;  // --sfn: what the input gave up to this block
 };
 
 // What the progress line of a stream needs besides the source.
@@ -236,6 +238,10 @@ struct CycleLoop {
         record.bytes_consumed =
             bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
         record.bytes_taken = source.bytes_taken();
+        if (lp) {
+            record.lp_bytes_consumed = lp->bytes_consumed;
+            record.lp_bytes_taken = lp->source->bytes_taken();
+        }
         record.symbol = chain.last_symbol();
         record.time = outputs.signal.cycle_time(number - 1);
         if (sfn_gate) record.sfn_read = sfn_gate->note_cycle_read();
@@ -252,10 +258,10 @@ struct CycleLoop {
         write_progress(log, source, cycle, progress_factor, signal);
         if (lp && lp->length)
             log.write(LogLevel::kProgress, "LP %.1f%% done\n",
-                      progress_percent(lp->bytes_consumed, lp->progress_factor));
+                      progress_percent(cycle.lp_bytes_consumed, lp->progress_factor));
         else if (lp)
             log.write(LogLevel::kProgress, "LP %.1f MB in\n",
-                      input_megabytes(lp->source->bytes_taken()));
+                      input_megabytes(cycle.lp_bytes_taken));
         log.flush();
         if (cycle_done) cycle_done(cycle.number);
     }
