@@ -20,7 +20,9 @@
 #include "common/stop_signals.h"
 #include "common/utc_clock.h"
 #include "io/sigmf.h"
+#include "io/stream_source.h"
 #include "io/ts_packet.h"
+#include "net/input_uri.h"
 #include "net/live_source.h"
 #include "ops/metrics.h"
 #include "ops/status_line.h"
@@ -185,16 +187,31 @@ struct LoopResult {
     bool sfn_stopped = false;     // --mip-loss stop: MIPs were lost
 };
 
+// Whether reading the input named `path` can wait for data: a stream
+// (standard input, a FIFO) can, and a network input unless the run is paced
+// (its reads then never wait: null packets stand in for what has not come).
+bool input_may_wait(const std::optional<std::string>& path, const TxConfig& config) {
+    if (!path) return false;
+    if (names_network_input(*path)) return !config.device_args && !config.realtime;
+    return StreamSource::names_stream(*path);
+}
+
 // Computing the next cycle's front beside this cycle's back needs worker
-// threads, and leaves the cycle's stage dumps to be overwritten and a stop
-// by the output (a reader gone, a device failed) one cycle late: only the
-// sample files and a single stream take part.
-bool cycles_can_overlap(const TxConfig& config, SampleDestination destination,
-                        const TransformOptions& options) {
+// threads, and would leave the cycle's stage dumps to be overwritten. The
+// front reads the next cycle's block before this cycle is written: a run
+// whose samples keep a pace (a device, --realtime, a live input) overlaps
+// only when that read cannot wait, so that no stalled input holds back
+// samples that are due.
+bool cycles_can_overlap(const TxConfig& config, const TransformOptions& options) {
     for (int stage = kDumpEnergyDispersal; stage < kDumpPostIfft; ++stage)
         if (config.dump[stage]) return false;
-    return options.threads > 1 && destination == SampleDestination::kFile &&
-           !config.hierarchical_streams();
+    if (options.threads <= 1) return false;
+    const bool paced = config.device_args || config.realtime ||
+                       (config.input_path && names_network_input(*config.input_path));
+    const bool may_wait =
+        input_may_wait(config.input_path, config) ||
+        (config.hierarchical_streams() && input_may_wait(config.lp_input_path, config));
+    return !(paced && may_wait);
 }
 
 // What ends the run after a cycle's samples went out; false to go on.
@@ -294,8 +311,8 @@ LoopResult run_cycles(CycleLoop loop) {
 // (which reads muted or not as they say) and made, with its header, once
 // this cycle is written; its front's messages are held back and printed
 // after them: the log is the one cycle after cycle. When the output stops
-// the run, the next cycle, already read, is dropped whole: nothing of it is
-// logged or written.
+// the run (a reader gone, a device failed, the SFN gate), the next cycle,
+// already read, is dropped whole: nothing of it is logged or written.
 LoopResult run_overlapped_cycles(CycleLoop loop) {
     LoopResult result;
     if (!another_cycle(loop.source, 0)) return result;
@@ -625,8 +642,7 @@ bool Transmission::build_chain_and_outputs() {
     try {
         const OutputFormatDescription& format = output_format(config_.dac_format);
         TransformOptions options = transform_options(config_, choose_kernels(log), rates_);
-        overlap_cycles_ = options.overlap_cycles =
-            cycles_can_overlap(config_, destination, options);
+        overlap_cycles_ = options.overlap_cycles = cycles_can_overlap(config_, options);
         chain_ = std::make_unique<TxChain>(dvbt_settings(config_), format.interpolation_factor,
                                            sizes_, options);
         outputs_.reset(
