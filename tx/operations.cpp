@@ -164,9 +164,19 @@ void RunOperations::start_metrics_endpoint() {
     log_.write(LogLevel::kProgress, "Metrics at %s\n", metrics_server_->url().c_str());
 }
 
-void RunOperations::apply_changes(int64_t next_cycle, SampleOutput& output) {
-    for (const ControlSettings::Change& change : settings_.take_changes())
-        apply(change, next_cycle, output);
+void RunOperations::take_changes(int64_t next_cycle) {
+    std::vector<ControlSettings::Change> changes = settings_.take_changes();
+    for (ControlSettings::Change& change : changes) {
+        if (change.name == "mute") front_muted_ = change.value != 0;
+        taken_.push_back(std::move(change));
+    }
+    taken_cycle_ = next_cycle;
+}
+
+void RunOperations::apply_changes(SampleOutput& output) {
+    const std::vector<ControlSettings::Change> changes = std::move(taken_);
+    taken_.clear();
+    for (const ControlSettings::Change& change : changes) apply(change, taken_cycle_, output);
 }
 
 void RunOperations::apply(const ControlSettings::Change& change, int64_t next_cycle,

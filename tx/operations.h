@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/run_events.h"
@@ -68,10 +69,17 @@ class RunOperations {
     RunMetrics& metrics() { return metrics_; }
 
     // At a cycle boundary, before the front of cycle `next_cycle`: the
-    // changes asked for since the last boundary, applied and logged.
-    void apply_changes(int64_t next_cycle, SampleOutput& output);
-    // Muted: the cycles carry null packets in place of the input's.
-    bool muted() const { return muted_; }
+    // changes asked for since the last boundary, taken (the front reads
+    // muted or not as they say).
+    void take_changes(int64_t next_cycle);
+    // Once the cycles before `next_cycle` have gone out: the changes taken
+    // made (on the output: gain, frequency, backoff) and logged "from cycle
+    // #next_cycle". A run that computes a cycle's front ahead takes its
+    // changes then, and makes them only after the cycle before is written.
+    void apply_changes(SampleOutput& output);
+    // Muted: the cycle whose changes were taken last carries null packets
+    // in place of the input's.
+    bool muted() const { return front_muted_; }
     // After a cycle's samples went out: the metrics, the events of the
     // device, the watchdog.
     void cycle_done(int64_t cycle, const SampleOutput& output);
@@ -102,7 +110,11 @@ class RunOperations {
     CycleSize size_;
     std::chrono::steady_clock::time_point started_;
     std::optional<std::chrono::steady_clock::time_point> last_status_;
-    bool muted_ = false;
+    // Taken at the boundary before cycle taken_cycle_, not yet applied.
+    std::vector<ControlSettings::Change> taken_;
+    int64_t taken_cycle_ = 0;
+    bool muted_ = false;        // as the log last said
+    bool front_muted_ = false;  // with the changes taken
     bool on_air_ = false;
     bool events_failure_reported_ = false;
     uint64_t underflows_seen_ = 0;

@@ -25,6 +25,7 @@ SfnGate::SfnGate(const MegaframeSchedule& schedule, MegaframeAligner& aligner, S
       device_(config.device_args.has_value()) {}
 
 void SfnGate::start(const Mip& first_mip) {
+    released_ = aligner_counts();
     if (device_) {
         base_gain_db_ = config_.gain_db;
         if (!base_gain_db_)
@@ -37,8 +38,23 @@ void SfnGate::raise(RunEvent event) {
     if (events_) events_->raise(event);
 }
 
+SfnGate::ReadMark SfnGate::aligner_counts() const {
+    return {mips_read_, aligner_.mips_in_place(), aligner_.bad_mips(), aligner_.misplaced_mips(),
+            aligner_.mip_losses()};
+}
+
+SfnGate::ReadMark SfnGate::note_cycle_read() {
+    for (auto& carried : aligner_.take_mips()) {
+        read_mips_.push_back(std::move(carried));
+        ++mips_read_;
+    }
+    return aligner_counts();
+}
+
 void SfnGate::take_new_mips() {
-    for (const auto& [carried_in, mip] : aligner_.take_mips()) {
+    for (; mips_scheduled_ < released_.mips && !read_mips_.empty(); ++mips_scheduled_) {
+        const auto [carried_in, mip] = read_mips_.front();
+        read_mips_.pop_front();
         if (schedule_.take_mip(carried_in, mip)) continue;
         if (++tps_warnings_ <= kReportedWarnings)
             log_.write(LogLevel::kWarnings,
@@ -168,10 +184,10 @@ void SfnGate::apply_power(int64_t power_decidbm) {
 
 SfnMetricValues SfnGate::counts() const {
     SfnMetricValues counts;
-    counts.mips = static_cast<uint64_t>(aligner_.mips_in_place());
-    counts.bad_mips = static_cast<uint64_t>(aligner_.bad_mips());
-    counts.misplaced_mips = static_cast<uint64_t>(aligner_.misplaced_mips());
-    counts.megaframes_without_mip = static_cast<uint64_t>(aligner_.mip_losses());
+    counts.mips = static_cast<uint64_t>(released_.in_place);
+    counts.bad_mips = static_cast<uint64_t>(released_.bad);
+    counts.misplaced_mips = static_cast<uint64_t>(released_.misplaced);
+    counts.megaframes_without_mip = static_cast<uint64_t>(released_.losses);
     counts.late_megaframes = static_cast<uint64_t>(schedule_.late_megaframes());
     counts.muted_megaframes = static_cast<uint64_t>(schedule_.muted_megaframes());
     counts.muted = muted_;
@@ -184,9 +200,8 @@ void SfnGate::report_end() {
                "SFN: %" PRId64 " MIPs in place, %" PRId64 " not valid, %" PRId64
                " misplaced, %" PRId64 " with other TPS, %" PRId64
                " mega-frames without one; %" PRId64 " mega-frames late, %" PRId64 " muted\n",
-               aligner_.mips_in_place(), aligner_.bad_mips(), aligner_.misplaced_mips(),
-               schedule_.other_tps_mips(), aligner_.mip_losses(), schedule_.late_megaframes(),
-               schedule_.muted_megaframes());
+               released_.in_place, released_.bad, released_.misplaced, schedule_.other_tps_mips(),
+               released_.losses, schedule_.late_megaframes(), schedule_.muted_megaframes());
     if (schedule_.moved_megaframes() > 0)
         log_.write(LogLevel::kProgress,
                    "SFN: %" PRId64 " mega-frames moved by their MIP's time, at most %" PRId64

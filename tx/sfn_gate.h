@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <utility>
 
 #include "common/log.h"
 #include "common/run_events.h"
@@ -24,9 +26,26 @@ class SfnGate : public MegaframeGate {
     SfnGate(const MegaframeSchedule& schedule, MegaframeAligner& aligner, SampleOutput& output,
             const TxConfig& config, Log& log, RunEventSink* events);
 
+    // What the input had given up to the end of a cycle's block: how many
+    // MIPs, and the aligner's counts then.
+    struct ReadMark {
+        int64_t mips = 0;
+        int64_t in_place = 0;
+        int64_t bad = 0;
+        int64_t misplaced = 0;
+        int64_t losses = 0;
+    };
+
     // Sets what the first MIP addresses to this transmitter (frequency
     // offset, power) before the first sample goes out.
     void start(const Mip& first_mip);
+    // Once a cycle's block is read: the MIPs it carried kept back.
+    ReadMark note_cycle_read();
+    // Before a cycle's samples go out: the MIPs read up to its block go to
+    // the schedule, and the counts are those of its block's end. A run that
+    // computes the next cycle's front ahead has read further; what it read
+    // counts only once that cycle goes out.
+    void cycle_going_out(const ReadMark& mark) { released_ = mark; }
     MegaframeDecision decide(int64_t megaframe, std::optional<int64_t> device_time_ns) override;
     // The totals at the end of the run.
     void report_end();
@@ -37,6 +56,7 @@ class SfnGate : public MegaframeGate {
 
   private:
     void take_new_mips();
+    ReadMark aligner_counts() const;
     void apply_functions(const Mip& mip);
     void apply_frequency_offset(int64_t offset_hz);
     void apply_power(int64_t power_decidbm);
@@ -46,6 +66,12 @@ class SfnGate : public MegaframeGate {
 
     MegaframeSchedule schedule_;
     MegaframeAligner& aligner_;
+    // The MIPs taken from the aligner and not yet by the schedule; how many
+    // were taken from the aligner, and by the schedule.
+    std::deque<std::pair<int64_t, Mip>> read_mips_;
+    int64_t mips_read_ = 0;
+    int64_t mips_scheduled_ = 0;
+    ReadMark released_;  // of the last cycle that went out
     SampleOutput& output_;
     const TxConfig& config_;
     Log& log_;

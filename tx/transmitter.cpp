@@ -20,7 +20,9 @@
 #include "common/stop_signals.h"
 #include "common/utc_clock.h"
 #include "io/sigmf.h"
+#include "io/stream_source.h"
 #include "io/ts_packet.h"
+#include "net/input_uri.h"
 #include "net/live_source.h"
 #include "ops/metrics.h"
 #include "ops/status_line.h"
@@ -131,11 +133,14 @@ int64_t run_cycle_front(TsSource& source, LowPriorityInput* lp, TxChain& chain, 
 // next cycle's block may be read before the line is written.
 struct CycleRecord {
     int64_t number = 0;
-    int64_t consumed = 0;         // bytes of the block, -1: the stream is unusable
-    uint64_t bytes_consumed = 0;  // of the run, up to this cycle's block
-    uint64_t bytes_taken = 0;     // from a stream, up to this cycle's block
-    SymbolPosition symbol;        // the last symbol built
-    CycleTime time;               // when its samples are due, for the sinks
+    int64_t consumed = 0;            // bytes of the block, -1: the stream is unusable
+    uint64_t bytes_consumed = 0;     // of the run, up to this cycle's block
+    uint64_t bytes_taken = 0;        // from a stream, up to this cycle's block
+    uint64_t lp_bytes_consumed = 0;  // the same of the LP stream
+    uint64_t lp_bytes_taken = 0;
+    SymbolPosition symbol;       // the last symbol built
+    CycleTime time;              // when its samples are due, for the sinks
+    SfnGate::ReadMark sfn_read;  // --sfn: what the input gave up to this block
 };
 
 // What the progress line of a stream needs besides the source.
@@ -183,16 +188,31 @@ struct LoopResult {
     bool sfn_stopped = false;     // --mip-loss stop: MIPs were lost
 };
 
+// Whether reading the input named `path` can wait for data: a stream
+// (standard input, a FIFO) can, and a network input unless the run is paced
+// (its reads then never wait: null packets stand in for what has not come).
+bool input_may_wait(const std::optional<std::string>& path, const TxConfig& config) {
+    if (!path) return false;
+    if (names_network_input(*path)) return !config.device_args && !config.realtime;
+    return StreamSource::names_stream(*path);
+}
+
 // Computing the next cycle's front beside this cycle's back needs worker
-// threads, and leaves the cycle's stage dumps to be overwritten and a stop
-// by the output (a reader gone, a device failed) one cycle late: only the
-// sample files and a single stream take part.
-bool cycles_can_overlap(const TxConfig& config, SampleDestination destination,
-                        const TransformOptions& options) {
+// threads, and would leave the cycle's stage dumps to be overwritten. The
+// front reads the next cycle's block before this cycle is written: a run
+// whose samples keep a pace (a device, --realtime, a live input) overlaps
+// only when that read cannot wait, so that no stalled input holds back
+// samples that are due.
+bool cycles_can_overlap(const TxConfig& config, const TransformOptions& options) {
     for (int stage = kDumpEnergyDispersal; stage < kDumpPostIfft; ++stage)
         if (config.dump[stage]) return false;
-    return options.threads > 1 && destination == SampleDestination::kFile &&
-           !config.hierarchical_streams();
+    if (options.threads <= 1) return false;
+    const bool paced = config.device_args || config.realtime ||
+                       (config.input_path && names_network_input(*config.input_path));
+    const bool may_wait =
+        input_may_wait(config.input_path, config) ||
+        (config.hierarchical_streams() && input_may_wait(config.lp_input_path, config));
+    return !(paced && may_wait);
 }
 
 // What ends the run after a cycle's samples went out; false to go on.
@@ -215,15 +235,20 @@ struct CycleLoop {
     Log& log;
     float progress_factor;
     RunOperations& operations;
+    SfnGate* sfn_gate;  // --sfn
     // Called with the cycle's number once its samples and lines are out.
     std::function<void(int64_t)> cycle_done;
 
-    // The cycle's header, its block read and its front, and what its
-    // progress line will show. The control interface's changes take effect
-    // here, between two cycles.
-    CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
+    // The cycle's header and the control interface's changes taken at the
+    // boundary before it, made once the cycle before has gone out: a
+    // change takes effect between two cycles, on the output as on the input.
+    void begin(int64_t number) {
         log.write(LogLevel::kProgress, "*** Cycle #%" PRId64 " ***\n", number);
-        operations.apply_changes(number, outputs.signal);
+        operations.apply_changes(outputs.signal);
+    }
+    // The cycle's block read and its front (muted as the changes taken for
+    // it say), and what its progress line will show.
+    CycleRecord front(int64_t number, uint64_t bytes_consumed_before) {
         CycleRecord record;
         record.number = number;
         record.consumed =
@@ -231,13 +256,19 @@ struct CycleLoop {
         record.bytes_consumed =
             bytes_consumed_before + static_cast<uint64_t>(std::max<int64_t>(record.consumed, 0));
         record.bytes_taken = source.bytes_taken();
+        if (lp) {
+            record.lp_bytes_consumed = lp->bytes_consumed;
+            record.lp_bytes_taken = lp->source->bytes_taken();
+        }
         record.symbol = chain.last_symbol();
         record.time = outputs.signal.cycle_time(number - 1);
+        if (sfn_gate) record.sfn_read = sfn_gate->note_cycle_read();
         return record;
     }
     // The cycle's samples out and its progress lines.
     void finish(const CycleRecord& cycle) {
         outputs.dumps.write(chain, kDumpConvEncoder, kDumpPreIfft);
+        if (sfn_gate) sfn_gate->cycle_going_out(cycle.sfn_read);
         outputs.signal.write(chain.output_samples(), cycle.time);
         // A device that failed has stopped the run (its fatal message is out).
         if (outputs.signal.device_failed()) return;
@@ -245,10 +276,10 @@ struct CycleLoop {
         write_progress(log, source, cycle, progress_factor, signal);
         if (lp && lp->length)
             log.write(LogLevel::kProgress, "LP %.1f%% done\n",
-                      progress_percent(lp->bytes_consumed, lp->progress_factor));
+                      progress_percent(cycle.lp_bytes_consumed, lp->progress_factor));
         else if (lp)
             log.write(LogLevel::kProgress, "LP %.1f MB in\n",
-                      input_megabytes(lp->source->bytes_taken()));
+                      input_megabytes(cycle.lp_bytes_taken));
         log.flush();
         if (cycle_done) cycle_done(cycle.number);
     }
@@ -259,6 +290,8 @@ struct CycleLoop {
 LoopResult run_cycles(CycleLoop loop) {
     LoopResult result;
     for (int64_t number = 1; another_cycle(loop.source, result.bytes_consumed); ++number) {
+        loop.operations.take_changes(number);
+        loop.begin(number);
         const CycleRecord cycle = loop.front(number, result.bytes_consumed);
         if (cycle.consumed < 0) {
             result.input_fatal = true;
@@ -275,11 +308,17 @@ LoopResult run_cycles(CycleLoop loop) {
 
 // The same cycles with the front of each computed while the worker threads
 // compute the back of the one before (the chain has two sets of the buffers
-// after the mapper). The next cycle's messages are held back and printed
-// after this cycle's progress line: the log is the one cycle after cycle.
+// after the mapper). The next cycle's changes are taken before its front
+// (which reads muted or not as they say) and made, with its header, once
+// this cycle is written; its front's messages are held back and printed
+// after them: the log is the one cycle after cycle. When the output stops
+// the run (a reader gone, a device failed, the SFN gate), the next cycle,
+// already read, is dropped whole: nothing of it is logged or written.
 LoopResult run_overlapped_cycles(CycleLoop loop) {
     LoopResult result;
     if (!another_cycle(loop.source, 0)) return result;
+    loop.operations.take_changes(1);
+    loop.begin(1);
     CycleRecord cycle = loop.front(1, 0);
     if (cycle.consumed < 0) {
         result.input_fatal = true;
@@ -289,6 +328,7 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
     for (;;) {
         std::optional<CycleRecord> next;
         if (another_cycle(loop.source, cycle.bytes_consumed)) {
+            loop.operations.take_changes(cycle.number + 1);
             loop.log.hold(true);
             next = loop.front(cycle.number + 1, cycle.bytes_consumed);
             loop.log.hold(false);
@@ -305,8 +345,9 @@ LoopResult run_overlapped_cycles(CycleLoop loop) {
             loop.log.discard_held();
             break;
         }
-        loop.log.release_held();
         if (!next) break;
+        loop.begin(next->number);
+        loop.log.release_held();
         if (next->consumed < 0) {
             result.input_fatal = true;
             break;
@@ -488,11 +529,17 @@ int Transmission::transmit_all() {
     const SignalRate signal{rates_.sampling_rate, static_cast<uint64_t>(sizes_.sample_count)};
     const InputFilters filters{filters_.rate_check.get(), filters_.adapter != nullptr};
     TsSource& source = filters_.source();
-    const CycleLoop cycles{source,       lp_.get(),
-                           *chain_,      *outputs_,
-                           filters,      signal,
-                           log,          make_progress_factor(source.known_length().value_or(0)),
-                           *operations_, [this](int64_t) { show_status(); }};
+    const CycleLoop cycles{source,
+                           lp_.get(),
+                           *chain_,
+                           *outputs_,
+                           filters,
+                           signal,
+                           log,
+                           make_progress_factor(source.known_length().value_or(0)),
+                           *operations_,
+                           sfn_gate_.get(),
+                           [this](int64_t) { show_status(); }};
     start_status_line();
     const LoopResult loop = overlap_cycles_ ? run_overlapped_cycles(cycles) : run_cycles(cycles);
     end_status_line();
@@ -597,8 +644,7 @@ bool Transmission::build_chain_and_outputs() {
     try {
         const OutputFormatDescription& format = output_format(config_.dac_format);
         TransformOptions options = transform_options(config_, choose_kernels(log), rates_);
-        overlap_cycles_ = options.overlap_cycles =
-            cycles_can_overlap(config_, destination, options);
+        overlap_cycles_ = options.overlap_cycles = cycles_can_overlap(config_, options);
         chain_ = std::make_unique<TxChain>(dvbt_settings(config_), format.interpolation_factor,
                                            sizes_, options);
         outputs_.reset(

@@ -25,19 +25,6 @@ std::vector<ComplexSample> read_samples(const fs::path& file) {
     return samples;
 }
 
-// The log without its header line (the time of the run) and the lines of
-// the thread count and speed.
-std::string comparable_log(const std::string& log) {
-    std::istringstream lines(log_body(log));
-    std::string kept;
-    for (std::string line; std::getline(lines, line);) {
-        const bool varying = line.starts_with("Threads: ") || line.starts_with("Elapsed time = ") ||
-                             line.find(" than real-time") != std::string::npos;
-        if (!varying) kept += line + "\n";
-    }
-    return kept;
-}
-
 struct SeedCase {
     const char* label;
     std::vector<std::string> options;
@@ -65,7 +52,7 @@ TEST_F(ChannelE2e, TheSeedDefinesTheBytesWhateverTheThreads) {
             arguments.insert(arguments.end(), extra.begin(), extra.end());
             EXPECT_EQ(run(arguments).exit_code, 0);
             return std::pair(read_file(path("out.bin")),
-                             comparable_log(read_file(path("run.log"))));
+                             log_without_timing(read_file(path("run.log"))));
         };
         const auto [samples, log] = run_with({});
         ASSERT_GT(samples.size(), 3 * size_t{143616} * 8);
@@ -120,8 +107,8 @@ TEST_F(ChannelE2e, NoImpairmentIsTheCleanRun) {
         with("clean", {});
         with("seeded", {"--seed", "7"});
         EXPECT_TRUE(read_file(path("clean.bin")) == read_file(path("seeded.bin")));
-        std::string clean_log = comparable_log(read_file(path("clean.log")));
-        std::string seeded_log = comparable_log(read_file(path("seeded.log")));
+        std::string clean_log = log_without_timing(read_file(path("clean.log")));
+        std::string seeded_log = log_without_timing(read_file(path("seeded.log")));
         EXPECT_EQ(seeded_log.find("Seed"), std::string::npos);
         // The file names differ, nothing else.
         for (std::string* log : {&clean_log, &seeded_log})

@@ -95,6 +95,20 @@ inline std::string log_body(const std::string& log) {
     return end == std::string::npos ? "<no header>" : log.substr(end + 2);
 }
 
+// The log without the lines that differ between runs of the same work: the
+// header's time, the thread count and the speed.
+inline std::string log_without_timing(const std::string& log) {
+    std::istringstream lines(log_body(log));
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        const bool varying = line.starts_with("Threads: ") || line.starts_with("Elapsed time = ") ||
+                             line.starts_with("The run went at the ") ||
+                             line.find(" than real-time") != std::string::npos;
+        if (!varying) kept += line + "\n";
+    }
+    return kept;
+}
+
 inline bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;

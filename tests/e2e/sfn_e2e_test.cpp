@@ -11,6 +11,7 @@
 // the pulse 1 800 000 000 (2027-01-15T08:00:00Z).
 #include <algorithm>
 
+#include "sfn/mip.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace terramod::e2e {
@@ -269,6 +270,41 @@ TEST_F(SfnE2e, LostMipsMuteOrStop) {
         << stop.console;
     // Nothing of mega-frame 3 or later was written.
     EXPECT_EQ(read_file(path("stopped.bin")).size(), 3 * kMegaframeBytes);
+}
+
+// --mip-loss stop with each valid MIP moved into its mega-frame's second
+// cycle (63 packets; its pointer 70 less): a run reading a cycle ahead has
+// read mega-frame 3's MIP when it stops in that mega-frame's first cycle.
+// The report counts what the cycles sent carried (mega-frame 0's MIP, those
+// of 1 and 2 not valid, no loss counted yet), as one thread does.
+TEST_F(SfnE2e, AStopCountsTheMipsOfTheCyclesSentOnly) {
+    adapt("sfn.ts", 6 * kMegaframePackets + 10);
+    std::string stream = spoil_mips(read_file(path("sfn.ts")), {2, 3});
+    for (size_t at = 0; at + 71 * 188 <= stream.size(); at += 188 * kMegaframePackets) {
+        const auto* packet = reinterpret_cast<const uint8_t*>(stream.data() + at);
+        std::optional<Mip> mip = parse_mip(std::span<const uint8_t, 188>(packet, 188));
+        if (!mip) continue;
+        mip->pointer -= 70;
+        const auto moved = encode_mip(*mip, packet[3] & 0x0F);
+        ASSERT_TRUE(moved);
+        stream.replace(at, 188, stream, at + 70 * 188, 188);
+        stream.replace(at + 70 * 188, 188, reinterpret_cast<const char*>(moved->data()), 188);
+    }
+    write_file(path("moved.ts"), stream);
+    std::string one_thread;
+    for (const std::string threads : {"1", "2", "3"}) {
+        EXPECT_EQ(run({"-i", "moved.ts", "-o", "moved", "-d", "t", "--sfn", "--time-source",
+                       "fixed:1800000000", "--mip-loss", "stop", "-v", "2", "--threads", threads})
+                      .exit_code,
+                  1);
+        const std::string log = log_without_timing(read_file(path("test.log")));
+        EXPECT_NE(log.find("SFN: 1 MIPs in place, 2 not valid, 0 misplaced, 0 with other TPS, 0 "
+                           "mega-frames without one;"),
+                  std::string::npos)
+            << threads;
+        if (one_thread.empty()) one_thread = log;
+        EXPECT_TRUE(log == one_thread) << threads;
+    }
 }
 
 #ifdef SOAPY_MODULE_DIR
