@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "channel/channel_signal.h"
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 #include "channel/noise_source.h"
 
 namespace terramod {

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 
 namespace terramod {
 
