@@ -132,16 +132,17 @@ void Interpolator::process(std::span<const ComplexSample> samples,
     // taken in pieces, each through all branches: same outputs as one whole
     // block through branch 0, then branch 1, and so on.
     if (fast_) {
-        for (int32_t done = 0; done < count; done += kBlock) {
-            const int32_t samples = std::min(kBlock, count - done);
-            std::memcpy(fast_window_.data() + 2 * kHistory, input + done,
-                        sizeof(ComplexSample) * samples);
-            kernels_->fast_interpolate(fast_window_.data() + 2 * kHistory, samples,
-                                       fast_taps_.data(), fast_counts_.data(), factor_,
-                                       output + static_cast<size_t>(factor_) * done);
-            std::memmove(fast_window_.data(), fast_window_.data() + 2 * samples,
-                         sizeof(float) * 2 * kHistory);
-        }
+        // The first kHistory outputs from the history and the first inputs,
+        // the others straight from the input (which holds all they read).
+        const int32_t head = std::min(kHistory, count);
+        std::memcpy(fast_window_.data() + 2 * kHistory, input, sizeof(ComplexSample) * head);
+        kernels_->fast_interpolate(fast_window_.data() + 2 * kHistory, head, fast_taps_.data(),
+                                   fast_counts_.data(), factor_, output);
+        if (count > head)
+            kernels_->fast_interpolate(&input[head].re, count - head, fast_taps_.data(),
+                                       fast_counts_.data(), factor_,
+                                       output + static_cast<size_t>(factor_) * head);
+        push_history(samples.first(static_cast<size_t>(count)));
         return;
     }
     for (int32_t done = 0; done < count; done += kBlock) {
