@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The standing speed comparison: terramod with one thread and with every
-# processor, and GNU Radio's DVB-T transmitter (gr-dtv, the one the interop
-# tests use), on the same random transport stream, on this machine. Prints one
-# table of real-time factors (transport stream bits per second achieved over
-# the channel's useful bit rate, medians of RUNS runs) and the ratio of
-# terramod to gr-dtv measured in the same run.
+# processor, each with the default (exact) and the fast arithmetic, and GNU
+# Radio's DVB-T transmitter (gr-dtv, the one the interop tests use), on the
+# same random transport stream, on this machine. Prints one table of
+# real-time factors (transport stream bits per second achieved over the
+# channel's useful bit rate, medians of RUNS runs), the speed of the fast
+# arithmetic over the exact one ("fast/1", "fast/N": the exact run's time over
+# the fast run's) and the ratio of terramod (exact, every processor) to
+# gr-dtv measured in the same run.
 #
 #   bench/compare_gnuradio.sh [build/terramod] [MB of stream, default 60] [runs, default 3]
 set -euo pipefail
@@ -28,47 +31,68 @@ useful_rate() {
         sed -n 's/.*Useful throughput   : \([0-9.]*\) Mbps.*/\1/p' | head -1
 }
 
+# Wall-clock seconds of a command.
+seconds_of() {
+    local start end
+    start=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s.%N)
+    echo "$end - $start" | bc -l
+}
+
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
+}
+
 # Median wall-clock seconds of a command over the runs.
 median_seconds() {
     local times=()
-    for ((run = 0; run < runs; run++)); do
-        local start end
-        start=$(date +%s.%N)
-        "$@" >/dev/null 2>&1
-        end=$(date +%s.%N)
-        times+=("$(echo "$end - $start" | bc -l)")
-    done
-    printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
+    for ((run = 0; run < runs; run++)); do times+=("$(seconds_of "$@")"); done
+    median "${times[@]}"
 }
 
 factor() {  # real-time factor from seconds and the useful rate in Mbit/s
     echo "scale=2; $stream_bits / $1 / ($2 * 1000000)" | bc -l
 }
 
-printf '%-44s %10s %10s %10s %8s\n' "Case" "1 thread" "$processors threads" "gr-dtv" "ratio"
+printf '%-38s %9s %9s %9s %9s %7s %7s %8s %6s\n' "Case" "1 thread" "$processors thr." \
+    "fast 1" "fast $processors" "fast/1" "fast/$processors" "gr-dtv" "ratio"
+# terramod with the exact and the fast arithmetic, one thread and every
+# processor, the four runs in turn (the machine's load then weighs on each
+# alike), and gr-dtv.
 run_case() {
     local name=$1 output=$2 gr_args=$3
     shift 3
-    local rate one all gr ratio
+    local rate
     rate=$(useful_rate "$@")
     local out_args=(-d t -o /dev/shm/terramod_compare_out)
     [[ $output == none ]] && out_args=()
-    one=$(median_seconds "$terramod" -i "$work/in.ts" "${out_args[@]}" "$@" --threads 1 -v 0 -l /dev/null)
-    all=$(median_seconds "$terramod" -i "$work/in.ts" "${out_args[@]}" "$@" -v 0 -l /dev/null)
-    gr="-"
-    ratio="-"
-    local gr_text="-"
+    local base=("$terramod" -i "$work/in.ts" "${out_args[@]}" "$@" -v 0 -l /dev/null)
+    local one=() all=() fast_one=() fast_all=()
+    for ((run = 0; run < runs; run++)); do
+        one+=("$(seconds_of "${base[@]}" --threads 1)")
+        fast_one+=("$(seconds_of "${base[@]}" --threads 1 --arithmetic fast)")
+        all+=("$(seconds_of "${base[@]}")")
+        fast_all+=("$(seconds_of "${base[@]}" --arithmetic fast)")
+        rm -f /dev/shm/terramod_compare_out*
+    done
+    local t1 tn f1 fn
+    t1=$(median "${one[@]}")
+    tn=$(median "${all[@]}")
+    f1=$(median "${fast_one[@]}")
+    fn=$(median "${fast_all[@]}")
+    local gr_text="-" ratio="-"
     if [[ $have_gnuradio == 1 && -n $gr_args ]]; then
         local gr_seconds
         # shellcheck disable=SC2086
         gr_seconds=$(median_seconds /usr/bin/python3 "$source_dir/tests/interop/gr_dvbt_tx.py" \
             "$work/in.ts" /dev/null $gr_args)
-        gr=$(factor "$gr_seconds" "$rate")
-        gr_text="${gr}x"
-        ratio=$(echo "scale=1; $gr_seconds / $all" | bc -l)
+        gr_text="$(factor "$gr_seconds" "$rate")x"
+        ratio=$(echo "scale=1; $gr_seconds / $tn" | bc -l)
     fi
-    rm -f /dev/shm/terramod_compare_out*
-    printf '%-44s %9sx %9sx %9s %8s\n' "$name" "$(factor "$one" "$rate")" "$(factor "$all" "$rate")" \
+    printf '%-38s %8sx %8sx %8sx %8sx %7s %7s %8s %6s\n' "$name" "$(factor "$t1" "$rate")" \
+        "$(factor "$tn" "$rate")" "$(factor "$f1" "$rate")" "$(factor "$fn" "$rate")" \
+        "$(echo "scale=2; $t1 / $f1" | bc -l)" "$(echo "scale=2; $tn / $fn" | bc -l)" \
         "$gr_text" "$ratio"
 }
 run_case "8k 64QAM 7/8 1/32, no output" none \

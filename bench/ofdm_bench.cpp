@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ofdm/dac_output.h"
+#include "ofdm/fast_ifft.h"
 #include "ofdm/ifft.h"
 #include "tests/ofdm/reference_ifft.h"
 
@@ -120,8 +121,26 @@ void BM_IfftPath(benchmark::State& state, const SimdKernels* kernels) {
         static_cast<double>(state.iterations()) * kSymbolsPerRun, benchmark::Counter::kIsRate);
 }
 
-void BM_InterpolatePath(benchmark::State& state, const SimdKernels* kernels) {
-    Interpolator interpolator(4, *kernels);
+// The same with --arithmetic fast.
+void BM_FastIfftPath(benchmark::State& state, const SimdKernels* kernels) {
+    const OfdmMode mode = static_cast<OfdmMode>(state.range(0));
+    const Ifft ifft(mode, kGuard1_32, kZeroIf, *kernels);
+    const FastIfft fast(ifft, mode, *kernels);
+    const auto input = random_samples(carrier_count[mode] * kSymbolsPerRun, 1.0f);
+    std::vector<ComplexSample> output(static_cast<size_t>(fft_size[mode] + ifft.guard_length()) *
+                                      kSymbolsPerRun);
+    for (auto _ : state) {
+        fast.process(input, output);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["symbols/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kSymbolsPerRun, benchmark::Counter::kIsRate);
+}
+
+void BM_InterpolatePath(benchmark::State& state, const SimdKernels* kernels,
+                        Arithmetic arithmetic) {
+    Interpolator interpolator(4, *kernels, arithmetic);
     const auto input = random_samples(kCycleSamples, 40.0f);
     std::vector<ComplexSample> output(4 * static_cast<size_t>(kCycleSamples));
     for (auto _ : state) {
@@ -193,7 +212,15 @@ const bool kPathBenchmarks = [] {
                                      BM_IfftPath, kernels);
         benchmark::RegisterBenchmark(
             (std::string("BM_InterpolatePath/4x/") + kernels->name).c_str(), BM_InterpolatePath,
-            kernels);
+            kernels, Arithmetic::kExact);
+        benchmark::RegisterBenchmark((std::string("BM_FastIfftPath/") + kernels->name).c_str(),
+                                     BM_FastIfftPath, kernels)
+            ->ArgName("mode")
+            ->Arg(kMode2k)
+            ->Arg(kMode8k);
+        benchmark::RegisterBenchmark(
+            (std::string("BM_FastInterpolatePath/4x/") + kernels->name).c_str(), BM_InterpolatePath,
+            kernels, Arithmetic::kFast);
     }
     return true;
 }();

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 
 namespace terramod {
 

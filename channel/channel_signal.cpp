@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 #include "ofdm/dac_output.h"
 
 namespace terramod {

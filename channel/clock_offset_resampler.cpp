@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 
 namespace terramod {
 

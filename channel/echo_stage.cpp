@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "channel/channel_signal.h"
-#include "channel/exact_math.h"
 #include "channel/noise_source.h"
+#include "common/exact_math.h"
 
 namespace terramod {
 

@@ -1,6 +1,6 @@
 #include "channel/iq_imbalance_stage.h"
 
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 
 namespace terramod {
 

@@ -97,7 +97,8 @@ double nominal_rms(OfdmMode mode, FrequencyMapping mapping, int32_t interpolatio
     return base_rms * std::sqrt(power_gain / carriers) / interpolation_factor;
 }
 
-Interpolator::Interpolator(int32_t factor, const SimdKernels& kernels) : kernels_(&kernels) {
+Interpolator::Interpolator(int32_t factor, const SimdKernels& kernels, Arithmetic arithmetic)
+    : kernels_(&kernels) {
     if (factor == 2) {
         factor_ = 2;
         taps_ = interp_filter_2x.data();
@@ -112,7 +113,12 @@ Interpolator::Interpolator(int32_t factor, const SimdKernels& kernels) : kernels
         for (int32_t k = 0; k < tap_counts_[branch]; ++k) {
             branch_taps_[branch][k] = taps_[factor_ * k + factor_ - 1 - branch];
         }
+        const int32_t phase = factor_ - 1 - branch;
+        fast_counts_[phase] = tap_counts_[branch];
+        for (int32_t k = 0; k < tap_counts_[branch]; ++k)
+            fast_taps_[16 * phase + k] = taps_[factor_ * k + phase];
     }
+    fast_ = arithmetic == Arithmetic::kFast && factor_ > 0;
 }
 
 void Interpolator::process(std::span<const ComplexSample> samples,
@@ -125,6 +131,20 @@ void Interpolator::process(std::span<const ComplexSample> samples,
     // The branches are independent given the input history, so the block can be
     // taken in pieces, each through all branches: same outputs as one whole
     // block through branch 0, then branch 1, and so on.
+    if (fast_) {
+        // The first kHistory outputs from the history and the first inputs,
+        // the others straight from the input (which holds all they read).
+        const int32_t head = std::min(kHistory, count);
+        std::memcpy(fast_window_.data() + 2 * kHistory, input, sizeof(ComplexSample) * head);
+        kernels_->fast_interpolate(fast_window_.data() + 2 * kHistory, head, fast_taps_.data(),
+                                   fast_counts_.data(), factor_, output);
+        if (count > head)
+            kernels_->fast_interpolate(&input[head].re, count - head, fast_taps_.data(),
+                                       fast_counts_.data(), factor_,
+                                       output + static_cast<size_t>(factor_) * head);
+        push_history(samples.first(static_cast<size_t>(count)));
+        return;
+    }
     for (int32_t done = 0; done < count; done += kBlock) {
         const int32_t samples = std::min(kBlock, count - done);
         double* fresh = window_.data() + 2 * kHistory;
@@ -144,6 +164,14 @@ void Interpolator::process(std::span<const ComplexSample> samples,
 void Interpolator::push_history(std::span<const ComplexSample> samples) {
     const size_t taken = std::min(samples.size(), static_cast<size_t>(kHistory));
     const size_t kept = kHistory - taken;
+    if (fast_) {
+        std::memmove(fast_window_.data(), fast_window_.data() + 2 * taken,
+                     sizeof(float) * 2 * kept);
+        if (taken > 0)
+            std::memcpy(fast_window_.data() + 2 * kept, samples.data() + samples.size() - taken,
+                        sizeof(ComplexSample) * taken);
+        return;
+    }
     // The newest `kept` samples of the old history move to the front.
     std::memmove(window_.data(), window_.data() + 2 * taken, sizeof(double) * 2 * kept);
     const ComplexSample* newest = samples.data() + samples.size() - taken;

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "dvbt/dvbt.h"
+#include "ofdm/arithmetic.h"
 #include "ofdm/simd_kernels.h"
 
 namespace terramod {
@@ -40,7 +41,11 @@ class Interpolator {
   public:
     // interpolator_init: factor 2 or 4; any other factor gives an idle
     // interpolator (factor() 0). The kernels only choose the vector width.
-    explicit Interpolator(int32_t factor, const SimdKernels& kernels = best_kernels());
+    // Arithmetic::kFast sums in float (SimdKernels::fast_interpolate: each
+    // phase's taps in order, products and sums rounded to float); the others
+    // give the exact interpolator.
+    explicit Interpolator(int32_t factor, const SimdKernels& kernels = best_kernels(),
+                          Arithmetic arithmetic = Arithmetic::kExact);
 
     int32_t factor() const { return factor_; }
     // Writes factor() output samples per input sample (as many input samples
@@ -77,6 +82,13 @@ class Interpolator {
     // [re, im] doubles of the history followed by the current block's input;
     // starts zero (the delay lines are zero at start-up).
     alignas(16) std::array<double, 2 * (kHistory + kBlock)> window_{};
+
+    // The fast arithmetic: phase r's taps at 16 r (taps r, r + P, ...), their
+    // counts, and the window as floats.
+    bool fast_ = false;
+    std::array<float, 64> fast_taps_{};
+    std::array<int32_t, 4> fast_counts_{};
+    alignas(16) std::array<float, 2 * (kHistory + kBlock)> fast_window_{};
 };
 
 }  // namespace terramod

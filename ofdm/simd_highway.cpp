@@ -8,6 +8,7 @@
 #if defined(TERRAMOD_HAVE_HIGHWAY)
 
 #include <cstring>
+#include <utility>
 
 #include "dvbt/dvbt.h"
 #include "ofdm/simd_kernels.h"
@@ -333,11 +334,243 @@ void InterpolateBranch(const double* newest, int32_t samples, const double* h, i
     }
 }
 
+// The fast arithmetic (fast_ifft.h): float lanes, each the float operation
+// of the portable code, Mul then Add/Sub (never MulAdd); the real and
+// imaginary parts of the transform in separate vectors.
+
+template <class D>
+struct FloatComplex {
+    hn::VFromD<D> re, im;
+};
+
+template <class D>
+HWY_INLINE FloatComplex<D> LoadFloatComplex(D d, const float* re, const float* im) {
+    return {hn::LoadU(d, re), hn::LoadU(d, im)};
+}
+
+// p x = (pr xr - pi xi, pr xi + pi xr).
+template <class D>
+HWY_INLINE FloatComplex<D> FastProduct(const FloatComplex<D>& p, const FloatComplex<D>& x) {
+    return {hn::Sub(hn::Mul(p.re, x.re), hn::Mul(p.im, x.im)),
+            hn::Add(hn::Mul(p.re, x.im), hn::Mul(p.im, x.re))};
+}
+
+// The radix-4 butterfly of x0 and the products t1, t2, t3 in x[1..3]: the
+// outputs y0 .. y3 in x[0..3].
+template <class D>
+HWY_INLINE void FastRadix4(FloatComplex<D> (&x)[4]) {
+    const auto ar = hn::Add(x[0].re, x[2].re), ai = hn::Add(x[0].im, x[2].im);
+    const auto br = hn::Sub(x[0].re, x[2].re), bi = hn::Sub(x[0].im, x[2].im);
+    const auto cr = hn::Add(x[1].re, x[3].re), ci = hn::Add(x[1].im, x[3].im);
+    const auto dr = hn::Sub(x[1].re, x[3].re), di = hn::Sub(x[1].im, x[3].im);
+    x[0] = {hn::Add(ar, cr), hn::Add(ai, ci)};
+    x[1] = {hn::Sub(br, di), hn::Add(bi, dr)};
+    x[2] = {hn::Sub(ar, cr), hn::Sub(ai, ci)};
+    x[3] = {hn::Add(br, di), hn::Sub(bi, dr)};
+}
+
+// t1 = v x1, t2 = v^2 x2, t3 = v^3 x3, then the butterfly.
+template <class D>
+HWY_INLINE void FastTwiddledRadix4(const FloatComplex<D> (&v)[3], FloatComplex<D> (&x)[4]) {
+    x[1] = FastProduct(v[0], x[1]);
+    x[2] = FastProduct(v[1], x[2]);
+    x[3] = FastProduct(v[2], x[3]);
+    FastRadix4(x);
+}
+
+// Real and imaginary parts of N values.
+struct SplitBuffer {
+    float* re;
+    float* im;
+};
+
+// A radix-4 level with B' >= the tag's lanes sequences left: lanes hold
+// consecutive sequences b, the twiddles (of n1) are the same in all.
+template <class D>
+HWY_INLINE void FastLevelWith(D d, const FastLevel& level, int32_t size, SplitBuffer from,
+                              SplitBuffer to) {
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t length = level.length;
+    const int32_t left = size / (4 * length);
+    const float* w = level.twiddles;
+    for (int32_t n1 = 0; n1 < length; ++n1) {
+        FloatComplex<D> v[3];
+        for (int32_t q = 0; q < 3; ++q)
+            v[q] = {hn::Set(d, w[2 * q * length + n1]), hn::Set(d, w[(2 * q + 1) * length + n1])};
+        const int32_t in = 4 * left * n1;
+        for (int32_t b = 0; b < left; b += lanes) {
+            FloatComplex<D> x[4];
+            for (int32_t q = 0; q < 4; ++q)
+                x[q] =
+                    LoadFloatComplex(d, from.re + in + left * q + b, from.im + in + left * q + b);
+            FastTwiddledRadix4(v, x);
+            for (int32_t n2 = 0; n2 < 4; ++n2) {
+                const int32_t out = (n1 + length * n2) * left + b;
+                hn::StoreU(x[n2].re, d, to.re + out);
+                hn::StoreU(x[n2].im, d, to.im + out);
+            }
+        }
+    }
+}
+
+// v^q of n1 .. n1 + lanes / 2 - 1, each in two neighbouring lanes.
+template <class D>
+HWY_INLINE hn::VFromD<D> LoadTwiceEach(D d, const float* values) {
+    const hn::Repartition<uint64_t, D> du;
+    const hn::Rebind<uint32_t, decltype(du)> du32;
+    const auto wide = hn::PromoteTo(du, hn::LoadU(du32, reinterpret_cast<const uint32_t*>(values)));
+    return hn::BitCast(d, hn::Or(wide, hn::ShiftLeft<32>(wide)));
+}
+
+// The radix-4 level with two sequences left (B' = 2): lanes hold the two
+// sequences of consecutive n1, whose inputs are 64-bit words four apart
+// (LoadInterleaved4 of words).
+template <class D>
+HWY_INLINE void FastPairsLevelWith(D d, const FastLevel& level, SplitBuffer from, SplitBuffer to) {
+    const hn::Repartition<uint64_t, D> du;
+    const int32_t per_vector = static_cast<int32_t>(hn::Lanes(d) / 2);
+    const int32_t length = level.length;
+    const float* w = level.twiddles;
+    for (int32_t n1 = 0; n1 < length; n1 += per_vector) {
+        FloatComplex<D> v[3];
+        for (int32_t q = 0; q < 3; ++q)
+            v[q] = {LoadTwiceEach(d, w + 2 * q * length + n1),
+                    LoadTwiceEach(d, w + (2 * q + 1) * length + n1)};
+        FloatComplex<D> x[4];
+        hn::VFromD<decltype(du)> u[4];
+        hn::LoadInterleaved4(du, reinterpret_cast<const uint64_t*>(from.re + 8 * n1), u[0], u[1],
+                             u[2], u[3]);
+        for (int32_t q = 0; q < 4; ++q) x[q].re = hn::BitCast(d, u[q]);
+        hn::LoadInterleaved4(du, reinterpret_cast<const uint64_t*>(from.im + 8 * n1), u[0], u[1],
+                             u[2], u[3]);
+        for (int32_t q = 0; q < 4; ++q) x[q].im = hn::BitCast(d, u[q]);
+        FastTwiddledRadix4(v, x);
+        for (int32_t n2 = 0; n2 < 4; ++n2) {
+            hn::StoreU(x[n2].re, d, to.re + 2 * (n1 + length * n2));
+            hn::StoreU(x[n2].im, d, to.im + 2 * (n1 + length * n2));
+        }
+    }
+}
+
+void FastLevelOn(const FastLevel& level, int32_t size, SplitBuffer from, SplitBuffer to) {
+    const hn::ScalableTag<float> d;
+    const size_t left = static_cast<size_t>(size / (4 * level.length));
+    if (left == 2) return FastPairsLevelWith(d, level, from, to);
+    if (left >= hn::Lanes(d)) return FastLevelWith(d, level, size, from, to);
+    if (left >= 8) return FastLevelWith(hn::CappedTag<float, 8>(), level, size, from, to);
+    FastLevelWith(hn::CappedTag<float, 4>(), level, size, from, to);
+}
+
+// The radix-2 level, one sequence left: lanes hold consecutive n1, whose two
+// inputs are neighbours (LoadInterleaved2); the samples go out interleaved.
+template <class D>
+HWY_INLINE void FastLastLevelWith(D d, const FastLevel& level, SplitBuffer from,
+                                  ComplexSample* out) {
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t length = level.length;
+    const float* w = level.twiddles;
+    for (int32_t n1 = 0; n1 < length; n1 += lanes) {
+        FloatComplex<D> x0, x1;
+        hn::LoadInterleaved2(d, from.re + 2 * n1, x0.re, x1.re);
+        hn::LoadInterleaved2(d, from.im + 2 * n1, x0.im, x1.im);
+        const FloatComplex<D> t = FastProduct(LoadFloatComplex(d, w + n1, w + length + n1), x1);
+        hn::StoreInterleaved2(hn::Add(x0.re, t.re), hn::Add(x0.im, t.im), d, &out[n1].re);
+        hn::StoreInterleaved2(hn::Sub(x0.re, t.re), hn::Sub(x0.im, t.im), d, &out[n1 + length].re);
+    }
+}
+
+// The first level (radix 4, no twiddles) from the bins (interleaved).
+template <class D>
+HWY_INLINE void FastFirstLevelWith(D d, const ComplexSample* bins, int32_t size, SplitBuffer to) {
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t quarter = size / 4;
+    for (int32_t b = 0; b < quarter; b += lanes) {
+        FloatComplex<D> x[4];
+        for (int32_t q = 0; q < 4; ++q)
+            hn::LoadInterleaved2(d, &bins[b + quarter * q].re, x[q].re, x[q].im);
+        FastRadix4(x);
+        for (int32_t n2 = 0; n2 < 4; ++n2) {
+            hn::StoreU(x[n2].re, d, to.re + quarter * n2 + b);
+            hn::StoreU(x[n2].im, d, to.im + quarter * n2 + b);
+        }
+    }
+}
+
+void FastTransform(ComplexSample* samples, const FastTransformPlan& plan, float* scratch) {
+    const int32_t size = plan.size;
+    SplitBuffer from = {scratch, scratch + size};
+    SplitBuffer to = {scratch + 2 * size, scratch + 3 * size};
+    const hn::ScalableTag<float> d;
+    // The sizes are at least 2048: whole vectors in the first and the last
+    // level.
+    FastFirstLevelWith(d, samples, size, from);
+    for (int32_t i = 0; i + 1 < plan.level_count; ++i) {
+        FastLevelOn(plan.levels[i], size, from, to);
+        std::swap(from, to);
+    }
+    FastLastLevelWith(d, plan.levels[plan.level_count - 1], from, samples);
+}
+
+// The outputs of `Vectors` vectors of inputs j .. (each lanes / 2 complex
+// samples), every phase's sum in its own vector, stored interleaved by phase.
+template <int32_t kFactor, int32_t kVectors, class D>
+HWY_INLINE void FastInterpolateVectors(D d, const float* newest, int32_t j, const float* taps,
+                                       const int32_t* counts, ComplexSample* out) {
+    const hn::Repartition<uint64_t, D> du;
+    const int32_t per_vector = static_cast<int32_t>(hn::Lanes(d) / 2);
+    hn::VFromD<D> sum[kVectors][kFactor];
+    for (int32_t v = 0; v < kVectors; ++v) {
+        const auto x = hn::LoadU(d, newest + 2 * (j + per_vector * v));
+        for (int32_t r = 0; r < kFactor; ++r) sum[v][r] = hn::Mul(hn::Set(d, taps[16 * r]), x);
+    }
+    for (int32_t k = 1; k < 16; ++k) {
+        for (int32_t v = 0; v < kVectors; ++v) {
+            const auto x = hn::LoadU(d, newest + 2 * (j + per_vector * v - k));
+            for (int32_t r = 0; r < kFactor; ++r) {
+                if (k >= counts[r]) continue;
+                sum[v][r] = hn::Add(sum[v][r], hn::Mul(hn::Set(d, taps[16 * r + k]), x));
+            }
+        }
+    }
+    for (int32_t v = 0; v < kVectors; ++v) {
+        uint64_t* words = reinterpret_cast<uint64_t*>(out + kFactor * (j + per_vector * v));
+        if constexpr (kFactor == 4) {
+            hn::StoreInterleaved4(hn::BitCast(du, sum[v][0]), hn::BitCast(du, sum[v][1]),
+                                  hn::BitCast(du, sum[v][2]), hn::BitCast(du, sum[v][3]), du,
+                                  words);
+        } else {
+            hn::StoreInterleaved2(hn::BitCast(du, sum[v][0]), hn::BitCast(du, sum[v][1]), du,
+                                  words);
+        }
+    }
+}
+
+template <int32_t kFactor>
+void FastInterpolateBy(const float* newest, int32_t samples, const float* taps,
+                       const int32_t* counts, ComplexSample* out) {
+    // Eight sums at a time hide the latency of the additions.
+    constexpr int32_t kVectors = 8 / kFactor;
+    const hn::ScalableTag<float> d;
+    const int32_t per_vector = static_cast<int32_t>(hn::Lanes(d) / 2);
+    int32_t j = 0;
+    for (; j + kVectors * per_vector <= samples; j += kVectors * per_vector)
+        FastInterpolateVectors<kFactor, kVectors>(d, newest, j, taps, counts, out);
+    const hn::CappedTag<float, 2> d1;  // one complex sample
+    for (; j < samples; ++j) FastInterpolateVectors<kFactor, 1>(d1, newest, j, taps, counts, out);
+}
+
+void FastInterpolate(const float* newest, int32_t samples, const float* taps, const int32_t* counts,
+                     int32_t factor, ComplexSample* out) {
+    if (factor == 4) return FastInterpolateBy<4>(newest, samples, taps, counts, out);
+    FastInterpolateBy<2>(newest, samples, taps, counts, out);
+}
+
 // The kernels of this target; returning a pointer runs no vector instruction,
 // so asking for an unsupported target's set is harmless.
 const SimdKernels* KernelsOfTarget() {
-    static const SimdKernels kernels = {hwy::TargetName(HWY_TARGET), FirstTwoStages, TwoStages,
-                                        OneStage, InterpolateBranch};
+    static const SimdKernels kernels = {
+        hwy::TargetName(HWY_TARGET), FirstTwoStages, TwoStages,      OneStage,
+        InterpolateBranch,           FastTransform,  FastInterpolate};
     return &kernels;
 }
 

@@ -4,7 +4,8 @@
 // build adds one set per Highway target (SSSE3, SSE4, AVX2, AVX-512 on x86-64;
 // NEON, SVE on AArch64; EMU128 anywhere). Every set performs the same IEEE
 // double operations in the same order and rounds to float at the same points,
-// so all give the same bits: only the number of lanes differs.
+// so all give the same bits: only the number of lanes differs. The fast
+// arithmetic's kernels (fast_ifft.h) do the same with float operations.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,25 @@ inline void place_groups(const ComplexSample* cells, const int32_t* gather, int3
 // narrower stores it reads would wait for them).
 inline constexpr int32_t kPlacementChunk = 512;
 
+// A level of the fast transform (fast_ifft.h) after `length` points of each
+// transform are done, with its twiddles as floats in arrays of `length`
+// (n1 = 0 .. length - 1): radix 4, the real parts of v, its imaginary parts,
+// then those of v^2 and of v^3 (v = e^{2 pi i n1 / (4 length)}); radix 2,
+// those of w = e^{2 pi i n1 / (2 length)}.
+struct FastLevel {
+    int32_t length;
+    int32_t radix;
+    const float* twiddles;
+};
+
+// The levels of one size after the first (fast_ifft.h): radix 4 down to two
+// sequences left, then radix 2.
+struct FastTransformPlan {
+    int32_t size;
+    const FastLevel* levels;
+    int32_t level_count;
+};
+
 struct SimdKernels {
     // "portable", or the Highway target name in lower case ("avx2", "avx3", ...).
     const char* name;
@@ -74,6 +94,18 @@ struct SimdKernels {
     // out[stride j]: f32(h[k] x(j - k) + sum) summed over k = 0, 1, ..., taps - 1.
     void (*interpolate_branch)(const double* newest, int32_t samples, const double* taps,
                                int32_t tap_count, int32_t stride, ComplexSample* out);
+
+    // The fast transform of plan.size bins, in natural order in `samples`,
+    // in place; scratch holds 4 plan.size floats (two buffers of real parts
+    // followed by imaginary parts).
+    void (*fast_transform)(ComplexSample* samples, const FastTransformPlan& plan, float* scratch);
+    // The fast interpolator by `factor` (2 or 4) over `samples` inputs:
+    // newest[2 j], newest[2 j + 1] are input j (j may go back to -15);
+    // output factor j + r of phase r = sum of taps[16 r + k] x(j - k) over
+    // k = 0 .. counts[r] - 1 (15 or 16), in float, each product added in
+    // that order to the first.
+    void (*fast_interpolate)(const float* newest, int32_t samples, const float* taps,
+                             const int32_t* counts, int32_t factor, ComplexSample* out);
 };
 
 // The two-lane code of simd.h.

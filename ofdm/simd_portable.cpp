@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "ofdm/simd.h"
 #include "ofdm/simd_kernels.h"
@@ -216,6 +217,111 @@ void interpolate_branch(const double* newest, int32_t samples, const double* h, 
     }
 }
 
+// The fast arithmetic's kernels (fast_ifft.h) as plain float code, one
+// butterfly or output at a time: the compiler may vectorise the loops, which
+// changes no bit (no fused operations, no reassociation without -ffast-math).
+
+struct FloatComplex {
+    float re, im;
+};
+
+// p x.
+inline FloatComplex fast_product(const float* p, int32_t length, int32_t n1, FloatComplex x) {
+    const float pr = p[n1], pi = p[length + n1];
+    return {pr * x.re - pi * x.im, pr * x.im + pi * x.re};
+}
+
+// The radix-4 butterfly of x0 and the products t1, t2, t3 in x[1..3]: the
+// outputs y0 .. y3 in x[0..3].
+inline void fast_radix4(FloatComplex (&x)[4]) {
+    const float ar = x[0].re + x[2].re, ai = x[0].im + x[2].im;
+    const float br = x[0].re - x[2].re, bi = x[0].im - x[2].im;
+    const float cr = x[1].re + x[3].re, ci = x[1].im + x[3].im;
+    const float dr = x[1].re - x[3].re, di = x[1].im - x[3].im;
+    x[0] = {ar + cr, ai + ci};
+    x[1] = {br - di, bi + dr};
+    x[2] = {ar - cr, ai - ci};
+    x[3] = {br + di, bi - dr};
+}
+
+// Real and imaginary parts of N values.
+struct SplitBuffer {
+    float* re;
+    float* im;
+};
+
+// A radix-4 level from `from` to `to`.
+void fast_level(const FastLevel& level, int32_t size, SplitBuffer from, SplitBuffer to) {
+    const int32_t length = level.length;
+    const int32_t left = size / (4 * length);  // B'
+    const float* w = level.twiddles;
+    for (int32_t n1 = 0; n1 < length; ++n1) {
+        for (int32_t b = 0; b < left; ++b) {
+            FloatComplex x[4];
+            for (int32_t q = 0; q < 4; ++q) {
+                const int32_t at = 4 * left * n1 + left * q + b;
+                x[q] = {from.re[at], from.im[at]};
+            }
+            x[1] = fast_product(w, length, n1, x[1]);
+            x[2] = fast_product(w + 2 * length, length, n1, x[2]);
+            x[3] = fast_product(w + 4 * length, length, n1, x[3]);
+            fast_radix4(x);
+            for (int32_t n2 = 0; n2 < 4; ++n2) {
+                const int32_t at = (n1 + length * n2) * left + b;
+                to.re[at] = x[n2].re;
+                to.im[at] = x[n2].im;
+            }
+        }
+    }
+}
+
+void fast_transform(ComplexSample* samples, const FastTransformPlan& plan, float* scratch) {
+    const int32_t size = plan.size;
+    const int32_t quarter = size / 4;
+    SplitBuffer from = {scratch, scratch + size};
+    SplitBuffer to = {scratch + 2 * size, scratch + 3 * size};
+    // The first level, from the bins.
+    for (int32_t b = 0; b < quarter; ++b) {
+        FloatComplex x[4];
+        for (int32_t q = 0; q < 4; ++q)
+            x[q] = {samples[b + quarter * q].re, samples[b + quarter * q].im};
+        fast_radix4(x);
+        for (int32_t n2 = 0; n2 < 4; ++n2) {
+            from.re[quarter * n2 + b] = x[n2].re;
+            from.im[quarter * n2 + b] = x[n2].im;
+        }
+    }
+    for (int32_t i = 0; i + 1 < plan.level_count; ++i) {
+        fast_level(plan.levels[i], size, from, to);
+        std::swap(from, to);
+    }
+    // The radix-2 level, one sequence left, to the samples.
+    const FastLevel& last = plan.levels[plan.level_count - 1];
+    for (int32_t n1 = 0; n1 < last.length; ++n1) {
+        const FloatComplex x0 = {from.re[2 * n1], from.im[2 * n1]};
+        const FloatComplex t = fast_product(last.twiddles, last.length, n1,
+                                            {from.re[2 * n1 + 1], from.im[2 * n1 + 1]});
+        samples[n1] = {x0.re + t.re, x0.im + t.im};
+        samples[n1 + last.length] = {x0.re - t.re, x0.im - t.im};
+    }
+}
+
+void fast_interpolate(const float* newest, int32_t samples, const float* taps,
+                      const int32_t* counts, int32_t factor, ComplexSample* out) {
+    for (int32_t j = 0; j < samples; ++j) {
+        for (int32_t r = 0; r < factor; ++r) {
+            const float* h = taps + 16 * r;
+            float re = h[0] * newest[2 * j];
+            float im = h[0] * newest[2 * j + 1];
+            for (int32_t k = 1; k < counts[r]; ++k) {
+                re = re + h[k] * newest[2 * (j - k)];
+                im = im + h[k] * newest[2 * (j - k) + 1];
+            }
+            out[factor * j + r] = {re, im};
+        }
+    }
+}
+
 bool same_name(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) ==
@@ -226,8 +332,9 @@ bool same_name(std::string_view a, std::string_view b) {
 }  // namespace
 
 const SimdKernels& portable_kernels() {
-    static const SimdKernels kernels = {"portable", first_two_stages, two_stages, one_stage,
-                                        interpolate_branch};
+    static const SimdKernels kernels = {"portable",      first_two_stages,   two_stages,
+                                        one_stage,       interpolate_branch, fast_transform,
+                                        fast_interpolate};
     return kernels;
 }
 

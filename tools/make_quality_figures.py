@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """The README's signal-quality pictures: 8k 64QAM (code rate 2/3, guard 1/4)
 with the default transform, with --precise, and with --precise --window 512,
-measured by tools/terramod-analyze.
+and --arithmetic fast against --precise, measured by tools/terramod-analyze.
 
     tools/make_quality_figures.py TERRAMOD OUT_DIR
 
 Writes OUT_DIR/quality_shoulders.png (at 2x, where the shoulders show),
-quality_constellation.png and quality_ccdf.png (at the base rate), and prints
-the numbers they show.
+quality_constellation.png, quality_ccdf.png and quality_fast_errors.png (at
+the base rate), and prints the numbers they show.
 """
 import os
 import subprocess
@@ -27,6 +27,7 @@ PACKETS = 4000
 # (label, terramod options)
 VARIANTS = [("default", []), ("--precise", ["--precise"]),
             ("--precise --window 512", ["--precise", "--window", "512"])]
+FAST = ("--arithmetic fast", ["--arithmetic", "fast"])
 
 
 def transmit(terramod, stream, base, options):
@@ -53,6 +54,10 @@ def main(terramod, out_dir):
                 tool = TOOL_SETTINGS + (["--format", "2x"] if factor == 2 else [])
                 results[label, factor] = analyzer.analyse(analyzer.parse_arguments([path, *tool]))
                 os.remove(path)
+        label, options = FAST
+        path = transmit(terramod, stream, os.path.join(scratch, "fast"), options)
+        results[label, 1] = analyzer.analyse(analyzer.parse_arguments([path, *TOOL_SETTINGS]))
+        os.remove(path)
 
     figure, axis = plt.subplots(figsize=(6, 3.4))
     # The windowed one first: the other two coincide and would hide it.
@@ -102,6 +107,22 @@ def main(terramod, out_dir):
     axis.legend(fontsize=7)
     figure.tight_layout()
     figure.savefig(os.path.join(out_dir, "quality_ccdf.png"), dpi=90)
+
+    # The points of fast and precise coincide at any visible scale: their
+    # error vectors (cell - ideal point), a million times enlarged.
+    figure, axes = plt.subplots(1, 2, figsize=(6, 3.5), sharex=True, sharey=True)
+    for axis, label in zip(axes, (FAST[0], "--precise")):
+        summary, _, _, data, ideal, *_ = results[label, 1]
+        errors = (np.asarray(data).ravel() - np.asarray(ideal).ravel())[:40000] * 1e6
+        axis.plot(errors.real, errors.imag, ".", markersize=0.6, alpha=0.5)
+        axis.set_title(f"{label}: MER {summary['mer_db']:.1f} dB", fontsize=9)
+        axis.set_aspect("equal")
+        axis.set_xlabel("error x 10^6", fontsize=7)
+        axis.tick_params(labelsize=7)
+        print(f"1x {label}: MER {summary['mer_db']:.1f} dB")
+    figure.suptitle("8k 64QAM data cells: error vectors (unit mean power)", fontsize=9)
+    figure.tight_layout()
+    figure.savefig(os.path.join(out_dir, "quality_fast_errors.png"), dpi=90)
 
 
 if __name__ == "__main__":

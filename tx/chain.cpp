@@ -47,13 +47,18 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
           packed_bits_),
       ifft_(settings.mode, settings.guard_interval, settings.frequency_mapping,
             options.kernels ? *options.kernels : best_kernels()),
-      interpolator_(interpolation_factor, options.kernels ? *options.kernels : best_kernels()),
+      interpolator_(interpolation_factor, options.kernels ? *options.kernels : best_kernels(),
+                    options.arithmetic),
       bit_interleaver_(settings.constellation),
       symbol_interleaver_(settings.mode),
       mapper_(settings.constellation, settings.hierarchy),
       frame_builder_(settings),
       back_job_([this](int32_t stage, int32_t task) { back_stages_[stage].run(task); }) {
-    if (options.precise) precise_ifft_ = std::make_unique<PreciseIfft>(ifft_, settings.mode);
+    if (options.arithmetic == Arithmetic::kPrecise)
+        precise_ifft_ = std::make_unique<PreciseIfft>(ifft_, settings.mode);
+    if (options.arithmetic == Arithmetic::kFast)
+        fast_ifft_ = std::make_unique<FastIfft>(
+            ifft_, settings.mode, options.kernels ? *options.kernels : best_kernels());
     if (options.window_length > 0)
         symbol_window_.emplace(options.window_length, fft_size[settings.mode],
                                ifft_.guard_length());
@@ -67,7 +72,7 @@ TxChain::TxChain(const DvbtSettings& settings, int32_t interpolation_factor,
                                             StreamSizes::low_priority(sizes),
                                             /*packed_bits=*/false);
     if (options.threads > 1) workers_ = std::make_unique<WorkerPool>(options.threads);
-    plan_back(options.precise, options.after_interpolation);
+    plan_back(options.after_interpolation);
 }
 
 TxChain::~TxChain() {
@@ -156,7 +161,7 @@ void TxChain::map_and_frame_each_symbol(std::span<ComplexSample> frame) {
 // before it. Windowing and the BB IF shifts carry state from symbol to
 // symbol and run as one task. With one thread the interpolator takes the
 // cycle whole. Stages that do not apply to the run are left out.
-void TxChain::plan_back(bool precise, const std::vector<std::shared_ptr<SampleStage>>& after) {
+void TxChain::plan_back(const std::vector<std::shared_ptr<SampleStage>>& after) {
     const bool interpolating = interpolator_.factor() > 1;
     const int32_t symbols = static_cast<int32_t>(
         buffers_.slots[0].frame_buffer.size() / static_cast<size_t>(carrier_count[settings_.mode]));
@@ -165,7 +170,7 @@ void TxChain::plan_back(bool precise, const std::vector<std::shared_ptr<SampleSt
     interpolation_shares_ =
         workers_ ? std::max(1, (samples + kSamplesPerShare - 1) / kSamplesPerShare) : 1;
 
-    add_back_stage("transform and guard", precise ? 1 : symbols,
+    add_back_stage("transform and guard", precise_ifft_ ? 1 : symbols,
                    [this](int32_t symbol) { transform_symbol(symbol); });
     if (symbol_window_)
         add_back_stage("symbol window", 1,
@@ -257,8 +262,12 @@ void TxChain::transform_symbol(int32_t symbol) {
     const size_t symbol_samples =
         static_cast<size_t>(fft_size[settings_.mode] + ifft_.guard_length());
     const size_t index = static_cast<size_t>(symbol);
-    ifft_.process(frame.subspan(index * carriers, carriers),
-                  time.subspan(index * symbol_samples, symbol_samples));
+    const std::span<const ComplexSample> cells = frame.subspan(index * carriers, carriers);
+    const std::span<ComplexSample> samples = time.subspan(index * symbol_samples, symbol_samples);
+    if (fast_ifft_)
+        fast_ifft_->process(cells, samples);
+    else
+        ifft_.process(cells, samples);
 }
 
 // The samples the interpolator takes (at zero IF).

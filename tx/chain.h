@@ -16,8 +16,10 @@
 #include "inner/bit_interleaver.h"
 #include "inner/mapper.h"
 #include "inner/symbol_interleaver.h"
+#include "ofdm/arithmetic.h"
 #include "ofdm/bb_if_shift.h"
 #include "ofdm/dac_output.h"
+#include "ofdm/fast_ifft.h"
 #include "ofdm/frame_builder.h"
 #include "ofdm/ifft.h"
 #include "ofdm/precise_ifft.h"
@@ -57,10 +59,12 @@ struct StageBuffers {
 };
 
 // The signal-quality options of the transform and after it. Set them by
-// name (options.precise = ..., or TransformOptions{.precise = ...}), never
-// by position: a field added in between must not shift the others.
+// name (options.arithmetic = ..., or TransformOptions{.arithmetic = ...}),
+// never by position: a field added in between must not shift the others.
 struct TransformOptions {
-    bool precise = false;       // --precise: the FFTW transform in double
+    // --arithmetic: kPrecise the FFTW transform in double (--precise), kFast
+    // the transform and the interpolator in single precision.
+    Arithmetic arithmetic = Arithmetic::kExact;
     int32_t window_length = 0;  // --window N: 0 (off) .. guard / 4
     int32_t threads = 1;        // --threads: the transform runs its symbols side by side
     // The dumps the run writes: without v and p the encoder, puncturer and
@@ -153,7 +157,7 @@ class TxChain {
         int32_t tasks;
         std::function<void(int32_t task)> run;
     };
-    void plan_back(bool precise, const std::vector<std::shared_ptr<SampleStage>>& after);
+    void plan_back(const std::vector<std::shared_ptr<SampleStage>>& after);
     void add_back_stage(const char* name, int32_t tasks, std::function<void(int32_t)> run);
     void transform_symbol(int32_t symbol);
     std::span<ComplexSample> base_rate_samples();
@@ -174,8 +178,10 @@ class TxChain {
     // without a start-up step.
     StreamCoder hp_;
     Ifft ifft_;
-    // --precise: replaces ifft_'s transform (chosen here, once).
+    // --precise or --arithmetic fast: replaces ifft_'s transform (chosen
+    // here, once).
     std::unique_ptr<PreciseIfft> precise_ifft_;
+    std::unique_ptr<FastIfft> fast_ifft_;
     Interpolator interpolator_;
     // --window N.
     std::optional<SymbolWindow> symbol_window_;

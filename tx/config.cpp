@@ -509,6 +509,26 @@ class CommandLineParser {
                     {"switch-after", 10.0, 600000.0, true, "a whole number from 10 to 600000 ms"});
         config_.switch_after_ms = after ? static_cast<int32_t>(*after) : 1000;
     }
+    // --arithmetic and --precise set the same thing: the command line's
+    // either one overrides a configuration file's either one.
+    void take_arithmetic() {
+        const std::optional<std::string_view> value = take_value();
+        const int index = value ? find_value(*value, kArithmeticNames) : -1;
+        given("--precise");
+        if (index >= 0) {
+            config_.arithmetic = static_cast<Arithmetic>(index);
+            return;
+        }
+        config_.arithmetic = Arithmetic::kExact;
+        print("Invalid arithmetic %s: exact used.\n",
+              value ? std::string(*value).c_str() : "(none)");
+        print_range("exact, fast or precise");
+        not_taken(one_of(kArithmeticNames), "exact used");
+    }
+    void take_precise() {
+        config_.arithmetic = Arithmetic::kPrecise;
+        given("--arithmetic");
+    }
     void take_threads() {
         std::optional<double> threads;
         take_number(threads, {"threads", 1.0, 256.0, true, "a whole number from 1 to 256"});
@@ -941,7 +961,12 @@ constexpr LongOption kLongOptions[] = {
     {"--threads", "N", "threads that compute side by side (default: every processor)",
      [](CommandLineParser& parser) { parser.take_threads(); }},
     {"--precise", nullptr, "exact transform in double precision (FFTW), rounded to float once",
-     [](CommandLineParser& parser) { parser.config().precise = true; }},
+     [](CommandLineParser& parser) { parser.take_precise(); }},
+    {"--arithmetic", "A",
+     "transform and interpolator: exact (default), fast (single\n"
+     "precision: faster, more accurate, the same bytes on every machine)\n"
+     "or precise (as --precise)",
+     [](CommandLineParser& parser) { parser.take_arithmetic(); }},
     {"--window", "N",
      "raised-cosine transition of N samples between symbols, inside the\n"
      "guard interval (0 = off, default; at most a quarter of the guard)",

@@ -60,7 +60,10 @@ SigmfMetadata describe_recording(const TxConfig& config, const RecordingFacts& f
     }
     // The signal-quality options, only when given (the default metadata stays
     // as it was).
-    if (config.precise) metadata.texts.push_back({"transform", "exact (FFTW, double)"});
+    if (config.arithmetic == Arithmetic::kPrecise)
+        metadata.texts.push_back({"transform", "exact (FFTW, double)"});
+    if (config.arithmetic == Arithmetic::kFast)
+        metadata.texts.push_back({"transform", "fast (single precision)"});
     if (config.window_length > 0)
         metadata.numbers.push_back({"window_length", static_cast<double>(config.window_length)});
     // The cell identifier the TPS carry, only when given.

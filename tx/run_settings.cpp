@@ -111,7 +111,8 @@ const SimdKernels& choose_kernels(Log& log) {
 // --precise needs FFTW in the build; --window N a whole number of samples
 // within a quarter of the guard interval. Reports what is used at level 2.
 bool check_transform_options(const TxConfig& config, Log& log) {
-    if (config.precise && !PreciseIfft::available()) {
+    const bool precise = config.arithmetic == Arithmetic::kPrecise;
+    if (precise && !PreciseIfft::available()) {
         log.fatal("--precise: this build of terramod has no FFTW\n");
         return false;
     }
@@ -125,9 +126,12 @@ bool check_transform_options(const TxConfig& config, Log& log) {
             max_window, guard);
         return false;
     }
-    if (config.precise)
+    if (precise)
         log.write(LogLevel::kProgress,
                   "Transform: exact, in double precision (FFTW), rounded to float\n");
+    if (config.arithmetic == Arithmetic::kFast)
+        log.write(LogLevel::kProgress,
+                  "Arithmetic: fast, transform and interpolator in single precision\n");
     if (config.window_length > 0)
         log.write(LogLevel::kProgress,
                   "Symbol windowing: raised-cosine transitions of %d samples\n",
@@ -142,7 +146,7 @@ bool check_channel_options(const TxConfig& config, const DerivedRates& rates, Lo
 TransformOptions transform_options(const TxConfig& config, const SimdKernels& kernels,
                                    const DerivedRates& rates) {
     TransformOptions options;
-    options.precise = config.precise;
+    options.arithmetic = config.arithmetic;
     options.window_length = config.window_length;
     options.threads = config.threads > 0 ? config.threads : online_processors();
     options.dumps = config.dump;

@@ -11,6 +11,7 @@
 #include "channel/channel_settings.h"
 #include "dvbt/dvbt.h"
 #include "io/sample_types.h"
+#include "ofdm/arithmetic.h"
 
 namespace terramod {
 
@@ -95,8 +96,9 @@ struct TxConfig {
 
     bool hierarchical_streams() const { return lp_input_path.has_value(); }
     int32_t threads = 0;        // --threads; 0: every processor online
-    bool precise = false;       // --precise
     int32_t window_length = 0;  // --window; -1 for a value that is no number
+    // --arithmetic (--precise: Arithmetic::kPrecise).
+    Arithmetic arithmetic = Arithmetic::kExact;
 
     std::optional<uint64_t> log_max_size;  // --log-max-size; none: no limit
     // --cell-id: the cell identifier the TPS carry (EN 300 744 V1.4.1

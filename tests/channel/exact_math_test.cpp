@@ -1,7 +1,7 @@
 // The channel simulator's own exponential, logarithm and sine/cosine,
 // against the C library's (which may differ from machine to machine in the
 // last bit, never by more), and the normal numbers' first statistics.
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 
 #include <gtest/gtest.h>
 

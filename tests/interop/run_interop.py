@@ -100,8 +100,10 @@ class Case:
     # (tests/soapy_device), which records the samples; the recording is decoded.
     destination: str = "file"
     lp_rate: str = None   # hierarchical transmission: the LP stream's code rate
-    # Signal-quality options: --precise, and --window N (0: off).
+    # Signal-quality options: --precise, --arithmetic fast, and --window N
+    # (0: off).
     precise: bool = False
+    fast: bool = False
     window: int = 0
     # The receiver given the symbol timing instead of acquiring it (see
     # dvbt_rx.symbol_acquisition: needed for windowed signals).
@@ -132,6 +134,8 @@ class Case:
             parts.append(self.transmitter)
         if self.precise:
             parts.append("precise")
+        if self.fast:
+            parts.append("fast")
         if self.window:
             parts.append(f"w{self.window}")
         if self.known_timing:
@@ -156,6 +160,8 @@ class Case:
             options += ["--lp-rate", self.lp_rate]
         if self.precise:
             options.append("--precise")
+        if self.fast:
+            options += ["--arithmetic", "fast"]
         if self.window:
             options += ["--window", str(self.window)]
         if self.cell_id is not None:
@@ -256,7 +262,8 @@ GROUPS = {
         Case(settings("8k", 64, "3/4", "1/16"), spacing=7, bb_if=True, output_format="2x",
              source="pipe_mid_packet"),
     ],
-    # The exact transform in both modes; symbol windowing at the longest
+    # The exact transform in both modes, and the fast arithmetic (at the base
+    # rate and interpolated by 4); symbol windowing at the longest
     # transition the guard allows (a quarter of it) with the symbol timing
     # given, and a short one that gr-dtv's own acquisition still follows; BB
     # IF interpolated by 2 and 4 (decoded after moving it down by half the
@@ -264,6 +271,8 @@ GROUPS = {
     "signal_quality": [
         Case(settings("2k", 64, "3/4", "1/8"), precise=True),
         Case(settings("8k", 64, "7/8", "1/4"), spacing=7, precise=True),
+        Case(settings("8k", 64, "7/8", "1/32"), fast=True),
+        Case(settings("2k", 16, "2/3", "1/8"), bb_if=True, output_format="4x", fast=True),
         Case(settings("2k", 64, "2/3", "1/32"), window=16, known_timing=True),
         Case(settings("2k", 16, "3/4", "1/32"), window=4),
         Case(settings("8k", 16, "3/4", "1/4"), window=512, output_format="2x", known_timing=True),

@@ -110,6 +110,10 @@ TEST(ConfigFile, TheCommandLineOverridesTheFile) {
         {{"-F", "2x"}, "format = \"4x\""},
         {{"--gain", "5"}, "gain = 7"},
         {{"--realtime"}, "realtime = false"},
+        // --precise and --arithmetic set the same thing.
+        {{"--precise"}, "arithmetic = \"fast\""},
+        {{"--arithmetic", "fast"}, "precise = true"},
+        {{"--arithmetic", "exact"}, "arithmetic = \"fast\"\nprecise = true"},
         // A command line value that fell back still wins.
         {{"-M", "65"}, "constellation = 64"},
         {{"-o"}, "output = \"b\""},
@@ -221,7 +225,8 @@ TEST(ConfigFile, EveryLongOptionIsAKey) {
         {"1", "1"},   {"200", "200"},    {"16", "16"},  {"6", "6"},  {"0", "0"},
         {"5e6", ""},  {"8k", ""},        {"3/4", ""},   {"1/4", ""}, {"cs16", ""},
         {"t", ""},    {"2x", ""},        {"BBIF", ""},  {"1M", ""},  {"fixed:1800000000", ""},
-        {"stop", ""}, {"-80@10000", ""}, {"0.5,2", ""}, {"F1", ""},  {"10:-6:0", ""}};
+        {"stop", ""}, {"-80@10000", ""}, {"0.5,2", ""}, {"F1", ""},  {"10:-6:0", ""},
+        {"fast", ""}};
     const TxConfig defaults = command_line({});
     int flags = 0, valued = 0;
     for (const LongOptionSummary& option : long_options()) {

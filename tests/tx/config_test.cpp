@@ -103,6 +103,9 @@ TEST(CommandLine, ValueTablesMapInOrder) {
     EXPECT_EQ(parse({"-8k", "-2k"}).config.mode, kMode2k);
     EXPECT_EQ(parse({"-c", "rand"}).config.interleaver_init, kInitRand);
     EXPECT_EQ(parse({"-f", "BBIF", "-f", "0"}).config.frequency_mapping, kZeroIf);
+    const char* arithmetics[] = {"exact", "fast", "precise"};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(static_cast<int>(parse({"--arithmetic", arithmetics[i]}).config.arithmetic), i);
 }
 
 TEST(CommandLine, InvalidValueMessagesNameTheDefault) {
@@ -404,9 +407,45 @@ TEST(CommandLine, PreciseAndWindowLength) {
     for (const Case& c : cases) {
         const ParseResult result = parse(c.arguments);
         EXPECT_EQ(result.console, "");
-        EXPECT_EQ(result.config.precise, c.precise);
+        EXPECT_EQ(result.config.arithmetic == Arithmetic::kPrecise, c.precise);
         EXPECT_EQ(result.config.window_length, c.window_length)
             << (c.arguments.empty() ? "" : c.arguments.back());
+    }
+}
+
+// --arithmetic takes exact, fast or precise as written; --precise is the
+// same setting, so the last of the two counts. Anything else is exact, and
+// said so.
+TEST(CommandLine, Arithmetic) {
+    const char* const kRange = "  --arithmetic takes exact, fast or precise.\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        Arithmetic arithmetic;
+        std::string console;
+    };
+    const Case cases[] = {
+        {{}, Arithmetic::kExact, ""},
+        {{"--arithmetic", "exact"}, Arithmetic::kExact, ""},
+        {{"--arithmetic", "fast"}, Arithmetic::kFast, ""},
+        {{"--arithmetic", "precise"}, Arithmetic::kPrecise, ""},
+        {{"--precise", "--arithmetic", "fast"}, Arithmetic::kFast, ""},
+        {{"--arithmetic", "fast", "--precise"}, Arithmetic::kPrecise, ""},
+        {{"--arithmetic", "Fast"},
+         Arithmetic::kExact,
+         std::string("Invalid arithmetic Fast: exact used.\n") + kRange},
+        {{"--arithmetic", "fast", "--arithmetic", "double"},
+         Arithmetic::kExact,
+         std::string("Invalid arithmetic double: exact used.\n") + kRange},
+        {{"--arithmetic"},
+         Arithmetic::kExact,
+         std::string("Invalid arithmetic (none): exact used.\n") + kRange},
+    };
+    for (const Case& c : cases) {
+        const ParseResult result = parse(c.arguments);
+        SCOPED_TRACE(c.arguments.empty() ? "" : c.arguments.back());
+        EXPECT_EQ(result.config.arithmetic, c.arithmetic);
+        EXPECT_EQ(result.console, c.console);
+        EXPECT_EQ(result.config.settings_not_taken.size(), c.console.empty() ? 0u : 1u);
     }
 }
 

@@ -1,9 +1,10 @@
-// Exponential, logarithm and sine/cosine for the channel simulator, built
-// from additions, multiplications, divisions, floor and the exact scaling by
-// powers of two only: the C library's versions may differ in the last bit
-// from one machine (or library build, or fused multiply-add) to another,
-// and a simulated channel must give the same bytes everywhere. Accurate to
-// a few units in the last place over the ranges the simulator uses.
+// Exponential, logarithm and sine/cosine for the channel simulator and the
+// tables of the fast transform, built from additions, multiplications,
+// divisions, floor and the exact scaling by powers of two only: the C
+// library's versions may differ in the last bit from one machine (or library
+// build, or fused multiply-add) to another, and a simulated channel or a
+// transform must give the same bytes everywhere. Accurate to a few units in
+// the last place over the ranges they are used on.
 #pragma once
 
 namespace terramod {

@@ -1,4 +1,4 @@
-#include "channel/exact_math.h"
+#include "common/exact_math.h"
 
 #include <cmath>
 #include <limits>
