@@ -48,6 +48,11 @@ settings=(
   "-8k -M 4 -p 1/2 -F 2x --sample-type cs8"
   "-8k -M 64 -p 7/8 -D 1/4 -d t"
   "-2k -M 16 -a 2 -p 3/4 --lp-input in.ts --lp-rate 1/2 -d t -F 2x"
+  "-2k -M 64 -p 2/3 --arithmetic fast"
+  "-8k -M 64 -p 7/8 -D 1/32 --arithmetic fast -f BBIF"
+  "-8k -M 16 -p 1/2 -F 4x --arithmetic fast --window 32"
+  "-2k -M 16 -p 3/4 -F 2x --arithmetic fast --clock-offset 12.5 --cn 25"
+  "-8k -M 64 -p 2/3 -F 4x --arithmetic fast --clock-offset -3 --sample-type cs16"
 )
 all_stages=ercvpbsmft
 
