@@ -562,7 +562,7 @@ TEST(CommandLineRefusal, EveryLongOptionOfTheHelpTextIsKnown) {
                       "FATAL ERROR: unknown option --" + wrong + " (did you mean " + name + "?)\n");
         }
     }
-    EXPECT_EQ(options, 58);
+    EXPECT_EQ(options, 59);
 }
 
 // Numbers: the whole value, no white space, within the option's range (the
