@@ -23,6 +23,20 @@ std::vector<ComplexSample> read_samples(const fs::path& file) {
     return samples;
 }
 
+// The power of `reference` over that of `other` - `reference`, in dB.
+double signal_to_difference_db(const std::vector<ComplexSample>& reference,
+                               const std::vector<ComplexSample>& other) {
+    double signal = 0, difference = 0;
+    for (size_t i = 0; i < reference.size(); ++i) {
+        signal += double{reference[i].re} * reference[i].re +
+                  double{reference[i].im} * reference[i].im;
+        const double dre = double{other[i].re} - reference[i].re;
+        const double dim = double{other[i].im} - reference[i].im;
+        difference += dre * dre + dim * dim;
+    }
+    return 10 * std::log10(signal / difference);
+}
+
 TEST_F(SignalQualityE2e, WindowChangesOnlyTheFirstSamplesOfEachSymbol) {
     write_file(path("in.ts"), make_stream(188 * 100));
     ASSERT_EQ(run({"-i", "in.ts", "-o", "plain", "-d", "t", "-D", "1/4"}).exit_code, 0);
@@ -63,16 +77,9 @@ TEST_F(SignalQualityE2e, PreciseDiffersFromTheDefaultOnlyByItsRoundingDrift) {
     const auto plain = read_samples(path("default.bin"));
     const auto precise = read_samples(path("precise.bin"));
     ASSERT_EQ(plain.size(), precise.size());
-    double signal = 0, difference = 0;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        signal += double{precise[i].re} * precise[i].re + double{precise[i].im} * precise[i].im;
-        const double dre = double{plain[i].re} - precise[i].re;
-        const double dim = double{plain[i].im} - precise[i].im;
-        difference += dre * dre + dim * dim;
-    }
     // The default 2k transform is about 63 dB clean: same placement and
     // guard, a different rounding.
-    const double ratio_db = 10 * std::log10(signal / difference);
+    const double ratio_db = signal_to_difference_db(precise, plain);
     EXPECT_GT(ratio_db, 55.0);
     EXPECT_LT(ratio_db, 100.0);
 }
@@ -94,14 +101,7 @@ TEST_F(SignalQualityE2e, FastArithmeticIsThePreciseSignalToWithinFloatRounding) 
     const auto fast = read_samples(path("fast.bin"));
     const auto precise = read_samples(path("precise.bin"));
     ASSERT_EQ(fast.size(), precise.size());
-    double signal = 0, difference = 0;
-    for (size_t i = 0; i < fast.size(); ++i) {
-        signal += double{precise[i].re} * precise[i].re + double{precise[i].im} * precise[i].im;
-        const double dre = double{fast[i].re} - precise[i].re;
-        const double dim = double{fast[i].im} - precise[i].im;
-        difference += dre * dre + dim * dim;
-    }
-    EXPECT_GE(10 * std::log10(signal / difference), 110.0);
+    EXPECT_GE(signal_to_difference_db(precise, fast), 110.0);
 
     const std::string log = read_file(path("fast.log"));
     const size_t line =
