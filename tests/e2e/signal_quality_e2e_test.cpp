@@ -28,8 +28,8 @@ double signal_to_difference_db(const std::vector<ComplexSample>& reference,
                                const std::vector<ComplexSample>& other) {
     double signal = 0, difference = 0;
     for (size_t i = 0; i < reference.size(); ++i) {
-        signal += double{reference[i].re} * reference[i].re +
-                  double{reference[i].im} * reference[i].im;
+        signal +=
+            double{reference[i].re} * reference[i].re + double{reference[i].im} * reference[i].im;
         const double dre = double{other[i].re} - reference[i].re;
         const double dim = double{other[i].im} - reference[i].im;
         difference += dre * dre + dim * dim;

@@ -13,18 +13,10 @@
 #include "ofdm/dac_output.h"
 #include "ofdm/fast_ifft.h"
 #include "ofdm/ifft.h"
+#include "tests/ofdm/random_cells.h"
 
 namespace terramod {
 namespace {
-
-std::vector<ComplexSample> random_cells(size_t count, uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::uniform_int_distribution<int> level(-7, 7);
-    std::vector<ComplexSample> cells(count);
-    for (ComplexSample& cell : cells)
-        cell = {static_cast<float>(level(generator)) / 7, static_cast<float>(level(generator)) / 7};
-    return cells;
-}
 
 // Carrier k's bin (EN 300 744 clause 4.4): at zero IF the centre carrier
 // (K - 1) / 2 on 0 Hz; at BB IF the same block moved up by N / 2.
