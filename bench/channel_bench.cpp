@@ -27,6 +27,14 @@ std::vector<ComplexSample> random_samples(size_t count) {
     return samples;
 }
 
+// Samples per second, and seconds of signal per second at `sample_rate`.
+void report_rates(benchmark::State& state, size_t samples_per_iteration, double sample_rate) {
+    const double processed = static_cast<double>(state.iterations()) * samples_per_iteration;
+    state.counters["samples/s"] = benchmark::Counter(processed, benchmark::Counter::kIsRate);
+    state.counters["x real time"] =
+        benchmark::Counter(processed / sample_rate, benchmark::Counter::kIsRate);
+}
+
 // Argument: interpolation factor.
 void run_channel(benchmark::State& state, const ChannelSettings& settings) {
     const auto factor = static_cast<size_t>(state.range(0));
@@ -43,10 +51,7 @@ void run_channel(benchmark::State& state, const ChannelSettings& settings) {
         benchmark::DoNotOptimize(samples.data());
         benchmark::ClobberMemory();
     }
-    const double processed = static_cast<double>(state.iterations()) * samples.size();
-    state.counters["samples/s"] = benchmark::Counter(processed, benchmark::Counter::kIsRate);
-    state.counters["x real time"] =
-        benchmark::Counter(processed / signal.sample_rate, benchmark::Counter::kIsRate);
+    report_rates(state, samples.size(), signal.sample_rate);
 }
 
 void BM_ChannelAwgn(benchmark::State& state) {
@@ -102,10 +107,7 @@ void BM_ChannelClockOffset(benchmark::State& state) {
         benchmark::DoNotOptimize(output.data());
         benchmark::ClobberMemory();
     }
-    const double processed = static_cast<double>(state.iterations()) * samples.size();
-    state.counters["samples/s"] = benchmark::Counter(processed, benchmark::Counter::kIsRate);
-    state.counters["x real time"] =
-        benchmark::Counter(processed / signal.sample_rate, benchmark::Counter::kIsRate);
+    report_rates(state, samples.size(), signal.sample_rate);
 }
 BENCHMARK(BM_ChannelClockOffset)->ArgName("factor")->Arg(1)->Arg(4)->UseRealTime();
 
